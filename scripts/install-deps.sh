@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, the Debian packages a build needs and that are missing.
+#   scripts/install-deps.sh [linux] [fuzz] [windows]
+# Runs as root on Debian 12; with no argument installs the Linux build's packages.
+set -euo pipefail
+
+want=("$@")
+[ ${#want[@]} -gt 0 ] || want=(linux)
+
+packages=()
+for set in "${want[@]}"; do
+  case "$set" in
+    linux) packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev python3) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 googletest wine64) ;;
+    *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

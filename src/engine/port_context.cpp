@@ -1,0 +1,191 @@
+// The port context table and the serial channel.
+#include "engine/port_context.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/error.h"
+
+namespace {
+
+PortContext g_ports[PORT_CONTEXT_COUNT];
+
+// Read time-outs return within about 10 ms with whatever arrived; writes give up after 200 ms.
+const SerialTimeouts kChannelTimeouts = {10, 0, 10, 0, 200};
+
+void resetAfterFailedOpen(PortContext* c) {
+    c->portHandle = SERIAL_INVALID_HANDLE;
+    c->isOpen = 0;
+    c->portIndex = -1;
+    c->atTimeout = -1;
+    c->baudRate = -1;
+    memset(c->portName, 0, sizeof c->portName);
+}
+
+void channelError(const PortContext* c, const char* format, const char* arg) {
+    if (c->comVerbosity > 1) {
+        fprintf(stderr, format, arg);
+        fflush(stderr);
+    }
+}
+
+void traceRead(const PortContext* c, const uint8_t* bytes, int count) {
+    if (c->comVerbosity < 3) return;
+    for (int i = 0; i < count; ++i) {
+        unsigned char b = bytes[i];
+        bool shown = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+        fprintf(stderr, "[%d] 0x%02X '%c'\n", i, b, shown ? b : '.');
+    }
+    fflush(stderr);
+}
+
+}  // namespace
+
+PortContext* ctx_Get(int port) {
+    if (port < 0 || port >= PORT_CONTEXT_COUNT) return nullptr;
+    return &g_ports[port];
+}
+
+SerialHandle com_Open(int port, const char* name) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr) return nullptr;
+    c->comVerbosity = 2;
+    const char* shown = name ? name : "";
+    if (name == nullptr || *name == '\0' || strlen(name) > PORT_NAME_MAX_LENGTH) {
+        // The name does not fit the device path: refuse it as a device that cannot be opened.
+        channelError(c, "\n#Error: failed to open [%s] device\n", shown);
+        resetAfterFailedOpen(c);
+        return nullptr;
+    }
+    SerialHandle h = serial_Open(name, SERIAL_OPEN_SYNC);
+    if (h == nullptr) {
+        channelError(c, "\n#Error: failed to open [%s] device\n", shown);
+        resetAfterFailedOpen(c);
+        return nullptr;
+    }
+
+    SerialTimeouts t;
+    (void)serial_GetTimeouts(h, &t);
+    t = kChannelTimeouts;
+    if (!serial_SetTimeouts(h, &t)) {
+        channelError(c, "\n#Error: failed to set com timeouts on [%s] device\n", shown);
+        serial_Close(h);
+        resetAfterFailedOpen(c);
+        return nullptr;
+    }
+
+    SerialLine line;
+    if (!serial_GetLine(h, &line)) line = SerialLine{};
+    line.baud = DEFAULT_BAUD_RATE;
+    line.dataBits = 8;
+    line.parity = SERIAL_PARITY_NONE;
+    line.stopBits = 1;
+    line.parityCheck = 0;
+    line.ctsFlow = 1;
+    line.dsrFlow = 0;
+    line.dtrEnable = 1;
+    line.dsrSensitive = 0;
+    line.xonXoff = 0;
+    line.rtsHandshake = 1;
+    if (!serial_SetLine(h, &line)) {
+        channelError(c, "\n#Error: failed to set com port [%s] device\n", shown);
+        serial_Close(h);
+        resetAfterFailedOpen(c);
+        return nullptr;
+    }
+
+    (void)serial_Purge(h, SERIAL_PURGE_TX_CLEAR | SERIAL_PURGE_RX_CLEAR);
+
+    c->portHandle = h;
+    c->isOpen = 1;
+    c->portIndex = port;
+    c->atTimeout = DEFAULT_AT_TIMEOUT_S;
+    c->baudRate = DEFAULT_BAUD_RATE;
+    c->blockSize = DEFAULT_BLOCK_SIZE;
+    c->targetMode = 0;
+    memset(c->portName, 0, sizeof c->portName);
+    memcpy(c->portName, name, strlen(name));
+    return h;
+}
+
+int com_Close(int port) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr) return 0;
+    int closed = 0;
+    if (c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE)
+        closed = serial_Close(c->portHandle);
+    c->portHandle = SERIAL_INVALID_HANDLE;
+    c->portIndex = -1;
+    c->isOpen = 0;
+    return closed;
+}
+
+int com_Write(int port, const void* bytes, int count) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr || count < 0) return -1;
+    int n = serial_Write(c->portHandle, bytes, static_cast<size_t>(count));
+    if (n < 0) {
+        channelError(c, "\n#Error: WriteFile, errno=%s\n", com_ErrorText(port));
+        return -1;
+    }
+    return n;
+}
+
+int com_Read(int port, void* buffer, int capacity) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr || capacity < 0) return -1;
+    int n = serial_Read(c->portHandle, buffer, static_cast<size_t>(capacity));
+    if (n < 0) {
+        channelError(c, "\n#Error: ReadFile, errno=%s\n", com_ErrorText(port));
+        return -1;
+    }
+    traceRead(c, static_cast<const uint8_t*>(buffer), n);
+    return n;
+}
+
+int com_SetSpeed(int port, int speed) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr) return -3;
+    SerialLine line;
+    bool ok = speed > 0 && serial_GetLine(c->portHandle, &line);
+    if (ok) {
+        line.baud = static_cast<uint32_t>(speed);
+        ok = serial_SetLine(c->portHandle, &line) != 0;
+    }
+    if (!ok) {
+        channelError(c, "\n#Error: failed to update COM speed , errno=%s\n", com_ErrorText(port));
+        return -3;
+    }
+    return 1;
+}
+
+const char* com_ErrorText(int port) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr) return "";
+    int saved = err_Last();
+    err_Text(saved, c->errText, sizeof c->errText);
+    err_SetLast(saved);
+    return c->errText;
+}
+
+int ctx_LogLevel(int port, int level) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr) return -1;
+    if (level >= 0) c->logLevel = level;
+    return c->logLevel;
+}
+
+int ctx_SetTargetMode(int port, int mode) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr || mode < 0 || mode > 3) return 0;
+    c->targetMode = mode;
+    return 1;
+}
+
+void at_SetTimeout(int port, int seconds) {
+    if (PortContext* c = ctx_Get(port)) c->atTimeout = seconds;
+}
+
+void at_ResetTimeout(int port) {
+    if (PortContext* c = ctx_Get(port)) c->atTimeout = DEFAULT_AT_TIMEOUT_S;
+}

@@ -1,0 +1,74 @@
+// The port context table and the serial channel on top of it.
+//
+// The engine keeps all it knows about one serial port in a PortContext; the 16 records live
+// in static storage for the life of the library and are selected by a port index 0..15.
+// Every engine operation takes the index first. An index outside 0..15 is refused: the
+// operation does nothing and returns its failure value.
+#ifndef MODEMFLASH_ENGINE_PORT_CONTEXT_H
+#define MODEMFLASH_ENGINE_PORT_CONTEXT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "platform/serial.h"
+
+#define PORT_CONTEXT_COUNT 16
+#define PORT_NAME_CAPACITY 20
+#define PORT_NAME_MAX_LENGTH 15  // longest name that fits the device-path buffer
+#define RX_BUFFER_SIZE 65536
+#define TX_BUFFER_SIZE 65540
+#define LOG_FILE_NAME_CAPACITY 128
+#define ERR_TEXT_CAPACITY 80
+
+#define DEFAULT_BAUD_RATE 115200
+#define DEFAULT_BLOCK_SIZE 16384
+#define DEFAULT_AT_TIMEOUT_S 5000
+
+struct PortContext {
+    int32_t logLevel;                    // 1+: info lines on stdout; 2+: error lines on stderr
+    int32_t targetMode;                  // mode the modem should be in when the job ends (0..3)
+    int32_t baudRate;                    // wanted line speed; 115200 once open, -1 after a failed open
+    uint16_t blockSize;                  // payload bytes per data frame (16384 after open)
+    char portName[PORT_NAME_CAPACITY];   // port name as given to com_Open, e.g. COM7
+    int32_t atTimeout;                   // AT answer time-out in seconds (5000, 30000 while programming)
+    uint8_t rxBuf[RX_BUFFER_SIZE];       // AT answer text (NUL-terminated) or frame status
+    uint8_t txBuf[TX_BUFFER_SIZE];       // formatted AT command or one outgoing frame
+    SerialHandle portHandle;             // open device; SERIAL_INVALID_HANDLE when closed
+    int32_t jobState;                    // 1 started, 2 transferring, 5 succeeded, 0 failed
+    int32_t progress;                    // overall progress reported at the end of a run
+    int32_t progressBase;                // where the current file's share of progress begins
+    int32_t progressShare;               // share of the progress scale per file
+    int32_t modeInitDone[2];             // identification commands sent, per mode; never cleared
+    int32_t isOpen;                      // 1 while the port is open
+    int32_t portIndex;                   // own index while open, -1 otherwise
+    char logFileName[LOG_FILE_NAME_CAPACITY];  // "log<n>_DL.txt", composed by the job
+    int32_t comVerbosity;                // >1: channel and AT failures printed on stderr; >2: read trace
+    char errText[ERR_TEXT_CAPACITY];     // text of the last system error (com_ErrorText)
+};
+
+// The record for a port index, or null when the index is outside 0..15.
+PortContext* ctx_Get(int port);
+
+// Opens the named port (e.g. COM7, at most 15 characters) with the engine's line settings
+// and time-outs. Returns the device handle, or null on failure (message printed, record
+// reset: handle invalid, time-out and speed -1, name empty).
+SerialHandle com_Open(int port, const char* name);
+// Closes the port. 1 if the system closed the handle, 0 otherwise (also for a bad index).
+int com_Close(int port);
+// One write of count bytes (gives up after about 200 ms). The count written, or -1.
+int com_Write(int port, const void* bytes, int count);
+// One read of at most capacity bytes (returns within about 10 ms). The count, or -1.
+int com_Read(int port, void* buffer, int capacity);
+// Changes only the line speed. 1, or -3 on failure. baudRate is left unchanged.
+int com_SetSpeed(int port, int speed);
+// The text of the calling thread's last system error, kept in the record's errText.
+const char* com_ErrorText(int port);
+
+// Stores level when it is 0 or more; returns the level in force (-1 for a bad index).
+int ctx_LogLevel(int port, int level);
+// Stores mode when it is 0..3 and returns 1; otherwise changes nothing and returns 0.
+int ctx_SetTargetMode(int port, int mode);
+void at_SetTimeout(int port, int seconds);
+void at_ResetTimeout(int port);
+
+#endif

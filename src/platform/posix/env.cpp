@@ -1,0 +1,10 @@
+#include "platform/env.h"
+
+#include <stdlib.h>
+
+const char* env_Get(const char* name) { return getenv(name); }
+
+int env_Set(const char* name, const char* value) {
+    if (value == nullptr) return unsetenv(name) == 0 ? 1 : 0;
+    return setenv(name, value, 1) == 0 ? 1 : 0;
+}

@@ -1,0 +1,87 @@
+// Posted messages with their text slots, and events to the host's sink.
+#include "report/notify.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include "engine/port_context.h"
+#include "platform/messages.h"
+
+namespace {
+
+char g_statusTexts[PORT_CONTEXT_COUNT][TEXT_SLOT_SIZE];
+char g_resultTexts[PORT_CONTEXT_COUNT][TEXT_SLOT_SIZE];
+char g_infoTexts[PORT_CONTEXT_COUNT][TEXT_SLOT_SIZE];
+IDownloadSink* g_sink = nullptr;
+
+struct EventFragment {
+    const char* fragment;
+    int code;
+};
+
+// Searched in this order; the first fragment contained in the name decides.
+const EventFragment kEventCodes[] = {
+    {"factory_tests.wrapped", EVENT_FACTORY_TESTS},
+    {"loader.wrapped", EVENT_LOADER},
+    {"mass_storage.wrapped", EVENT_MASS_STORAGE},
+    {"modem.wrapped", EVENT_MODEM},
+    {"nocd.iso.wrapped", EVENT_NOCD_ISO},
+    {"secondary_boot.wrapped", EVENT_SECONDARY_BOOT},
+    {"productConfig.bin", EVENT_PRODUCT_CONFIG},
+    {"openautorun", EVENT_OPEN_AUTORUN},
+    {"closeautorun", EVENT_CLOSE_AUTORUN},
+    {"success", EVENT_SUCCESS},
+    {"enterdownloadmode", EVENT_ENTER_DOWNLOAD_MODE},
+    {"resettomodem", EVENT_RESET_TO_MODEM},
+    {"begindownload", EVENT_BEGIN_DOWNLOAD},
+};
+
+char* slotOf(unsigned messageId, int port) {
+    if (ctx_Get(port) == nullptr) return nullptr;
+    switch (messageId) {
+        case MSG_DL_STATUS: return g_statusTexts[port];
+        case MSG_DL_RESULT: return g_resultTexts[port];
+        case MSG_DL_INFO: return g_infoTexts[port];
+        default: return nullptr;
+    }
+}
+
+void postText(unsigned messageId, int port, const char* text) {
+    char* slot = slotOf(messageId, port);
+    if (slot == nullptr) return;
+    memset(slot, 0, TEXT_SLOT_SIZE);
+    if (text != nullptr) {
+        size_t n = strlen(text);
+        memcpy(slot, text, n < TEXT_SLOT_SIZE - 1 ? n : TEXT_SLOT_SIZE - 1);
+    }
+    msg_Post(messageId, port, reinterpret_cast<intptr_t>(slot));
+}
+
+}  // namespace
+
+void notify_Progress(int port, int percent) { msg_Post(MSG_DL_PROGRESS, port, percent); }
+void notify_Status(int port, const char* text) { postText(MSG_DL_STATUS, port, text); }
+void notify_Result(int port, const char* text) { postText(MSG_DL_RESULT, port, text); }
+void notify_Info(int port, const char* text) { postText(MSG_DL_INFO, port, text); }
+
+const char* notify_Slot(unsigned messageId, int port) { return slotOf(messageId, port); }
+
+int sink_EventCode(const char* name) {
+    if (name != nullptr) {
+        for (const EventFragment& e : kEventCodes)
+            if (strstr(name, e.fragment) != nullptr) return e.code;
+    }
+    return EVENT_UNKNOWN;
+}
+
+void sink_Event(int, int value, const char* name) {
+    DownloadEvent event;
+    event.reserved1 = 0;
+    event.reserved2 = 0;
+    event.code = sink_EventCode(name);
+    event.value = value;
+    if (g_sink != nullptr) g_sink->OnEvent(&event);
+}
+
+void sink_Set(IDownloadSink* sink) { g_sink = sink; }
+IDownloadSink* sink_Get(void) { return g_sink; }

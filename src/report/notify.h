@@ -1,0 +1,30 @@
+// Progress and event notifications to the host: posted messages and sink events.
+#ifndef MODEMFLASH_REPORT_NOTIFY_H
+#define MODEMFLASH_REPORT_NOTIFY_H
+
+#include "modemflash/downloader.h"
+
+#define TEXT_SLOT_SIZE 1024
+
+// Post MSG_DL_PROGRESS (port, percent).
+void notify_Progress(int port, int percent);
+// Store the text in the port's slot (cut to 1023 characters) and post its message with the
+// slot's address.
+void notify_Status(int port, const char* text);
+void notify_Result(int port, const char* text);
+void notify_Info(int port, const char* text);
+
+// Hands a DownloadEvent with the code for name and value to the registered sink, if any.
+void sink_Event(int port, int value, const char* name);
+// The event code of a name: the first fragment of the table contained in it, or
+// EVENT_UNKNOWN (-1) when none is.
+int sink_EventCode(const char* name);
+
+// The sink slot (process-wide; not owned).
+void sink_Set(IDownloadSink* sink);
+IDownloadSink* sink_Get(void);
+
+// The text slot of a kind (MSG_DL_STATUS, MSG_DL_RESULT, MSG_DL_INFO) for a port, or null.
+const char* notify_Slot(unsigned messageId, int port);
+
+#endif
