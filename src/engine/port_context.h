@@ -25,25 +25,25 @@
 #define DEFAULT_AT_TIMEOUT_S 5000
 
 struct PortContext {
-    int32_t logLevel;                    // 1+: info lines on stdout; 2+: error lines on stderr
-    int32_t targetMode;                  // mode the modem should be in when the job ends (0..3)
-    int32_t baudRate;                    // wanted line speed; 115200 once open, -1 after a failed open
-    uint16_t blockSize;                  // payload bytes per data frame (16384 after open)
-    char portName[PORT_NAME_CAPACITY];   // port name as given to com_Open, e.g. COM7
-    int32_t atTimeout;                   // AT answer time-out in seconds (5000, 30000 while programming)
-    uint8_t rxBuf[RX_BUFFER_SIZE];       // AT answer text (NUL-terminated) or frame status
-    uint8_t txBuf[TX_BUFFER_SIZE];       // formatted AT command or one outgoing frame
-    SerialHandle portHandle;             // open device; SERIAL_INVALID_HANDLE when closed
-    int32_t jobState;                    // 1 started, 2 transferring, 5 succeeded, 0 failed
-    int32_t progress;                    // overall progress reported at the end of a run
-    int32_t progressBase;                // where the current file's share of progress begins
-    int32_t progressShare;               // share of the progress scale per file
-    int32_t modeInitDone[2];             // identification commands sent, per mode; never cleared
-    int32_t isOpen;                      // 1 while the port is open
-    int32_t portIndex;                   // own index while open, -1 otherwise
+    int32_t logLevel;    // 1+: info lines on stdout; 2+: error lines on stderr
+    int32_t targetMode;  // mode the modem should be in when the job ends (0..3)
+    int32_t baudRate;    // wanted line speed; 115200 once open, -1 after a failed open
+    uint16_t blockSize;  // payload bytes per data frame (16384 after open)
+    char portName[PORT_NAME_CAPACITY];  // port name as given to com_Open, e.g. COM7
+    int32_t atTimeout;              // AT answer time-out in seconds (5000, 30000 while programming)
+    uint8_t rxBuf[RX_BUFFER_SIZE];  // AT answer text (NUL-terminated) or frame status
+    uint8_t txBuf[TX_BUFFER_SIZE];  // formatted AT command or one outgoing frame
+    SerialHandle portHandle;        // open device; SERIAL_INVALID_HANDLE when closed
+    int32_t jobState;               // 1 started, 2 transferring, 5 succeeded, 0 failed
+    int32_t progress;               // overall progress reported at the end of a run
+    int32_t progressBase;           // where the current file's share of progress begins
+    int32_t progressShare;          // share of the progress scale per file
+    int32_t modeInitDone[2];        // identification commands sent, per mode; never cleared
+    int32_t isOpen;                 // 1 while the port is open
+    int32_t portIndex;              // own index while open, -1 otherwise
     char logFileName[LOG_FILE_NAME_CAPACITY];  // "log<n>_DL.txt", composed by the job
-    int32_t comVerbosity;                // >1: channel and AT failures printed on stderr; >2: read trace
-    char errText[ERR_TEXT_CAPACITY];     // text of the last system error (com_ErrorText)
+    int32_t comVerbosity;  // >1: channel and AT failures printed on stderr; >2: read trace
+    char errText[ERR_TEXT_CAPACITY];  // text of the last system error (com_ErrorText)
 };
 
 // The record for a port index, or null when the index is outside 0..15.

@@ -11,7 +11,7 @@
 // Copies at most capacity - 1 characters into out, always NUL-terminated, and returns the
 // number of characters copied. path uses the platform's separators (a '\' is accepted as a
 // separator on POSIX too).
-size_t profile_GetString(const char* section, const char* key, const char* defaultValue,
-                         char* out, size_t capacity, const char* path);
+size_t profile_GetString(const char* section, const char* key, const char* defaultValue, char* out,
+                         size_t capacity, const char* path);
 
 #endif

@@ -39,10 +39,14 @@ const EventFragment kEventCodes[] = {
 char* slotOf(unsigned messageId, int port) {
     if (ctx_Get(port) == nullptr) return nullptr;
     switch (messageId) {
-        case MSG_DL_STATUS: return g_statusTexts[port];
-        case MSG_DL_RESULT: return g_resultTexts[port];
-        case MSG_DL_INFO: return g_infoTexts[port];
-        default: return nullptr;
+        case MSG_DL_STATUS:
+            return g_statusTexts[port];
+        case MSG_DL_RESULT:
+            return g_resultTexts[port];
+        case MSG_DL_INFO:
+            return g_infoTexts[port];
+        default:
+            return nullptr;
     }
 }
 
@@ -59,12 +63,22 @@ void postText(unsigned messageId, int port, const char* text) {
 
 }  // namespace
 
-void notify_Progress(int port, int percent) { msg_Post(MSG_DL_PROGRESS, port, percent); }
-void notify_Status(int port, const char* text) { postText(MSG_DL_STATUS, port, text); }
-void notify_Result(int port, const char* text) { postText(MSG_DL_RESULT, port, text); }
-void notify_Info(int port, const char* text) { postText(MSG_DL_INFO, port, text); }
+void notify_Progress(int port, int percent) {
+    msg_Post(MSG_DL_PROGRESS, port, percent);
+}
+void notify_Status(int port, const char* text) {
+    postText(MSG_DL_STATUS, port, text);
+}
+void notify_Result(int port, const char* text) {
+    postText(MSG_DL_RESULT, port, text);
+}
+void notify_Info(int port, const char* text) {
+    postText(MSG_DL_INFO, port, text);
+}
 
-const char* notify_Slot(unsigned messageId, int port) { return slotOf(messageId, port); }
+const char* notify_Slot(unsigned messageId, int port) {
+    return slotOf(messageId, port);
+}
 
 int sink_EventCode(const char* name) {
     if (name != nullptr) {
@@ -83,5 +97,9 @@ void sink_Event(int, int value, const char* name) {
     if (g_sink != nullptr) g_sink->OnEvent(&event);
 }
 
-void sink_Set(IDownloadSink* sink) { g_sink = sink; }
-IDownloadSink* sink_Get(void) { return g_sink; }
+void sink_Set(IDownloadSink* sink) {
+    g_sink = sink;
+}
+IDownloadSink* sink_Get(void) {
+    return g_sink;
+}

@@ -83,10 +83,13 @@ PtyPeer::PtyPeer(const std::string& devRoot, const std::string& ttyName) {
     slave_ = ptsname(master_);
     link_ = devRoot + "/" + ttyName;
     unlink(link_.c_str());
-    if (symlink(slave_.c_str(), link_.c_str()) != 0) throw std::runtime_error("cannot publish the pty");
+    if (symlink(slave_.c_str(), link_.c_str()) != 0)
+        throw std::runtime_error("cannot publish the pty");
 }
 
-PtyPeer::~PtyPeer() { vanish(); }
+PtyPeer::~PtyPeer() {
+    vanish();
+}
 
 void PtyPeer::vanish() {
     if (!link_.empty()) unlink(link_.c_str());
@@ -94,7 +97,9 @@ void PtyPeer::vanish() {
     master_ = -1;
 }
 
-void PtyPeer::send(const std::string& bytes) { send(bytes.data(), bytes.size()); }
+void PtyPeer::send(const std::string& bytes) {
+    send(bytes.data(), bytes.size());
+}
 
 void PtyPeer::send(const void* bytes, size_t count) {
     const char* p = static_cast<const char*>(bytes);
@@ -167,8 +172,10 @@ ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (had_) setenv(name_.c_str(), old_.c_str(), 1);
-    else unsetenv(name_.c_str());
+    if (had_)
+        setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        unsetenv(name_.c_str());
 }
 
 std::string readFile(const std::string& path) {

@@ -28,8 +28,8 @@ double parseScale(const char* text) {
 struct ClockState {
     std::mutex mutex;
     double scale;
-    int64_t realOriginUs;    // real time at the last change of scale
-    double scaledOriginUs;   // scaled time at that moment
+    int64_t realOriginUs;   // real time at the last change of scale
+    double scaledOriginUs;  // scaled time at that moment
     ClockState()
         : scale(parseScale(getenv("MODEMFLASH_TIME_SCALE"))),
           realOriginUs(realNowUs()),
@@ -63,9 +63,13 @@ int64_t clk_NowMs(void) {
     return static_cast<int64_t>(scaledNowUs(s) / 1000.0);
 }
 
-int64_t clk_NowSeconds(void) { return clk_NowMs() / 1000; }
+int64_t clk_NowSeconds(void) {
+    return clk_NowMs() / 1000;
+}
 
-int64_t clk_RealNowUs(void) { return realNowUs(); }
+int64_t clk_RealNowUs(void) {
+    return realNowUs();
+}
 
 double clk_Scale(void) {
     ClockState& s = state();

@@ -28,7 +28,9 @@ void dynlib_Close(DynLib lib) {
     if (lib) dlclose(lib);
 }
 
-const char* dynlib_Error(void) { return g_error; }
+const char* dynlib_Error(void) {
+    return g_error;
+}
 
 int dynlib_ExecutableDir(char* buffer, size_t capacity) {
     if (buffer == nullptr || capacity < 2) return 0;
@@ -37,9 +39,13 @@ int dynlib_ExecutableDir(char* buffer, size_t capacity) {
     buffer[n] = '\0';
     char* slash = strrchr(buffer, '/');
     if (slash == nullptr) return 0;
-    if (slash == buffer) slash[1] = '\0';
-    else *slash = '\0';
+    if (slash == buffer)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
     return 1;
 }
 
-const char* dynlib_LibraryFileName(void) { return "libmodemflash.so"; }
+const char* dynlib_LibraryFileName(void) {
+    return "libmodemflash.so";
+}

@@ -2,7 +2,9 @@
 
 #include <stdlib.h>
 
-const char* env_Get(const char* name) { return getenv(name); }
+const char* env_Get(const char* name) {
+    return getenv(name);
+}
 
 int env_Set(const char* name, const char* value) {
     if (value == nullptr) return unsetenv(name) == 0 ? 1 : 0;

@@ -4,8 +4,12 @@
 #include <stdio.h>
 #include <string.h>
 
-int err_Last(void) { return errno; }
-void err_SetLast(int code) { errno = code; }
+int err_Last(void) {
+    return errno;
+}
+void err_SetLast(int code) {
+    errno = code;
+}
 
 char* err_Text(int code, char* buffer, size_t capacity) {
     if (buffer == nullptr || capacity == 0) return buffer;

@@ -30,8 +30,8 @@ size_t copyOut(const char* value, char* out, size_t capacity) {
 
 }  // namespace
 
-size_t profile_GetString(const char* section, const char* key, const char* defaultValue,
-                         char* out, size_t capacity, const char* path) {
+size_t profile_GetString(const char* section, const char* key, const char* defaultValue, char* out,
+                         size_t capacity, const char* path) {
     const char* fallback = defaultValue ? defaultValue : "";
     FILE* f = (path && section && key) ? file_Open(path, "rb") : nullptr;
     if (f == nullptr) return copyOut(fallback, out, capacity);

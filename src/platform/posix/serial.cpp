@@ -59,22 +59,38 @@ int waitFor(int fd, short events, int64_t deadline) {
 
 speed_t speedConstant(uint32_t baud) {
     switch (baud) {
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        case 460800: return B460800;
-        case 921600: return B921600;
-        case 1000000: return B1000000;
-        case 2000000: return B2000000;
-        case 3000000: return B3000000;
-        case 4000000: return B4000000;
-        default: return B0;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 921600:
+            return B921600;
+        case 1000000:
+            return B1000000;
+        case 2000000:
+            return B2000000;
+        case 3000000:
+            return B3000000;
+        case 4000000:
+            return B4000000;
+        default:
+            return B0;
     }
 }
 
@@ -92,11 +108,21 @@ int applyLine(PosixSerial* s, const SerialLine* line) {
     cfmakeraw(&t);
     t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
     switch (line->dataBits) {
-        case 5: t.c_cflag |= CS5; break;
-        case 6: t.c_cflag |= CS6; break;
-        case 7: t.c_cflag |= CS7; break;
-        case 8: t.c_cflag |= CS8; break;
-        default: errno = EINVAL; return 0;
+        case 5:
+            t.c_cflag |= CS5;
+            break;
+        case 6:
+            t.c_cflag |= CS6;
+            break;
+        case 7:
+            t.c_cflag |= CS7;
+            break;
+        case 8:
+            t.c_cflag |= CS8;
+            break;
+        default:
+            errno = EINVAL;
+            return 0;
     }
     if (line->stopBits == 2) t.c_cflag |= CSTOPB;
     if (line->parity == SERIAL_PARITY_ODD) t.c_cflag |= PARENB | PARODD;
@@ -105,7 +131,9 @@ int applyLine(PosixSerial* s, const SerialLine* line) {
     if (line->ctsFlow || line->rtsHandshake) t.c_cflag |= CRTSCTS;
     if (line->xonXoff) t.c_iflag |= IXON | IXOFF;
     t.c_cflag |= CREAD | CLOCAL;
-    t.c_cc[VMIN] = 0;
+    // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN; VMIN 0 would make it read
+    // as 0 bytes, which is how a vanished device reads.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     speed_t sp = speedConstant(line->baud);
     if (sp == B0) {
@@ -137,7 +165,8 @@ int readNow(int fd, void* buffer, size_t capacity) {
 
 // Reads until capacity is full, the deadline passes, or (once data has come) the gap after
 // the last byte exceeds intervalMs (0: return as soon as anything has come).
-int readUntil(PosixSerial* s, uint8_t* out, size_t capacity, int64_t deadline, uint32_t intervalMs) {
+int readUntil(PosixSerial* s, uint8_t* out, size_t capacity, int64_t deadline,
+              uint32_t intervalMs) {
     size_t got = 0;
     while (got < capacity) {
         int n = readNow(s->fd, out + got, capacity - got);
@@ -234,8 +263,14 @@ SerialHandle serial_Open(const char* name, int flags) {
     s->line = SerialLine{115200, 8, 1, SERIAL_PARITY_NONE, 0, 0, 0, 1, 0, 0, 0};
     termios t;
     if (tcgetattr(fd, &t) == 0) {
+        if (t.c_cc[VMIN] == 0) {
+            t.c_cc[VMIN] = 1;
+            t.c_cc[VTIME] = 0;
+            (void)tcsetattr(fd, TCSANOW, &t);
+        }
         speed_t sp = cfgetospeed(&t);
-        const uint32_t known[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
+        const uint32_t known[] = {1200,  2400,   4800,   9600,   19200, 38400,
+                                  57600, 115200, 230400, 460800, 921600};
         for (uint32_t b : known)
             if (speedConstant(b) == sp) s->line.baud = b;
         s->line.ctsFlow = s->line.rtsHandshake = (t.c_cflag & CRTSCTS) ? 1 : 0;
@@ -350,7 +385,8 @@ int serial_Write(SerialHandle h, const void* data, size_t count) {
     }
     if (count == 0) return 0;
     const SerialTimeouts& t = s->timeouts;
-    uint64_t total = static_cast<uint64_t>(t.writeConstant) + static_cast<uint64_t>(t.writeMultiplier) * count;
+    uint64_t total =
+        static_cast<uint64_t>(t.writeConstant) + static_cast<uint64_t>(t.writeMultiplier) * count;
     int64_t deadline = total == 0 ? -1 : deadlineAfter(total);
     return writeUntil(s, static_cast<const uint8_t*>(data), count, deadline);
 }
@@ -383,7 +419,8 @@ int serial_Read(SerialHandle h, void* buffer, size_t capacity) {
         int n = readNow(s->fd, out, capacity);  // return at once with what is queued
         return n;
     }
-    uint64_t total = static_cast<uint64_t>(t.readConstant) + static_cast<uint64_t>(t.readMultiplier) * capacity;
+    uint64_t total =
+        static_cast<uint64_t>(t.readConstant) + static_cast<uint64_t>(t.readMultiplier) * capacity;
     int64_t deadline = total == 0 ? -1 : deadlineAfter(total);
     return readUntil(s, out, capacity, deadline, t.readInterval);
 }
@@ -428,7 +465,8 @@ int serial_BytesWaiting(SerialHandle h) {
     if (n == 0) {
         // A vanished device reports nothing queued; tell it apart from a quiet one.
         pollfd p{s->fd, POLLIN, 0};
-        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN)) {
+        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) &&
+            !(p.revents & POLLIN)) {
             errno = EIO;
             return -1;
         }
