@@ -1,0 +1,232 @@
+// Logging by level and stream, the hook and log file, text slots, messages and sink events.
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/port_context.h"
+#include "platform/messages.h"
+#include "report/log.h"
+#include "report/notify.h"
+#include "support/test_support.h"
+
+using testsupport::CapturedStream;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr int kPort = 4;
+
+struct Message {
+    uint32_t id;
+    intptr_t w;
+    intptr_t l;
+};
+
+std::vector<Message> drainQueue() {
+    std::vector<Message> out;
+    Message m;
+    while (msg_Peek(&m.id, &m.w, &m.l, 1)) out.push_back(m);
+    return out;
+}
+
+class Logging : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        ctx_LogLevel(kPort, 0);
+        log_SetHook(nullptr, nullptr);
+        log_CloseFile(kPort);
+    }
+};
+
+TEST_F(Logging, LevelZeroPrintsNothing) {
+    ctx_LogLevel(kPort, 0);
+    CapturedStream out(1), err(2);
+    log_Error(kPort, "\n#Error: %s\n", "x");
+    log_Info(kPort, "info\n");
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(Logging, LevelOnePrintsOnlyInformation) {
+    ctx_LogLevel(kPort, 1);
+    CapturedStream out(1), err(2);
+    log_Error(kPort, "error\n");
+    log_Info(kPort, "Loading %s archive\n", "MDM");
+    EXPECT_EQ(out.text(), "Loading MDM archive\n");
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(Logging, LevelTwoPrintsEachOnItsOwnStream) {
+    ctx_LogLevel(kPort, 2);
+    CapturedStream out(1), err(2);
+    log_Error(kPort, "e%d", 1);
+    EXPECT_EQ(err.text(), "e1");  // flushed before the call returned
+    log_Info(kPort, "i%d", 2);
+    EXPECT_EQ(out.text(), "i2");
+}
+
+TEST_F(Logging, BytesAreWrittenUnchanged) {
+    ctx_LogLevel(kPort, 2);
+    // "mode switch failed" in GBK, and a text without conversions.
+    const char gbk[] = "SelectMode: \xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc\n";
+    CapturedStream err(2);
+    log_Error(kPort, gbk);
+    EXPECT_EQ(err.text(), std::string(gbk));
+}
+
+TEST_F(Logging, HookReceivesErrorsAtAnyLevelAndTakesInformationOffStdout) {
+    std::vector<std::string> seen;
+    log_SetHook(
+        [](void* user, int, int isError, const char* text) {
+            static_cast<std::vector<std::string>*>(user)->push_back((isError ? "E:" : "I:") +
+                                                                    std::string(text));
+        },
+        &seen);
+    CapturedStream out(1), err(2);
+    ctx_LogLevel(kPort, 0);
+    log_Error(kPort, "quiet error\n");
+    log_Info(kPort, "quiet info\n");  // below level 1: not an entry at all
+    ctx_LogLevel(kPort, 2);
+    log_Info(kPort, "loud info %d\n", 7);
+    EXPECT_EQ(seen, (std::vector<std::string>{"E:quiet error\n", "I:loud info 7\n"}));
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(Logging, HookEntriesAreCutToTheirLimit) {
+    size_t length = 0;
+    log_SetHook(
+        [](void* user, int, int, const char* text) { *static_cast<size_t*>(user) = strlen(text); },
+        &length);
+    std::string big(20000, 'y');
+    log_Error(kPort, "%s", big.c_str());
+    EXPECT_EQ(length, static_cast<size_t>(LOG_ENTRY_MAX - 1));
+}
+
+TEST_F(Logging, LogFileStampsEachEntryWithoutItsLeadingLineBreaks) {
+    TempDir dir;
+    ASSERT_EQ(log_OpenFile(kPort, dir.file("log4_DL.txt").c_str()), 1);
+    ctx_LogLevel(kPort, 1);
+    CapturedStream out(1);
+    log_Info(kPort, "\n\nPrograming flash...\n");
+    log_Error(kPort, "\n#Error: x\n\n");
+    std::string text = testsupport::readFile(dir.file("log4_DL.txt"));
+    // "Tue Dec  8 04:28:06 2026: Programing flash...\n"
+    ASSERT_GT(text.size(), 26u);
+    EXPECT_EQ(text.substr(24, 2), ": ");
+    size_t second = text.find('\n', 26) + 1;
+    EXPECT_EQ(text.substr(26, second - 26), "Programing flash...\n");
+    EXPECT_EQ(text.substr(second + 24), ": #Error: x\n\n");
+}
+
+class Notifications : public ::testing::Test {
+  protected:
+    void SetUp() override { drainQueue(); }
+    void TearDown() override {
+        sink_Set(nullptr);
+        drainQueue();
+    }
+};
+
+TEST_F(Notifications, ProgressCarriesThePortAndThePercentage) {
+    notify_Progress(3, 41);
+    std::vector<Message> q = drainQueue();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].id, 0x500u);
+    EXPECT_EQ(q[0].w, 3);
+    EXPECT_EQ(q[0].l, 41);
+}
+
+TEST_F(Notifications, TextsShareTheirSlotSoTheLaterTextWins) {
+    notify_Status(0, "Recupero dati......");
+    notify_Status(0, "Recupero dati completato!");
+    std::vector<Message> q = drainQueue();
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[0].id, 0x600u);
+    EXPECT_EQ(q[0].l, q[1].l);
+    EXPECT_STREQ(reinterpret_cast<const char*>(q[0].l), "Recupero dati completato!");
+}
+
+TEST_F(Notifications, EachKindHasItsOwnSlotPerPort) {
+    notify_Result(1, "100/100");
+    notify_Info(1, "Tempo di aggiomamento previsto: 10.0 sec");
+    notify_Info(2, "other port");
+    std::vector<Message> q = drainQueue();
+    ASSERT_EQ(q.size(), 3u);
+    EXPECT_EQ(q[0].id, 0x700u);
+    EXPECT_EQ(q[1].id, 0x900u);
+    EXPECT_NE(q[1].l, q[2].l);
+    EXPECT_STREQ(reinterpret_cast<const char*>(q[0].l), "100/100");
+    EXPECT_STREQ(reinterpret_cast<const char*>(q[1].l), "Tempo di aggiomamento previsto: 10.0 sec");
+}
+
+TEST_F(Notifications, AShorterTextLeavesNoTraceOfTheLongerOne) {
+    notify_Info(0, "a rather long information text");
+    notify_Info(0, "short");
+    const char* slot = notify_Slot(MSG_DL_INFO, 0);
+    EXPECT_STREQ(slot, "short");
+    for (int i = 5; i < TEXT_SLOT_SIZE; ++i) ASSERT_EQ(slot[i], 0) << i;
+}
+
+TEST_F(Notifications, ATextLongerThanTheSlotIsCut) {
+    std::string big(3000, 'z');
+    notify_Status(0, big.c_str());
+    EXPECT_EQ(strlen(notify_Slot(MSG_DL_STATUS, 0)), static_cast<size_t>(TEXT_SLOT_SIZE - 1));
+}
+
+TEST_F(Notifications, BadPortIndexesPostNothing) {
+    notify_Status(16, "x");
+    notify_Info(-1, "x");
+    EXPECT_TRUE(drainQueue().empty());
+    EXPECT_EQ(notify_Slot(MSG_DL_STATUS, 16), nullptr);
+}
+
+class RecordingSink : public IDownloadSink {
+  public:
+    std::vector<DownloadEvent> events;
+    void OnEvent(DownloadEvent* e) override { events.push_back(*e); }
+};
+
+TEST_F(Notifications, EventCodesFollowTheFirstMatchingFragment) {
+    EXPECT_EQ(sink_EventCode("C:\\fw\\modem.wrapped\\loader.wrapped"), 24);
+    EXPECT_EQ(sink_EventCode("/fw/nocd.iso.wrapped"), 28);
+    EXPECT_EQ(sink_EventCode("/fw/mass_storage.wrapped"), 29);
+    EXPECT_EQ(sink_EventCode("/fw/modem.wrapped"), 27);
+    EXPECT_EQ(sink_EventCode("/fw/factory_tests.wrapped"), 26);
+    EXPECT_EQ(sink_EventCode("/fw/secondary_boot.wrapped"), 25);
+    EXPECT_EQ(sink_EventCode("/fw/productConfig.bin"), 30);
+    EXPECT_EQ(sink_EventCode("openautorun"), 22);
+    EXPECT_EQ(sink_EventCode("closeautorun"), 2);
+    EXPECT_EQ(sink_EventCode("success"), 23);
+    EXPECT_EQ(sink_EventCode("enterdownloadmode"), 5);
+    EXPECT_EQ(sink_EventCode("resettomodem"), 31);
+    EXPECT_EQ(sink_EventCode("begindownload"), 0);
+    EXPECT_EQ(sink_EventCode("PRODUCTCONFIG.BIN"), EVENT_UNKNOWN);  // case counts
+    EXPECT_EQ(sink_EventCode("firmware.img"), EVENT_UNKNOWN);
+    EXPECT_EQ(sink_EventCode(nullptr), EVENT_UNKNOWN);
+}
+
+TEST_F(Notifications, EventsReachTheRegisteredSinkWithTheirValue) {
+    RecordingSink sink;
+    sink_Set(&sink);
+    sink_Event(0, 95, "resettomodem");
+    sink_Event(0, 7, "unknown name");
+    ASSERT_EQ(sink.events.size(), 2u);
+    EXPECT_EQ(sink.events[0].code, 31);
+    EXPECT_EQ(sink.events[0].value, 95);
+    EXPECT_EQ(sink.events[0].reserved1, 0);
+    EXPECT_EQ(sink.events[0].reserved2, 0);
+    EXPECT_EQ(sink.events[1].code, EVENT_UNKNOWN);
+}
+
+TEST_F(Notifications, WithoutASinkEventsAreDroppedButMessagesStillPosted) {
+    sink_Set(nullptr);
+    sink_Event(0, 100, "success");
+    notify_Progress(0, 100);
+    EXPECT_EQ(drainQueue().size(), 1u);
+}
+
+}  // namespace
