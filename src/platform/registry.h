@@ -15,17 +15,20 @@ typedef void* RegKey;
 #define REG_HKLM ((RegKey)0)
 
 // Access rights.
-#define REG_KEY_ENUMERATE_SUB_KEYS 0x0008u
-#define REG_KEY_READ 0x20019u
+#define REG_KEY_QUERY_VALUE 0x0001u         // needed by reg_EnumValue and reg_Query
+#define REG_KEY_ENUMERATE_SUB_KEYS 0x0008u  // needed by reg_EnumKey
+#define REG_KEY_READ 0x20019u               // includes both
 
 // Error codes (the Windows values).
 #define REG_ERROR_SUCCESS 0L
 #define REG_ERROR_FILE_NOT_FOUND 2L
 #define REG_ERROR_ACCESS_DENIED 5L
+#define REG_ERROR_INVALID_HANDLE 6L
 #define REG_ERROR_NOT_ENOUGH_MEMORY 8L
 #define REG_ERROR_INVALID_PARAMETER 87L
 #define REG_ERROR_MORE_DATA 234L
 #define REG_ERROR_NO_MORE_ITEMS 259L
+#define REG_ERROR_KEY_DELETED 1018L  // the key behind an open handle was removed
 #define REG_ERROR_OLD_WIN_VERSION 1150L
 
 // Value types.
@@ -37,7 +40,11 @@ typedef void* RegKey;
 #define REG_PLATFORM_WIN32_WINDOWS 1u
 #define REG_PLATFORM_WIN32_NT 2u
 
-// Opens subKey (a path with '\' separators) below parent (REG_HKLM or an open key).
+// Every operation returns REG_ERROR_SUCCESS or one of the error codes above.
+
+// Opens subKey (a path with '\' separators; "" or null opens parent again) below parent
+// (REG_HKLM or an open key). ERROR_FILE_NOT_FOUND when it does not exist, ERROR_ACCESS_DENIED
+// when the key refuses the access asked for. *out is set only on success.
 long reg_Open(RegKey parent, const char* subKey, uint32_t access, RegKey* out);
 
 // Names the subkey at index. *nameLength: in, the buffer's size in characters including the
@@ -49,13 +56,12 @@ long reg_EnumKey(RegKey key, uint32_t index, char* name, uint32_t* nameLength);
 // data buffer's size in bytes; out, the data's size (also when ERROR_MORE_DATA is returned,
 // so that the caller can size its buffer). type may be null; data may be null to ask only
 // for the size.
-long reg_EnumValue(RegKey key, uint32_t index, char* name, uint32_t* nameLength,
-                   uint32_t* type, uint8_t* data, uint32_t* dataLength);
+long reg_EnumValue(RegKey key, uint32_t index, char* name, uint32_t* nameLength, uint32_t* type,
+                   uint8_t* data, uint32_t* dataLength);
 
 // Reads the value called name (null or "" for the default value), with *dataLength as for
 // reg_EnumValue. ERROR_FILE_NOT_FOUND when there is no such value.
-long reg_Query(RegKey key, const char* name, uint32_t* type, uint8_t* data,
-               uint32_t* dataLength);
+long reg_Query(RegKey key, const char* name, uint32_t* type, uint8_t* data, uint32_t* dataLength);
 
 long reg_Close(RegKey key);
 
