@@ -5,4 +5,6 @@ namespace {
 PlatformLock* const g_modeSwitchLock = lock_Create();
 }  // namespace
 
-PlatformLock* engine_ModeSwitchLock(void) { return g_modeSwitchLock; }
+PlatformLock* engine_ModeSwitchLock(void) {
+    return g_modeSwitchLock;
+}
