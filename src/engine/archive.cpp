@@ -1,0 +1,134 @@
+// The wrapped-archive reader and its tables.
+#include "engine/archive.h"
+
+#include <string.h>
+
+#include "report/log.h"
+
+const ArchiveIdEntry g_archiveIds[ARCHIVE_ID_COUNT] = {
+    {"MDM", 0, "/app/modem.wrapped", 1, 0, 0},
+    {"BT2", 1, "/boot/secondary_boot.wrapped", 0, 0, 0},
+    {"IFT", 2, "/app/factory_tests.wrapped", 1, 0, 0},
+    {"LDR", 3, "/app/loader.wrapped", 1, 0, 0},
+    {"IMEI", 4, "/data/factory/imei.bin", 2, 1, 1},
+    {"CUSTCFG", 5, "/data/customConfig.bin", 2, 1, 1},
+    {"ZEROCD", 6, "/zero-cd/mass0.bin", 3, 0x100, 1},
+    {"MASS", 7, "/app/mass_storage.wrapped", 1, 0, 0},
+    {"AUDIOCFG", 8, "/data/audioConfig.bin", 3, 0, 1},
+    {"COMPAT", 9, "/data/compatibility.bin", 3, 0, 1},
+};
+
+const char* const g_signatureTypeNames[SIGNATURE_TYPE_COUNT] = {"SHA1", "SHA1/RSA"};
+
+namespace {
+
+const char kFormatError[] = "\n#Error: incorrect archive format [%s]\n\n";
+const char kTagError[] = "\n#Error: incorrect archive tag [%s] (not a wrapped file?)\n\n";
+const char kSizeError[] = "\n#Error: Header has incorrect file size %d instead of %d [%s]\n\n";
+const char kChecksumError[] = "\n#Error: incorrect archive file [%s]\n\n";
+// A header longer than the buffer cannot be read, let alone sent: refused before it is read.
+const char kTooLongError[] =
+    "\n#Error: archive header of %u bytes is longer than %d bytes [%s]\n\n";
+
+}  // namespace
+
+int archive_FindId(uint32_t id) {
+    for (int i = 0; i < ARCHIVE_ID_COUNT; ++i) {
+        if (g_archiveIds[i].id == id) return i;
+    }
+    return -1;
+}
+
+const char* archive_SignatureName(uint32_t signatureType) {
+    return signatureType < SIGNATURE_TYPE_COUNT ? g_signatureTypeNames[signatureType] : "unknown";
+}
+
+uint32_t archive_Le32(const uint8_t* b) {
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+uint32_t archive_XorSum32(const uint8_t* bytes, uint32_t length) {
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i + 4 <= length; i += 4) sum ^= archive_Le32(bytes + i);
+    return sum;
+}
+
+WrappedHeader archive_DecodeHeader(const uint8_t* h) {
+    WrappedHeader w;
+    w.magic = archive_Le32(h + WRAPPED_OFFSET_MAGIC);
+    w.headerLength = archive_Le32(h + WRAPPED_OFFSET_HEADER_LENGTH);
+    w.payloadSize = archive_Le32(h + WRAPPED_OFFSET_PAYLOAD_SIZE);
+    w.balance = archive_Le32(h + WRAPPED_OFFSET_BALANCE);
+    w.archiveIdWord = archive_Le32(h + WRAPPED_OFFSET_ARCHIVE_ID);
+    w.signatureType = archive_Le32(h + WRAPPED_OFFSET_SIGNATURE_TYPE);
+    return w;
+}
+
+int archive_ReadHeader(int portIndex, uint8_t* header, FILE* file, const char* path) {
+    if (path == nullptr) path = "";
+    if (header == nullptr || file == nullptr) {
+        log_Error(portIndex, kFormatError, path);
+        return -1;
+    }
+    memset(header, 0, WRAPPED_HEADER_MAX);
+
+    // A file whose size cannot be told (not seekable) is no archive we can check.
+    long end = -1;
+    if (fseek(file, 0, SEEK_END) == 0) end = ftell(file);
+    rewind(file);
+    if (end < 8) {
+        log_Error(portIndex, kFormatError, path);
+        return -1;
+    }
+    const uint64_t fileSize = static_cast<uint64_t>(end);
+
+    // Short reads are not checked: the size tests guarantee the bytes are there, and what a
+    // short read leaves untouched stays zero.
+    (void)fread(header, 1, 8, file);
+    const uint32_t declared = archive_Le32(header + WRAPPED_OFFSET_HEADER_LENGTH);
+    // The length checks come before the magic check.
+    if (declared < WRAPPED_HEADER_MIN_VALID || fileSize < declared) {
+        log_Error(portIndex, kFormatError, path);
+        return -1;
+    }
+    if (archive_Le32(header + WRAPPED_OFFSET_MAGIC) != WRAPPED_MAGIC) {
+        log_Error(portIndex, kTagError, path);
+        return -1;
+    }
+    if (declared > WRAPPED_HEADER_MAX) {
+        log_Error(portIndex, kTooLongError, declared, WRAPPED_HEADER_MAX, path);
+        return -1;
+    }
+    (void)fread(header + 8, 1, declared - 8, file);
+
+    // Compared in 64 bits: a payload size that makes D + P wrap around 32 bits must not
+    // match a small file.
+    const uint32_t payload = archive_Le32(header + WRAPPED_OFFSET_PAYLOAD_SIZE);
+    if (fileSize != static_cast<uint64_t>(declared) + payload) {
+        log_Error(portIndex, kSizeError, static_cast<int>(payload),
+                  static_cast<int>(static_cast<uint32_t>(fileSize - declared)), path);
+        return -1;
+    }
+
+    const uint32_t id = archive_Le32(header + WRAPPED_OFFSET_ARCHIVE_ID) & ARCHIVE_ID_MASK;
+    const char* sig = archive_SignatureName(archive_Le32(header + WRAPPED_OFFSET_SIGNATURE_TYPE));
+    const int entry = archive_FindId(id);
+    if (entry >= 0) {
+        log_Info(portIndex, "\n");
+        log_Info(portIndex, "\nLoading %s archive [%u KB, %s]...\n", g_archiveIds[entry].shortName,
+                 payload / 1024u, sig);
+    } else {
+        log_Info(portIndex, "\nTry to load archive with ID %u [%lu KB, %s]...\n", id,
+                 static_cast<unsigned long>(payload / 1024u), sig);
+    }
+
+    if (archive_XorSum32(header, declared) == 0) return static_cast<int>(declared);
+    if (declared <= WRAPPED_EXTENDED_MAX) {
+        (void)fread(header + WRAPPED_OFFSET_EXTENDED, 1, WRAPPED_EXTENDED_EXTRA, file);
+        const uint32_t extended = declared + WRAPPED_EXTENDED_EXTRA;
+        if (archive_XorSum32(header, extended) == 0) return static_cast<int>(extended);
+    }
+    log_Error(portIndex, kChecksumError, path);
+    return -1;
+}
