@@ -1,0 +1,56 @@
+// Modem mode control: query and switch between modem mode (0) and loader mode (1) with the
+// port closed, awaited and reopened; the identification commands once per mode; the modem's
+// autorun (USB modem) setting.
+//
+// Every operation takes the port index of an open port first. Switching holds the engine's
+// mode-switch lock while the mode command is sent and the port closed, and again for each
+// reopen attempt; the lock is released before every pause and on every path.
+#ifndef MODEMFLASH_ENGINE_MODE_H
+#define MODEMFLASH_ENGINE_MODE_H
+
+#define MODE_MODEM 0
+#define MODE_LOADER 1
+
+#define MODE_SWITCH_OK 1
+#define MODE_COMMAND_FAILED 4  // the modem refused a mode or speed command, or did not answer
+#define MODE_REOPEN_FAILED 6   // the port did not come back within its attempts
+
+#define MODE_SWITCH_PAUSE_S 20  // after every accepted mode command
+#define MODE_RETRY_PAUSE_S 2    // after every failed reopen, and before every retried switch
+#define MODE_REOPEN_ATTEMPTS 8
+#define MODE_SWITCH_RETRIES 6  // retries after the first switch attempt
+
+// The modem's mode (the number after ": " in the AT%MODE? reply); -1 when the query did not
+// end in OK or the reply holds no ": ".
+int mode_Query(int portIndex);
+
+// Sends the identification commands of the modem's current mode (common list, then that
+// mode's list) unless they went out before on this port context; nothing when the mode is
+// neither 0 nor 1.
+void mode_SendInitCommands(int portIndex);
+
+// Sends AT%MODE=mode, closes the port, waits 20 s and reopens it under the COM number the
+// registry shows now, up to 8 attempts 2 s apart. 1 reopened; 4 the command failed (the port
+// is closed); 6 the port did not open again.
+int mode_Switch(int portIndex, int mode);
+
+// Like mode_Switch but reopens under the port's own name and then sends the identification
+// commands. 1 reopened; 4 the command failed (the port is left open); 6 no reopen.
+int mode_SwitchSamePort(int portIndex, int mode);
+
+// Puts the modem into loader mode (at most 7 switch attempts) and sets the wanted line speed.
+// 1 in loader mode; 6 a switch did not reopen the port; 4 the mode command kept failing.
+int mode_EnterLoader(int portIndex);
+
+// Brings the modem back to modem mode at 115200 bit/s, posting the status texts to the host.
+// 1 back in modem mode; 4 the speed command failed; otherwise the last mode_Switch result.
+int mode_RecoverModem(int portIndex);
+
+// The modem's autorun setting (AT%USBMODEM?); -1 as for mode_Query.
+int autorun_Query(int portIndex);
+
+// Sets the autorun setting and reads it back. 1 it reads back as value; 0 the set command
+// failed or the read-back differs; -1 the read-back query failed.
+int autorun_Set(int portIndex, int value);
+
+#endif
