@@ -1,0 +1,56 @@
+// The registry walk for serial ports: the device tree below the enumeration root, or the list
+// of present COM ports, each device handed to a callback.
+#ifndef MODEMFLASH_PORTSCAN_PORT_ENUM_H
+#define MODEMFLASH_PORTSCAN_PORT_ENUM_H
+
+#include <stdint.h>
+
+#include "platform/registry.h"
+
+// Roots of the walk.
+#define PORTS_ENUM_ROOT_CONSUMER "ENUM"
+#define PORTS_ENUM_ROOT_NT "SYSTEM\\CURRENTCONTROLSET\\ENUM"
+#define PORTS_SERIALCOMM_KEY "HARDWARE\\DEVICEMAP\\SERIALCOMM"
+// The Ports device class.
+#define PORTS_CLASS_GUID "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+
+// One device found by the walk. The texts are valid only during the callback.
+struct SerialPortInfo {
+    const char* portName;        // PORTNAME, e.g. COM5
+    const char* friendlyName;    // FRIENDLYNAME, or the port name when the device has none
+    const char* enumeratorName;  // first-level key below the root (e.g. USB); "" for SERIALCOMM
+};
+
+// Nonzero to go on with the walk, zero to end it.
+typedef int (*PortEnumCallback)(void* userData, const SerialPortInfo* info);
+
+// Walks the source the platform version calls for: the device tree below "ENUM" (consumer
+// line), the SERIALCOMM list (NT 4) or the tree below SYSTEM\CurrentControlSet\Enum (NT 5
+// and later). 1 when the walk ended normally (end of the data, or the callback asked to stop);
+// 0 otherwise, with the registry's error code as the thread's last error (ERROR_OLD_WIN_VERSION
+// for a platform it does not know, ERROR_INVALID_PARAMETER for a null callback).
+int ports_Enumerate(PortEnumCallback callback, void* userData);
+
+// Walks enumerator -> device -> instance below rootPath and reports every instance of the
+// Modem class, or of the Ports class GUID, whose port name begins with "COM". Access denied at
+// a level ends that level as if its list had ended. Same result rule as ports_Enumerate.
+int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, void* userData);
+
+// Reports every value of HARDWARE\DEVICEMAP\SERIALCOMM (port name and friendly name both the
+// value's data, empty enumerator). A missing key is an empty list. Same result rule.
+int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData);
+
+// Opens the subkey at index of parent into *child. When name is not null it receives the
+// subkey's name in a heap buffer (released first if one is there) that the caller releases
+// with free(); it may hold a partial or empty name after a failure. Returns the registry's
+// error code: that of naming the subkey (ERROR_NO_MORE_ITEMS past the last one) or of opening
+// it, ERROR_NOT_ENOUGH_MEMORY when the buffer cannot be had.
+long reg_OpenSubKeyAt(RegKey parent, uint32_t index, uint32_t access, RegKey* child, char** name);
+
+// Reads the value called valueName into a heap buffer (the one in *buffer released first)
+// that the caller releases with free(). The data are always followed by a terminator, whatever
+// their type or length. Returns 0, the registry's error code (then *buffer is null), or
+// ERROR_NOT_ENOUGH_MEMORY.
+long reg_QueryValueAlloc(RegKey key, const char* valueName, char** buffer);
+
+#endif
