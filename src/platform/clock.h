@@ -16,6 +16,9 @@ void clk_SleepMs(uint32_t ms);
 int64_t clk_NowMs(void);
 int64_t clk_NowSeconds(void);
 
+// Scaled milliseconds spent in clk_SleepMs by all threads since the start, for measurements.
+int64_t clk_SleptMs(void);
+
 // Real (unscaled) steady time in microseconds, for measurements.
 int64_t clk_RealNowUs(void);
 

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -45,9 +46,14 @@ double scaledNowUs(ClockState& s) {
     return s.scaledOriginUs + static_cast<double>(realNowUs() - s.realOriginUs) * s.scale;
 }
 
+std::atomic<int64_t> g_sleptMs{0};
+
 }  // namespace
 
+int64_t clk_SleptMs(void) { return g_sleptMs.load(); }
+
 void clk_SleepMs(uint32_t ms) {
+    g_sleptMs.fetch_add(ms);
     double realMs = ms / clk_Scale();
     timespec ts;
     ts.tv_sec = static_cast<time_t>(realMs / 1000.0);
