@@ -144,7 +144,7 @@ struct ModemSim::Impl : public CoreOutput {
             e.ttyName = layout.ttyName;
             e.comNumber = comOf(layout.ttyName);
             e.devicePath = devPath;
-            opt.onPublish(e);
+            runHook(e);
         }
         published = true;
         ++publishCount;
@@ -164,7 +164,7 @@ struct ModemSim::Impl : public CoreOutput {
                 e.ttyName = layout.ttyName;
                 e.comNumber = comOf(layout.ttyName);
                 e.devicePath = devPath;
-                opt.onPublish(e);
+                runHook(e);
             }
             cv.notify_all();
         }
@@ -172,6 +172,14 @@ struct ModemSim::Impl : public CoreOutput {
             ::close(master);
             master = -1;
         }
+    }
+
+    // The hook runs without the lock, so that it may query the modem; only this thread
+    // changes the state it could see.
+    void runHook(const PublishEvent& e) {
+        mu.unlock();
+        opt.onPublish(e);
+        mu.lock();
     }
 
     static int comOf(const std::string& tty) {

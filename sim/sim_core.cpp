@@ -34,6 +34,12 @@ uint32_t headerWord(const uint8_t* header, uint32_t len, uint32_t off) {
     return le32(w);
 }
 
+std::string hex8(unsigned v) {
+    char b[8];
+    snprintf(b, sizeof b, "0x%02X", v & 0xFF);
+    return b;
+}
+
 std::string hex16(unsigned v) {
     char b[16];
     snprintf(b, sizeof b, "0x%04X", v & 0xFFFF);
@@ -230,19 +236,21 @@ void Core::flushEcho(CoreOutput& out) {
 }
 
 void Core::commandByte(uint8_t b, CoreOutput& out) {
+    bool wasAfterCr = afterCr_;
+    afterCr_ = false;
+    // The LF of a CR LF line end: the line was answered at its CR, and the LF is not echoed
+    // after the answer.
+    if (b == '\n' && wasAfterCr) return;
     if (echo_) {
         if (echoLen_ == sizeof echoBuf_) flushEcho(out);
         echoBuf_[echoLen_++] = b;
     }
-    bool wasAfterCr = afterCr_;
-    afterCr_ = false;
     if (b == '\r') {
-        endLine(out);
         afterCr_ = true;
+        endLine(out);
         return;
     }
     if (b == '\n') {
-        if (wasAfterCr) return;  // the LF of a CR LF line end
         if (lineLen_ == 0 && !lineOverflow_) return;
         deviation("command line ended with LF alone");
         endLine(out);
@@ -515,6 +523,10 @@ void Core::frameByte(uint8_t b, int64_t nowMs, CoreOutput& out) {
         return;
     }
     (void)nowMs;
+    // The LF that ends the AT%LOAD line arrives after its answer, before the first frame.
+    bool wasAfterCr = afterCr_;
+    afterCr_ = false;
+    if (wasAfterCr && b == '\n' && frameLen_ == 0) return;
     frame_[frameLen_++] = b;
     if (state_ == ST_HEADER) {
         headerFrameByte(out);
@@ -527,10 +539,10 @@ void Core::headerFrameByte(CoreOutput& out) {
     const uint8_t* f = frame_.data();
     const uint8_t* h = f + 4;
     if (frameLen_ == 1 && f[0] != FRAME_LEAD) {
-        return discard(STATUS_BAD_LEAD_OR_TYPE, "header frame with lead byte " + hex16(f[0]));
+        return discard(STATUS_BAD_LEAD_OR_TYPE, "header frame with lead byte " + hex8(f[0]));
     }
     if (frameLen_ == 2 && f[1] != FRAME_TYPE_HEADER) {
-        return discard(STATUS_BAD_LEAD_OR_TYPE, "header frame with type byte " + hex16(f[1]));
+        return discard(STATUS_BAD_LEAD_OR_TYPE, "header frame with type byte " + hex8(f[1]));
     }
     if (frameLen_ == 4) {
         uint16_t bs = le16(f + 2);
@@ -613,14 +625,14 @@ void Core::dataFrameByte(CoreOutput& out) {
     const uint8_t* f = frame_.data();
     if (frameLen_ == 1) {
         if (f[0] != FRAME_LEAD) {
-            return discard(STATUS_BAD_LEAD_OR_TYPE, "data frame with lead byte " + hex16(f[0]));
+            return discard(STATUS_BAD_LEAD_OR_TYPE, "data frame with lead byte " + hex8(f[0]));
         }
         uint32_t n = archives_.back().blockSize;
         if (n > remaining_) n = remaining_;
         frameNeed_ = n + 4 + (n & 1);
     }
     if (frameLen_ == 2 && f[1] != FRAME_TYPE_DATA) {
-        return discard(STATUS_BAD_LEAD_OR_TYPE, "data frame with type byte " + hex16(f[1]));
+        return discard(STATUS_BAD_LEAD_OR_TYPE, "data frame with type byte " + hex8(f[1]));
     }
     if (frameLen_ == frameNeed_) acceptBlock(out);
 }

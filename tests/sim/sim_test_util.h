@@ -65,8 +65,12 @@ inline uint16_t xor16(const Bytes& b, size_t len) {
 
 // Header frame: AA 73, block size, the first headerLen archive bytes, checksum at 4 + L.
 inline Bytes headerFrame(const Bytes& archive, uint32_t headerLen, uint16_t blockSize) {
-    Bytes f = {0xAA, 0x73, (uint8_t)blockSize, (uint8_t)(blockSize >> 8)};
-    f.insert(f.end(), archive.begin(), archive.begin() + headerLen);
+    Bytes f(4 + headerLen);
+    f[0] = 0xAA;
+    f[1] = 0x73;
+    f[2] = (uint8_t)blockSize;
+    f[3] = (uint8_t)(blockSize >> 8);
+    for (uint32_t i = 0; i < headerLen; ++i) f[4 + i] = archive[i];
     uint16_t sum = xor16(f, 2 * ((headerLen + 4) / 2));
     f.push_back((uint8_t)sum);
     f.push_back((uint8_t)(sum >> 8));
@@ -75,9 +79,11 @@ inline Bytes headerFrame(const Bytes& archive, uint32_t headerLen, uint16_t bloc
 
 // Data frame: AA 00, the bytes, a pad byte when their count is odd, checksum.
 inline Bytes dataFrame(const uint8_t* p, size_t n, uint8_t pad = 0x5A) {
-    Bytes f = {0xAA, 0x00};
-    f.insert(f.end(), p, p + n);
-    if (n & 1) f.push_back(pad);
+    Bytes f(2 + n + (n & 1));
+    f[0] = 0xAA;
+    f[1] = 0x00;
+    for (size_t i = 0; i < n; ++i) f[2 + i] = p[i];
+    if (n & 1) f[2 + n] = pad;
     uint16_t sum = xor16(f, f.size());
     f.push_back((uint8_t)sum);
     f.push_back((uint8_t)(sum >> 8));

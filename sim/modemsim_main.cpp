@@ -1,0 +1,231 @@
+// modemsim: the simulated modem as a program, for scripts and end-to-end runs.
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "modem_sim.h"
+#include "platform/clock.h"
+#include "platform/env.h"
+
+extern char** environ;
+
+namespace {
+
+const char* const kVersion = "modemsim 0.1.0";
+
+void usage(FILE* to) {
+    fprintf(to,
+            "Usage: modemsim [options]\n"
+            "A simulated USB cellular modem on a pseudo-terminal: it publishes its port as\n"
+            "<dev-root>/<tty> (a symlink to the pty) with matching sysfs entries, answers the\n"
+            "modem's AT commands, takes firmware archives in loader mode, and drops and\n"
+            "re-offers its port after every mode command. Stops on SIGINT or SIGTERM.\n"
+            "\n"
+            "Options:\n"
+            "  --dev-root DIR            where the port's name goes (default\n"
+            "                            $MODEMFLASH_DEV_ROOT; required)\n"
+            "  --sysfs-root DIR          where the sysfs entries go (default\n"
+            "                            $MODEMFLASH_SYSFS_ROOT; required)\n"
+            "  --tty NAME                tty name (default ttyACM0, i.e. COM65)\n"
+            "  --renumber                after a mode switch come back as the next number\n"
+            "  --republish-delay-ms N    pause between dropping and re-offering the port\n"
+            "                            (default 3000, scaled by the time scale)\n"
+            "  --time-scale X            run pauses X times faster (default\n"
+            "                            $MODEMFLASH_TIME_SCALE, else 1)\n"
+            "  --mode N                  initial mode: 0 modem (default), 1 loader\n"
+            "  --autorun N               initial autorun setting (default 1)\n"
+            "  --scenario FILE           faults, one a line (format below)\n"
+            "  --fault LINE              one fault line; repeatable\n"
+            "  --transcript FILE         every byte in and out, with time stamps\n"
+            "  --report FILE             JSON written at exit: commands in order, archives\n"
+            "                            {id, size, sha256, programmed}, flash, final mode,\n"
+            "                            autorun, deviations\n"
+            "  --on-publish CMD          run CMD (through /bin/sh) each time the port is\n"
+            "                            published (after the pty is ready, before the modem\n"
+            "                            answers on it) and unpublished (after the names are\n"
+            "                            removed), with MODEMSIM_EVENT=publish|unpublish,\n"
+            "                            MODEMSIM_TTY, MODEMSIM_COM, MODEMSIM_DEVICE=/dev/pts/N\n"
+            "  --ready-file FILE         written once the first port is published\n"
+            "  --help, --version\n"
+            "\n"
+            "Exit status: 0 after a clean stop, 2 for bad options, 1 when the modem could not\n"
+            "start or the report could not be written.\n"
+            "\n%s",
+            modemsim::scenario_HelpText());
+}
+
+bool readFile(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    *out = s.str();
+    return true;
+}
+
+bool writeFile(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "w");
+    if (f == nullptr) return false;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && ok;
+}
+
+bool parseInt(const char* s, long minV, long maxV, long* out) {
+    char* end = nullptr;
+    long v = strtol(s, &end, 10);
+    if (end == s || *end != '\0' || v < minV || v > maxV) return false;
+    *out = v;
+    return true;
+}
+
+// Runs the hook command synchronously with the event in its environment.
+void runHook(const std::string& cmd, const modemsim::PublishEvent& e) {
+    std::vector<std::string> vars = {
+        std::string("MODEMSIM_EVENT=") + (e.publish ? "publish" : "unpublish"),
+        "MODEMSIM_TTY=" + e.ttyName, "MODEMSIM_COM=" + std::to_string(e.comNumber),
+        "MODEMSIM_DEVICE=" + e.devicePath};
+    std::vector<char*> envp;
+    for (char** p = environ; *p != nullptr; ++p) {
+        if (strncmp(*p, "MODEMSIM_", 9) != 0) envp.push_back(*p);
+    }
+    for (std::string& v : vars) envp.push_back(&v[0]);
+    envp.push_back(nullptr);
+    std::string command = cmd;
+    char sh[] = "/bin/sh", dashC[] = "-c";
+    char* argv[] = {sh, dashC, &command[0], nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, envp.data()) != 0) {
+        fprintf(stderr, "modemsim: cannot run --on-publish command\n");
+        return;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "modemsim: --on-publish command failed (%s)\n",
+                e.publish ? "publish" : "unpublish");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    modemsim::SimOptions opt;
+    const char* d = env_Get("MODEMFLASH_DEV_ROOT");
+    const char* s = env_Get("MODEMFLASH_SYSFS_ROOT");
+    if (d != nullptr) opt.devRoot = d;
+    if (s != nullptr) opt.sysfsRoot = s;
+    std::string reportPath, readyPath, hook, scenario;
+    double scale = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char** out) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "modemsim: %s needs a value\n", a.c_str());
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        long n = 0;
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (a == "--version") {
+            printf("%s\n", kVersion);
+            return 0;
+        } else if (a == "--renumber") {
+            opt.renumberOnSwitch = true;
+        } else if (a == "--dev-root" || a == "--sysfs-root" || a == "--tty" ||
+                   a == "--transcript" || a == "--report" || a == "--on-publish" ||
+                   a == "--ready-file" || a == "--fault" || a == "--scenario") {
+            if (!value(&v)) return 2;
+            if (a == "--dev-root") opt.devRoot = v;
+            if (a == "--sysfs-root") opt.sysfsRoot = v;
+            if (a == "--tty") opt.ttyName = v;
+            if (a == "--transcript") opt.transcriptPath = v;
+            if (a == "--report") reportPath = v;
+            if (a == "--on-publish") hook = v;
+            if (a == "--ready-file") readyPath = v;
+            if (a == "--fault") scenario += std::string(v) + "\n";
+            if (a == "--scenario") {
+                std::string text;
+                if (!readFile(v, &text)) {
+                    fprintf(stderr, "modemsim: cannot read scenario %s\n", v);
+                    return 2;
+                }
+                scenario += text + "\n";
+            }
+        } else if (a == "--republish-delay-ms" || a == "--mode" || a == "--autorun") {
+            if (!value(&v)) return 2;
+            long maxV = a == "--republish-delay-ms" ? 86400000L : 1L;
+            if (!parseInt(v, 0, maxV, &n)) {
+                fprintf(stderr, "modemsim: bad value for %s: %s\n", a.c_str(), v);
+                return 2;
+            }
+            if (a == "--republish-delay-ms") opt.republishDelayMs = (uint32_t)n;
+            if (a == "--mode") opt.initialMode = (int)n;
+            if (a == "--autorun") opt.initialAutorun = (int)n;
+        } else if (a == "--time-scale") {
+            if (!value(&v)) return 2;
+            char* end = nullptr;
+            scale = strtod(v, &end);
+            if (end == v || *end != '\0' || !(scale >= 1) || scale > 1e6) {
+                fprintf(stderr, "modemsim: bad time scale %s (a number >= 1)\n", v);
+                return 2;
+            }
+        } else {
+            fprintf(stderr, "modemsim: unknown option %s (try --help)\n", a.c_str());
+            return 2;
+        }
+    }
+    if (opt.devRoot.empty() || opt.sysfsRoot.empty()) {
+        fprintf(stderr, "modemsim: --dev-root and --sysfs-root are required\n");
+        return 2;
+    }
+    if (scale >= 1) clk_SetScale(scale);
+    opt.scenario = scenario;
+    if (!hook.empty()) {
+        opt.onPublish = [hook](const modemsim::PublishEvent& e) { runHook(hook, e); };
+    }
+
+    // The modem's thread inherits a mask without the stop signals, so that only sigwait
+    // below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    modemsim::ModemSim sim;
+    std::string error;
+    if (!sim.start(opt, &error)) {
+        fprintf(stderr, "modemsim: %s\n", error.c_str());
+        return 1;
+    }
+    fprintf(stderr, "modemsim: %s published as %s/%s (COM%d)\n", sim.devicePath().c_str(),
+            opt.devRoot.c_str(), sim.ttyName().c_str(), sim.comNumber());
+    if (!readyPath.empty() && !writeFile(readyPath, sim.ttyName() + "\n")) {
+        fprintf(stderr, "modemsim: cannot write %s\n", readyPath.c_str());
+    }
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    sim.stop();
+    int rc = 0;
+    if (!reportPath.empty() && !writeFile(reportPath, sim.reportJson())) {
+        fprintf(stderr, "modemsim: cannot write report %s\n", reportPath.c_str());
+        rc = 1;
+    }
+    return rc;
+}
