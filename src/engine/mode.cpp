@@ -1,0 +1,239 @@
+// Modem mode control.
+#include "engine/mode.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "engine/at.h"
+#include "engine/engine_lock.h"
+#include "engine/port_context.h"
+#include "portscan/modem_port_finder.h"
+#include "report/log.h"
+#include "report/notify.h"
+
+namespace {
+
+// The identification commands, as at_Send formats ("%%" is one '%' on the line).
+const char* const kCommonInit[] = {"AT+GMR\r\n", "AT%%IFWR\r\n"};
+const char* const kModemInit[] = {"AT%%ICOMPAT\r\n"};
+const char* const kLoaderInit[] = {"AT%%IFLIST\r\n", "AT%%CHIPID\r\n"};
+const int kCommonInitCount = 2;
+const int kModemInitCount = 1;
+const int kLoaderInitCount = 2;
+
+// GBK texts of the log (code page 936), byte for byte.
+// "SeletMode: attempt %d to open the port failed"
+const char kReopenFailed[] =
+    "SeletMode: \xb5\xda%d\xb4\xce\xb4\xf2\xbf\xaa\xb6\xcb\xbf\xda\xca\xa7\xb0\xdc\n";
+// "SelectMode: mode switch failed"
+const char kSwitchFailed[] = "SelectMode: \xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc\n";
+// "mode switch failed"
+const char kSwitchFailedBare[] = "\xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc\n";
+// "opening the port after the switch to MODE 1 failed!"
+const char kLoaderReopenFailed[] =
+    "\xc7\xd0\xbb\xbb\xb5\xbdMODE 1\xba\xf3\xb4\xf2\xbf\xaa\xb6\xcb\xbf\xda\xca\xa7\xb0\xdc!\n";
+// "the switch to MODE 1 failed!"
+const char kLoaderSwitchFailed[] = "\xc7\xd0\xbb\xbb\xb5\xbdMODE 1\xca\xa7\xb0\xdc!\n";
+
+// at_Send with a format that is not a literal: the tables above, and commands whose number
+// was formatted in first (their templates double every '%' once more for that).
+int sendFormatted(int port, const char* format) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+    return at_Send(port, format);
+#pragma GCC diagnostic pop
+}
+
+void sendList(int port, const char* const* commands, int count) {
+    for (int i = 0; i < count; ++i) (void)sendFormatted(port, commands[i]);
+}
+
+// The number after the first ": " of the last reply, read as atoi does; -1 without ": ".
+int replyNumber(int port, bool* found) {
+    const char* colon = strstr(at_Response(port), ": ");
+    *found = colon != nullptr;
+    return colon ? atoi(colon + 2) : -1;
+}
+
+// A query answered with OK and a number after ": ", else -1.
+int queryNumber(int port, const char* command) {
+    if (sendFormatted(port, command) != 1) return -1;
+    bool found;
+    int n = replyNumber(port, &found);
+    return found ? n : -1;
+}
+
+// Sends the mode command under the lock and closes the port. 1 when the modem took it; 0 when
+// not (then the port is closed too when closeOnFailure). The lock is free afterwards.
+int sendModeCommand(int port, int mode, bool closeOnFailure) {
+    char command[32];
+    snprintf(command, sizeof command, "AT%%%%MODE=%d\r\n", mode);
+    PlatformLock* lock = engine_ModeSwitchLock();
+    lock_Acquire(lock);
+    if (sendFormatted(port, command) < 1) {
+        if (closeOnFailure) com_Close(port);
+        lock_Release(lock);
+        return 0;
+    }
+    com_Close(port);
+    lock_Release(lock);
+    return 1;
+}
+
+// One reopen attempt under the lock. True when the port opened.
+bool reopenOnce(int port, const char* name) {
+    PlatformLock* lock = engine_ModeSwitchLock();
+    lock_Acquire(lock);
+    bool opened = com_Open(port, name) != nullptr;
+    lock_Release(lock);
+    return opened;
+}
+
+// Up to 8 reopen attempts, 2 s apart, each under the name that nameFor gives right before
+// it. 1 reopened with a valid handle, else 6 (logged).
+template <typename NameFor>
+int reopen(int port, NameFor nameFor) {
+    for (int attempt = 1; attempt <= MODE_REOPEN_ATTEMPTS; ++attempt) {
+        char name[PORT_NAME_CAPACITY];
+        nameFor(name, sizeof name);
+        if (reopenOnce(port, name)) {
+            if (ctx_Get(port)->portHandle == SERIAL_INVALID_HANDLE) {
+                log_Error(port, kSwitchFailedBare);
+                return MODE_REOPEN_FAILED;
+            }
+            return MODE_SWITCH_OK;
+        }
+        log_Error(port, kReopenFailed, attempt);
+        sys_Sleep(MODE_RETRY_PAUSE_S);
+    }
+    log_Error(port, kSwitchFailed);
+    return MODE_REOPEN_FAILED;
+}
+
+}  // namespace
+
+int mode_Query(int portIndex) {
+    return queryNumber(portIndex, "AT%%MODE?\r\n");
+}
+
+int autorun_Query(int portIndex) {
+    return queryNumber(portIndex, "AT%%USBMODEM?\r\n");
+}
+
+int autorun_Set(int portIndex, int value) {
+    char command[40];
+    snprintf(command, sizeof command, "AT%%%%USBMODEM=%d\r\n", value);
+    if (sendFormatted(portIndex, command) != 1) return 0;
+    if (at_Send(portIndex, "AT%%USBMODEM?\r\n") != 1) return -1;
+    bool found;
+    int n = replyNumber(portIndex, &found);
+    if (found) return n == value ? 1 : 0;
+    // A modem that names no value has it off.
+    return value == 0 ? 1 : 0;
+}
+
+void mode_SendInitCommands(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return;
+    int m = mode_Query(portIndex);
+    if (m != MODE_MODEM && m != MODE_LOADER) return;
+    if (c->modeInitDone[m]) return;
+    sendList(portIndex, kCommonInit, kCommonInitCount);
+    if (m == MODE_MODEM)
+        sendList(portIndex, kModemInit, kModemInitCount);
+    else
+        sendList(portIndex, kLoaderInit, kLoaderInitCount);
+    c->modeInitDone[m] = 1;
+}
+
+int mode_Switch(int portIndex, int mode) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return MODE_COMMAND_FAILED;
+    if (!sendModeCommand(portIndex, mode, true)) return MODE_COMMAND_FAILED;
+    sys_Sleep(MODE_SWITCH_PAUSE_S);
+
+    // The modem may come back under another number: ask the registry before every attempt,
+    // outside the lock.
+    CModemPortFinder finder;
+    int r = reopen(portIndex, [&](char* name, size_t capacity) {
+        snprintf(name, capacity, "COM%d", static_cast<int>(finder.FindComNumber()));
+    });
+    if (r != MODE_SWITCH_OK) return r;
+    log_Info(portIndex, "the port is %s\n\n", c->portName);
+    return MODE_SWITCH_OK;
+}
+
+int mode_SwitchSamePort(int portIndex, int mode) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return MODE_COMMAND_FAILED;
+    if (!sendModeCommand(portIndex, mode, false)) return MODE_COMMAND_FAILED;
+    sys_Sleep(MODE_SWITCH_PAUSE_S);
+
+    // com_Open rewrites the context's name, so every attempt opens a copy of it.
+    char saved[PORT_NAME_CAPACITY];
+    snprintf(saved, sizeof saved, "%.*s", PORT_NAME_CAPACITY - 1, c->portName);
+    int r = reopen(portIndex,
+                   [&](char* name, size_t capacity) { snprintf(name, capacity, "%s", saved); });
+    if (r != MODE_SWITCH_OK) return r;
+    mode_SendInitCommands(portIndex);
+    return MODE_SWITCH_OK;
+}
+
+int mode_EnterLoader(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return MODE_COMMAND_FAILED;
+    (void)at_Send(portIndex, "ATE0\r\n");
+    if (mode_Query(portIndex) != MODE_LOADER) {
+        int r = mode_Switch(portIndex, MODE_LOADER);
+        for (int retries = 0; r != MODE_SWITCH_OK; ++retries) {
+            if (r == MODE_REOPEN_FAILED) {
+                log_Error(portIndex, kLoaderReopenFailed);
+                return MODE_REOPEN_FAILED;
+            }
+            if (retries == MODE_SWITCH_RETRIES) {
+                log_Error(portIndex, kLoaderSwitchFailed);
+                return r;
+            }
+            sys_Sleep(MODE_RETRY_PAUSE_S);
+            r = mode_SwitchSamePort(portIndex, MODE_LOADER);
+        }
+    }
+    log_Info(portIndex, "change to Loader mode success\n");
+    if (c->baudRate != DEFAULT_BAUD_RATE) {
+        if (at_Send(portIndex, "AT+IPR=%d\r\n", c->baudRate) == 1) {
+            com_SetSpeed(portIndex, c->baudRate);
+        } else {
+            log_Error(portIndex, "#Warning: could not set speed to %d bps\nKeeping %d bps\n",
+                      c->baudRate, DEFAULT_BAUD_RATE);
+        }
+    }
+    (void)at_Send(portIndex, "ATE0\r\n");
+    return MODE_SWITCH_OK;
+}
+
+int mode_RecoverModem(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return MODE_COMMAND_FAILED;
+    notify_Status(portIndex, "Recupero dati......");
+    if (c->baudRate != DEFAULT_BAUD_RATE) {
+        if (at_Send(portIndex, "AT+IPR=%d\r\n", DEFAULT_BAUD_RATE) != 1) return MODE_COMMAND_FAILED;
+        com_SetSpeed(portIndex, DEFAULT_BAUD_RATE);
+    }
+    c->targetMode = MODE_MODEM;
+    if (mode_Query(portIndex) != c->targetMode) {
+        int r = mode_Switch(portIndex, c->targetMode);
+        for (int retries = 0; r != MODE_SWITCH_OK; ++retries) {
+            if (retries == MODE_SWITCH_RETRIES) {
+                log_Error(portIndex, "Recover Setting fail!\n");
+                notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
+                return r;
+            }
+            sys_Sleep(MODE_RETRY_PAUSE_S);
+            r = mode_Switch(portIndex, c->targetMode);
+        }
+    }
+    notify_Status(portIndex, "Recupero dati completato!");
+    log_Info(portIndex, "recover to Modem mode success\n");
+    return MODE_SWITCH_OK;
+}

@@ -1,0 +1,257 @@
+// Switching modes with the port dropped and reopened, entering the loader and recovering the
+// modem mode, against the simulated modem over a pty with a scaled clock.
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/at.h"
+#include "engine/engine_lock.h"
+#include "engine/mode.h"
+#include "engine/port_context.h"
+#include "mode_fixture.h"
+#include "modemflash/downloader.h"
+#include "platform/clock.h"
+#include "report/notify.h"
+
+namespace modetest {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The GBK texts of the log, as bytes.
+const char kReopenFailedFormat[] =  // "SeletMode: attempt %d to open the port failed"
+    "SeletMode: \xb5\xda%d\xb4\xce\xb4\xf2\xbf\xaa\xb6\xcb\xbf\xda\xca\xa7\xb0\xdc\n";
+const char kSwitchFailed[] =  // "SelectMode: mode switch failed"
+    "SelectMode: \xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc\n";
+const char kLoaderReopenFailed[] =  // "opening the port after the switch to MODE 1 failed!"
+    "\xc7\xd0\xbb\xbb\xb5\xbdMODE 1\xba\xf3\xb4\xf2\xbf\xaa\xb6\xcb\xbf\xda\xca\xa7\xb0\xdc!\n";
+const char kLoaderSwitchFailed[] =  // "the switch to MODE 1 failed!"
+    "\xc7\xd0\xbb\xbb\xb5\xbdMODE 1\xca\xa7\xb0\xdc!\n";
+
+std::string reopenFailed(int n) {
+    char text[128];
+    snprintf(text, sizeof text, kReopenFailedFormat, n);
+    return text;
+}
+
+int count(const Lines& lines, const std::string& what) {
+    int n = 0;
+    for (const std::string& l : lines) n += l == what;
+    return n;
+}
+
+bool lockIsFree() {
+    if (!lock_TryAcquire(engine_ModeSwitchLock())) return false;
+    lock_Release(engine_ModeSwitchLock());
+    return true;
+}
+
+class ModeSwitch : public ModeTest {};
+
+TEST_F(ModeSwitch, AlreadyInLoaderModeSendsNoModeCommandAndEchoOffTwice) {
+    modemsim::SimOptions o = options();
+    o.initialMode = 1;
+    startModem(o);
+    EXPECT_EQ(mode_EnterLoader(kPort), 1);
+    EXPECT_EQ(sim.commands(), (Lines{"ATE0", "AT%MODE?", "ATE0"}));
+    EXPECT_EQ(log(), (std::vector<LogEntry>{{'I', "change to Loader mode success\n"}}));
+}
+
+TEST_F(ModeSwitch, EntersTheLoaderAndReopensTheSamePort) {
+    startModem(options());
+    mark();
+    EXPECT_EQ(mode_EnterLoader(kPort), 1);
+    EXPECT_GE(elapsedMs(), 20000);  // the pause after the mode command
+    EXPECT_EQ(sim.mode(), 1);
+    EXPECT_EQ(sim.publishCount(), 2);
+    EXPECT_STREQ(ctx_Get(kPort)->portName, "COM65");
+    EXPECT_EQ(ctx_Get(kPort)->isOpen, 1);
+    EXPECT_EQ(log(), (std::vector<LogEntry>{{'I', "the port is COM65\n\n"},
+                                            {'I', "change to Loader mode success\n"}}));
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ModeSwitch, FindsTheModemUnderItsNewComNumber) {
+    modemsim::SimOptions o = options();
+    o.renumberOnSwitch = true;
+    startModem(o);
+    EXPECT_EQ(mode_Switch(kPort, 1), 1);
+    EXPECT_STREQ(ctx_Get(kPort)->portName, "COM66");
+    EXPECT_EQ(sim.comNumber(), 66);
+    EXPECT_EQ(mode_Query(kPort), 1);
+    EXPECT_EQ(log(), (std::vector<LogEntry>{{'I', "the port is COM66\n\n"}}));
+}
+
+TEST_F(ModeSwitch, EightFailedReopensAreNumberedThenTheSwitchFailsWithSix) {
+    modemsim::SimOptions o = options();
+    o.scenario = "never-return\n";
+    startModem(o);
+    mark();
+    EXPECT_EQ(mode_Switch(kPort, 1), 6);
+    EXPECT_GE(elapsedMs(), 36000);  // 20 s, then 2 s after each of the 8 attempts
+    std::vector<LogEntry> expected;
+    for (int n = 1; n <= 8; ++n) expected.push_back({'E', reopenFailed(n)});
+    expected.push_back({'E', kSwitchFailed});
+    EXPECT_EQ(log(), expected);
+    PortContext* c = ctx_Get(kPort);
+    EXPECT_EQ(c->portHandle, SERIAL_INVALID_HANDLE);
+    EXPECT_EQ(c->baudRate, -1);
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ModeSwitch, RecoveryAfterAFailedReopenStopsAtTheSpeedCommand) {
+    modemsim::SimOptions o = options();
+    o.scenario = "never-return\n";
+    startModem(o);
+    ASSERT_EQ(mode_Switch(kPort, 1), 6);
+    EXPECT_EQ(mode_RecoverModem(kPort), 4);
+    EXPECT_EQ(statusTexts(), Lines{"Recupero dati......"});
+}
+
+TEST_F(ModeSwitch, EnterLoaderReportsAPortThatDidNotComeBack) {
+    modemsim::SimOptions o = options();
+    o.scenario = "never-return\n";
+    startModem(o);
+    EXPECT_EQ(mode_EnterLoader(kPort), 6);
+    std::vector<LogEntry> e = errors();
+    ASSERT_FALSE(e.empty());
+    EXPECT_EQ(e.back().text, kLoaderReopenFailed);
+    EXPECT_EQ(count(sim.commands(), "AT%MODE=1"), 1);  // no retry after a lost port
+}
+
+TEST_F(ModeSwitch, ARefusedLoaderCommandFailsTheSixSamePortRetriesWithFour) {
+    modemsim::SimOptions o = options();
+    o.scenario = "refuse AT%MODE=1 times=all\n";
+    startModem(o);
+    mark();
+    EXPECT_EQ(mode_EnterLoader(kPort), 4);
+    int64_t ms = elapsedMs();
+    EXPECT_GE(ms, 12000);  // six 2-second pauses
+    EXPECT_LT(ms, 20000);  // and never the 20-second one
+    // The first switch closed the port, so the retries could not even write the command.
+    EXPECT_EQ(count(sim.commands(), "AT%MODE=1"), 1);
+    EXPECT_EQ(errors(), (std::vector<LogEntry>{{'E', kLoaderSwitchFailed}}));
+    EXPECT_EQ(ctx_Get(kPort)->isOpen, 0);
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ModeSwitch, TheSamePortSwitchKeepsThePortOpenWhenRefused) {
+    modemsim::SimOptions o = options();
+    o.scenario = "refuse AT%MODE=1\n";
+    startModem(o);
+    EXPECT_EQ(mode_SwitchSamePort(kPort, 1), 4);
+    EXPECT_EQ(ctx_Get(kPort)->isOpen, 1);
+    EXPECT_EQ(at_Send(kPort, "AT\r\n"), 1);
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ModeSwitch, TheModeSwitchClosesThePortWhenRefused) {
+    modemsim::SimOptions o = options();
+    o.scenario = "refuse AT%MODE=1\n";
+    startModem(o);
+    EXPECT_EQ(mode_Switch(kPort, 1), 4);
+    EXPECT_EQ(ctx_Get(kPort)->isOpen, 0);
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ModeSwitch, TheLockIsHeldForTheModeCommandAndFreeDuringThePause) {
+    std::atomic<int> heldDuringCommand{-1};
+    ScriptedModem modem(devRoot, [&](const std::string& line) -> std::string {
+        if (line == "AT%MODE=1") {
+            heldDuringCommand = lockIsFree() ? 0 : 1;
+            return "\r\nOK\r\n";
+        }
+        if (line == "AT%MODE?") return "\r\n%MODE: 1\r\nOK\r\n";
+        return "\r\nOK\r\n";
+    });
+    ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> freeDuringPause{0};
+    std::thread watcher([&] {
+        while (!done) {
+            if (heldDuringCommand == 1 && lockIsFree()) freeDuringPause = 1;
+            clk_SleepMs(1000);
+        }
+    });
+    EXPECT_EQ(mode_SwitchSamePort(kPort, 1), 1);
+    done = true;
+    watcher.join();
+    EXPECT_EQ(heldDuringCommand, 1);
+    EXPECT_EQ(freeDuringPause, 1);
+    Lines lines = modem.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "AT%MODE=1");
+    EXPECT_EQ(lines[1], "AT%MODE?");  // the identification step after the reopen
+}
+
+TEST_F(ModeSwitch, ALoaderQueryWithoutColonStillSwitches) {
+    ScriptedModem modem(devRoot, [](const std::string& line) -> std::string {
+        if (line == "AT%MODE?") return "\r\nMODE 1\r\nOK\r\n";
+        if (line == "AT%MODE=1") return "\r\nERROR\r\n";
+        return "\r\nOK\r\n";
+    });
+    ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
+    EXPECT_EQ(mode_EnterLoader(kPort), 4);
+    EXPECT_EQ(modem.lines(), (Lines{"ATE0", "AT%MODE?", "AT%MODE=1"}));
+}
+
+TEST_F(ModeSwitch, RecoveryInModemModeSendsNoModeCommand) {
+    startModem(options());
+    EXPECT_EQ(mode_RecoverModem(kPort), 1);
+    EXPECT_EQ(sim.commands(), Lines{"AT%MODE?"});
+    EXPECT_EQ(statusTexts(), (Lines{"Recupero dati completato!", "Recupero dati completato!"}));
+    EXPECT_EQ(log(), (std::vector<LogEntry>{{'I', "recover to Modem mode success\n"}}));
+}
+
+TEST_F(ModeSwitch, RecoveryPostsItsFirstStatusBeforeAskingTheModem) {
+    std::string statusAtQuery;
+    ScriptedModem modem(devRoot, [&](const std::string& line) -> std::string {
+        if (line == "AT%MODE?") {
+            statusAtQuery = notify_Slot(MSG_DL_STATUS, kPort);
+            return "\r\n%MODE: 0\r\nOK\r\n";
+        }
+        return "\r\nERROR\r\n";
+    });
+    ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
+    EXPECT_EQ(mode_RecoverModem(kPort), 1);
+    EXPECT_EQ(statusAtQuery, "Recupero dati......");
+    EXPECT_EQ(statusTexts().size(), 2u);
+    EXPECT_STREQ(notify_Slot(MSG_DL_STATUS, kPort), "Recupero dati completato!");
+}
+
+TEST_F(ModeSwitch, RecoveryFromTheLoaderSwitchesBackToModemMode) {
+    modemsim::SimOptions o = options();
+    o.initialMode = 1;
+    startModem(o);
+    EXPECT_EQ(mode_RecoverModem(kPort), 1);
+    EXPECT_EQ(sim.mode(), 0);
+    EXPECT_EQ(ctx_Get(kPort)->targetMode, 0);
+    EXPECT_EQ(count(sim.commands(), "AT%MODE=0"), 1);
+    EXPECT_EQ(statusTexts(), (Lines{"Recupero dati completato!", "Recupero dati completato!"}));
+}
+
+TEST_F(ModeSwitch, RecoveryGivesUpAfterSevenSwitches) {
+    modemsim::SimOptions o = options();
+    o.initialMode = 1;
+    o.scenario = "refuse AT%MODE=0 times=all\n";
+    startModem(o);
+    EXPECT_EQ(mode_RecoverModem(kPort), 4);
+    EXPECT_EQ(errors(), (std::vector<LogEntry>{{'E', "Recover Setting fail!\n"}}));
+    EXPECT_EQ(statusTexts(), (Lines(2, "Recupero dati fallito, riavviare il modem!")));
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ModeSwitch, RecoveryRestoresTheLineSpeedFirst) {
+    modemsim::SimOptions o = options();
+    o.initialMode = 0;
+    startModem(o);
+    ctx_Get(kPort)->baudRate = 921600;
+    EXPECT_EQ(mode_RecoverModem(kPort), 1);
+    Lines cmds = sim.commands();
+    ASSERT_GE(cmds.size(), 2u);
+    EXPECT_EQ(cmds[0], "AT+IPR=115200");
+    EXPECT_EQ(cmds[1], "AT%MODE?");
+}
+
+}  // namespace
+}  // namespace modetest
