@@ -102,8 +102,7 @@ int archive_ReadHeader(int portIndex, uint8_t* header, FILE* file, const char* p
     }
     (void)fread(header + 8, 1, declared - 8, file);
 
-    // Compared in 64 bits: a payload size that makes D + P wrap around 32 bits must not
-    // match a small file.
+    // Compared in 64 bits, so that a file of 4 GiB or more never matches by wrapping.
     const uint32_t payload = archive_Le32(header + WRAPPED_OFFSET_PAYLOAD_SIZE);
     if (fileSize != static_cast<uint64_t>(declared) + payload) {
         log_Error(portIndex, kSizeError, static_cast<int>(payload),
