@@ -9,6 +9,7 @@
 #include "gtest/gtest.h"
 #include "modem_sim.h"
 #include "platform/clock.h"
+#include "platform/serial.h"
 #include "sim_test_util.h"
 #include "support/test_support.h"
 
@@ -103,7 +104,6 @@ TEST_F(SimPty, AnswersTheProbeWhereItPublishedItself) {
 TEST_F(SimPty, ComesBackUnderTheSameNameAfterAModeSwitch) {
     std::string err;
     ASSERT_TRUE(sim.start(opt, &err)) << err;
-    std::string firstDevice = sim.devicePath();
     {
         HostPort host(devPath("ttyACM0"));
         ASSERT_TRUE(host.send("AT%MODE=1\r\n"));
@@ -116,7 +116,6 @@ TEST_F(SimPty, ComesBackUnderTheSameNameAfterAModeSwitch) {
     ASSERT_TRUE(again.isOpen());
     ASSERT_TRUE(again.send("AT%MODE?\r\n"));
     EXPECT_NE(again.readUntil("OK\r\n").find("%MODE: 1"), std::string::npos);
-    (void)firstDevice;
 }
 
 TEST_F(SimPty, ComesBackUnderTheNextNumberWhenRenumbering) {
@@ -139,6 +138,230 @@ TEST_F(SimPty, ComesBackUnderTheNextNumberWhenRenumbering) {
     HostPort again(devPath("ttyACM1"));
     ASSERT_TRUE(again.send("AT\r"));
     EXPECT_NE(again.readUntil("OK\r").find("OK\r"), std::string::npos);
+}
+
+TEST_F(SimPty, LetsTheHostReadTheOkBeforeItDropsThePort) {
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    HostPort host(devPath("ttyACM0"));
+    ASSERT_TRUE(host.send("ATE0\r\nAT%MODE=1\r\n"));
+    usleep(150 * 1000);  // a slow host: the answer must still be there
+    EXPECT_NE(host.readUntil("\r\nOK\r\n\r\nOK\r\n").find("\r\nOK\r\n\r\nOK\r\n"),
+              std::string::npos);
+    host.close();
+    EXPECT_TRUE(sim.waitPublished(2, 5000));
+}
+
+TEST_F(SimPty, SurvivesTheHostClosingAndReopeningThePort) {
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    for (int i = 0; i < 3; ++i) {
+        HostPort host(devPath("ttyACM0"));
+        ASSERT_TRUE(host.send("AT\r"));
+        EXPECT_NE(host.readUntil("OK\r").find("OK\r"), std::string::npos) << "pass " << i;
+    }
+    EXPECT_EQ(sim.publishCount(), 1);
+}
+
+TEST_F(SimPty, ForgetsAFrameTheHostLeftHalfSent) {
+    opt.initialMode = 1;
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    {
+        HostPort host(devPath("ttyACM0"));
+        ASSERT_TRUE(host.send("ATE0\r\nAT%LOAD\r\n"));
+        host.readUntil("\r\nOK\r\n\r\nOK\r\n");
+        Bytes frame =
+            simtest::headerFrame(simtest::makeArchive(3, simtest::pattern(10)), 24, 16384);
+        ASSERT_TRUE(host.send(frame.data(), 10));
+    }
+    // A close is seen while it lasts longer than the modem's 10 ms poll.
+    usleep(50 * 1000);
+    HostPort again(devPath("ttyACM0"));
+    ASSERT_TRUE(again.send("AT\r\n"));
+    EXPECT_NE(again.readUntil("\r\nOK\r\n").find("\r\nOK\r\n"), std::string::npos);
+    std::vector<std::string> dev = sim.deviations();
+    ASSERT_FALSE(dev.empty());
+    EXPECT_EQ(dev.back(), "host closed the port mid-frame");
+}
+
+// A whole update through the project's own serial service: switch to loader mode, find the
+// port again, send an archive in 16 KiB frames, program it, and compare the flash store.
+TEST_F(SimPty, TakesAnArchiveThroughTheSerialServiceAndProgramsIt) {
+    testsupport::ScopedEnv env("MODEMFLASH_DEV_ROOT", opt.devRoot);
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    Bytes payload = simtest::pattern(40000, 3);
+    Bytes file = simtest::makeArchive(0, payload);
+
+    SerialTimeouts t = {0, 0, 10, 0, 200};
+    auto exchange = [&](SerialHandle h, const std::string& cmd) {
+        EXPECT_EQ(serial_Write(h, cmd.data(), cmd.size()), (int)cmd.size());
+        std::string got;
+        int64_t deadline = clk_RealNowUs() + 2000000;
+        while (got.find("\r\nOK\r\n") == std::string::npos &&
+               got.find("\r\nERROR\r\n") == std::string::npos && clk_RealNowUs() < deadline) {
+            char b[512];
+            int n = serial_Read(h, b, sizeof b);
+            if (n > 0) got.append(b, (size_t)n);
+        }
+        return got;
+    };
+    auto status = [&](SerialHandle h) {
+        std::string got;
+        int64_t deadline = clk_RealNowUs() + 2000000;
+        while (got.size() < 2 && clk_RealNowUs() < deadline) {
+            char b[2];
+            int n = serial_Read(h, b, 2 - got.size());
+            if (n > 0) got.append(b, (size_t)n);
+        }
+        return got;
+    };
+
+    SerialHandle h = serial_Open("COM65", SERIAL_OPEN_SYNC);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(serial_SetTimeouts(h, &t), 1);
+    EXPECT_NE(exchange(h, "AT%MODE=1\r\n").find("\r\nOK\r\n"), std::string::npos);
+    serial_Close(h);
+    ASSERT_TRUE(sim.waitPublished(2, 5000));
+
+    h = serial_Open("COM65", SERIAL_OPEN_SYNC);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(serial_SetTimeouts(h, &t), 1);
+    exchange(h, "ATE0\r\n");
+    EXPECT_EQ(exchange(h, "AT%LOAD\r\n"), "\r\nOK\r\n");
+    Bytes header = simtest::headerFrame(file, 24, 16384);
+    ASSERT_EQ(serial_Write(h, header.data(), header.size()), (int)header.size());
+    EXPECT_EQ(status(h), simtest::kAccepted);
+    for (const Bytes& f : simtest::dataFrames(payload.data(), payload.size(), 16384)) {
+        ASSERT_EQ(serial_Write(h, f.data(), f.size()), (int)f.size());
+        EXPECT_EQ(status(h), simtest::kAccepted);
+    }
+    EXPECT_EQ(exchange(h, "AT%PROG=2\r\n"), "\r\nOK\r\n");
+    serial_Close(h);
+    EXPECT_EQ(sim.flash(0), payload);
+    std::vector<modemsim::ArchiveSummary> a = sim.archives();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_TRUE(a[0].programmed);
+    EXPECT_EQ(a[0].size, payload.size());
+}
+
+TEST_F(SimPty, VanishingRemovesTheNamesAndClosesThePty) {
+    opt.initialMode = 1;
+    opt.scenario = "vanish archive=1 block=1\n";
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    std::string pts = sim.devicePath();
+    HostPort host(devPath("ttyACM0"));
+    ASSERT_TRUE(host.send("ATE0\r\nAT%LOAD\r\n"));
+    host.readUntil("\r\nOK\r\n\r\nOK\r\n");
+    Bytes payload = simtest::pattern(100);
+    Bytes file = simtest::makeArchive(3, payload);
+    Bytes header = simtest::headerFrame(file, 24, 64);
+    ASSERT_TRUE(host.send(header.data(), header.size()));
+    EXPECT_EQ(host.readUntil("", 2000, 2), simtest::kAccepted);
+    Bytes block = simtest::dataFrame(payload.data(), 64);
+    ASSERT_TRUE(host.send(block.data(), block.size()));
+    int64_t deadline = clk_RealNowUs() + 2000000;
+    while (sim.published() && clk_RealNowUs() < deadline) usleep(1000);
+    EXPECT_FALSE(sim.published());
+    EXPECT_FALSE(exists(devPath("ttyACM0")));
+    EXPECT_FALSE(exists(opt.sysfsRoot + "/class/tty/ttyACM0"));
+    host.send("AT\r\n");  // to a device that is gone: fails, or nobody answers
+    EXPECT_EQ(host.readUntil("OK", 100).find("OK"), std::string::npos);
+    EXPECT_FALSE(sim.waitPublished(2, 200));
+}
+
+TEST_F(SimPty, StaysAwayAfterASwitchWhenToldNeverToReturn) {
+    opt.scenario = "never-return\n";
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    {
+        HostPort host(devPath("ttyACM0"));
+        ASSERT_TRUE(host.send("AT%MODE=1\r\n"));
+        host.readUntil("\r\nOK\r\n");
+    }
+    EXPECT_FALSE(sim.waitPublished(2, 300));
+    EXPECT_FALSE(exists(devPath("ttyACM0")));
+}
+
+TEST_F(SimPty, WaitsTheScaledRepublishDelay) {
+    clk_SetScale(10);
+    opt.republishDelayMs = 3000;  // 300 ms of real time at scale 10
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    int64_t sent;
+    {
+        HostPort host(devPath("ttyACM0"));
+        ASSERT_TRUE(host.send("AT%MODE=1\r\n"));
+        host.readUntil("\r\nOK\r\n");
+        sent = clk_RealNowUs();
+    }
+    ASSERT_TRUE(sim.waitPublished(2, 5000));
+    int64_t tookMs = (clk_RealNowUs() - sent) / 1000;
+    EXPECT_GE(tookMs, 290);
+    EXPECT_LT(tookMs, 1500);
+}
+
+TEST_F(SimPty, RunsThePublishHookAfterTheNameExistsAndTheUnpublishHookAfterItIsGone) {
+    std::vector<std::string> seen;
+    std::string link = devPath("ttyACM0");
+    opt.onPublish = [&](const modemsim::PublishEvent& e) {
+        seen.push_back(std::string(e.publish ? "publish " : "unpublish ") + e.ttyName + " " +
+                       std::to_string(e.comNumber) + (exists(link) ? " present" : " absent"));
+        EXPECT_EQ(e.devicePath.compare(0, 9, "/dev/pts/"), 0);
+    };
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    sim.stop();
+    std::vector<std::string> want = {"publish ttyACM0 65 present", "unpublish ttyACM0 65 absent"};
+    EXPECT_EQ(seen, want);
+}
+
+TEST_F(SimPty, StopRemovesThePortButKeepsTheUsbDevice) {
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    modemsim::UsbPortLayout l;
+    l.sysfsRoot = opt.sysfsRoot;
+    l.ttyName = "ttyACM0";
+    ASSERT_TRUE(exists(modemsim::layout_TtyDir(l)));
+    sim.stop();
+    EXPECT_FALSE(exists(devPath("ttyACM0")));
+    EXPECT_FALSE(exists(opt.sysfsRoot + "/class/tty/ttyACM0"));
+    EXPECT_FALSE(exists(modemsim::layout_TtyDir(l)));
+    EXPECT_TRUE(exists(modemsim::layout_InterfaceDir(l) + "/interface"));
+}
+
+TEST_F(SimPty, RefusesToStartWithABadScenario) {
+    opt.scenario = "refuse\n";
+    std::string err;
+    EXPECT_FALSE(sim.start(opt, &err));
+    EXPECT_NE(err.find("line 1"), std::string::npos) << err;
+    EXPECT_FALSE(exists(devPath("ttyACM0")));
+}
+
+TEST_F(SimPty, RefusesToStartWhereItCannotPublish) {
+    dir.write("file", "x");
+    opt.sysfsRoot = dir.file("file") + "/sys";
+    std::string err;
+    EXPECT_FALSE(sim.start(opt, &err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_FALSE(sim.running());
+}
+
+TEST_F(SimPty, WritesEveryByteToTheTranscript) {
+    opt.transcriptPath = dir.file("transcript.txt");
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    {
+        HostPort host(devPath("ttyACM0"));
+        ASSERT_TRUE(host.send("AT\r"));
+        host.readUntil("OK\r");
+    }
+    sim.stop();
+    std::string t = testsupport::readFile(opt.transcriptPath);
+    EXPECT_NE(t.find("IN    41 54 0D  |AT.|"), std::string::npos) << t;
+    EXPECT_NE(t.find("OUT   0D 0A 4F 4B 0D 0A  |..OK..|"), std::string::npos) << t;
 }
 
 }  // namespace
