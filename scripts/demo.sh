@@ -19,7 +19,7 @@ if [ "$build" = 1 ]; then
   cmake --preset linux >/dev/null
   cmake --build --preset linux -j"$(nproc)" --target modemflash_cli modemflash modemsim
 fi
-bin=$top/build/linux
+bin=${MODEMFLASH_DEMO_BIN:-$top/build/linux}
 cli=$bin/tools/modemflash
 sim=$bin/sim/modemsim
 [ -x "$cli" ] && [ -x "$sim" ] || { echo "demo: $cli or $sim is missing: build first" >&2; exit 1; }

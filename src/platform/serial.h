@@ -24,6 +24,8 @@ enum {
 // Time-outs in milliseconds, with the meaning Windows gives COMMTIMEOUTS:
 // - readInterval = readMultiplier = UINT32_MAX: a read returns at once with what is queued,
 //   or waits at most readConstant for the first byte.
+// - on POSIX a read returns as soon as the bytes that have arrived are taken; on Windows the
+//   interval time-out (readInterval) may keep it waiting for more.
 // - otherwise a read of n bytes waits at most readConstant + n * readMultiplier and returns
 //   what has arrived by then (possibly nothing); readInterval ends it early after a gap.
 // - a write of n bytes gives up after writeConstant + n * writeMultiplier and returns the

@@ -422,7 +422,10 @@ int serial_Read(SerialHandle h, void* buffer, size_t capacity) {
     uint64_t total =
         static_cast<uint64_t>(t.readConstant) + static_cast<uint64_t>(t.readMultiplier) * capacity;
     int64_t deadline = total == 0 ? -1 : deadlineAfter(total);
-    return readUntil(s, out, capacity, deadline, t.readInterval);
+    // Bytes that have arrived are handed over as soon as no more are waiting, rather than after
+    // an interval of silence: callers poll again at once, and an answer is seen without the
+    // interval's delay. The read still ends by its total time-out when nothing comes.
+    return readUntil(s, out, capacity, deadline, 0);
 }
 
 int serial_WriteWait(SerialHandle h, const void* data, size_t count, uint32_t waitMs) {

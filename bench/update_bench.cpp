@@ -1,0 +1,114 @@
+// A whole 7-file sample update against the simulated modem over a pty, at time scale 100.
+//
+// Prints the total time, the part the library's mandated pauses account for (the time its
+// clock spent sleeping), the transfer's MiB/s (from the start of each archive's transfer to
+// its programming command), the time the modem takes to program (the simulated modem's own
+// work, answered by AT%PROG), and the overhead beyond these (target < 2 %).
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "host/downloader.h"
+#include "modem_sim.h"
+#include "platform/clock.h"
+#include "report/log.h"
+
+namespace {
+
+struct Timing {
+    int64_t transferUs = 0;     // from "Opening" to "Programing flash" of each file
+    int64_t programmingUs = 0;  // from "Programing flash" to "Done": the modem's own work
+    int64_t fileStartUs = 0;
+    int64_t programStartUs = 0;
+};
+
+void hook(void* user, int, int, const char* text) {
+    Timing* t = static_cast<Timing*>(user);
+    int64_t now = clk_RealNowUs();
+    if (getenv("BENCH_TRACE")) fprintf(stderr, "%8.3f %.60s\n", now / 1e6, text);
+    if (strncmp(text, "\nOpening [", 10) == 0) t->fileStartUs = now;
+    if (strcmp(text, "\n\nPrograming flash...\n") == 0 && t->fileStartUs) {
+        t->transferUs += now - t->fileStartUs;
+        t->fileStartUs = 0;
+        t->programStartUs = now;
+    }
+    if (strncmp(text, "\nDone...[", 9) == 0 && t->programStartUs) {
+        t->programmingUs += now - t->programStartUs;
+        t->programStartUs = 0;
+    }
+}
+
+long long fileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+}  // namespace
+
+int main() {
+    const double scale = 100;
+    char tmpl[] = "/tmp/mfupdate.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return 1;
+    std::string root = tmpl;
+    std::string firmware = root + "/firmware";
+    std::string cmd = std::string(MODEMFLASH_CLI_PATH) + " sample " + firmware + " > /dev/null";
+    if (system(cmd.c_str()) != 0) {
+        fprintf(stderr, "cannot write the sample firmware with %s\n", MODEMFLASH_CLI_PATH);
+        return 1;
+    }
+    long long bytes = 0;
+    for (const char* name :
+         {"loader.wrapped", "secondary_boot.wrapped", "factory_tests.wrapped", "modem.wrapped",
+          "mass_storage.wrapped", "nocd.iso.wrapped", "productConfig.bin"})
+        bytes += fileSize(firmware + "/" + name);
+
+    mkdir((root + "/dev").c_str(), 0755);
+    mkdir((root + "/sys").c_str(), 0755);
+    setenv("MODEMFLASH_DEV_ROOT", (root + "/dev").c_str(), 1);
+    setenv("MODEMFLASH_SYSFS_ROOT", (root + "/sys").c_str(), 1);
+    clk_SetScale(scale);
+
+    modemsim::SimOptions o;
+    o.devRoot = root + "/dev";
+    o.sysfsRoot = root + "/sys";
+    o.republishDelayMs = 0;  // the modem comes back at once: every wait is the library's
+    modemsim::ModemSim sim;
+    std::string why;
+    if (!sim.start(o, &why)) {
+        fprintf(stderr, "modemsim: %s\n", why.c_str());
+        return 1;
+    }
+
+    Timing timing;
+    log_SetHook(hook, &timing);
+    CDownloader downloader;
+    if (!downloader.SetFirmwareFolder(firmware.c_str())) return 1;
+    int64_t slept0 = clk_SleptMs();
+    int64_t start = clk_RealNowUs();
+    int32_t result = 0;
+    downloader.Download(&result, 0);
+    int64_t totalUs = clk_RealNowUs() - start;
+    double pausesUs = static_cast<double>(clk_SleptMs() - slept0) / scale * 1000.0;
+    log_SetHook(nullptr, nullptr);
+    sim.stop();
+
+    double total = totalUs / 1e6, pauses = pausesUs / 1e6, transfer = timing.transferUs / 1e6;
+    double programming = timing.programmingUs / 1e6;
+    double overhead = total - pauses - transfer - programming;
+    printf("result: %d (%s)\n", result, result == 1 ? "ok" : "FAILED");
+    printf("firmware: 7 files, %.1f MiB\n", bytes / 1048576.0);
+    printf("total:     %8.3f s (time scale %.0f)\n", total, scale);
+    printf("pauses:    %8.3f s  %5.1f %%  (the library's waits, scaled)\n", pauses,
+           100 * pauses / total);
+    printf("transfer:  %8.3f s  %5.1f %%  %.1f MiB/s\n", transfer, 100 * transfer / total,
+           transfer > 0 ? bytes / 1048576.0 / transfer : 0.0);
+    printf("modem:     %8.3f s  %5.1f %%  (the simulated modem programming its flash)\n",
+           programming, 100 * programming / total);
+    printf("overhead:  %8.3f s  %5.1f %%  (target < 2 %%)\n", overhead, 100 * overhead / total);
+    cmd = "rm -rf " + root;
+    if (system(cmd.c_str()) != 0) return 1;
+    return result == 1 ? 0 : 1;
+}

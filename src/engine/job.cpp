@@ -1,0 +1,257 @@
+// The download job.
+#include "engine/job.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "engine/at.h"
+#include "engine/mode.h"
+#include "engine/port_context.h"
+#include "engine/transfer.h"
+#include "platform/clock.h"
+#include "platform/dialog.h"
+#include "platform/file.h"
+#include "report/log.h"
+#include "report/notify.h"
+
+namespace {
+
+// "Entering download mode failed", GBK-encoded.
+const char kLoaderRefusedText[] =
+    "\xbd\xf8\xc8\xeb"
+    "download"
+    "\xc4\xa3\xca\xbd\xca\xa7\xb0\xdc";
+
+constexpr int kAutorunTries = 3;
+
+bool portIsOpen(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    return c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE;
+}
+
+// After a failed run the modem may at least keep working as a modem: make sure autorun is on.
+void ensureAutorun(int portIndex) {
+    if (autorun_Query(portIndex) == 1) return;
+    for (int i = 0; i < kAutorunTries; ++i)
+        if (autorun_Set(portIndex, 1) == 1) return;
+}
+
+int closeAndReturn(int portIndex, int result) {
+    com_Close(portIndex);
+    return result;
+}
+
+int finalChecks(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    log_Error(portIndex, "check the mode of modem\n");
+    if (mode_Query(portIndex) != c->targetMode) {
+        log_Error(portIndex, "the mode of modem is invalid\n");
+        return closeAndReturn(portIndex, DL_CHECK_FAILED);
+    }
+    log_Error(portIndex, "check the state of autorun\n");
+    if (autorun_Query(portIndex) == 1) {
+        log_Info(portIndex, "the state of autorun is open \n");
+        return com_Close(portIndex) == 1 ? DL_OK : DL_CHECK_FAILED;
+    }
+    for (int i = 0; i < kAutorunTries; ++i) {
+        if (autorun_Set(portIndex, 1) == 1) {
+            sink_Event(portIndex, 100, "openautorun");
+            log_Info(portIndex, "Open autorun successful!\n");
+            return com_Close(portIndex) == 1 ? DL_OK : DL_CHECK_FAILED;
+        }
+        clk_SleepMs(100);
+    }
+    log_Info(portIndex, "open autorun fail\n");
+    return closeAndReturn(portIndex, DL_CHECK_FAILED);
+}
+
+int closingSteps(int portIndex) {
+    char text[64];
+    snprintf(text, sizeof text, "Tempo di aggiomamento previsto: %.1f sec", 10.0);
+    notify_Info(portIndex, text);
+    sink_Event(portIndex, 95, "resettomodem");
+    return mode_RecoverModem(portIndex);
+}
+
+// One file step: event, open, transfer, programming (or signature check).
+int downloadOne(int portIndex, const char* name, int base, int share, int program) {
+    PortContext* c = ctx_Get(portIndex);
+    c->jobState = 2;
+    c->progressBase = base;
+    sink_Event(portIndex, base, name);
+    log_Info(portIndex, "\nOpening [%s] file ... ", name);
+    FILE* file = file_Open(name, "rb");
+    if (file == nullptr) {
+        mode_RecoverModem(portIndex);
+        return DL_FILE_OPEN_FAILED;
+    }
+    int64_t start = clk_NowSeconds();
+    int result = DL_OK;
+    if (load_SendArchive(portIndex, file, name) != 1) {
+        result = DL_TRANSFER_FAILED;
+    } else if (program) {
+        log_Info(portIndex, "\n\nPrograming flash...\n");
+        at_SetTimeout(portIndex, 30000);
+        if (at_Send(portIndex, "AT%%PROG=%d\r\n", 2) < 1 &&
+            at_Send(portIndex, "AT%%PROG=%d\r\n", 1) < 1) {
+            log_Info(portIndex, "download fail to updated flash\n");
+            result = DL_PROGRAM_FAILED;  // the recovery below runs with the long time-out
+        } else {
+            int64_t now = clk_NowSeconds();
+            at_ResetTimeout(portIndex);
+            log_Info(portIndex, "\nDone...[%d seconds]\n\n", static_cast<int>(now - start));
+        }
+    } else {
+        log_Info(portIndex, "\n");
+        if (at_Send(portIndex, "AT%%PROG=%d\r\n", 0) < 1)
+            result = DL_AT_FAILED;
+        else
+            log_Info(portIndex, "Archive signature ... OK\n");
+    }
+    fclose(file);
+    if (result != DL_OK) {
+        mode_RecoverModem(portIndex);
+        return result;
+    }
+    // The progress reached: this file's whole share.
+    c->progress = base + share;
+    return DL_OK;
+}
+
+}  // namespace
+
+char* str_FindAny(char* text, const char* delimiters) {
+    if (text == nullptr || delimiters == nullptr || *text == '\0') return nullptr;
+    char* p = text;
+    for (; *p; ++p)
+        if (strchr(delimiters, *p) != nullptr) return p;
+    return p;
+}
+
+int str_SplitInPlace(char* text, const char* delimiters) {
+    if (text == nullptr || delimiters == nullptr || *text == '\0' || *delimiters == '\0') return 0;
+    int count = 0;
+    char* current = text;
+    for (;;) {
+        char* p = str_FindAny(current, delimiters);
+        if (p == nullptr) return count;
+        if (*p == '\0') return count + 1;
+        *p = '\0';
+        if (p == current) {
+            current = p + 1;
+            continue;
+        }
+        ++count;
+        if (p[1] == '\0') return count;
+        current = p + 1;
+    }
+}
+
+int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return DL_MODE_SWITCH_FAILED;
+    if (queryChipId == 0 && fileList == nullptr) return closingSteps(portIndex);
+
+    sink_Event(portIndex, 1, "enterdownloadmode");
+    int r = mode_EnterLoader(portIndex);
+    if (r != 1) {
+        dlg_MessageBox(kLoaderRefusedText, nullptr);
+        mode_RecoverModem(portIndex);
+        return r;
+    }
+    if (queryChipId) {
+        if (at_Send(portIndex, "AT%%CHIPID\r\n") < 1) {
+            mode_RecoverModem(portIndex);
+            return DL_AT_FAILED;
+        }
+        // The chip identity always reaches the output, whatever the level.
+        bool raised = c->logLevel < 1;
+        if (raised) c->logLevel = 1;
+        log_Info(portIndex, "%s", at_Response(portIndex));
+        if (raised) c->logLevel = 0;
+    }
+
+    int count = fileList ? str_SplitInPlace(fileList, ";") : 0;
+    if (count > 0) {
+        int share = 80 / count;
+        int base = 15;
+        char* p = fileList;
+        for (int i = 0; i < count; ++i) {
+            while (*p == '\0') ++p;  // past the terminators the split left
+            int result = downloadOne(portIndex, p, base, share, program);
+            if (result != DL_OK) return result;
+            p += strlen(p) + 1;
+            base += share;
+        }
+    }
+    return closingSteps(portIndex);
+}
+
+int dl_Run(int portIndex, char* fileList, int program, int queryChipId) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return DL_MODE_SWITCH_FAILED;
+    c->jobState = 1;
+    c->progress = 0;
+    notify_Progress(portIndex, 0);
+    mode_SendInitCommands(portIndex);
+    int result = dl_DownloadFiles(portIndex, fileList, queryChipId, program);
+    c->jobState = result == DL_OK ? 5 : 0;
+    // A successful run has reached the end of the scale; a failed one reports where it got.
+    if (result == DL_OK) c->progress = 100;
+    notify_Progress(portIndex, c->progress);
+    char text[32];
+    snprintf(text, sizeof text, "%d/100", c->progress);
+    notify_Result(portIndex, text);
+    return result;
+}
+
+int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return DL_MODE_SWITCH_FAILED;
+    snprintf(c->logFileName, sizeof c->logFileName, "log%d_DL.txt", portIndex);
+    log_Error(portIndex, "the port is %s\n\n", portName ? portName : "");
+
+    const char* list = fileList ? fileList : "";
+    size_t length = strlen(list);
+    if (length >= JOB_LIST_CAPACITY) {
+        // A shortened list would name a path that does not exist, or a wrong one: refuse it.
+        log_Error(portIndex, "\n#Error: file list too long (%u characters, at most %d)\n\n",
+                  static_cast<unsigned>(length), JOB_LIST_CAPACITY - 1);
+        return DL_FILE_OPEN_FAILED;
+    }
+
+    for (int attempt = 1;; ++attempt) {
+        char working[JOB_LIST_CAPACITY];
+        memset(working, 0, sizeof working);
+        memcpy(working, list, length);
+
+        int result;
+        // A port left open by the last attempt would refuse this open: ours is exclusive.
+        if (portIsOpen(portIndex)) com_Close(portIndex);
+        if (com_Open(portIndex, portName) == nullptr) {
+            result = DL_MODE_SWITCH_FAILED;
+        } else {
+            ctx_LogLevel(portIndex, 2);
+            ctx_SetTargetMode(portIndex, 1);
+            at_SendExpect(portIndex, AT_OK_MARKER, AT_ERROR_MARKER, "AT%%DEBUG=99\r\n");
+            clk_SleepMs(100);
+            result = dl_Run(portIndex, working, 1, 0);
+        }
+
+        if (result == DL_OK) return finalChecks(portIndex);
+        if (result == DL_MODE_SWITCH_FAILED) {
+            if (attempt < JOB_MAX_ATTEMPTS) {
+                clk_SleepMs(JOB_RETRY_PAUSE_MS);
+                continue;
+            }
+            log_Error(portIndex, "\n#Error: port %s did not come back after %d attempts\n\n",
+                      portName ? portName : "", JOB_MAX_ATTEMPTS);
+            if (portIsOpen(portIndex)) com_Close(portIndex);
+            return DL_MODE_SWITCH_FAILED;
+        }
+        clk_SleepMs(500);
+        ensureAutorun(portIndex);
+        com_Close(portIndex);
+        return result;
+    }
+}

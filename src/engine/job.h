@@ -1,0 +1,44 @@
+// The download job: one complete firmware update on one port.
+//
+//   dl_RunJob         opens the port, repeats attempts whose port did not open or come back,
+//                     and after a successful run checks the modem's mode and autorun setting
+//   dl_Run            one run on an open port: job state, start and end reports to the host
+//   dl_DownloadFiles  loader mode, every archive sent and programmed, back to modem mode
+#ifndef MODEMFLASH_ENGINE_JOB_H
+#define MODEMFLASH_ENGINE_JOB_H
+
+// Result codes shared by the three layers.
+enum JobResult {
+    DL_CHECK_FAILED = 0,        // after a good run: wrong mode, autorun off, or close failed
+    DL_OK = 1,                  // every file sent and programmed, modem back in modem mode
+    DL_FILE_OPEN_FAILED = 2,    // an archive could not be opened, or the list did not fit
+    DL_AT_FAILED = 4,           // the modem refused or did not answer an AT command
+    DL_TRANSFER_FAILED = 5,     // an archive's block transfer failed
+    DL_MODE_SWITCH_FAILED = 6,  // the port did not open, or did not come back after a switch
+    DL_PROGRAM_FAILED = 8       // the modem refused both programming commands
+};
+
+#define JOB_LIST_CAPACITY 1024   // the working copy of the file list, terminator included
+#define JOB_MAX_ATTEMPTS 3       // attempts that may end with DL_MODE_SWITCH_FAILED
+#define JOB_RETRY_PAUSE_MS 2000  // pause before another such attempt
+
+// Runs the whole job on the named port ("COM" and a number) with a ';'-separated list of
+// archive paths. A list of JOB_LIST_CAPACITY characters or more is refused (DL_FILE_OPEN_FAILED)
+// before the port is touched.
+int dl_RunJob(int portIndex, const char* portName, const char* fileList);
+
+// One run on an open port; fileList is split in place.
+int dl_Run(int portIndex, char* fileList, int program, int queryChipId);
+
+// The download body. program = 0 has the modem check each archive's signature only.
+int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program);
+
+// The first character of text that is one of delimiters; the terminator of text when none
+// is; null when text or delimiters is null or text is empty.
+char* str_FindAny(char* text, const char* delimiters);
+
+// Writes a terminator over every delimiter in text and returns the number of non-empty
+// names; 0 when text or delimiters is null or empty.
+int str_SplitInPlace(char* text, const char* delimiters);
+
+#endif

@@ -1,0 +1,200 @@
+#include "host/downloader.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "engine/job.h"
+#include "platform/clock.h"
+#include "platform/env.h"
+#include "platform/file.h"
+#include "platform/profile.h"
+#include "portscan/modem_port_finder.h"
+#include "report/log.h"
+#include "report/notify.h"
+
+namespace {
+
+// The longest file name composed into the folder.
+const char kLongestName[] = "secondary_boot.wrapped";
+
+void composePath(char* out, const char* folder, const char* name) {
+    snprintf(out, FIRMWARE_PATH_CAPACITY, "%s\\%s", folder, name);
+}
+
+void quietHook(void*, int, int, const char*) {}
+
+}  // namespace
+
+CDownloader::CDownloader() : comNumber(0), sink(nullptr) {
+    memset(categoryFlags, 0, sizeof categoryFlags);
+    productConfigPath[0] = modemPath[0] = loaderPath[0] = massStoragePath[0] = '\0';
+    secondaryBootPath[0] = factoryTestsPath[0] = nocdIsoPath[0] = configIniPath[0] = '\0';
+}
+
+CDownloader::~CDownloader() = default;
+
+bool CDownloader::SetFirmwareFolder(const char* folder) {
+    // Every composed path must fit its buffer whole; a cut path could name another file.
+    if (folder == nullptr || strlen(folder) + 1 + strlen(kLongestName) >= FIRMWARE_PATH_CAPACITY)
+        return false;
+    composePath(configIniPath, folder, "update_config.ini");
+    if (!ReadUpdateCategories()) return false;
+    composePath(factoryTestsPath, folder, "factory_tests.wrapped");
+    composePath(loaderPath, folder, "loader.wrapped");
+    composePath(massStoragePath, folder, "mass_storage.wrapped");
+    composePath(modemPath, folder, "modem.wrapped");
+    composePath(nocdIsoPath, folder, "nocd.iso.wrapped");
+    composePath(secondaryBootPath, folder, "secondary_boot.wrapped");
+    composePath(productConfigPath, folder, "productConfig.bin");
+    return CheckFiles();
+}
+
+int CDownloader::ReadUpdateCategories() {
+    char value[UPDATE_CAT_CAPACITY];
+    memset(value, 0, sizeof value);
+    profile_GetString("update flag", "update_cat", "-1", value, sizeof value, configIniPath);
+    if (strcmp(value, "-1") == 0) return 0;
+    for (int n : SplitToIntegers(value, ';'))
+        if (n >= 0 && n < CATEGORY_COUNT) categoryFlags[n] = 1;  // others name no category
+    return 1;
+}
+
+bool CDownloader::CheckFiles() const {
+    bool ok = true;
+    if (categoryFlags[CATEGORY_FIRMWARE]) {
+        ok = IsUsableFile(factoryTestsPath) && IsUsableFile(loaderPath) &&
+             IsUsableFile(massStoragePath) && IsUsableFile(modemPath) &&
+             IsUsableFile(secondaryBootPath);
+    }
+    if (categoryFlags[CATEGORY_CD_IMAGE] && !IsUsableFile(nocdIsoPath)) ok = false;
+    if (categoryFlags[CATEGORY_PRODUCT_CONFIG] && !IsUsableFile(productConfigPath)) ok = false;
+    return ok;
+}
+
+std::string CDownloader::BuildFileList() const {
+    std::string list;
+    if (categoryFlags[CATEGORY_FIRMWARE]) {
+        list += loaderPath;
+        list += ";";
+        list += secondaryBootPath;
+        list += ";";
+        list += factoryTestsPath;
+        list += ";";
+        list += modemPath;
+        list += ";";
+        list += massStoragePath;
+    }
+    if (categoryFlags[CATEGORY_CD_IMAGE]) {
+        if (!list.empty()) list += ";";
+        list += nocdIsoPath;
+    }
+    if (categoryFlags[CATEGORY_PRODUCT_CONFIG]) {
+        if (!list.empty()) list += ";";
+        list += productConfigPath;
+    }
+    return list;
+}
+
+// With MODEMFLASH_LOG_FILE set, the engine's log of a download goes to that file instead of
+// standard output (error lines still reach standard error).
+bool CDownloader::Download(int32_t* result, int32_t) {
+    int32_t local = 0;
+    int32_t* out = result ? result : &local;
+    *out = DOWNLOAD_FAILED;
+    std::string list = BuildFileList();
+    const char* logFile = env_Get("MODEMFLASH_LOG_FILE");
+    bool logging = logFile && *logFile && log_OpenFile(0, logFile) == 1;
+    if (logging) log_SetHook(quietHook, nullptr);
+    *out = SearchPortAndDownload(list.c_str());
+    if (logging) {
+        log_SetHook(nullptr, nullptr);
+        log_CloseFile(0);
+    }
+    return *out == DOWNLOAD_OK;
+}
+
+bool CDownloader::SetSink(IDownloadSink* newSink) {
+    sink = newSink;
+    sink_Set(newSink);
+    clk_SleepMs(11);
+    return true;
+}
+
+bool CDownloader::Reserved(int32_t) {
+    return true;
+}
+
+int CDownloader::OpenProbePort(int number) {
+    if (prober.Port().IsOpen()) prober.Port().Close();
+    return prober.Port().Open(number, 115200, 8, 1);
+}
+
+bool CDownloader::ProbeModem() {
+    return prober.Probe();
+}
+
+int CDownloader::SearchPortAndDownload(const char* list) {
+    CModemPortFinder finder;
+    printf("search port start!\n");
+    fflush(stdout);
+    bool found = false;
+    for (int pass = 0; pass < MAX_SEARCH_PASSES; ++pass) {
+        comNumber = finder.FindComNumber();
+        if (OpenProbePort(comNumber) && ProbeModem()) {
+            found = true;
+            break;
+        }
+        clk_SleepMs(SEARCH_PASS_PAUSE_MS);
+    }
+    if (!found) return DOWNLOAD_FAILED;
+    prober.Port().Close();
+
+    char portName[32];
+    snprintf(portName, sizeof portName, "COM%d", comNumber);
+    printf("the port is %s!\n", portName);
+    fflush(stdout);
+    std::string copy = list ? list : "";
+    int job = dl_RunJob(0, portName, copy.c_str());
+    switch (job) {
+        case DL_OK:
+            sink_Event(0, 100, "success");
+            return DOWNLOAD_OK;
+        case DL_PROGRAM_FAILED:
+            return DOWNLOAD_PROGRAM_FAILED;
+        case DL_MODE_SWITCH_FAILED:
+            return DOWNLOAD_MODE_FAILED;
+        case DL_TRANSFER_FAILED:
+            return DOWNLOAD_TRANSFER_FAILED;
+        default:
+            return DOWNLOAD_FAILED;
+    }
+}
+
+std::vector<int> SplitToIntegers(const char* text, char separator) {
+    std::vector<int> numbers;
+    if (text == nullptr) return numbers;
+    const char* p = text;
+    for (;;) {
+        const char* sep = strchr(p, separator);
+        size_t len = sep ? static_cast<size_t>(sep - p) : strlen(p);
+        char piece[UPDATE_CAT_CAPACITY];
+        if (len >= sizeof piece) len = sizeof piece - 1;
+        memcpy(piece, p, len);
+        piece[len] = '\0';
+        numbers.push_back(atoi(piece));
+        if (sep == nullptr) break;
+        p = sep + 1;
+    }
+    return numbers;
+}
+
+bool IsUsableFile(const char* path) {
+    FILE* f = file_Open(path, "rb");
+    if (f == nullptr) return false;
+    long size = -1;
+    if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+    rewind(f);
+    fclose(f);
+    return size > 1;
+}

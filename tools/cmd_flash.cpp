@@ -1,0 +1,352 @@
+// modemflash flash FOLDER: a whole firmware update, driving the library as any host does.
+//
+// The library is loaded at run time (dlopen / LoadLibrary), Create gives the downloader, and
+// the calls follow the host contract: SetFirmwareFolder, SetSink, Download. Sink events drive
+// the progress display; the posted messages (progress, status, result, information texts)
+// are read from this thread's queue whenever an event arrives and after Download returns.
+#include <stdio.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command_registry.h"
+#include "modemflash/downloader.h"
+#include "modemflash/messages.h"
+#include "platform/dynlib.h"
+#include "platform/env.h"
+#include "platform/file.h"
+#include "platform/messages.h"
+#include "platform/profile.h"
+
+namespace {
+
+// Exit statuses of `flash`.
+enum FlashExit {
+    FLASH_OK = 0,
+    FLASH_LIBRARY = 1,          // the library could not be loaded
+    FLASH_FOLDER = 3,           // the firmware folder was refused
+    FLASH_FAILED = 4,           // DOWNLOAD_FAILED: no modem answered, or the job failed
+    FLASH_PROGRAM_FAILED = 5,   // DOWNLOAD_PROGRAM_FAILED
+    FLASH_TRANSFER_FAILED = 6,  // DOWNLOAD_TRANSFER_FAILED
+    FLASH_MODE_FAILED = 7       // DOWNLOAD_MODE_FAILED
+};
+
+const char kFlashFooter[] =
+    "Exit status:\n"
+    "  0  the modem was updated and is back in modem mode with autorun on\n"
+    "  1  the library could not be loaded\n"
+    "  2  the command line was not understood\n"
+    "  3  the firmware folder was refused (configuration or files; the reason is printed)\n"
+    "  4  the update failed: no modem answered the probe, or a step failed\n"
+    "  5  the modem refused to program an archive\n"
+    "  6  an archive could not be transferred\n"
+    "  7  the modem could not be switched between modes, or its port did not come back\n"
+    "Environment: MODEMFLASH_TIME_SCALE (simulation only), MODEMFLASH_DEV_ROOT and\n"
+    "MODEMFLASH_SYSFS_ROOT (Linux port discovery in another tree).\n";
+
+struct FlashOptions {
+    std::string folder;
+    std::string library;
+    std::string logFile;
+    bool json = false;
+    double timeScale = 0;
+};
+
+const char* eventName(int code) {
+    switch (code) {
+        case EVENT_BEGIN_DOWNLOAD:
+            return "begindownload";
+        case EVENT_CLOSE_AUTORUN:
+            return "closeautorun";
+        case EVENT_ENTER_DOWNLOAD_MODE:
+            return "enterdownloadmode";
+        case EVENT_OPEN_AUTORUN:
+            return "openautorun";
+        case EVENT_SUCCESS:
+            return "success";
+        case EVENT_LOADER:
+            return "loader.wrapped";
+        case EVENT_SECONDARY_BOOT:
+            return "secondary_boot.wrapped";
+        case EVENT_FACTORY_TESTS:
+            return "factory_tests.wrapped";
+        case EVENT_MODEM:
+            return "modem.wrapped";
+        case EVENT_NOCD_ISO:
+            return "nocd.iso.wrapped";
+        case EVENT_MASS_STORAGE:
+            return "mass_storage.wrapped";
+        case EVENT_PRODUCT_CONFIG:
+            return "productConfig.bin";
+        case EVENT_RESET_TO_MODEM:
+            return "resettomodem";
+        default:
+            return "unknown";
+    }
+}
+
+const char* resultWords(int result) {
+    switch (result) {
+        case DOWNLOAD_OK:
+            return "update complete";
+        case DOWNLOAD_PROGRAM_FAILED:
+            return "the modem refused to program the firmware";
+        case DOWNLOAD_TRANSFER_FAILED:
+            return "the firmware transfer failed";
+        case DOWNLOAD_MODE_FAILED:
+            return "the modem could not be switched between modes";
+        default:
+            return "update failed";
+    }
+}
+
+int exitFor(int result) {
+    switch (result) {
+        case DOWNLOAD_OK:
+            return FLASH_OK;
+        case DOWNLOAD_PROGRAM_FAILED:
+            return FLASH_PROGRAM_FAILED;
+        case DOWNLOAD_TRANSFER_FAILED:
+            return FLASH_TRANSFER_FAILED;
+        case DOWNLOAD_MODE_FAILED:
+            return FLASH_MODE_FAILED;
+        default:
+            return FLASH_FAILED;
+    }
+}
+
+// Texts are the library's bytes (Italian, maybe GBK): JSON carries bytes above 127 as \u00XX.
+std::string jsonString(const char* text) {
+    std::string out = "\"";
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        char buf[8];
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+            out += static_cast<char>(*p);
+        } else if (*p < 0x20 || *p >= 0x7f) {
+            snprintf(buf, sizeof buf, "\\u%04x", *p);
+            out += buf;
+        } else {
+            out += static_cast<char>(*p);
+        }
+    }
+    return out + "\"";
+}
+
+class Display : public IDownloadSink {
+  public:
+    Display(bool json, bool terminal, PeekMessageFunction libraryPeek)
+        : json_(json), bar_(terminal && !json), peek_(libraryPeek) {}
+
+    void OnEvent(DownloadEvent* e) override {
+        drainMessages();
+        if (json_) {
+            printf("{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
+                   eventName(e->code), e->value);
+            fflush(stdout);
+            return;
+        }
+        const char* name = eventName(e->code);
+        bool fileEvent = e->code >= EVENT_LOADER && e->code <= EVENT_PRODUCT_CONFIG;
+        if (fileEvent && current_ != name) {
+            current_ = name;
+            if (!bar_) printf("file %s from %d%%\n", name, e->value);
+        } else if (!fileEvent) {
+            endBar();
+            printf("%s (%d%%)\n", name, e->value);
+        }
+        percent_ = e->value;
+        if (bar_ && fileEvent) drawBar();
+        fflush(stdout);
+    }
+
+    void drainMessages() {
+        ModemflashMessage m;
+        while (peek(&m)) {
+            const char* text =
+                m.id == MSG_DL_PROGRESS ? "" : reinterpret_cast<const char*>(m.lParam);
+            if (json_) {
+                if (m.id == MSG_DL_PROGRESS)
+                    printf("{\"type\":\"progress\",\"port\":%ld,\"percent\":%ld}\n",
+                           static_cast<long>(m.wParam), static_cast<long>(m.lParam));
+                else
+                    printf("{\"type\":\"%s\",\"port\":%ld,\"text\":%s}\n", kindOf(m.id),
+                           static_cast<long>(m.wParam), jsonString(text).c_str());
+                continue;
+            }
+            if (m.id == MSG_DL_PROGRESS) {
+                lastProgress_ = static_cast<int>(m.lParam);
+                continue;
+            }
+            endBar();
+            printf("%s: %s\n", kindOf(m.id), text);
+        }
+        fflush(stdout);
+    }
+
+    void endBar() {
+        if (barShown_) {
+            printf("\n");
+            barShown_ = false;
+        }
+    }
+    int lastProgress() const { return lastProgress_; }
+    bool json() const { return json_; }
+
+  private:
+    bool peek(ModemflashMessage* m) {
+        if (peek_) return peek_(m, 1) != 0;
+        uint32_t id;
+        intptr_t w, l;
+        if (!msg_Peek(&id, &w, &l, 1)) return false;
+        m->id = id;
+        m->wParam = w;
+        m->lParam = l;
+        return true;
+    }
+    static const char* kindOf(uint32_t id) {
+        switch (id) {
+            case MSG_DL_STATUS:
+                return "status";
+            case MSG_DL_RESULT:
+                return "result";
+            case MSG_DL_INFO:
+                return "info";
+            default:
+                return "progress";
+        }
+    }
+    void drawBar() {
+        const int width = 40;
+        int p = percent_ < 0 ? 0 : percent_ > 100 ? 100 : percent_;
+        int filled = p * width / 100;
+        printf("\r[%.*s%*s] %3d%%  %-24s", filled, "########################################",
+               width - filled, "", p, current_.c_str());
+        barShown_ = true;
+    }
+
+    bool json_;
+    bool bar_;
+    PeekMessageFunction peek_;
+    std::string current_;
+    int percent_ = 0;
+    int lastProgress_ = 0;
+    bool barShown_ = false;
+};
+
+// The library says only "refused"; tell the user why, from what is in the folder.
+void explainRefusedFolder(const std::string& folder) {
+    std::string ini = folder + "\\update_config.ini";
+    char value[40];
+    profile_GetString("update flag", "update_cat", "-1", value, sizeof value, ini.c_str());
+    FILE* f = file_Open(ini.c_str(), "rb");
+    if (f == nullptr) {
+        fprintf(stderr, "modemflash: %s/update_config.ini cannot be read\n", folder.c_str());
+        return;
+    }
+    fclose(f);
+    if (strcmp(value, "-1") == 0) {
+        fprintf(stderr,
+                "modemflash: update_config.ini selects no update (section [update flag], key "
+                "update_cat missing or -1)\n");
+        return;
+    }
+    if (folder.size() + 23 >= 256) {
+        fprintf(stderr, "modemflash: the folder path is too long (at most 232 characters)\n");
+        return;
+    }
+    fprintf(stderr,
+            "modemflash: a firmware file chosen by update_cat=%s is missing, unreadable or shorter "
+            "than 2 bytes\n",
+            value);
+}
+
+std::string findLibrary(const std::string& given) {
+    if (!given.empty()) return given;
+    if (const char* env = env_Get("MODEMFLASH_LIBRARY")) return env;
+    char dir[4096];
+    if (!dynlib_ExecutableDir(dir, sizeof dir)) return dynlib_LibraryFileName();
+    const std::string base = dir;
+    const std::string name = dynlib_LibraryFileName();
+    for (const std::string& candidate :
+         {base + "/" + name, base + "/../lib/" + name, base + "/../" + name}) {
+        FILE* f = file_Open(candidate.c_str(), "rb");
+        if (f) {
+            fclose(f);
+            return candidate;
+        }
+    }
+    return name;
+}
+
+int runFlash(const FlashOptions& o) {
+    if (o.timeScale > 0) {
+        char scale[32];
+        snprintf(scale, sizeof scale, "%g", o.timeScale);
+        env_Set("MODEMFLASH_TIME_SCALE", scale);  // read by the library's clock at its first use
+    }
+    if (!o.logFile.empty()) env_Set("MODEMFLASH_LOG_FILE", o.logFile.c_str());
+
+    std::string path = findLibrary(o.library);
+    DynLib lib = dynlib_Open(path.c_str());
+    if (lib == nullptr) {
+        fprintf(stderr, "modemflash: cannot load %s: %s\n", path.c_str(), dynlib_Error());
+        return FLASH_LIBRARY;
+    }
+    auto create = reinterpret_cast<CreateFunction>(dynlib_Symbol(lib, "Create"));
+    auto peek = reinterpret_cast<PeekMessageFunction>(dynlib_Symbol(lib, "modemflash_PeekMessage"));
+    IDownloader* downloader = create ? create() : nullptr;
+    if (downloader == nullptr) {
+        fprintf(stderr, "modemflash: %s has no usable Create\n", path.c_str());
+        return FLASH_LIBRARY;
+    }
+
+    if (!downloader->SetFirmwareFolder(o.folder.c_str())) {
+        explainRefusedFolder(o.folder);
+        return FLASH_FOLDER;
+    }
+    Display display(o.json, env_IsTerminal(1) != 0, peek);
+    downloader->SetSink(&display);
+    if (!o.json) {
+        printf("updating the modem with the firmware in %s\n", o.folder.c_str());
+        fflush(stdout);
+    }
+    int32_t result = DOWNLOAD_FAILED;
+    downloader->Download(&result, 0);
+    display.drainMessages();
+    display.endBar();
+    downloader->SetSink(nullptr);
+    if (o.json) {
+        printf("{\"type\":\"result\",\"code\":%d,\"words\":\"%s\"}\n", result, resultWords(result));
+    } else {
+        printf("result %d: %s\n", result, resultWords(result));
+        if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)
+            printf(
+                "(no modem answered on any serial port within the 60 search passes, or the update "
+                "stopped before any file was sent)\n");
+    }
+    fflush(stdout);
+    // The library stays loaded: the downloader lives until the process ends.
+    return exitFor(result);
+}
+
+const cli::CommandRegistrar registrar{
+    "flash", "Update a modem with the firmware in FOLDER", [](CLI::App& app) {
+        auto o = std::make_shared<FlashOptions>();
+        app.add_option("FOLDER", o->folder,
+                       "Firmware folder with update_config.ini and the archives")
+            ->required();
+        app.add_option("--library", o->library,
+                       "The library to load (default: beside the executable)");
+        app.add_option("--log", o->logFile, "Write the engine's log to this file");
+        app.add_flag("--json", o->json,
+                     "One JSON object per event and message instead of progress output");
+        app.add_option("--time-scale", o->timeScale,
+                       "Run every pause this many times faster (simulated modems only)");
+        app.footer(kFlashFooter);
+        return cli::Action([o] { return runFlash(*o); });
+    }};
+
+}  // namespace
