@@ -192,6 +192,12 @@ int main(int argc, char** argv) {
         fprintf(stderr, "modemsim: --dev-root and --sysfs-root are required\n");
         return 2;
     }
+    modemsim::Scenario check;
+    std::string why;
+    if (!modemsim::scenario_Parse(scenario, &check, &why)) {
+        fprintf(stderr, "modemsim: %s\n", why.c_str());
+        return 2;
+    }
     if (scale >= 1) clk_SetScale(scale);
     opt.scenario = scenario;
     if (!hook.empty()) {
