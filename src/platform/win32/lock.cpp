@@ -1,0 +1,33 @@
+// The lock service over a CRITICAL_SECTION: the win32 thread model of mingw-w64 has no
+// std::mutex, and a critical section is what Windows programs use for a process-wide lock.
+//
+// Unlike std::mutex a critical section may be entered again by the thread that holds it
+// (lock_TryAcquire then returns 1). The engine never does this: it takes the lock once and
+// releases it before every pause.
+#include "platform/lock.h"
+
+#include <windows.h>
+
+#include <new>
+
+struct PlatformLock {
+    CRITICAL_SECTION section;
+};
+
+PlatformLock* lock_Create(void) {
+    PlatformLock* lock = new (std::nothrow) PlatformLock();
+    if (lock != nullptr) InitializeCriticalSection(&lock->section);
+    return lock;
+}
+
+void lock_Acquire(PlatformLock* lock) {
+    EnterCriticalSection(&lock->section);
+}
+
+int lock_TryAcquire(PlatformLock* lock) {
+    return TryEnterCriticalSection(&lock->section) ? 1 : 0;
+}
+
+void lock_Release(PlatformLock* lock) {
+    LeaveCriticalSection(&lock->section);
+}
