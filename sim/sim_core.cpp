@@ -425,6 +425,9 @@ void Core::execute(const std::string& cmd, const Shape& shape, CoreOutput& out) 
         }
         answer(OK, shape, out);
         ++loads_;
+        // A new load replaces the last one, even if it fails: AT%PROG never programs an
+        // older archive by mistake.
+        lastLoaded_ = -1;
         state_ = ST_HEADER;
         frameLen_ = 0;
         frameNeed_ = 0;

@@ -327,6 +327,17 @@ TEST_F(CoreTest, AbandonsATransferWhenTheHostClosesMidFrame) {
     EXPECT_EQ(send("AT%PROG=2\r\n"), kError);
 }
 
+TEST_F(CoreTest, DoesNotProgramAnOlderArchiveAfterAFailedLoad) {
+    startLoad();
+    transfer(simtest::makeArchive(3, simtest::pattern(10)), 24, 16384);
+    EXPECT_EQ(send("AT%LOAD\r\n"), kOk);
+    Bytes payload = simtest::pattern(300);
+    send(simtest::headerFrame(simtest::makeArchive(4, payload), 24, 256));
+    core->hostClosed();
+    EXPECT_EQ(send("AT%PROG=2\r\n"), kError);
+    EXPECT_TRUE(core->flash().empty());
+}
+
 TEST_F(CoreTest, ProgramsOnlyACompleteArchive) {
     make(1);
     send("ATE0\r\n");
