@@ -3,6 +3,7 @@
 #include "platform/env.h"
 
 #include <stdlib.h>
+#include <windows.h>
 
 const char* env_Get(const char* name) {
     return name ? getenv(name) : nullptr;
@@ -12,4 +13,12 @@ int env_Set(const char* name, const char* value) {
     if (name == nullptr || *name == '\0') return 0;
     // An empty value removes the variable on Windows, which has no empty variables.
     return _putenv_s(name, value ? value : "") == 0 ? 1 : 0;
+}
+
+int env_IsTerminal(int stream) {
+    if (stream != 1 && stream != 2) return 0;
+    HANDLE h = GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    // Only a console has a console mode; files and pipes do not.
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? 1 : 0;
 }
