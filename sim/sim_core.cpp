@@ -164,6 +164,16 @@ Fault* Core::findFrameFault(FaultKind kind, int archive, int block) {
 
 void Core::feed(const uint8_t* data, size_t count, int64_t nowMs, CoreOutput& out) {
     for (size_t i = 0; i < count; ++i) {
+        // The body of a data frame whose length is known is copied in one go; its last byte
+        // goes through the byte path, which judges the frame.
+        if (state_ == ST_DATA && frameLen_ >= 2 && frameLen_ + 1 < frameNeed_) {
+            size_t take = frameNeed_ - 1 - frameLen_;
+            if (take > count - i) take = count - i;
+            memcpy(&frame_[frameLen_], data + i, take);
+            frameLen_ += take;
+            i += take - 1;
+            continue;
+        }
         switch (state_) {
             case ST_COMMAND:
                 commandByte(data[i], out);
