@@ -129,7 +129,19 @@ Core::Core(const CoreConfig& config, const Scenario& scenario)
       frame_(FRAME_MAX + 8) {}
 
 void Core::deviation(const std::string& text) {
-    deviations_.push_back(text);
+    if (deviations_.size() < RECORD_MAX_DEVIATIONS) {
+        deviations_.push_back(text);
+    } else if (deviations_.size() == RECORD_MAX_DEVIATIONS) {
+        deviations_.push_back("(further deviations not recorded)");
+    }
+}
+
+void Core::recordCommand(const std::string& text) {
+    if (commands_.size() < RECORD_MAX_COMMANDS) {
+        commands_.push_back(text);
+    } else if (commands_.size() == RECORD_MAX_COMMANDS) {
+        commands_.push_back("(further commands not recorded)");
+    }
 }
 
 bool Core::useFault(Fault* f) {
@@ -194,13 +206,15 @@ void Core::feed(const uint8_t* data, size_t count, int64_t nowMs, CoreOutput& ou
 }
 
 void Core::tick(int64_t nowMs, CoreOutput& out) {
-    if (nowMs - lastByteMs_ < FRAME_GAP_MS) return;
+    int64_t quietMs = nowMs - lastByteMs_;
+    if (quietMs < FRAME_GAP_MS) return;
     if (state_ == ST_DISCARD) {
         state_ = discardFrom_;
         frameLen_ = 0;
         frameNeed_ = 0;
         reject(discardCode_, "", out);
-    } else if ((state_ == ST_HEADER || state_ == ST_DATA) && frameLen_ > 0) {
+    } else if ((state_ == ST_HEADER || state_ == ST_DATA) && frameLen_ > 0 &&
+               quietMs >= FRAME_STALL_MS) {
         char b[96];
         snprintf(b, sizeof b, "frame cut short: %zu bytes then silence", frameLen_);
         frameLen_ = 0;
@@ -278,7 +292,7 @@ void Core::commandByte(uint8_t b, CoreOutput& out) {
 void Core::endLine(CoreOutput& out) {
     lastLineNeedsLf_ = false;
     if (lineOverflow_) {
-        commands_.push_back(printable(line_, lineLen_) + "...");
+        recordCommand(printable(line_, lineLen_) + "...");
         deviation("command line longer than 256 bytes");
         lineLen_ = 0;
         lineOverflow_ = false;
@@ -290,7 +304,7 @@ void Core::endLine(CoreOutput& out) {
     std::string text = printable(line_, lineLen_);
     bool clean = text.size() == lineLen_;
     lineLen_ = 0;
-    commands_.push_back(text);
+    recordCommand(text);
     flushEcho(out);
     if (!clean || text.size() < 2 || toupper((unsigned char)text[0]) != 'A' ||
         toupper((unsigned char)text[1]) != 'T') {

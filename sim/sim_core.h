@@ -33,9 +33,16 @@ const uint8_t STATUS_BAD_LEAD_OR_TYPE = 0x03;
 const uint8_t STATUS_BAD_HEADER = 0x04;
 
 // A frame with an error the core can only see by its shape (wrong lead, a header it cannot
-// size) is taken to end when the host has been quiet this long; then it is rejected. A frame
-// left unfinished that long is rejected too.
+// size) is taken to end when the host has been quiet this long; then it is rejected.
 const int64_t FRAME_GAP_MS = 100;
+// A frame of known length that stops arriving this long before its end is rejected as cut
+// short. Longer than the gap, so that a host slowed down by a busy machine is not cut off.
+const int64_t FRAME_STALL_MS = 500;
+
+// The records of commands and deviations stop growing at these sizes (a host that sends
+// garbage for hours must not exhaust memory); the last entry then says so.
+const size_t RECORD_MAX_COMMANDS = 100000;
+const size_t RECORD_MAX_DEVIATIONS = 10000;
 
 // Rejections of one frame after which the loader gives the archive up, as the host does.
 const int FRAME_REJECT_LIMIT = 3;
@@ -143,6 +150,7 @@ class Core {
     Fault* findFrameFault(FaultKind kind, int archive, int block);
     static bool useFault(Fault* f);
     void deviation(const std::string& text);
+    void recordCommand(const std::string& text);
 
     Scenario scenario_;
     State state_;

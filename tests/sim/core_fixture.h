@@ -38,7 +38,7 @@ class CoreTest : public ::testing::Test {
     std::string send(const Bytes& b) { return send(simtest::str(b)); }
     // Lets the host stay quiet long enough for the core to judge a pending frame.
     std::string quiet() {
-        now += modemsim::FRAME_GAP_MS + 1;
+        now += modemsim::FRAME_STALL_MS + 1;
         core->tick(now, out);
         return out.take();
     }

@@ -302,6 +302,28 @@ TEST_F(CoreTest, RejectsAFrameCutShort) {
     EXPECT_EQ(quiet(), std::string("\xAA\x04", 2));
 }
 
+TEST_F(CoreTest, WaitsLongerForAFrameThatStallsThanForTheEndOfGarbage) {
+    startLoad();
+    Bytes payload = simtest::pattern(300);
+    send(simtest::headerFrame(simtest::makeArchive(3, payload), 24, 256));
+    Bytes f = simtest::dataFrame(payload.data(), 256);
+    send(Bytes(f.begin(), f.begin() + 100));
+    now += modemsim::FRAME_GAP_MS + 1;
+    core->tick(now, out);
+    EXPECT_EQ(out.take(), "");  // a slow host, not yet a cut frame
+    EXPECT_EQ(send(Bytes(f.begin() + 100, f.end())), kAccepted);
+}
+
+TEST_F(CoreTest, StopsRecordingAfterTheLimit) {
+    send("ATE0\r\n");
+    std::string many;
+    for (int i = 0; i < 1000; ++i) many += "X\r";
+    for (int i = 0; i < 11; ++i) send(many);
+    EXPECT_EQ(core->deviations().size(), modemsim::RECORD_MAX_DEVIATIONS + 1);
+    EXPECT_EQ(core->deviations().back(), "(further deviations not recorded)");
+    EXPECT_EQ(send("AT\r\n"), kOk);
+}
+
 TEST_F(CoreTest, GivesTheArchiveUpAfterThreeRejectionsOfOneFrame) {
     startLoad();
     Bytes file = simtest::makeArchive(3, simtest::pattern(10));
