@@ -101,6 +101,12 @@ struct ModemSim::Impl : public CoreOutput {
             ms -= step;
         }
     }
+    void pauseReal(uint32_t ms) override {
+        mu.unlock();
+        int64_t end = realMs() + ms;
+        while (!stopping && realMs() < end) usleep(1000);
+        mu.lock();
+    }
     void pause(uint32_t ms) override {
         mu.unlock();
         pauseUnlocked(ms);

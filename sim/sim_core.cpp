@@ -357,7 +357,7 @@ void Core::answer(const std::string& text, const Shape& shape, CoreOutput& out) 
         return;
     }
     for (size_t off = 0; off < text.size(); off += (size_t)shape.pieceSize) {
-        if (off > 0) out.pause(shape.pieceGapMs);
+        if (off > 0) out.pauseReal(shape.pieceGapMs);
         size_t n = text.size() - off;
         if (n > (size_t)shape.pieceSize) n = (size_t)shape.pieceSize;
         out.write(p + off, n);

@@ -53,6 +53,9 @@ class CoreOutput {
     virtual void write(const uint8_t* data, size_t count) = 0;
     // Pause for ms milliseconds of scaled time before what follows.
     virtual void pause(uint32_t ms) = 0;
+    // Pause for ms milliseconds of real time, whatever the scale: the gap between the pieces
+    // of an answer must be long enough for the host to read them apart.
+    virtual void pauseReal(uint32_t ms) = 0;
 };
 
 // The port is to be dropped: names removed, pty closed, then (comeBack) offered again after

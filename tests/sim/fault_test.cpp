@@ -65,7 +65,7 @@ TEST_F(FaultTest, AnswersInPiecesThatSplitTheMarker) {
     core->feed(reinterpret_cast<const uint8_t*>("AT\r\n"), 4, now, out);
     std::vector<std::string> want = {"\r\nO", "K\r\n"};
     EXPECT_EQ(out.pieces, want);
-    EXPECT_EQ(out.pauses, std::vector<uint32_t>{40});
+    EXPECT_EQ(out.realPauses, std::vector<uint32_t>{40});
 }
 
 TEST_F(FaultTest, RejectsTheHeaderFrameWithTheChosenStatus) {

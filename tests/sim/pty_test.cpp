@@ -364,4 +364,17 @@ TEST_F(SimPty, WritesEveryByteToTheTranscript) {
     EXPECT_NE(t.find("OUT   0D 0A 4F 4B 0D 0A  |..OK..|"), std::string::npos) << t;
 }
 
+TEST_F(SimPty, AnswersInPiecesTheHostReadsApartEvenWhenTimeIsScaled) {
+    opt.scenario = "pieces AT size=3 gap=40\n";
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    HostPort host(devPath("ttyACM0"));
+    ASSERT_TRUE(host.send("ATE0\r\n"));
+    host.readUntil("\r\nOK\r\n");
+    ASSERT_TRUE(host.send("AT\r\n"));
+    std::string first = host.readUntil("\r\nO", 2000);
+    EXPECT_EQ(first, "\r\nO");  // the rest comes 40 ms later
+    EXPECT_EQ(host.readUntil("K\r\n", 2000), "K\r\n");
+}
+
 }  // namespace

@@ -67,6 +67,10 @@ class Recorder : public modemsim::CoreOutput {
         pieces.push_back(std::string(reinterpret_cast<const char*>(data), count));
         events.push_back("W");
     }
+    void pauseReal(uint32_t ms) override {
+        realPauses.push_back(ms);
+        events.push_back("R" + std::to_string(ms));
+    }
     void pause(uint32_t ms) override {
         pauses.push_back(ms);
         events.push_back("P" + std::to_string(ms));
@@ -80,6 +84,7 @@ class Recorder : public modemsim::CoreOutput {
     std::string out;
     std::vector<std::string> pieces;
     std::vector<uint32_t> pauses;
+    std::vector<uint32_t> realPauses;
     std::vector<std::string> events;
 };
 
