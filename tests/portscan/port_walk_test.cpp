@@ -270,3 +270,71 @@ TEST(RegOpenSubKeyAt, NamesAndOpensTheSubkeyAtAnIndex) {
 }
 
 }  // namespace
+
+namespace {
+
+// A registry that never has a buffer large enough: every read asks for more than offered.
+struct GreedyRegistry {
+    static long open(void*, RegKey, const char*, uint32_t, RegKey* out) {
+        *out = reinterpret_cast<RegKey>(1);
+        return 0;
+    }
+    static long enumKey(void*, RegKey, uint32_t, char*, uint32_t*) { return REG_ERROR_MORE_DATA; }
+    static long enumValue(void*, RegKey, uint32_t, char*, uint32_t*, uint32_t*, uint8_t*,
+                          uint32_t* dataLength) {
+        *dataLength += 1;
+        return REG_ERROR_MORE_DATA;
+    }
+    static long query(void* self, RegKey, const char*, uint32_t*, uint8_t*, uint32_t* length) {
+        *length = *static_cast<uint32_t*>(self) ? *static_cast<uint32_t*>(self) : *length + 1;
+        return REG_ERROR_MORE_DATA;
+    }
+    static long close(void*, RegKey) { return 0; }
+    static void version(void*, uint32_t* id, uint32_t* major) {
+        *id = REG_PLATFORM_WIN32_NT;
+        *major = 4;
+    }
+};
+
+class EndlessGrowth : public ::testing::Test {
+  protected:
+    void SetUp() override { previous = reg_SetBackend(&backend); }
+    void TearDown() override { reg_SetBackend(previous); }
+    uint32_t askFor = 0;  // the size every query asks for; 0: one more than offered
+    RegistryBackend backend = {&GreedyRegistry::open,
+                               &GreedyRegistry::enumKey,
+                               &GreedyRegistry::enumValue,
+                               &GreedyRegistry::query,
+                               &GreedyRegistry::close,
+                               &GreedyRegistry::version,
+                               &askFor};
+    const RegistryBackend* previous = nullptr;
+};
+
+TEST_F(EndlessGrowth, AValueThatKeepsGrowingEndsTheRead) {
+    char* buffer = nullptr;
+    EXPECT_EQ(reg_QueryValueAlloc(REG_HKLM, "v", &buffer), REG_ERROR_MORE_DATA);
+    EXPECT_EQ(buffer, nullptr);
+    askFor = 0xFFFFFFFFu;  // more than anyone should allocate
+    EXPECT_EQ(reg_QueryValueAlloc(REG_HKLM, "v", &buffer), REG_ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(buffer, nullptr);
+}
+
+TEST_F(EndlessGrowth, ASubkeyNameThatNeverFitsEndsTheWalk) {
+    RegKey child;
+    char* name = nullptr;
+    EXPECT_EQ(reg_OpenSubKeyAt(REG_HKLM, 0, REG_KEY_READ, &child, &name), REG_ERROR_MORE_DATA);
+    free(name);
+    Recorder rec;
+    EXPECT_EQ(ports_EnumerateDeviceTree(kNtRoot, Recorder::callback, &rec), 0);
+    EXPECT_EQ(err_Last(), REG_ERROR_MORE_DATA);
+}
+
+TEST_F(EndlessGrowth, ASerialCommValueThatNeverFitsEndsTheWalk) {
+    Recorder rec;
+    EXPECT_EQ(ports_Enumerate(Recorder::callback, &rec), 0);  // NT 4: the SERIALCOMM list
+    EXPECT_EQ(err_Last(), REG_ERROR_MORE_DATA);
+    EXPECT_TRUE(rec.seen.empty());
+}
+
+}  // namespace
