@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,8 +23,10 @@ namespace modemsim {
 namespace {
 
 // How long, at most, a modem that has answered a mode command waits for the host to read
-// the answer and close the port before it drops the port anyway (real milliseconds).
+// the answer and close the port before it drops the port anyway (real milliseconds), and how
+// long it still waits for the close once the host has read everything.
 const int64_t DROP_WAIT_MS = 2000;
+const int64_t DROP_GRACE_MS = 100;
 // Longest a single write of answer bytes may wait for the host to make room (real ms).
 const int64_t WRITE_WAIT_MS = 2000;
 
@@ -229,11 +232,26 @@ struct ModemSim::Impl : public CoreOutput {
         core->tick(realMs(), *this);
     }
 
+    // True while the host has not read everything sent to it (or when that cannot be told).
+    // The count is only visible on the slave side, so the slave is opened for a moment.
+    bool hostHasUnread() const {
+        int fd = ::open(devPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) return true;
+        int n = 0;
+        bool unread = ioctl(fd, FIONREAD, &n) != 0 || n > 0;
+        ::close(fd);
+        return unread;
+    }
+
     void doDrop(const DropRequest& d) {
         if (d.isModeSwitch) {
-            // Let the host read the OK: wait for it to close its side, or a bounded time.
+            // Let the host read the OK: wait for it to close its side, or until it has read
+            // everything and a short grace has passed, at most a bounded time.
             int64_t deadline = realMs() + DROP_WAIT_MS;
+            int64_t readAt = -1;
             while (master >= 0 && !stopping && realMs() < deadline) {
+                if (readAt < 0 && !hostHasUnread()) readAt = realMs();
+                if (readAt >= 0 && realMs() - readAt >= DROP_GRACE_MS) break;
                 pollfd p = {master, POLLIN, 0};
                 mu.unlock();
                 int r = poll(&p, 1, 10);

@@ -1,4 +1,5 @@
 // The simulated modem on a real pty, driven from the host side with plain open/read/write.
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -38,6 +39,8 @@ class HostPort {
             ssize_t w = ::write(fd_, c + done, n - done);
             if (w > 0) {
                 done += (size_t)w;
+            } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                return false;  // the device is gone
             } else {
                 pollfd p2 = {fd_, POLLOUT, 0};
                 poll(&p2, 1, 10);
@@ -375,6 +378,19 @@ TEST_F(SimPty, AnswersInPiecesTheHostReadsApartEvenWhenTimeIsScaled) {
     std::string first = host.readUntil("\r\nO", 2000);
     EXPECT_EQ(first, "\r\nO");  // the rest comes 40 ms later
     EXPECT_EQ(host.readUntil("K\r\n", 2000), "K\r\n");
+}
+
+TEST_F(SimPty, DropsThePortSoonAfterTheHostReadTheOkEvenIfItKeepsItOpen) {
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    HostPort host(devPath("ttyACM0"));
+    ASSERT_TRUE(host.send("AT%MODE=1\r\n"));
+    host.readUntil("\r\nOK\r\n");
+    int64_t readAt = clk_RealNowUs();
+    while (sim.published() && clk_RealNowUs() - readAt < 1500000) usleep(1000);
+    EXPECT_FALSE(sim.published());
+    EXPECT_LT(clk_RealNowUs() - readAt, 1000000);  // not the 2 s bound
+    EXPECT_TRUE(sim.waitPublished(2, 5000));
 }
 
 }  // namespace
