@@ -103,7 +103,9 @@ void PtyPeer::send(const std::string& bytes) {
 
 void PtyPeer::send(const void* bytes, size_t count) {
     const char* p = static_cast<const char*>(bytes);
-    while (count > 0) {
+    // A host that stops reading must not hang the test: give up after a few seconds.
+    int64_t deadline = nowMs() + 5000;
+    while (count > 0 && nowMs() < deadline) {
         ssize_t n = write(master_, p, count);
         if (n > 0) {
             p += n;
