@@ -90,10 +90,12 @@ int sendLoadCommand(int port) {
     return 0;
 }
 
-// Writes the first count bytes of txBuf, completing partial writes. A write that takes no
-// byte for LOAD_WRITE_STALL_MS ends it. 1 when all is written, 0 after logging why not.
+// Writes the first count bytes of txBuf, completing partial writes. Writes that take no byte
+// for LOAD_WRITE_STALL_MS (and at least LOAD_WRITE_MIN_STALLED_WRITES times in a row) end it.
+// 1 when all is written, 0 after logging why not.
 int writeFrame(int port, PortContext* c, int count, const char* path) {
     int done = 0;
+    int stalled = 0;
     int64_t lastProgress = clk_NowMs();
     while (done < count) {
         int n = com_Write(port, c->txBuf + done, count - done);
@@ -103,8 +105,10 @@ int writeFrame(int port, PortContext* c, int count, const char* path) {
         }
         if (n > 0) {
             done += n;
+            stalled = 0;
             lastProgress = clk_NowMs();
-        } else if (clk_NowMs() - lastProgress > LOAD_WRITE_STALL_MS) {
+        } else if (++stalled >= LOAD_WRITE_MIN_STALLED_WRITES &&
+                   clk_NowMs() - lastProgress > LOAD_WRITE_STALL_MS) {
             log_Error(port, kWriteStalled, LOAD_WRITE_STALL_MS / 1000, count - done, path);
             return 0;
         }
@@ -117,15 +121,20 @@ int writeFrame(int port, PortContext* c, int count, const char* path) {
 int readStatus(int port, PortContext* c, int block, const char* path) {
     memset(c->rxBuf, 0, sizeof c->rxBuf);
     int got = 0;
-    const int64_t start = clk_NowMs();
+    int empty = 0;
+    int64_t lastByte = clk_NowMs();
     while (got < 2) {
         int n = com_Read(port, c->rxBuf + got, 2 - got);
         if (n < 0) {
             log_Error(port, kReadFailed, 2 - got, com_ErrorText(port));
             return 0;
         }
-        got += n;
-        if (got < 2 && clk_NowMs() - start > LOAD_STATUS_WAIT_MS) {
+        if (n > 0) {
+            got += n;
+            empty = 0;
+            lastByte = clk_NowMs();
+        } else if (++empty >= LOAD_STATUS_MIN_EMPTY_READS &&
+                   clk_NowMs() - lastByte > LOAD_STATUS_WAIT_MS) {
             if (block == 0)
                 log_Error(port, kHeaderSilent, LOAD_STATUS_WAIT_MS / 1000, path);
             else

@@ -28,8 +28,13 @@
 
 // Longest wait for a frame's two status bytes, and for a write to make any progress, in
 // milliseconds of the scaled clock. A modem silent for that long has stopped answering.
+// The channel must also have come back empty a number of times in a row (each read waits
+// about 10 ms, each write about 200 ms of real time), so that a fast test clock never makes
+// the bound shorter than what the channel needs to see silence.
 #define LOAD_STATUS_WAIT_MS 60000
+#define LOAD_STATUS_MIN_EMPTY_READS 100
 #define LOAD_WRITE_STALL_MS 60000
+#define LOAD_WRITE_MIN_STALLED_WRITES 5
 
 // Sends the archive open in file (raw bytes, any position) on the port, whose modem must be
 // in loader mode. path is used in messages and for the archive's sink event. Returns 1 when

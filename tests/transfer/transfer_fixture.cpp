@@ -187,6 +187,11 @@ void ScriptedLoader::run() {
         break;
     }
     for (const Step& step : steps_) {
+        if (step.length == 0) {
+            done_ = true;
+            while (!stop_) usleep(1000);
+            return;
+        }
         if (step.delayReadMs > 0) usleep(static_cast<useconds_t>(step.delayReadMs) * 1000);
         std::string frame = peer_.receiveExactly(step.length, 5000);
         {
@@ -195,6 +200,7 @@ void ScriptedLoader::run() {
         }
         if (frame.size() != step.length || step.reply.empty()) break;
         if (step.injectFailure >= 0) serial_InjectFailure(step.injectFailure, 1);
+        if (step.delayReplyMs > 0) usleep(static_cast<useconds_t>(step.delayReplyMs) * 1000);
         peer_.send(step.reply);
     }
     std::string rest = peer_.receive(50, 20);

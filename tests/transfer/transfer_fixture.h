@@ -83,6 +83,7 @@ class ScriptedLoader {
         std::string reply;       // status bytes, and any bytes after them
         int delayReadMs = 0;     // wait this long (real ms) before reading the frame
         int injectFailure = -1;  // SERIAL_OP_* of the host to fail once before replying
+        int delayReplyMs = 0;    // wait this long (real ms) before replying
     };
     ScriptedLoader(const std::string& devRoot, int refusals, std::vector<Step> steps);
     ~ScriptedLoader();

@@ -400,6 +400,33 @@ TEST_F(Wire, AFrameThePortTakesInPartsIsCompleted) {
     EXPECT_EQ(Bytes(frames[1].begin() + 2, frames[1].end() - 2), payload);
 }
 
+TEST_F(Wire, AModemThatTakesNoMoreDataEndsTheTransferWithinTheWriteBound) {
+    std::string path = writeArchive(randomPayload(40000, 12));
+    ScriptedLoader loader(devRoot, 0, {okStep(30), okStep(0)});
+    openPort();
+    int64_t start = clk_NowMs();
+    int64_t realStart = clk_RealNowUs();
+    EXPECT_EQ(send(path), 0);
+    EXPECT_GE(clk_NowMs() - start, LOAD_WRITE_STALL_MS);
+    EXPECT_LT(clk_RealNowUs() - realStart, 4 * 1000 * 1000);
+    std::vector<std::string> e = errors();
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].rfind("\n#Error: the modem took no data for 60 s, ", 0), 0u) << e[0];
+    EXPECT_NE(e[0].find(" bytes of the frame not written [" + path + "]"), std::string::npos);
+}
+
+TEST_F(Wire, AStatusSlowerThanTheTestClocksBoundIsStillAwaited) {
+    // 300 ms of real time is 300 s on this test's clock, beyond the 60 s bound; the channel
+    // has not yet come back empty often enough to call the modem silent.
+    std::string path = writeArchive(countingPayload(10));
+    ScriptedLoader::Step slow = okStep(14);
+    slow.delayReplyMs = 300;
+    ScriptedLoader loader(devRoot, 0, {okStep(30), slow});
+    openPort();
+    EXPECT_EQ(send(path), 1) << logText();
+    EXPECT_TRUE(errors().empty());
+}
+
 TEST_F(Wire, AWriteFailureIsReportedWithTheBytesLeft) {
     std::string path = writeArchive(countingPayload(100));
     Step header = okStep(30);
