@@ -12,7 +12,13 @@ for set in "${want[@]}"; do
   case "$set" in
     linux) packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev python3) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    windows) packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 googletest wine64) ;;
+    windows)
+      packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 googletest wine64 wine32:i386)
+      # 32-bit Wine runs the i686 build; its packages come from the i386 architecture.
+      if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+      fi
+      ;;
     *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
   esac
 done

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# A whole firmware update under Wine: modemflash.exe (cross-built, as installed: exe and DLL
+# side by side) flashes the simulated modem (Linux-native modemsim) through a COM port that
+# publish-com.sh maps onto the modem's pty. The modem renumbers on every mode switch, so the
+# library must find it again under another COM number.
+#
+#   tests/wine/e2e.sh CROSS_BUILD_DIR HOST_BUILD_DIR WORK_DIR
+#
+# Expects the Wine environment of scripts/test-windows.sh (WINEPREFIX, ...) with wineserver
+# running; stops the wineserver itself before the modem's pty goes away (wineserver takes the
+# pty as its controlling terminal). Checks the exit status, the output text (CRs that Wine's
+# console adds removed) and the simulated modem's report of what it programmed.
+set -euo pipefail
+cross=${1:?usage: e2e.sh CROSS_BUILD_DIR HOST_BUILD_DIR WORK_DIR}
+host=${2:?}
+work=${3:?}
+here=$(cd "$(dirname "$0")" && pwd)
+wine=${MF_WINE:-/usr/lib/wine/wine64}
+wineserver=${MF_WINESERVER:-/usr/lib/wine/wineserver}
+scale=${MF_E2E_TIME_SCALE:-50}
+
+fail() {
+  echo "e2e: FAILED: $*" >&2
+  for f in flash.out flash.err modemsim.err hooks.log; do
+    [ -s "$work/$f" ] && { echo "--- $f" >&2; tail -n 40 "$work/$f" >&2; }
+  done
+  exit 1
+}
+
+rm -rf "$work"
+mkdir -p "$work/dev" "$work/sys"
+cmake --install "$cross" --prefix "$work/app" >/dev/null
+for f in bin/modemflash.dll bin/modemflash.exe lib/libmodemflash.dll.a include/modemflash/downloader.h \
+         include/modemflash/messages.h; do
+  [ -f "$work/app/$f" ] || fail "the installed tree lacks $f"
+done
+
+"$host/tools/modemflash" sample "$work/fw" --small > "$work/sample.out" || fail "sample firmware"
+
+sim_pid=
+stop_sim() {
+  if [ -n "$sim_pid" ]; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=
+  fi
+}
+trap '"$wineserver" -k 2>/dev/null || true; stop_sim' EXIT
+
+export MF_WINE=$wine MF_HOOK_LOG=$work/hooks.log
+"$host/sim/modemsim" --dev-root "$work/dev" --sysfs-root "$work/sys" --renumber \
+  --time-scale "$scale" --report "$work/report.json" --ready-file "$work/ready" \
+  --on-publish "$here/publish-com.sh" 2> "$work/modemsim.err" &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$work/ready" ] && break; sleep 0.1; done
+[ -s "$work/ready" ] || fail "the simulated modem did not publish its port"
+first_com=$(awk '/^publish/{print $2; exit}' "$work/hooks.log")
+[ -n "$first_com" ] || fail "the publish hook did not run"
+
+folder="Z:${work//\//\\}\\fw"
+set +e
+(cd "$work" && MODEMFLASH_TIME_SCALE=$scale timeout 600 "$wine" "$work/app/bin/modemflash.exe" \
+   flash "$folder" --time-scale "$scale") > "$work/flash.raw" 2> "$work/flash.err.raw"
+rc=$?
+set -e
+tr -d '\r' < "$work/flash.raw" > "$work/flash.out"
+tr -d '\r' < "$work/flash.err.raw" > "$work/flash.err"
+
+# The wineserver goes before the modem's pty does.
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w 2>/dev/null || true
+stop_sim
+
+[ "$rc" -eq 0 ] || fail "modemflash.exe flash exited with $rc"
+grep -qx "result 1: update complete" "$work/flash.out" || fail "no 'result 1: update complete' line"
+grep -q "^the port is $first_com!\?$" "$work/flash.out" ||
+  grep -q "the port is $first_com" "$work/flash.out" || fail "the first port $first_com was not used"
+grep -qx "status: Recupero dati completato!" "$work/flash.out" || fail "no recovery status text"
+grep -qx "result: 100/100" "$work/flash.out" || fail "no result text 100/100"
+grep -qx "success (100%)" "$work/flash.out" || fail "no success event"
+
+publishes=$(grep -c '^publish' "$work/hooks.log")
+last_com=$(awk '/^publish/{c=$2} END{print c}' "$work/hooks.log")
+[ "$publishes" -ge 2 ] || fail "the modem never came back after a mode switch"
+[ "$last_com" != "$first_com" ] || fail "the modem did not come back under another COM number"
+grep -q "the port is $last_com" "$work/flash.out" || fail "the renumbered port $last_com was not found"
+
+python3 - "$work/report.json" "$work/fw" <<'PY' || fail "the simulated modem's report does not match the firmware"
+import hashlib, json, sys
+report = json.load(open(sys.argv[1]))
+order = ["loader.wrapped", "secondary_boot.wrapped", "factory_tests.wrapped", "modem.wrapped",
+         "mass_storage.wrapped", "nocd.iso.wrapped", "productConfig.bin"]
+archives = report["archives"]
+assert len(archives) == len(order), "%d archives programmed, expected %d" % (len(archives), len(order))
+for name, got in zip(order, archives):
+    data = open(sys.argv[2] + "/" + name, "rb").read()
+    payload = data[got["header_length"]:]
+    assert got["complete"] and got["programmed"], name + " not programmed"
+    assert got["size"] == len(payload), "%s: %d bytes, file has %d" % (name, got["size"], len(payload))
+    assert got["sha256"] == hashlib.sha256(payload).hexdigest(), name + ": payload differs"
+assert report["mode"] == 0, "modem left in mode %d" % report["mode"]
+assert report["autorun"] == 1, "autorun left off"
+assert report["switches"] >= 2, "only %d mode switches" % report["switches"]
+print("e2e: the modem programmed all %d archives byte for byte" % len(archives))
+PY
+echo "e2e: ok: flashed through $first_com, came back as $last_com after $((publishes - 1)) re-publishes"

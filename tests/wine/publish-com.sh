@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# modemsim's --on-publish hook under Wine: makes the simulated modem's pty the COM port of
+# the same number, as Windows would show a USB modem that has just arrived or left.
+#
+#   publish:   $WINEPREFIX/dosdevices/com<N> -> the pty, and in the registry the device
+#              instance SYSTEM\CurrentControlSet\Enum\USB\VID_F055&PID_9A01&MI_02\<inst>
+#              (Ports class, a FRIENDLYNAME with "Modem", Device Parameters\PORTNAME COM<N>)
+#              plus the value in HARDWARE\DEVICEMAP\SERIALCOMM
+#   unpublish: the symlink and the SERIALCOMM value go; the Enum instance stays, as Windows
+#              keeps the instances of absent devices.
+#
+# Environment: MODEMSIM_EVENT, MODEMSIM_COM, MODEMSIM_DEVICE (from modemsim), WINEPREFIX,
+# MF_WINE (the Wine loader), MF_HOOK_LOG (one line per event is appended).
+set -euo pipefail
+
+com=${MODEMSIM_COM:?}
+link=$WINEPREFIX/dosdevices/com$com
+reg=$(mktemp "${TMPDIR:-/tmp}/mfcom.XXXXXX.reg")
+trap 'rm -f "$reg"' EXIT
+
+instance="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F055&PID_9A01&MI_02\\7&1a2b3c&0&$com"
+serialcomm="HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
+device="\\\\Device\\\\SimModem$com"
+
+case "${MODEMSIM_EVENT:?}" in
+  publish)
+    ln -sfn "${MODEMSIM_DEVICE:?}" "$link"
+    cat > "$reg" <<REG
+REGEDIT4
+
+[$instance]
+"CLASSGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
+"FRIENDLYNAME"="Simulated USB Modem (COM$com)"
+
+[$instance\\Device Parameters]
+"PORTNAME"="COM$com"
+
+[$serialcomm]
+"$device"="COM$com"
+REG
+    ;;
+  unpublish)
+    rm -f "$link"
+    cat > "$reg" <<REG
+REGEDIT4
+
+[$serialcomm]
+"$device"=-
+REG
+    ;;
+  *) echo "publish-com: unknown event $MODEMSIM_EVENT" >&2; exit 2 ;;
+esac
+
+"${MF_WINE:-/usr/lib/wine/wine64}" regedit /S "Z:${reg//\//\\}"
+echo "$MODEMSIM_EVENT COM$com ${MODEMSIM_DEVICE:-}" >> "${MF_HOOK_LOG:-/dev/null}"
