@@ -214,9 +214,13 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
     const char* list = fileList ? fileList : "";
     size_t length = strlen(list);
     if (length >= JOB_LIST_CAPACITY) {
-        // A shortened list would name a path that does not exist, or a wrong one: refuse it.
+        // A shortened list would name a path that does not exist, or a wrong one: refuse it,
+        // and say so even before the first job has raised the port's log level.
+        int level = c->logLevel;
+        if (level < 2) c->logLevel = 2;
         log_Error(portIndex, "\n#Error: file list too long (%u characters, at most %d)\n\n",
                   static_cast<unsigned>(length), JOB_LIST_CAPACITY - 1);
+        c->logLevel = level;
         return DL_FILE_OPEN_FAILED;
     }
 

@@ -89,6 +89,14 @@ class Update : public ::testing::Test {
         err = std::make_unique<CapturedStream>(2);
     }
     void TearDown() override {
+        if (HasFailure()) {  // what the update printed, gtest's own messages among it
+            std::string o = out->text(), e = err->text();
+            out.reset();
+            err.reset();
+            fprintf(stderr, "--- stdout ---\n%s\n--- stderr ---\n%s\n", o.c_str(), e.c_str());
+        }
+        out.reset();
+        err.reset();
         sim.stop();
         sink_Set(nullptr);
         clk_SetScale(1);
