@@ -33,12 +33,6 @@ TEST(ReaderFraming, ASevenByteFileIsNotAnArchive) {
     EXPECT_EQ(r.info, "");
 }
 
-TEST(ReaderFraming, AnEmptyFileIsNotAnArchive) {
-    ReadResult r = readArchive(Bytes{});
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.errors, kFormat);
-}
-
 TEST(ReaderFraming, ALengthWordOfEightIsRefusedDespiteTheRightMagic) {
     Bytes b = valid(24, 16);
     putLe32(b, 4, 8);
@@ -84,12 +78,6 @@ TEST(ReaderFraming, APlausibleLengthWithAWrongMagicIsATagError) {
     EXPECT_EQ(r.info, "");
 }
 
-TEST(ReaderFraming, AMagicWordInBigEndianOrderIsATagError) {
-    Bytes b = valid(24, 4);
-    b[0] = 0x1C, b[1] = 0xE8, b[2] = 0x04, b[3] = 0x0A;
-    EXPECT_EQ(readArchive(b).errors, kTag);
-}
-
 // --- Header length and the buffer ---------------------------------------------------------
 
 TEST(ReaderLength, ADeclaredLengthAbove160IsRefusedBeforeTheHeaderIsRead) {
@@ -102,15 +90,6 @@ TEST(ReaderLength, ADeclaredLengthAbove160IsRefusedBeforeTheHeaderIsRead) {
     EXPECT_EQ(r.info, "");
     // Only the first 8 bytes were read into the (cleared) buffer.
     for (int i = 8; i < WRAPPED_HEADER_MAX; ++i) ASSERT_EQ(r.header[i], 0) << "offset " << i;
-}
-
-TEST(ReaderLength, AHugeDeclaredLengthOnAHugeFileIsRefusedToo) {
-    // A sparse file of 5000 bytes declaring a 4096-byte header.
-    Bytes b = valid(24, 4976);
-    putLe32(b, 4, 4096);
-    ReadResult r = readArchive(b);
-    EXPECT_EQ(r.result, -1);
-    EXPECT_NE(r.errors.find("4096 bytes is longer than 160"), std::string::npos) << r.errors;
 }
 
 TEST(ReaderLength, A160ByteHeaderIsAccepted) {
@@ -226,12 +205,6 @@ TEST(ReaderChecksum, ALengthOf26LeavesBytes24And25Uncovered) {
     EXPECT_EQ(r.position, 26);
     EXPECT_EQ(r.header[24], b[24]);
     EXPECT_EQ(r.header[25], b[25]);
-}
-
-TEST(ReaderChecksum, ALengthOf28CoversBytes24To27) {
-    Bytes b = valid(28, 30);
-    b[27] ^= 0x01;
-    EXPECT_EQ(readArchive(b).result, -1);
 }
 
 TEST(ReaderChecksum, TheExtendedFormCountsEightMoreHeaderBytes) {

@@ -2,10 +2,8 @@
 // archive's payload, byte for byte, and its scripted faults end the transfer as they should.
 #include <gtest/gtest.h>
 #include <math.h>
-#include <sys/stat.h>
 
 #include "engine/at.h"
-#include "engine/engine_lock.h"
 #include "engine/port_context.h"
 #include "engine/transfer.h"
 #include "platform/clock.h"
@@ -54,11 +52,6 @@ class SimTransfer : public TransferTest {
         return Bytes(s.begin() + declared, s.end());
     }
 };
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
 
 TEST_F(SimTransfer, EveryArchiveOfAFirmwareSetIsProgrammedByteForByte) {
     struct File {
@@ -181,25 +174,6 @@ TEST_F(SimTransfer, AnAcceptanceAfterARejectionNeedsNoResend) {
     EXPECT_EQ(testsupport::readFile(workDir + "/log0.txt")
                   .rfind("BLOCK 2 REJECTED [TRY NB 0 - STATUS= 0xAA05]\n", 0),
               0u);
-}
-
-TEST_F(SimTransfer, AHeaderRejectedThreeTimesLeavesNoRejectionLog) {
-    start("reject-header archive=1 times=3 status=AA02\n");
-    std::string path = writeArchive(randomPayload(100, 4));
-    EXPECT_EQ(send(path), 0);
-    EXPECT_EQ(errors(), (std::vector<std::string>{"\n#Error: block rejected [0xAA02]\n\n"}));
-    EXPECT_FALSE(exists(workDir + "/log0.txt"));
-}
-
-TEST_F(SimTransfer, AtLoadRefusedSixTimesFailsAndFreesTheLock) {
-    start("refuse AT%LOAD times=all\n");
-    std::string path = writeArchive(randomPayload(100, 5));
-    EXPECT_EQ(send(path), 0);
-    int loads = 0;
-    for (const std::string& c : sim.commands()) loads += c == "AT%LOAD";
-    EXPECT_EQ(loads, 6);
-    ASSERT_EQ(lock_TryAcquire(engine_ModeSwitchLock()), 1);
-    lock_Release(engine_ModeSwitchLock());
 }
 
 TEST_F(SimTransfer, AModemFallingSilentEndsTheTransferWithinTheBound) {
