@@ -1,18 +1,37 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what it needs, then builds and tests every configuration.
-#   bash scripts/test.sh            all of them
-#   bash scripts/test.sh linux      one preset (linux, linux-asan)
+# The whole test suite: installs what it needs (apt-get, only what is missing), then builds
+# and tests every configuration.
+#   bash scripts/test.sh                     all: linux, linux-asan, fuzz, windows
+#   bash scripts/test.sh linux linux-asan    some of them
+#     linux, linux-asan  configure, build and ctest the preset
+#     fuzz               the archive reader's fuzz target for a bounded time (scripts/fuzz.sh)
+#     windows            both cross builds, export checks, tests and an update under Wine
+#                        (scripts/test-windows.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan)
+parts=("$@")
+[ ${#parts[@]} -gt 0 ] || parts=(linux linux-asan fuzz windows)
 
 bash scripts/install-deps.sh linux
 
-for preset in "${presets[@]}"; do
-  echo "== $preset: configure, build, test"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j"$(nproc)"
-  ctest --preset "$preset"
+for part in "${parts[@]}"; do
+  case "$part" in
+    linux | linux-asan)
+      echo "== $part: configure, build, test"
+      cmake --preset "$part" >/dev/null
+      cmake --build --preset "$part" -j"$(nproc)"
+      ctest --preset "$part"
+      ;;
+    fuzz)
+      echo "== fuzz"
+      bash scripts/fuzz.sh "${MODEMFLASH_FUZZ_SECONDS:-30}"
+      ;;
+    windows)
+      echo "== windows"
+      bash scripts/test-windows.sh
+      ;;
+    *) echo "test.sh: unknown part '$part'" >&2; exit 2 ;;
+  esac
 done
+echo "== all parts passed: ${parts[*]}"
