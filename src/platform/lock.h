@@ -12,5 +12,7 @@ void lock_Acquire(PlatformLock* lock);
 int lock_TryAcquire(PlatformLock* lock);
 // Releases a lock the caller holds.
 void lock_Release(PlatformLock* lock);
+// Frees a lock nobody holds (the engine's own lock lives as long as the process).
+void lock_Destroy(PlatformLock* lock);
 
 #endif

@@ -146,6 +146,7 @@ TEST(Lock, TryAcquireSeesAHolder) {
     lock_Release(lock);
     EXPECT_EQ(lock_TryAcquire(lock), 1);
     lock_Release(lock);
+    lock_Destroy(lock);
 }
 
 }  // namespace

@@ -19,3 +19,4 @@ int lock_TryAcquire(PlatformLock* lock) {
 void lock_Release(PlatformLock* lock) {
     lock->mutex.unlock();
 }
+void lock_Destroy(PlatformLock* lock) { delete lock; }

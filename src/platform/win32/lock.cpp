@@ -31,3 +31,9 @@ int lock_TryAcquire(PlatformLock* lock) {
 void lock_Release(PlatformLock* lock) {
     LeaveCriticalSection(&lock->section);
 }
+
+void lock_Destroy(PlatformLock* lock) {
+    if (lock == nullptr) return;
+    DeleteCriticalSection(&lock->section);
+    delete lock;
+}
