@@ -119,7 +119,7 @@ TEST_F(Channel, ReadReturnsNothingAfterAboutTenMilliseconds) {
     EXPECT_EQ(com_Read(1, buf, sizeof buf), 0);
     int64_t took = clk_RealNowUs() - start;
     EXPECT_GE(took, 8000);
-    EXPECT_LT(took, 100000);
+    EXPECT_LT(took, 1000000);  // generous: a loaded machine may be late
 }
 
 TEST_F(Channel, WriteAndReadMoveBytesBothWays) {
