@@ -281,34 +281,32 @@ TEST_F(Update, AnOverlongListIsRefusedBeforeThePortIsTouched) {
     EXPECT_NE(err->text().find("file list too long"), std::string::npos);
 }
 
-TEST_F(Update, ResultCodesAreMappedForTheHost) {
-    writeFirmware("7");
-    startModem("refuse AT%PROG=2 times=all\nrefuse AT%PROG=1 times=all\n");
-    CDownloader d;
-    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
-    int32_t result = -1;
-    EXPECT_FALSE(d.Download(&result, 0));
-    EXPECT_EQ(result, DOWNLOAD_PROGRAM_FAILED);
-}
-
-TEST_F(Update, AModemThatNeverComesBackIsAModeFailure) {
-    writeFirmware("7");
-    startModem("never-return\n");
-    CDownloader d;
-    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
-    int32_t result = -1;
-    EXPECT_FALSE(d.Download(&result, 0));
-    EXPECT_EQ(result, DOWNLOAD_MODE_FAILED);
-}
-
-TEST_F(Update, ARejectedTransferIsATransferFailure) {
-    writeFirmware("9");
-    startModem("reject-header archive=1 times=3\n");
-    CDownloader d;
-    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
-    int32_t result = -1;
-    EXPECT_FALSE(d.Download(&result, 0));
-    EXPECT_EQ(result, DOWNLOAD_TRANSFER_FAILED);
+TEST_F(Update, JobFailuresAreMappedToTheHostsResultCodes) {
+    struct Case {
+        const char* categories;
+        const char* scenario;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"7", "refuse AT%PROG=2 times=all\nrefuse AT%PROG=1 times=all\n", DOWNLOAD_PROGRAM_FAILED},
+        {"7", "never-return\n", DOWNLOAD_MODE_FAILED},
+        {"9", "reject-header archive=1 times=3\n", DOWNLOAD_TRANSFER_FAILED},
+        {"7", "refuse AT%LOAD times=all\n", DOWNLOAD_TRANSFER_FAILED},
+        {"7", "wrong-mode value=1\n", DOWNLOAD_FAILED},  // the final check fails
+    };
+    writeFirmware("7;9");
+    for (const Case& c : cases) {
+        startModem(c.scenario);
+        CDownloader d;
+        FILE* ini = fopen((firmware + "/update_config.ini").c_str(), "wb");
+        fprintf(ini, "[update flag]\nupdate_cat=%s\n", c.categories);
+        fclose(ini);
+        ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
+        int32_t result = -1;
+        EXPECT_FALSE(d.Download(&result, 0)) << c.scenario;
+        EXPECT_EQ(result, c.expected) << c.scenario;
+        sim.stop();
+    }
 }
 
 TEST_F(Update, NoModemEndsTheSearchAfterSixtyPasses) {
