@@ -1,4 +1,6 @@
 // The command-line host's archive commands, run as a user runs them.
+#ifdef MODEMFLASH_CLI_PATH
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -7,8 +9,6 @@
 
 #include "archive_test_support.h"
 #include "support/test_support.h"
-
-#ifdef MODEMFLASH_CLI_PATH
 
 using namespace archivetest;
 
