@@ -70,9 +70,10 @@ bool inspectOne(const std::string& path, bool verbose) {
     uint32_t id = h.archiveIdWord & ARCHIVE_ID_MASK;
     int entry = archive_FindId(id);
     printf("%s: valid\n", path.c_str());
-    if (entry >= 0)
+    if (entry >= 0) {
         printf("  archive    %s (ID %u)\n", g_archiveIds[entry].shortName, id);
-    else
+        printf("  target     %s\n", g_archiveIds[entry].devicePath);
+    } else
         printf("  archive    not in the table (ID %u)\n", id);
     if (static_cast<uint32_t>(length) == h.headerLength)
         printf("  header     %d bytes\n", length);

@@ -116,6 +116,7 @@ TEST_F(Cli, InspectTellsValidFromInvalid) {
     EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
     EXPECT_NE(ok.out.find("valid"), std::string::npos);
     EXPECT_NE(ok.out.find("ZEROCD (ID 6)"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("/zero-cd/mass0.bin"), std::string::npos) << ok.out;
     EXPECT_NE(ok.out.find("5000 bytes (4 KB)"), std::string::npos) << ok.out;
     EXPECT_NE(ok.out.find("SHA1 (type 0)"), std::string::npos) << ok.out;
 
