@@ -41,6 +41,7 @@ export MF_WINESERVER=/usr/lib/wine/wineserver
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME"
 cleanup() {
+  [ -z "${sim_pid:-}" ] || stop_test_modem
   "$MF_WINESERVER" -k 2>/dev/null || true
   "$MF_WINESERVER" -w 2>/dev/null || true
   rm -rf "$work"
@@ -58,10 +59,44 @@ echo "== Wine prefix in $WINEPREFIX"
 "$MF_WINE" wineboot -i > "$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
 "$MF_WINESERVER" -w
 
+# A simulated modem on a COM port for the serial backend's tests (MODEMFLASH_TEST_COM).
+sim_pid=
+start_test_modem() {
+  local dir=$work/test-modem
+  rm -rf "$dir"
+  mkdir -p "$dir/dev" "$dir/sys"
+  MF_HOOK_LOG=$dir/hooks.log MF_HOOK_STOP_FILE=$dir/stopping \
+    "$host_build/sim/modemsim" --dev-root "$dir/dev" --sysfs-root "$dir/sys" \
+    --ready-file "$dir/ready" --on-publish "$root/tests/wine/publish-com.sh" 2> "$dir/modemsim.err" &
+  sim_pid=$!
+  for _ in $(seq 100); do [ -s "$dir/hooks.log" ] && break; sleep 0.1; done
+  MODEMFLASH_TEST_COM=$(awk '/^publish/{print $2; exit}' "$dir/hooks.log")
+  [ -n "$MODEMFLASH_TEST_COM" ] || { echo "the test modem did not publish a port" >&2; exit 1; }
+  export MODEMFLASH_TEST_COM
+}
+# The wineserver goes first: it has taken the pty as its controlling terminal.
+stop_test_modem() {
+  touch "$work/test-modem/stopping"
+  "$MF_WINESERVER" -k 2>/dev/null || true
+  "$MF_WINESERVER" -w 2>/dev/null || true
+  if [ -n "$sim_pid" ]; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=
+  fi
+  unset MODEMFLASH_TEST_COM
+}
+
 for preset in "${presets[@]}"; do
   start_wineserver
-  echo "== $preset: unit tests and the ABI check under Wine"
-  ctest --preset "$preset"
+  "$MF_WINE" regedit /S "Z:${root//\//\\}\\tests\\wine\\registry-fixture.reg"
+  start_test_modem
+  echo "== $preset: unit tests and the ABI check under Wine (test modem on $MODEMFLASH_TEST_COM)"
+  ctest --preset "$preset" -E '^abi_check$' || { stop_test_modem; exit 1; }
+  stop_test_modem
+  start_wineserver
+  # The ABI check's first run expects no modem at all.
+  ctest --preset "$preset" -R '^abi_check$'
   echo "== $preset: a whole update of the simulated modem under Wine"
   bash tests/wine/e2e.sh "build/$preset" "$host_build" "$work/e2e-$preset"
 done

@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
         check(d->table->SetFirmwareFolder(d, argv[1]) == 1,
               "SetFirmwareFolder with update_cat=1;2;3 is true");
     } else {
-        check(writeConfig(argv[1], "7"), "update_config.ini rewritten");
+        check(writeConfig(argv[1], "7;8;9"), "update_config.ini rewritten");
         check(d->table->SetFirmwareFolder(d, argv[1]) == 1,
               "SetFirmwareFolder with the firmware present is true");
     }

@@ -10,7 +10,8 @@
 #              keeps the instances of absent devices.
 #
 # Environment: MODEMSIM_EVENT, MODEMSIM_COM, MODEMSIM_DEVICE (from modemsim), WINEPREFIX,
-# MF_WINE (the Wine loader), MF_HOOK_LOG (one line per event is appended).
+# MF_WINE (the Wine loader), MF_HOOK_LOG (one line per event is appended), MF_HOOK_STOP_FILE
+# (when it exists, the registry is left alone).
 set -euo pipefail
 
 com=${MODEMSIM_COM:?}
@@ -21,6 +22,14 @@ trap 'rm -f "$reg"' EXIT
 instance="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F055&PID_9A01&MI_02\\7&1a2b3c&0&$com"
 serialcomm="HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
 device="\\\\Device\\\\SimModem$com"
+
+# While the harness shuts down (the wineserver already stopped) only the symlink goes: a
+# registry change would start a new wineserver, and the volatile SERIALCOMM key goes anyway.
+if [ "$MODEMSIM_EVENT" = unpublish ] && [ -n "${MF_HOOK_STOP_FILE:-}" ] && [ -e "$MF_HOOK_STOP_FILE" ]; then
+  rm -f "$link"
+  echo "$MODEMSIM_EVENT COM$com ${MODEMSIM_DEVICE:-}" >> "${MF_HOOK_LOG:-/dev/null}"
+  exit 0
+fi
 
 case "${MODEMSIM_EVENT:?}" in
   publish)
