@@ -1,9 +1,13 @@
 // A message queue per thread, as Windows keeps one for every thread that posts.
+//
+// Each thread's queue is a ring of fixed size, allocated at the thread's first post, so that
+// posting (once per transferred block) allocates nothing.
 #include "platform/messages.h"
 
 #include <stddef.h>
 
-#include <deque>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -16,27 +20,38 @@ struct Message {
 // Windows refuses posts beyond 10,000 queued messages; so do we.
 constexpr size_t kQueueLimit = 10000;
 
-std::deque<Message>& queue() {
-    thread_local std::deque<Message> q;
-    return q;
+struct Ring {
+    Message slots[kQueueLimit];
+    size_t head = 0;   // oldest message
+    size_t count = 0;  // messages queued
+};
+
+Ring* ring(bool create) {
+    thread_local std::unique_ptr<Ring> r;
+    if (!r && create) r.reset(new (std::nothrow) Ring());
+    return r.get();
 }
 
 }  // namespace
 
 int msg_Post(uint32_t id, intptr_t wParam, intptr_t lParam) {
-    std::deque<Message>& q = queue();
-    if (q.size() >= kQueueLimit) return 0;
-    q.push_back(Message{id, wParam, lParam});
+    Ring* q = ring(true);
+    if (q == nullptr || q->count >= kQueueLimit) return 0;
+    q->slots[(q->head + q->count) % kQueueLimit] = Message{id, wParam, lParam};
+    ++q->count;
     return 1;
 }
 
 int msg_Peek(uint32_t* id, intptr_t* wParam, intptr_t* lParam, int remove) {
-    std::deque<Message>& q = queue();
-    if (q.empty()) return 0;
-    const Message& m = q.front();
+    Ring* q = ring(false);
+    if (q == nullptr || q->count == 0) return 0;
+    const Message& m = q->slots[q->head];
     if (id) *id = m.id;
     if (wParam) *wParam = m.wParam;
     if (lParam) *lParam = m.lParam;
-    if (remove) q.pop_front();
+    if (remove) {
+        q->head = (q->head + 1) % kQueueLimit;
+        --q->count;
+    }
     return 1;
 }
