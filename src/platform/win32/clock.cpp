@@ -70,17 +70,18 @@ void clk_SleepMs(uint32_t ms) {
         return;
     }
     // Sleep counts whole milliseconds (and on Windows often whole scheduler ticks), so the
-    // last milliseconds of a pause are yields until the steady clock has passed its end.
+    // last milliseconds of a pause are spent watching the steady clock pass its end.
     int64_t realUs = static_cast<int64_t>(static_cast<double>(ms) * 1000.0 / clk_Scale());
     int64_t end = realNowUs() + realUs;
     for (;;) {
         int64_t left = end - realNowUs();
         if (left <= 0) break;
-        // Sleep may overrun by a scheduler tick: sleep short and yield out the rest.
+        // Sleep may overrun by a scheduler tick, and so may a yield to a busy machine: sleep
+        // short, then spin out the last milliseconds.
         if (left >= 3000)
             Sleep(static_cast<DWORD>(left / 1000 - 2));
         else
-            SwitchToThread();
+            YieldProcessor();
     }
 }
 
