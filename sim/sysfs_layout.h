@@ -24,7 +24,7 @@ struct UsbPortLayout {
     std::string busPath = "pci0000:00/0000:00:14.0/usb1";  // below S/devices
     std::string device = "1-1";                            // the usb_device's name
     std::string interfaceNumber = "02";
-    std::string vendorId = "1e0e";
+    std::string vendorId = "f00d";
     std::string productId = "9001";
     std::string manufacturer = "Simulated Modems Inc";
     std::string product = "Simulated Cellular Modem";

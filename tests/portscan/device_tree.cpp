@@ -31,7 +31,7 @@ void DeviceTree::add(const Device& d) {
 void DeviceTree::addUsbModem(const std::string& instance, const std::string& com,
                              const std::string& friendly) {
     Device d;
-    d.path = "USB\\VID_1E0E&PID_9001&MI_02\\" + instance;
+    d.path = "USB\\VID_F00D&PID_9001&MI_02\\" + instance;
     d.portName = com;
     d.portNameUnderParameters = true;
     d.friendlyName = friendly + " (" + com + ")";

@@ -13,7 +13,7 @@ namespace portscantest {
 
 // One instance key below SYSTEM\CurrentControlSet\Enum. Empty strings are left out.
 struct Device {
-    std::string path;  // enumerator\device\instance, e.g. USB\VID_1E0E&PID_9001&MI_02\6&1
+    std::string path;  // enumerator\device\instance, e.g. USB\VID_F00D&PID_9001&MI_02\6&1
     std::string deviceClass;
     std::string classGuid = PORTS_CLASS_GUID;
     std::string portName;

@@ -111,7 +111,7 @@ TEST_F(ModemSelection, ADeviceVanishingMidWalkLeavesTheOnesBeforeIt) {
     tree.addUsbModem("b", "COM8");
     tree.present("a", "COM7");
     tree.present("b", "COM8");
-    tree.registry().vanishOnOpen(DeviceTree::enumPath("USB\\VID_1E0E&PID_9001&MI_02\\b").c_str());
+    tree.registry().vanishOnOpen(DeviceTree::enumPath("USB\\VID_F00D&PID_9001&MI_02\\b").c_str());
     EXPECT_EQ(find(), 7);
 }
 

@@ -52,7 +52,7 @@ std::vector<std::string> walk() {
     return rec.seen;
 }
 
-const std::string kUsbKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1E0E&PID_9001&MI_02";
+const std::string kUsbKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F00D&PID_9001&MI_02";
 
 class SysfsRegistry : public ::testing::Test {
   protected:

@@ -14,7 +14,7 @@ namespace portscantest {
 
 struct UsbDevice {
     std::string name = "1-1";  // the usb_device directory, e.g. 1-1
-    std::string idVendor = "1e0e";
+    std::string idVendor = "f00d";
     std::string idProduct = "9001";
     std::string manufacturer = "Test Works";
     std::string product = "Test LTE Modem";

@@ -41,7 +41,7 @@ TEST_F(Layout, WritesTheUsbDeviceAndItsModemInterface) {
     std::string err;
     ASSERT_TRUE(modemsim::layout_Publish(l, "/dev/pts/77", &err)) << err;
     EXPECT_NE(readFile(usb() + "/uevent").find("DEVTYPE=usb_device\n"), std::string::npos);
-    EXPECT_EQ(readFile(usb() + "/idVendor"), "1e0e\n");
+    EXPECT_EQ(readFile(usb() + "/idVendor"), "f00d\n");
     EXPECT_EQ(readFile(usb() + "/idProduct"), "9001\n");
     EXPECT_EQ(readFile(usb() + "/serial"), "SIM0001\n");
     std::string intf = usb() + "/1-1:1.2";
