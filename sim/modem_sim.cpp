@@ -250,7 +250,10 @@ struct ModemSim::Impl : public CoreOutput {
             int64_t deadline = realMs() + DROP_WAIT_MS;
             int64_t readAt = -1;
             while (master >= 0 && !stopping && realMs() < deadline) {
-                if (readAt < 0 && !hostHasUnread()) readAt = realMs();
+                // The pty hands written bytes to the slave a little later, so an empty slave
+                // queue counts only once it has stayed empty for the whole grace.
+                if (hostHasUnread()) readAt = -1;
+                else if (readAt < 0) readAt = realMs();
                 if (readAt >= 0 && realMs() - readAt >= DROP_GRACE_MS) break;
                 pollfd p = {master, POLLIN, 0};
                 mu.unlock();
