@@ -1,28 +1,4 @@
 # Cross build for Windows (x86_64) with Debian's mingw-w64 (win32 thread model).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(MODEMFLASH_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${MODEMFLASH_MINGW_TRIPLE}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${MODEMFLASH_MINGW_TRIPLE}-g++-win32)
-set(CMAKE_RC_COMPILER ${MODEMFLASH_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${MODEMFLASH_MINGW_TRIPLE}-objdump)
-
-# Look for libraries and headers only in the cross environment, never in /usr/include.
-set(CMAKE_FIND_ROOT_PATH /usr/${MODEMFLASH_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Executables run under Wine; tests and try_run use this.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
-
-# Windows 7 APIs and later; the A (ANSI) functions are called by name.
-# The C99 printf family (%zu, %lld) instead of the system C runtime's older one.
-add_compile_definitions(WINVER=0x0601 _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX
-                        __USE_MINGW_ANSI_STDIO=1)
-
-# The runtime is linked in statically: the DLL and the executables need no other DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)

@@ -52,19 +52,6 @@ class RecordingSink : public IDownloadSink {
     }
 };
 
-struct Posted {
-    uint32_t id;
-    intptr_t w;
-    intptr_t l;
-};
-
-std::vector<Posted> drainQueue() {
-    std::vector<Posted> out;
-    Posted p;
-    while (msg_Peek(&p.id, &p.w, &p.l, 1)) out.push_back(p);
-    return out;
-}
-
 class Update : public ::testing::Test {
   protected:
     TempDir root;
@@ -84,7 +71,7 @@ class Update : public ::testing::Test {
         ASSERT_EQ(mkdir(sys.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(firmware.c_str(), 0755), 0);
         ASSERT_EQ(chdir(root.path().c_str()), 0);  // the rejection log lands here
-        drainQueue();
+        testsupport::drainPostedMessages();
         out = std::make_unique<CapturedStream>(1);
         err = std::make_unique<CapturedStream>(2);
     }
@@ -100,7 +87,7 @@ class Update : public ::testing::Test {
         sim.stop();
         sink_Set(nullptr);
         clk_SetScale(1);
-        drainQueue();
+        testsupport::drainPostedMessages();
         if (chdir("/") != 0) {
         }
     }
@@ -164,7 +151,7 @@ TEST_F(Update, SevenFilesThroughTheHostInterface) {
     expected.push_back({23, 100});
     EXPECT_EQ(sink.milestones(), expected);
 
-    std::vector<Posted> q = drainQueue();
+    std::vector<testsupport::PostedMessage> q = testsupport::drainPostedMessages();
     ASSERT_GE(q.size(), 4u);
     EXPECT_EQ(q.front().id, 0x500u);
     EXPECT_EQ(q.front().l, 0);
@@ -173,7 +160,7 @@ TEST_F(Update, SevenFilesThroughTheHostInterface) {
     EXPECT_EQ(q[q.size() - 2].id, 0x500u);
     EXPECT_EQ(q[q.size() - 2].l, 100);
     int statusTexts = 0, infoTexts = 0;
-    for (const Posted& p : q) {
+    for (const testsupport::PostedMessage& p : q) {
         statusTexts += p.id == 0x600u;
         infoTexts += p.id == 0x900u;
     }

@@ -19,19 +19,6 @@ namespace {
 
 constexpr int kPort = 4;
 
-struct Message {
-    uint32_t id;
-    intptr_t w;
-    intptr_t l;
-};
-
-std::vector<Message> drainQueue() {
-    std::vector<Message> out;
-    Message m;
-    while (msg_Peek(&m.id, &m.w, &m.l, 1)) out.push_back(m);
-    return out;
-}
-
 class Logging : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -124,16 +111,16 @@ TEST_F(Logging, LogFileStampsEachEntryWithoutItsLeadingLineBreaks) {
 
 class Notifications : public ::testing::Test {
   protected:
-    void SetUp() override { drainQueue(); }
+    void SetUp() override { testsupport::drainPostedMessages(); }
     void TearDown() override {
         sink_Set(nullptr);
-        drainQueue();
+        testsupport::drainPostedMessages();
     }
 };
 
 TEST_F(Notifications, ProgressCarriesThePortAndThePercentage) {
     notify_Progress(3, 41);
-    std::vector<Message> q = drainQueue();
+    std::vector<testsupport::PostedMessage> q = testsupport::drainPostedMessages();
     ASSERT_EQ(q.size(), 1u);
     EXPECT_EQ(q[0].id, 0x500u);
     EXPECT_EQ(q[0].w, 3);
@@ -143,7 +130,7 @@ TEST_F(Notifications, ProgressCarriesThePortAndThePercentage) {
 TEST_F(Notifications, TextsShareTheirSlotSoTheLaterTextWins) {
     notify_Status(0, "Recupero dati......");
     notify_Status(0, "Recupero dati completato!");
-    std::vector<Message> q = drainQueue();
+    std::vector<testsupport::PostedMessage> q = testsupport::drainPostedMessages();
     ASSERT_EQ(q.size(), 2u);
     EXPECT_EQ(q[0].id, 0x600u);
     EXPECT_EQ(q[0].l, q[1].l);
@@ -154,7 +141,7 @@ TEST_F(Notifications, EachKindHasItsOwnSlotPerPort) {
     notify_Result(1, "100/100");
     notify_Info(1, "Tempo di aggiomamento previsto: 10.0 sec");
     notify_Info(2, "other port");
-    std::vector<Message> q = drainQueue();
+    std::vector<testsupport::PostedMessage> q = testsupport::drainPostedMessages();
     ASSERT_EQ(q.size(), 3u);
     EXPECT_EQ(q[0].id, 0x700u);
     EXPECT_EQ(q[1].id, 0x900u);
@@ -180,7 +167,7 @@ TEST_F(Notifications, ATextLongerThanTheSlotIsCut) {
 TEST_F(Notifications, BadPortIndexesPostNothing) {
     notify_Status(16, "x");
     notify_Info(-1, "x");
-    EXPECT_TRUE(drainQueue().empty());
+    EXPECT_TRUE(testsupport::drainPostedMessages().empty());
     EXPECT_EQ(notify_Slot(MSG_DL_STATUS, 16), nullptr);
 }
 
@@ -226,7 +213,7 @@ TEST_F(Notifications, WithoutASinkEventsAreDroppedButMessagesStillPosted) {
     sink_Set(nullptr);
     sink_Event(0, 100, "success");
     notify_Progress(0, 100);
-    EXPECT_EQ(drainQueue().size(), 1u);
+    EXPECT_EQ(testsupport::drainPostedMessages().size(), 1u);
 }
 
 }  // namespace

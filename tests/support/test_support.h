@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/messages.h"
+
 namespace testsupport {
 
 // A fresh directory under the system's temp directory, removed with its contents at the end.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,20 +24,20 @@ public:
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     void write(const std::string& name, const std::string& contents) const;
 
-private:
+  private:
     std::string path_;
 };
 
 // Redirects stdout or stderr (fd 1 or 2) into a file while alive; text() gives what came.
 class CapturedStream {
-public:
+  public:
     explicit CapturedStream(int fd);
     ~CapturedStream();
     CapturedStream(const CapturedStream&) = delete;
     CapturedStream& operator=(const CapturedStream&) = delete;
     std::string text();  // everything written so far (flushes the C streams first)
 
-private:
+  private:
     int fd_;
     int saved_;
     std::string path_;
@@ -44,7 +46,7 @@ private:
 // A raw pty. The slave is published as <devRoot>/<ttyName> (a symlink) so that the serial
 // service finds it as the matching COM port when MODEMFLASH_DEV_ROOT points at devRoot.
 class PtyPeer {
-public:
+  public:
     PtyPeer(const std::string& devRoot, const std::string& ttyName);
     ~PtyPeer();
     PtyPeer(const PtyPeer&) = delete;
@@ -64,7 +66,7 @@ public:
     void vanish();
     int masterFd() const { return master_; }
 
-private:
+  private:
     int master_;
     std::string slave_;
     std::string link_;
@@ -72,17 +74,32 @@ private:
 
 // Sets an environment variable for the life of the object, restoring the old value.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::string& value);
     ~ScopedEnv();
 
-private:
+  private:
     std::string name_;
     bool had_;
     std::string old_;
 };
 
 std::string readFile(const std::string& path);
+
+// A message posted to the calling thread's queue.
+struct PostedMessage {
+    uint32_t id;
+    intptr_t w;  // port index
+    intptr_t l;  // percentage or text slot address
+};
+
+// Takes every message from the calling thread's queue, oldest first.
+inline std::vector<PostedMessage> drainPostedMessages() {
+    std::vector<PostedMessage> out;
+    PostedMessage m;
+    while (msg_Peek(&m.id, &m.w, &m.l, 1)) out.push_back(m);
+    return out;
+}
 
 }  // namespace testsupport
 
