@@ -217,21 +217,4 @@ TEST_F(SysfsRegistry, ReportsNtTen) {
     EXPECT_EQ(major, 10u);
 }
 
-TEST(SysfsOnThisMachine, WalksTheRealSysWithoutSelectingAnything) {
-    testsupport::ScopedEnv sys("MODEMFLASH_SYSFS_ROOT", "/sys");
-    testsupport::ScopedEnv dev("MODEMFLASH_DEV_ROOT", "/dev");
-    const RegistryBackend* previous = reg_SetBackend(nullptr);
-    Recorder rec;
-    EXPECT_EQ(ports_Enumerate(Recorder::callback, &rec), 1);
-    for (const std::string& s : rec.seen) {
-        EXPECT_EQ(s.compare(0, 3, "COM"), 0) << s;
-        EXPECT_EQ(s.find("|USB"), std::string::npos) << "this machine has no USB ports: " << s;
-    }
-    g_lastFoundComNumber = 0;
-    EXPECT_EQ(CModemPortFinder().FindComNumber(), 0);
-    std::string present = ports_ListSerialComm();
-    EXPECT_EQ(present.find("COM65:"), std::string::npos);
-    reg_SetBackend(previous);
-}
-
 }  // namespace
