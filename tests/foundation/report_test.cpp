@@ -61,7 +61,7 @@ TEST_F(Logging, LevelTwoPrintsEachOnItsOwnStreamFlushedBeforeTheCallReturns) {
     fflush(stdout);
     fflush(stderr);
     setvbuf(stderr, nullptr, _IONBF, 0);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     EXPECT_EQ(errNow, "e1");
     EXPECT_EQ(outNow, "i2");
     EXPECT_EQ(out.text(), "i2");
