@@ -4,7 +4,6 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <atomic>
 
@@ -37,14 +36,11 @@ struct ClockState {
     double scale;
     int64_t realOriginUs;   // real time at the last change of scale
     double scaledOriginUs;  // scaled time at that moment
-    ClockState()
-        : lock(lock_Create()),
-          envText(),
-          scale(parseScale(getenv("MODEMFLASH_TIME_SCALE"))),
-          realOriginUs(clk_RealNowUs()),
-          scaledOriginUs(0) {
+    ClockState() : lock(lock_Create()), envText(), scale(1.0), realOriginUs(0), scaledOriginUs(0) {
         const char* env = getenv("MODEMFLASH_TIME_SCALE");
         snprintf(envText, sizeof envText, "%s", env ? env : "");
+        scale = parseScale(envText);  // the scale and its notice read the same text
+        realOriginUs = clk_RealNowUs();
     }
 };
 
