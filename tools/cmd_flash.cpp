@@ -7,13 +7,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "command_registry.h"
+#include "host/downloader.h"
 #include "modemflash/downloader.h"
 #include "modemflash/messages.h"
+#include "platform/clock.h"
 #include "platform/dynlib.h"
 #include "platform/env.h"
 #include "platform/file.h"
@@ -236,6 +239,35 @@ class Display : public IDownloadSink {
     bool barShown_ = false;
 };
 
+// One line for each file of the chosen categories that the library would refuse: the file,
+// why, and the category of update_cat that chose it.
+void explainRefusedFiles(const std::string& folder, const char* categories) {
+    struct Chosen {
+        int category;
+        const char* name;
+    };
+    static const Chosen kFiles[] = {{7, "factory_tests.wrapped"},  {7, "loader.wrapped"},
+                                    {7, "mass_storage.wrapped"},   {7, "modem.wrapped"},
+                                    {7, "secondary_boot.wrapped"}, {8, "nocd.iso.wrapped"},
+                                    {9, "productConfig.bin"}};
+    std::vector<int> chosen = SplitToIntegers(categories, ';');
+    int told = 0;
+    for (const Chosen& f : kFiles) {
+        if (std::find(chosen.begin(), chosen.end(), f.category) == chosen.end()) continue;
+        std::string path = folder + "\\" + f.name;
+        if (const char* problem = FirmwareFileProblem(path.c_str())) {
+            fprintf(stderr, "modemflash: %s is %s (chosen by category %d of update_cat=%s)\n",
+                    f.name, problem, f.category, categories);
+            ++told;
+        }
+    }
+    if (told == 0)
+        fprintf(stderr,
+                "modemflash: a firmware file chosen by update_cat=%s is missing, unreadable, not "
+                "a regular file or shorter than 2 bytes\n",
+                categories);
+}
+
 // The library says only "refused"; tell the user why, from what is in the folder.
 void explainRefusedFolder(const std::string& folder) {
     std::string ini = folder + "\\update_config.ini";
@@ -257,10 +289,19 @@ void explainRefusedFolder(const std::string& folder) {
         fprintf(stderr, "modemflash: the folder path is too long (at most 232 characters)\n");
         return;
     }
-    fprintf(stderr,
-            "modemflash: a firmware file chosen by update_cat=%s is missing, unreadable or shorter "
-            "than 2 bytes\n",
-            value);
+    explainRefusedFiles(folder, value);
+}
+
+// The library announces a time scale on standard error; the opening lines repeat it, so that
+// a scaled run is never mistaken for one fit for a real modem.
+void announceTimeScale(bool json) {
+    char notice[192];
+    if (!clk_ScaleNotice(env_Get("MODEMFLASH_TIME_SCALE"), notice, sizeof notice)) return;
+    if (json)
+        printf("{\"type\":\"notice\",\"text\":%s}\n", jsonString(notice).c_str());
+    else
+        printf("%s\n", notice);
+    fflush(stdout);
 }
 
 std::string findLibrary(const std::string& given) {
@@ -288,6 +329,7 @@ int runFlash(const FlashOptions& o) {
         env_Set("MODEMFLASH_TIME_SCALE", scale);  // read by the library's clock at its first use
     }
     if (!o.logFile.empty()) env_Set("MODEMFLASH_LOG_FILE", o.logFile.c_str());
+    announceTimeScale(o.json);
 
     std::string path = findLibrary(o.library);
     DynLib lib = dynlib_Open(path.c_str());

@@ -7,6 +7,14 @@
 //   Download(&result, 0)        runs the whole update; blocks until it has ended
 // Progress and texts are also posted to the calling thread's message queue (see
 // modemflash/messages.h); events reach the sink synchronously on that same thread.
+//
+// Time scale. The environment variable MODEMFLASH_TIME_SCALE=N (a number from 1 to 1000000)
+// makes every pause and time-out of the library N times shorter, the 20 seconds a real modem
+// needs after each mode command included: it exists for simulated modems only and must not
+// be set when a real modem is updated. A scale other than 1 is announced once, on standard
+// error, when the library is first used (Create): "time scale N in force: pauses and
+// time-outs are N times shorter; for simulated modems only". Any other value is ignored
+// (real time) with a warning of the same kind.
 #ifndef MODEMFLASH_DOWNLOADER_H
 #define MODEMFLASH_DOWNLOADER_H
 
@@ -81,7 +89,8 @@ public:
     // Runs the update. Writes a DownloadResult to *result; true exactly for DOWNLOAD_OK.
     virtual bool Download(int32_t* result, int32_t ignored) = 0;
     // Names the firmware folder. False when update_config.ini cannot be read, selects nothing
-    // ("-1"), a chosen file is missing or shorter than 2 bytes, or the folder is too long.
+    // ("-1"), a chosen file is missing, not a regular file or shorter than 2 bytes, or the
+    // folder is longer than 232 characters.
     virtual bool SetFirmwareFolder(const char* folder) = 0;
     // Registers the sink (not owned). Always true.
     virtual bool SetSink(IDownloadSink* sink) = 0;
@@ -93,7 +102,7 @@ extern "C" {
 #endif
 
 // Returns the process's one downloader (the same object on every call), or null when it
-// could not be allocated.
+// could not be allocated. The first call announces a time scale in force (see above).
 #ifdef __cplusplus
 MODEMFLASH_API IDownloader* Create(void);
 #else

@@ -78,6 +78,7 @@ int downloadOne(int portIndex, const char* name, int base, int share, int progra
     PortContext* c = ctx_Get(portIndex);
     c->jobState = 2;
     c->progressBase = base;
+    c->progressShare = share;  // the block transfer moves the progress within this share
     sink_Event(portIndex, base, name);
     log_Info(portIndex, "\nOpening [%s] file ... ", name);
     FILE* file = file_Open(name, "rb");

@@ -18,7 +18,9 @@ enum JobResult {
     DL_PROGRAM_FAILED = 8       // the modem refused both programming commands
 };
 
-#define JOB_LIST_CAPACITY 1024   // the working copy of the file list, terminator included
+// The working copy of the file list, terminator included: the longest list the downloader
+// builds, seven paths of 255 characters and six separators, fits it.
+#define JOB_LIST_CAPACITY (7 * 255 + 6 + 1)
 #define JOB_MAX_ATTEMPTS 3       // attempts that may end with DL_MODE_SWITCH_FAILED
 #define JOB_RETRY_PAUSE_MS 2000  // pause before another such attempt
 

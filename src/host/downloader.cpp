@@ -189,12 +189,25 @@ std::vector<int> SplitToIntegers(const char* text, char separator) {
     return numbers;
 }
 
-bool IsUsableFile(const char* path) {
+const char* FirmwareFileProblem(const char* path) {
+    switch (file_Kind(path)) {
+        case FILE_KIND_MISSING:
+            return "missing";
+        case FILE_KIND_OTHER:
+            return "not a regular file";
+        default:
+            break;
+    }
     FILE* f = file_Open(path, "rb");
-    if (f == nullptr) return false;
+    if (f == nullptr) return "unreadable";
     long size = -1;
     if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
     rewind(f);
     fclose(f);
-    return size > 1;
+    if (size < 0) return "unreadable";
+    return size > 1 ? nullptr : "shorter than 2 bytes";
+}
+
+bool IsUsableFile(const char* path) {
+    return FirmwareFileProblem(path) == nullptr;
 }

@@ -63,7 +63,10 @@ class CDownloader : public IDownloader {
 // One number per ';'-separated piece, as atoi reads it (an empty piece is 0).
 std::vector<int> SplitToIntegers(const char* text, char separator);
 
-// The file opens for reading and holds at least 2 bytes.
+// A regular file that opens for reading and holds at least 2 bytes.
 bool IsUsableFile(const char* path);
+// Why path is not usable ("missing", "not a regular file", "unreadable", "shorter than 2
+// bytes"), or null when it is.
+const char* FirmwareFileProblem(const char* path);
 
 #endif

@@ -10,4 +10,14 @@
 // fopen with the platform's path rules; null on failure (errno set).
 FILE* file_Open(const char* path, const char* mode);
 
+// What a path names, with the same path rules. A directory or a device opens with "rb" on
+// some systems and reports a size, so whoever wants a file's contents asks first.
+enum FileKind {
+    FILE_KIND_MISSING = 0,  // nothing by that name
+    FILE_KIND_REGULAR = 1,  // a regular file (or a link to one)
+    FILE_KIND_OTHER = 2,    // a directory, a device, a pipe...
+    FILE_KIND_UNKNOWN = 3   // it could not be examined (no permission on a directory above...)
+};
+enum FileKind file_Kind(const char* path);
+
 #endif

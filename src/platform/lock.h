@@ -15,4 +15,11 @@ void lock_Release(PlatformLock* lock);
 // Frees a lock nobody holds (the engine's own lock lives as long as the process).
 void lock_Destroy(PlatformLock* lock);
 
+// Test seam. While an observer is set, it is called on the holder's thread with acquired = 1
+// right after any lock is taken (lock_Acquire, or lock_TryAcquire that took it) and with
+// acquired = 0 right before it is released, so that a test can check what happens while the
+// engine's lock is held. Null removes it. It must not take the lock it is told about.
+typedef void (*LockObserver)(void* user, PlatformLock* lock, int acquired);
+void lock_SetObserver(LockObserver observer, void* user);
+
 #endif

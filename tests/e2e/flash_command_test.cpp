@@ -66,6 +66,10 @@ TEST_F(FlashCommand, UpdatesTheSimulatedModemAndSaysSo) {
     std::string log = testsupport::readFile(root.path() + "/engine.log");
     EXPECT_NE(log.find(": Loading MDM archive ["), std::string::npos) << log;
     EXPECT_EQ(sim.archives().size(), 7u);
+    const std::string announced =
+        "time scale 200 in force: pauses and time-outs are 200 times shorter; for simulated "
+        "modems only\n";
+    EXPECT_EQ(r.out.rfind(announced, 0), 0u) << "the opening line: " << r.out;
 }
 
 TEST_F(FlashCommand, JsonGivesOneObjectPerLine) {
@@ -109,14 +113,50 @@ TEST_F(FlashCommand, ARefusedFolderSaysWhy) {
     EXPECT_EQ(none.status, 3);
     EXPECT_NE(none.out.find("selects no update"), std::string::npos) << none.out;
 
+    // Each refused file on a line of its own, with its reason and the category that chose it.
     f = fopen((firmware + "/update_config.ini").c_str(), "w");
-    fputs("[update flag]\nupdate_cat=7\n", f);
+    fputs("[update flag]\nupdate_cat=7;8;9\n", f);
     fclose(f);
-    ASSERT_EQ(truncate((firmware + "/modem.wrapped").c_str(), 1), 0);
-    CommandRun shortFile = run("flash " + firmware, env);
-    EXPECT_EQ(shortFile.status, 3);
-    EXPECT_NE(shortFile.out.find("missing, unreadable or shorter than 2 bytes"), std::string::npos)
-        << shortFile.out;
+    ASSERT_EQ(unlink((firmware + "/modem.wrapped").c_str()), 0);
+    ASSERT_EQ(truncate((firmware + "/loader.wrapped").c_str(), 1), 0);
+    ASSERT_EQ(unlink((firmware + "/nocd.iso.wrapped").c_str()), 0);
+    ASSERT_EQ(mkdir((firmware + "/nocd.iso.wrapped").c_str(), 0755), 0);
+    CommandRun files = run("flash " + firmware, env);
+    EXPECT_EQ(files.status, 3);
+    EXPECT_EQ(files.out,
+              "modemflash: loader.wrapped is shorter than 2 bytes (chosen by category 7 of "
+              "update_cat=7;8;9)\n"
+              "modemflash: modem.wrapped is missing (chosen by category 7 of update_cat=7;8;9)\n"
+              "modemflash: nocd.iso.wrapped is not a regular file (chosen by category 8 of "
+              "update_cat=7;8;9)\n");
+}
+
+// A time scale is announced by the library when it is first used and repeated by the
+// command's opening lines; a value that is not a usable scale is ignored with a warning.
+TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
+    const std::string announced =
+        "time scale 250 in force: pauses and time-outs are 250 times shorter; for simulated "
+        "modems only\n";
+    const std::string ignored =
+        "time scale \"-3\" ignored: not a number from 1 to 1000000; pauses and time-outs keep "
+        "their real length\n";
+    struct Case {
+        const char* value;
+        std::string notice;
+    } cases[] = {{"250", announced}, {"-3", ignored}, {"1", ""}};
+    for (const Case& c : cases) {
+        CommandRun r =
+            run("flash " + root.path() + "/nothing", env + " MODEMFLASH_TIME_SCALE=" + c.value);
+        EXPECT_EQ(r.status, 3) << r.out;
+        // The host's opening line on standard output, the library's on standard error.
+        size_t first = r.out.find(c.notice), second = r.out.find(c.notice, first + 1);
+        if (c.notice.empty()) {
+            EXPECT_EQ(r.out.find("time scale"), std::string::npos) << r.out;
+        } else {
+            EXPECT_NE(second, std::string::npos) << c.value << ": " << r.out;
+            EXPECT_EQ(r.out.find(c.notice, second + 1), std::string::npos) << r.out;
+        }
+    }
 }
 
 TEST_F(FlashCommand, AMissingLibraryIsReported) {

@@ -1,8 +1,10 @@
 // Whole updates through the downloader, against the simulated modem on a pty.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -127,7 +129,55 @@ class Update : public ::testing::Test {
     }
 };
 
-TEST_F(Update, SevenFilesThroughTheHostInterface) {
+// The progress plan of a whole update, from the archives' payload sizes: the sink's events
+// (code, value) and the posted progress values, each in order. Every block of file n reports
+// base + pct * share / 100, where base = 15 + (n - 1) * share and pct is the per cent of the
+// payload accepted before the block.
+struct ProgressPlan {
+    std::vector<std::pair<int, int>> events;
+    std::vector<int> progress;
+};
+
+ProgressPlan planFor(const std::vector<std::pair<int, size_t>>& files) {
+    ProgressPlan plan;
+    plan.events.push_back({EVENT_ENTER_DOWNLOAD_MODE, 1});
+    plan.progress.push_back(0);
+    const int share = 80 / static_cast<int>(files.size());
+    int base = 15;
+    for (const auto& [code, total] : files) {
+        plan.events.push_back({code, base});
+        for (size_t sent = 0; sent < total; sent += DEFAULT_BLOCK_SIZE) {
+            int value = base + static_cast<int>(100 * sent / total) * share / 100;
+            plan.events.push_back({code, value});
+            plan.progress.push_back(value);
+        }
+        base += share;
+    }
+    plan.events.push_back({EVENT_RESET_TO_MODEM, 95});
+    plan.events.push_back({EVENT_SUCCESS, 100});
+    plan.progress.push_back(100);
+    return plan;
+}
+
+// A folder whose path is exactly `length` characters long, made of directories of at most
+// 100 characters under base.
+std::string folderOfLength(const std::string& base, size_t length) {
+    std::string path = base;
+    while (path.size() < length) {
+        size_t part = std::min<size_t>(100, length - path.size() - 1);
+        if (length - path.size() - 1 - part == 1) --part;  // never leave room for "/" alone
+        path += "/" + std::string(part, 'd');
+        if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return "";
+    }
+    return path;
+}
+
+// Seven files from the longest folder SetFirmwareFolder accepts, through the host interface
+// onto a modem that comes back renumbered: every file lands in the flash, and the host sees
+// exactly the progress plan.
+TEST_F(Update, SevenFilesFromTheLongestFolderFollowTheProgressPlan) {
+    firmware = folderOfLength(root.path(), 232);
+    ASSERT_EQ(firmware.size(), 232u);
     writeFirmware("7;8;9");
     startModem("", /*renumber=*/true);
     IDownloader* d = host_CreateDownloader();
@@ -143,29 +193,32 @@ TEST_F(Update, SevenFilesThroughTheHostInterface) {
     EXPECT_EQ(sim.autorun(), 1);
     EXPECT_EQ(sim.comNumber(), 67) << "came back renumbered after both switches";
 
-    // The progress plan: 1, then each file from 15 by 11, 95, and success with 100.
-    std::vector<std::pair<int, int>> expected = {{5, 1}};
+    // kFiles is in download order.
     const int codes[] = {24, 25, 26, 27, 29, 28, 30};
-    for (int i = 0; i < 7; ++i) expected.push_back({codes[i], 15 + 11 * i});
-    expected.push_back({31, 95});
-    expected.push_back({23, 100});
-    EXPECT_EQ(sink.milestones(), expected);
+    std::vector<std::pair<int, size_t>> files;
+    for (int i = 0; i < 7; ++i) files.push_back({codes[i], payloads[kFiles[i].name].size()});
+    ProgressPlan plan = planFor(files);
 
+    std::vector<std::pair<int, int>> events;
+    for (const DownloadEvent& e : sink.events) events.push_back({e.code, e.value});
+    EXPECT_EQ(events, plan.events);
+
+    std::vector<int> progress;
+    std::vector<uint32_t> texts;
     std::vector<testsupport::PostedMessage> q = testsupport::drainPostedMessages();
-    ASSERT_GE(q.size(), 4u);
-    EXPECT_EQ(q.front().id, 0x500u);
-    EXPECT_EQ(q.front().l, 0);
-    EXPECT_EQ(q[q.size() - 1].id, 0x700u);
-    EXPECT_STREQ(reinterpret_cast<const char*>(q[q.size() - 1].l), "100/100");
-    EXPECT_EQ(q[q.size() - 2].id, 0x500u);
-    EXPECT_EQ(q[q.size() - 2].l, 100);
-    int statusTexts = 0, infoTexts = 0;
     for (const testsupport::PostedMessage& p : q) {
-        statusTexts += p.id == 0x600u;
-        infoTexts += p.id == 0x900u;
+        EXPECT_EQ(p.w, 0);
+        if (p.id == MSG_DL_PROGRESS)
+            progress.push_back(static_cast<int>(p.l));
+        else
+            texts.push_back(p.id);
     }
-    EXPECT_EQ(statusTexts, 2);  // "Recupero dati......", "Recupero dati completato!"
-    EXPECT_EQ(infoTexts, 1);
+    EXPECT_EQ(progress, plan.progress);
+    // The information text of the closing steps, the recovery's two status texts, the result.
+    EXPECT_EQ(texts,
+              (std::vector<uint32_t>{MSG_DL_INFO, MSG_DL_STATUS, MSG_DL_STATUS, MSG_DL_RESULT}));
+    ASSERT_FALSE(q.empty());
+    EXPECT_STREQ(reinterpret_cast<const char*>(q.back().l), "100/100");
     EXPECT_NE(out->text().find("the port is COM65!\n"), std::string::npos);
 }
 
@@ -262,7 +315,7 @@ TEST_F(Update, AutorunSwitchedOnAfterAGoodRunReportsIt) {
 
 TEST_F(Update, AnOverlongListIsRefusedBeforeThePortIsTouched) {
     startModem();
-    std::string list(1024, 'a');
+    std::string list(JOB_LIST_CAPACITY, 'a');
     EXPECT_EQ(dl_RunJob(0, "COM65", list.c_str()), DL_FILE_OPEN_FAILED);
     EXPECT_TRUE(sim.commands().empty());
     EXPECT_NE(err->text().find("file list too long"), std::string::npos);
@@ -282,8 +335,10 @@ TEST_F(Update, JobFailuresAreMappedToTheHostsResultCodes) {
         {"7", "wrong-mode value=1\n", DOWNLOAD_FAILED},  // the final check fails
     };
     writeFirmware("7;9");
+    sink_Set(&sink);
     for (const Case& c : cases) {
         startModem(c.scenario);
+        sink.events.clear();
         CDownloader d;
         FILE* ini = fopen((firmware + "/update_config.ini").c_str(), "wb");
         fprintf(ini, "[update flag]\nupdate_cat=%s\n", c.categories);
@@ -292,17 +347,234 @@ TEST_F(Update, JobFailuresAreMappedToTheHostsResultCodes) {
         int32_t result = -1;
         EXPECT_FALSE(d.Download(&result, 0)) << c.scenario;
         EXPECT_EQ(result, c.expected) << c.scenario;
+        for (const DownloadEvent& e : sink.events) EXPECT_NE(e.code, EVENT_SUCCESS) << c.scenario;
+        EXPECT_FALSE(sink.events.empty()) << "the sink was reached: " << c.scenario;
         sim.stop();
     }
 }
 
+// The download job's branches, one row each: how it is called, the modem's fault, the
+// result, what went over the line (in this order, and what never did), the texts that
+// reached the output or the posted slots, and the events (repeats of a file's event counted
+// once).
+TEST_F(Update, TheJobsBranches) {
+    enum Call { JOB, BODY };  // dl_RunJob, or dl_DownloadFiles on an open port
+    struct Row {
+        const char* name;
+        Call call;
+        int queryChipId, program, logLevel;  // the last two for BODY only
+        const char* list;                    // "L": the loader's path
+        bool modem;
+        int autorun;
+        const char* scenario;
+        int result;
+        std::vector<std::string> commands, absent, texts, absentTexts;
+        std::vector<int> events;
+        int64_t sleptMs;  // -1: not checked
+    };
+    const char kRefused[] =  // the message box: "entering download mode failed", GBK
+        "\xbd\xf8\xc8\xeb"
+        "download"
+        "\xc4\xa3\xca\xbd\xca\xa7\xb0\xdc";
+    const Row rows[] = {
+        {"the chip identity is logged verbatim, even at level 0",
+         BODY,
+         1,
+         1,
+         0,
+         "L",
+         true,
+         1,
+         "",
+         DL_OK,
+         {"AT%MODE=1", "AT%CHIPID", "AT%LOAD", "AT%PROG=2", "AT%MODE=0"},
+         {},
+         {"%CHIPID: 0x51A0C0DE 0x00000001"},
+         {"change to Loader mode success"},
+         {5, 24, 31},
+         -1},
+        {"signature check",
+         BODY,
+         0,
+         0,
+         2,
+         "L",
+         true,
+         1,
+         "",
+         DL_OK,
+         {"AT%LOAD", "AT%PROG=0", "AT%MODE=0"},
+         {"AT%PROG=2", "AT%PROG=1"},
+         {"Archive signature ... OK\n"},
+         {},
+         {5, 24, 31},
+         -1},
+        {"signature check refused",
+         BODY,
+         0,
+         0,
+         2,
+         "L",
+         true,
+         1,
+         "refuse AT%PROG=0\n",
+         DL_AT_FAILED,
+         {"AT%LOAD", "AT%PROG=0", "AT%MODE=0"},
+         {},
+         {},
+         {"Archive signature ... OK"},
+         {5, 24},
+         -1},
+        {"refused switch into loader mode",
+         JOB,
+         0,
+         1,
+         2,
+         "L",
+         true,
+         1,
+         "refuse AT%MODE=1 times=all\n",
+         DL_AT_FAILED,
+         {"AT%DEBUG=99", "AT%MODE=1"},
+         {"AT%LOAD"},
+         {kRefused, "Recover Setting fail!\n", "Recupero dati fallito"},
+         {},
+         {5},
+         -1},
+        {"an empty list goes to the closing steps",
+         JOB,
+         0,
+         1,
+         2,
+         ";;",
+         true,
+         1,
+         "",
+         DL_OK,
+         {"AT%MODE=1", "AT%MODE=0", "AT%USBMODEM?"},
+         {"AT%LOAD"},
+         {"Tempo di aggiomamento previsto: 10.0 sec"},
+         {},
+         {5, 31},
+         -1},
+        {"autorun switched back on after a failed run",
+         JOB,
+         0,
+         1,
+         2,
+         "L",
+         true,
+         0,
+         "reject-block archive=1 block=1 times=3\n",
+         DL_TRANSFER_FAILED,
+         {"AT%LOAD", "AT%MODE=0", "AT%USBMODEM?", "AT%USBMODEM=1"},
+         {},
+         {},
+         {},
+         {5, 24},
+         -1},
+        {"a port that never opens is tried three times",
+         JOB,
+         0,
+         1,
+         2,
+         "L",
+         false,
+         1,
+         "",
+         DL_MODE_SWITCH_FAILED,
+         {},
+         {},
+         {"did not come back after 3 attempts"},
+         {},
+         {},
+         2 * JOB_RETRY_PAUSE_MS},
+    };
+    writeFirmware("7", 20000);
+    sink_Set(&sink);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.modem) {
+            modemsim::SimOptions o;
+            o.devRoot = dev;
+            o.sysfsRoot = sys;
+            o.initialAutorun = row.autorun;
+            o.scenario = row.scenario;
+            std::string why;
+            ASSERT_TRUE(sim.start(o, &why)) << why;
+        }
+        sink.events.clear();
+        testsupport::drainPostedMessages();
+        notify_Info(0, "");
+        size_t outFrom = out->text().size(), errFrom = err->text().size();
+        std::string list = std::string(row.list) == "L" ? path("loader.wrapped") : row.list;
+        int64_t slept = clk_ThreadSleptMs();
+        int result;
+        if (row.call == JOB) {
+            result = dl_RunJob(0, "COM65", list.c_str());
+        } else {
+            ASSERT_NE(com_Open(0, "COM65"), nullptr);
+            ctx_LogLevel(0, row.logLevel);
+            ctx_SetTargetMode(0, 1);
+            std::vector<char> working(list.begin(), list.end());
+            working.push_back('\0');
+            result = dl_DownloadFiles(0, working.data(), row.queryChipId, row.program);
+            EXPECT_EQ(ctx_Get(0)->logLevel, row.logLevel);
+            com_Close(0);
+            ctx_LogLevel(0, 2);
+        }
+        slept = clk_ThreadSleptMs() - slept;
+        sim.stop();
+        EXPECT_EQ(result, row.result);
+
+        std::vector<std::string> line = sim.commands();
+        auto at = line.begin();
+        for (const std::string& c : row.commands) {
+            at = std::find(at, line.end(), c);
+            EXPECT_NE(at, line.end()) << c << " (in this order)";
+        }
+        for (const std::string& c : row.absent)
+            EXPECT_EQ(std::find(line.begin(), line.end(), c), line.end()) << c;
+
+        std::string seen = out->text().substr(outFrom) + err->text().substr(errFrom);
+        for (const testsupport::PostedMessage& m : testsupport::drainPostedMessages())
+            if (m.id != MSG_DL_PROGRESS) seen += reinterpret_cast<const char*>(m.l);
+        for (const std::string& t : row.texts) EXPECT_NE(seen.find(t), std::string::npos) << t;
+        for (const std::string& t : row.absentTexts)
+            EXPECT_EQ(seen.find(t), std::string::npos) << t;
+
+        std::vector<int> events;
+        for (const DownloadEvent& e : sink.events)
+            if (events.empty() || events.back() != e.code) events.push_back(e.code);
+        EXPECT_EQ(events, row.events);
+        if (row.sleptMs >= 0) {
+            EXPECT_EQ(slept, row.sleptMs);
+        }
+        if (row.autorun == 0 && row.modem) {
+            EXPECT_EQ(sim.autorun(), 1);
+        }
+    }
+}
+
+// 60 passes and a 1-second pause after each: with no port at all a pass is the pause alone;
+// with a modem that answers no probe it adds the two half-second reply waits. (What the
+// modem receives is no count: each probe purges what it has not read yet.)
 TEST_F(Update, NoModemEndsTheSearchAfterSixtyPasses) {
     clk_SetScale(1000);
-    CDownloader d;
-    int32_t result = -1;
-    EXPECT_FALSE(d.Download(&result, 0));
-    EXPECT_EQ(result, DOWNLOAD_FAILED);
+    auto search = [&] {
+        CDownloader d;
+        int32_t result = -1;
+        int64_t slept = clk_ThreadSleptMs();
+        EXPECT_FALSE(d.Download(&result, 0));
+        EXPECT_EQ(result, DOWNLOAD_FAILED);
+        return clk_ThreadSleptMs() - slept;
+    };
+    EXPECT_EQ(search(), 60 * 1000);
     EXPECT_EQ(out->text(), "search port start!\n");
+    startModem("ignore * times=all\n");
+    EXPECT_EQ(search(), 60 * (500 + 500 + 1000));
+    EXPECT_EQ(out->text(), "search port start!\nsearch port start!\n") << "the job never started";
+    for (const std::string& c : sim.commands()) EXPECT_TRUE(c == "AT" || c == "ATI") << c;
 }
 
 }  // namespace

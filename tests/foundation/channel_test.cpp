@@ -203,10 +203,20 @@ TEST(PortTable, Accessors) {
 }
 
 TEST(PortTable, ErrorTextIsCutToItsField) {
+    // The system's text, cut to the field and terminated, nothing written past it.
+    char field[12];
+    memset(field, '#', sizeof field);
+    EXPECT_STREQ(err_Text(EIO, field, 6), "Input");
+    EXPECT_EQ(field[6], '#');
+    EXPECT_STREQ(err_Text(EIO, field, 1), "");
+    // The port's text is the system's text in the record's own field.
+    char whole[ERR_TEXT_CAPACITY];
+    err_Text(EIO, whole, sizeof whole);
     err_SetLast(EIO);
     const char* t = com_ErrorText(2);
-    EXPECT_STREQ(t, "Input/output error");
-    EXPECT_LT(strlen(t), sizeof ctx_Get(2)->errText);
+    EXPECT_EQ(t, ctx_Get(2)->errText);
+    EXPECT_STREQ(t, whole);
+    EXPECT_EQ(err_Last(), EIO) << "reading the text keeps the error";
 }
 
 }  // namespace

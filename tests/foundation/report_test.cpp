@@ -46,13 +46,26 @@ TEST_F(Logging, LevelOnePrintsOnlyInformation) {
     EXPECT_EQ(err.text(), "");
 }
 
-TEST_F(Logging, LevelTwoPrintsEachOnItsOwnStream) {
+TEST_F(Logging, LevelTwoPrintsEachOnItsOwnStreamFlushedBeforeTheCallReturns) {
     ctx_LogLevel(kPort, 2);
     CapturedStream out(1), err(2);
+    // Both streams fully buffered, as a redirected stream is: only the entry's own flush
+    // puts its line on the stream.
+    static char outBuffer[4096], errBuffer[4096];
+    setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+    setvbuf(stderr, errBuffer, _IOFBF, sizeof errBuffer);
     log_Error(kPort, "e%d", 1);
-    EXPECT_EQ(err.text(), "e1");  // flushed before the call returned
+    std::string errNow = err.written();
     log_Info(kPort, "i%d", 2);
+    std::string outNow = out.written();
+    fflush(stdout);
+    fflush(stderr);
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    EXPECT_EQ(errNow, "e1");
+    EXPECT_EQ(outNow, "i2");
     EXPECT_EQ(out.text(), "i2");
+    EXPECT_EQ(err.text(), "e1");
 }
 
 TEST_F(Logging, BytesAreWrittenUnchanged) {

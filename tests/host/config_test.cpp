@@ -1,6 +1,7 @@
 // The update configuration, the firmware file set and the file list of the downloader.
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,7 +150,9 @@ TEST_F(FirmwareFolder, AllThreeCategoriesListSevenFilesLoaderFirst) {
               path("productConfig.bin"));
 }
 
-TEST_F(FirmwareFolder, AFolderTooLongForItsPathsChangesNothing) {
+// Paths are composed only after the configuration was read: a folder that is too long, or
+// whose configuration selects nothing or is missing, leaves the earlier paths in place.
+TEST_F(FirmwareFolder, ARefusedFolderComposesNoPath) {
     allFiles();
     config("7");
     ASSERT_TRUE(set());
@@ -157,6 +160,11 @@ TEST_F(FirmwareFolder, AFolderTooLongForItsPathsChangesNothing) {
     std::string longFolder(233, 'f');  // 233 + "\" + "secondary_boot.wrapped" does not fit 255
     EXPECT_FALSE(downloader.SetFirmwareFolder(longFolder.c_str()));
     EXPECT_FALSE(downloader.SetFirmwareFolder(nullptr));
+    TempDir other;
+    for (const char* f : kAllFiles) other.write(f, "AB");
+    EXPECT_FALSE(downloader.SetFirmwareFolder(other.path().c_str()));  // no configuration
+    other.write("update_config.ini", "[update flag]\nupdate_cat=-1\n");
+    EXPECT_FALSE(downloader.SetFirmwareFolder(other.path().c_str()));
     EXPECT_EQ(downloader.BuildFileList(), before);
 }
 
@@ -168,13 +176,30 @@ TEST(SplitToIntegers, EverySeparatorStartsAPiece) {
     EXPECT_EQ(SplitToIntegers(" 9; -1;x", ';'), (std::vector<int>{9, -1, 0}));
 }
 
-TEST(UsableFile, NeedsTwoBytes) {
+TEST(UsableFile, OnlyARegularFileOfTwoBytesOrMore) {
     TempDir dir;
-    EXPECT_FALSE(IsUsableFile(dir.file("missing").c_str()));
     dir.write("one", "A");
     dir.write("two", "AB");
-    EXPECT_FALSE(IsUsableFile(dir.file("one").c_str()));
-    EXPECT_TRUE(IsUsableFile(dir.file("two").c_str()));
+    ASSERT_EQ(mkdir(dir.file("loader.wrapped").c_str(), 0755), 0);
+    const struct {
+        const char* name;
+        const char* problem;
+    } cases[] = {{"missing", "missing"},
+                 {"one", "shorter than 2 bytes"},
+                 {"two", nullptr},
+                 {"loader.wrapped", "not a regular file"}};
+    for (const auto& c : cases) {
+        std::string path = dir.path() + "\\" + c.name;  // as the downloader composes it
+        const char* problem = FirmwareFileProblem(path.c_str());
+        EXPECT_STREQ(problem ? problem : "(usable)", c.problem ? c.problem : "(usable)") << c.name;
+        EXPECT_EQ(IsUsableFile(path.c_str()), c.problem == nullptr) << c.name;
+    }
+}
+
+TEST_F(FirmwareFolder, ADirectoryNamedLikeAFirmwareFileIsRefused) {
+    config("9");
+    ASSERT_EQ(mkdir(dir.file("productConfig.bin").c_str(), 0755), 0);
+    EXPECT_FALSE(set());
 }
 
 TEST(Factory, CreateHandsOutOneObject) {

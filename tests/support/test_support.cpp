@@ -71,6 +71,10 @@ std::string CapturedStream::text() {
     return readFile(path_);
 }
 
+std::string CapturedStream::written() {
+    return readFile(path_);
+}
+
 PtyPeer::PtyPeer(const std::string& devRoot, const std::string& ttyName) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)

@@ -35,7 +35,8 @@ class CapturedStream {
     ~CapturedStream();
     CapturedStream(const CapturedStream&) = delete;
     CapturedStream& operator=(const CapturedStream&) = delete;
-    std::string text();  // everything written so far (flushes the C streams first)
+    std::string text();     // everything written so far (flushes the C streams first)
+    std::string written();  // only what has reached the file: the C streams are not flushed
 
   private:
     int fd_;

@@ -1,6 +1,8 @@
 // The scaled clock: real steady time from the platform, run faster by the scale factor.
 #include "platform/clock.h"
 
+#include <math.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -10,26 +12,36 @@
 
 namespace {
 
-double parseScale(const char* text) {
-    if (text == nullptr || *text == '\0') return 1.0;
+const double kMaxScale = 1e6;
+
+// The scale a MODEMFLASH_TIME_SCALE text asks for; 0 when it asks for none that is taken.
+double takenScale(const char* text) {
+    if (text == nullptr || *text == '\0') return 0;
     char* end = nullptr;
     double v = strtod(text, &end);
-    if (end == text || *end != '\0' || !(v >= 1.0) || v > 1e6) return 1.0;
+    if (end == text || *end != '\0' || !isfinite(v) || v < 1.0 || v > kMaxScale) return 0;
     return v;
+}
+
+double parseScale(const char* text) {
+    double v = takenScale(text);
+    return v > 0 ? v : 1.0;
 }
 
 // Scaled time is piecewise linear in real time, so that changing the scale never makes the
 // clock jump or run backwards.
 struct ClockState {
     PlatformLock* lock;
+    char envText[64];  // MODEMFLASH_TIME_SCALE as it was at first use (cut), for the notice
     double scale;
     int64_t realOriginUs;   // real time at the last change of scale
     double scaledOriginUs;  // scaled time at that moment
-    ClockState()
-        : lock(lock_Create()),
-          scale(parseScale(getenv("MODEMFLASH_TIME_SCALE"))),
-          realOriginUs(clk_RealNowUs()),
-          scaledOriginUs(0) {}
+    ClockState() : lock(lock_Create()), envText(), scale(1.0), realOriginUs(0), scaledOriginUs(0) {
+        const char* env = getenv("MODEMFLASH_TIME_SCALE");
+        snprintf(envText, sizeof envText, "%s", env ? env : "");
+        scale = parseScale(envText);  // the scale and its notice read the same text
+        realOriginUs = clk_RealNowUs();
+    }
 };
 
 class Guard {
@@ -53,16 +65,53 @@ double scaledNowUs(ClockState& s) {
 }
 
 std::atomic<int64_t> g_sleptMs{0};
+thread_local int64_t t_sleptMs = 0;
+std::atomic<bool> g_announced{false};
 
 }  // namespace
 
 void clk_SleepMs(uint32_t ms) {
     g_sleptMs.fetch_add(ms);
+    t_sleptMs += ms;
     clk_RealSleepUs(static_cast<int64_t>(static_cast<double>(ms) * 1000.0 / clk_Scale()));
 }
 
 int64_t clk_SleptMs(void) {
     return g_sleptMs.load();
+}
+
+int64_t clk_ThreadSleptMs(void) {
+    return t_sleptMs;
+}
+
+int clk_ScaleNotice(const char* text, char* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return 0;
+    out[0] = '\0';
+    if (text == nullptr || *text == '\0') return 0;
+    double v = takenScale(text);
+    if (v == 1.0) return 0;
+    if (v > 0) {
+        snprintf(out, capacity,
+                 "time scale %g in force: pauses and time-outs are %g times shorter; for "
+                 "simulated modems only",
+                 v, v);
+    } else {
+        snprintf(out, capacity,
+                 "time scale \"%.32s\" ignored: not a number from 1 to %.0f; pauses and "
+                 "time-outs keep their real length",
+                 text, kMaxScale);
+    }
+    return 1;
+}
+
+void clk_AnnounceScale(void) {
+    if (g_announced.exchange(true)) return;
+    // The environment as the clock read it at its first use: the scale in force.
+    char notice[192];
+    if (clk_ScaleNotice(state().envText, notice, sizeof notice)) {
+        fprintf(stderr, "%s\n", notice);
+        fflush(stderr);
+    }
 }
 
 int64_t clk_NowMs(void) {

@@ -2,18 +2,42 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
+
+namespace {
+
+// The path with every '\' turned into '/'; false when it does not fit (errno set).
+bool localPath(const char* path, char* local, size_t capacity) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    size_t n = strlen(path);
+    if (n >= capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    for (size_t i = 0; i <= n; ++i) local[i] = path[i] == '\\' ? '/' : path[i];
+    return true;
+}
+
+}  // namespace
 
 FILE* file_Open(const char* path, const char* mode) {
-    if (path == nullptr || mode == nullptr) {
+    char local[4096];
+    if (mode == nullptr) {
         errno = EINVAL;
         return nullptr;
     }
-    char local[4096];
-    size_t n = strlen(path);
-    if (n >= sizeof local) {
-        errno = ENAMETOOLONG;
-        return nullptr;
-    }
-    for (size_t i = 0; i <= n; ++i) local[i] = path[i] == '\\' ? '/' : path[i];
+    if (!localPath(path, local, sizeof local)) return nullptr;
     return fopen(local, mode);
+}
+
+FileKind file_Kind(const char* path) {
+    char local[4096];
+    if (!localPath(path, local, sizeof local)) return FILE_KIND_UNKNOWN;
+    struct stat st;
+    if (stat(local, &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? FILE_KIND_MISSING : FILE_KIND_UNKNOWN;
+    return S_ISREG(st.st_mode) ? FILE_KIND_REGULAR : FILE_KIND_OTHER;
 }

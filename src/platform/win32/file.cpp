@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <errno.h>
+#include <windows.h>
 
 // Windows takes '\' and '/' alike as separators, so composed paths open as they are.
 FILE* file_Open(const char* path, const char* mode) {
@@ -9,4 +10,16 @@ FILE* file_Open(const char* path, const char* mode) {
         return nullptr;
     }
     return fopen(path, mode);
+}
+
+FileKind file_Kind(const char* path) {
+    if (path == nullptr) return FILE_KIND_UNKNOWN;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD e = GetLastError();
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? FILE_KIND_MISSING
+                                                                      : FILE_KIND_UNKNOWN;
+    }
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return FILE_KIND_OTHER;
+    return FILE_KIND_REGULAR;
 }

@@ -10,6 +10,8 @@
 
 #include <new>
 
+#include "platform/common/lock_observer.h"
+
 struct PlatformLock {
     CRITICAL_SECTION section;
 };
@@ -22,13 +24,17 @@ PlatformLock* lock_Create(void) {
 
 void lock_Acquire(PlatformLock* lock) {
     EnterCriticalSection(&lock->section);
+    lock_Observe(lock, 1);
 }
 
 int lock_TryAcquire(PlatformLock* lock) {
-    return TryEnterCriticalSection(&lock->section) ? 1 : 0;
+    if (!TryEnterCriticalSection(&lock->section)) return 0;
+    lock_Observe(lock, 1);
+    return 1;
 }
 
 void lock_Release(PlatformLock* lock) {
+    lock_Observe(lock, 0);
     LeaveCriticalSection(&lock->section);
 }
 

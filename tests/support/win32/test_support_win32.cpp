@@ -92,6 +92,10 @@ std::string CapturedStream::text() {
     return readFile(path_);
 }
 
+std::string CapturedStream::written() {
+    return readFile(path_);
+}
+
 PtyPeer::PtyPeer(const std::string&, const std::string&) : master_(-1) {
     throw std::runtime_error(kNoPty);
 }
