@@ -97,9 +97,13 @@ struct ModemSim::Impl : public CoreOutput {
 
     // Sleeps ms of scaled time in short steps so that stop() is not held up; mu is released
     // meanwhile so that queries go on.
+    // Each step lasts about 5 ms of real time whatever the scale: much shorter steps would
+    // make the pause longer than asked (every sleep costs its own overhead).
     void pauseUnlocked(uint32_t ms) {
+        double scaledStep = 5.0 * clk_Scale();
+        uint32_t maxStep = scaledStep < 1 ? 1 : scaledStep > 60000 ? 60000 : (uint32_t)scaledStep;
         while (ms > 0 && !stopping) {
-            uint32_t step = ms < 20 ? ms : 20;
+            uint32_t step = ms < maxStep ? ms : maxStep;
             clk_SleepMs(step);
             ms -= step;
         }
@@ -252,8 +256,10 @@ struct ModemSim::Impl : public CoreOutput {
             while (master >= 0 && !stopping && realMs() < deadline) {
                 // The pty hands written bytes to the slave a little later, so an empty slave
                 // queue counts only once it has stayed empty for the whole grace.
-                if (hostHasUnread()) readAt = -1;
-                else if (readAt < 0) readAt = realMs();
+                if (hostHasUnread())
+                    readAt = -1;
+                else if (readAt < 0)
+                    readAt = realMs();
                 if (readAt >= 0 && realMs() - readAt >= DROP_GRACE_MS) break;
                 pollfd p = {master, POLLIN, 0};
                 mu.unlock();
@@ -428,6 +434,11 @@ bool ModemSim::waitPublished(int count, int timeoutMs) const {
 int ModemSim::mode() const {
     std::lock_guard<std::mutex> g(impl_->mu);
     return impl_->core ? impl_->core->mode() : -1;
+}
+
+bool ModemSim::withholding() const {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    return impl_->published && impl_->core && impl_->core->withholding();
 }
 
 int ModemSim::autorun() const {

@@ -101,6 +101,10 @@ class ModemSim {
 
     int mode() const;
     int autorun() const;
+    // True while the host can only be waiting in vain for an answer: the modem is there but
+    // silent, or it ignored the last thing it received. A test harness may run the clock
+    // fast meanwhile.
+    bool withholding() const;
     std::vector<std::string> commands() const;
     std::vector<ArchiveSummary> archives() const;
     // Programmed contents of an archive ID (empty when none), and the IDs programmed.

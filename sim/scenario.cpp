@@ -78,8 +78,11 @@ bool parseLine(const std::string& line, Fault* f, std::string* why) {
     f->text = line;
     if (f->kind == FAULT_WRONG_MODE) f->times = FAULT_ALWAYS;
     size_t i = 1;
-    // silent and vanish take either a command or archive=/block= options.
-    bool optionalCommand = f->kind == FAULT_SILENT || f->kind == FAULT_VANISH;
+    // silent, vanish, ignore, late and pieces take either a command or archive=/block=
+    // options (then they strike a frame's status).
+    bool optionalCommand = f->kind == FAULT_SILENT || f->kind == FAULT_VANISH ||
+                           f->kind == FAULT_IGNORE || f->kind == FAULT_LATE ||
+                           f->kind == FAULT_PIECES;
     if (kind->takesCommand && i < words.size() &&
         (!optionalCommand || words[i].find("archive=") != 0)) {
         f->command = upper(words[i]);
@@ -149,8 +152,8 @@ bool parseLine(const std::string& line, Fault* f, std::string* why) {
         case FAULT_IGNORE:
         case FAULT_LATE:
         case FAULT_PIECES:
-            if (f->command.empty()) {
-                *why = "a command is needed";
+            if (f->command.empty() && (f->archive == 0 || f->block < 0)) {
+                *why = "needs a command, or archive=J and block=K";
                 return false;
             }
             if (f->kind == FAULT_LATE && !gotMs) {
@@ -252,6 +255,13 @@ const char* scenario_HelpText() {
            "                              the J-th archive (from 1, counted by AT%LOAD) with\n"
            "                              status HHHH (default AA02), then the bytes HEX (at\n"
            "                              most 260; then=AA01 makes the host count it accepted)\n"
+           "  ignore archive=J block=K [times=N]\n"
+           "  late archive=J block=K ms=N [times=N]\n"
+           "  pieces archive=J block=K [gap=MS] [times=N]\n"
+           "                              the same for the status of the header frame (block=0)\n"
+           "                              or data block K of the J-th archive: no status (the\n"
+           "                              loader keeps waiting for that frame), the status N ms\n"
+           "                              late, or its two bytes one at a time MS ms apart\n"
            "  silent CMD                  from that command on, answer nothing at all\n"
            "  silent archive=J block=K    the same from that frame on (block=0: header frame)\n"
            "  vanish CMD [return=MS]      on that command drop the port without an answer\n"

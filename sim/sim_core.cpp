@@ -175,6 +175,7 @@ Fault* Core::findFrameFault(FaultKind kind, int archive, int block) {
 // ---- input ----------------------------------------------------------------------------
 
 void Core::feed(const uint8_t* data, size_t count, int64_t nowMs, CoreOutput& out) {
+    if (count > 0) ignoring_ = false;
     for (size_t i = 0; i < count; ++i) {
         // The body of a data frame whose length is known is copied in one go; its last byte
         // goes through the byte path, which judges the frame.
@@ -333,7 +334,10 @@ void Core::runCommand(const std::string& cmd, CoreOutput& out) {
         state_ = ST_DROPPED;
         return;
     }
-    if (useFault(findCommandFault(FAULT_IGNORE, cmd))) return;
+    if (useFault(findCommandFault(FAULT_IGNORE, cmd))) {
+        ignoring_ = true;
+        return;
+    }
     Shape shape;
     Fault* late = findCommandFault(FAULT_LATE, cmd);
     if (useFault(late)) shape.lateMs = late->ms;
@@ -512,8 +516,12 @@ void Core::requestSwitch(int newMode) {
 // ---- frames -----------------------------------------------------------------------------
 
 void Core::sendStatus(uint8_t a, uint8_t b, CoreOutput& out) {
-    uint8_t s[2] = {a, b};
-    out.write(s, 2);
+    std::string s;
+    s += (char)a;
+    s += (char)b;
+    Shape shape = statusShape_;
+    statusShape_ = Shape();
+    answer(s, shape, out);
 }
 
 void Core::discard(uint8_t code, const std::string& why) {
@@ -706,6 +714,20 @@ bool Core::frameFault(int block, CoreOutput& out) {
         drop_.extraDelayMs = v->ms;
         state_ = ST_DROPPED;
         return true;
+    }
+    if (useFault(findFrameFault(FAULT_IGNORE, loads_, block))) {
+        // The frame is dropped without a status; the loader waits for it again.
+        frameLen_ = 0;
+        frameNeed_ = 0;
+        ignoring_ = true;
+        return true;
+    }
+    Fault* late = findFrameFault(FAULT_LATE, loads_, block);
+    if (useFault(late)) statusShape_.lateMs = late->ms;
+    Fault* pieces = findFrameFault(FAULT_PIECES, loads_, block);
+    if (useFault(pieces)) {
+        statusShape_.pieceSize = 1;
+        statusShape_.pieceGapMs = pieces->gapMs;
     }
     Fault* r = findFrameFault(block == 0 ? FAULT_REJECT_HEADER : FAULT_REJECT_BLOCK, loads_, block);
     if (!useFault(r)) return false;

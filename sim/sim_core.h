@@ -112,6 +112,10 @@ class Core {
     int autorun() const { return autorun_; }
     bool echo() const { return echo_; }
     bool isSilent() const { return state_ == ST_SILENT; }
+    // True while the host can only be waiting for an answer that will not come: the modem
+    // went silent, or it ignored what arrived last (a command or a frame) and nothing came
+    // since.
+    bool withholding() const { return state_ == ST_SILENT || ignoring_; }
     int switchCount() const { return switches_; }
     const std::vector<std::string>& commands() const { return commands_; }
     const std::vector<ArchiveRecord>& archives() const { return archives_; }
@@ -185,6 +189,9 @@ class Core {
     uint32_t remaining_ = 0;  // data bytes the current archive still needs
     int loads_ = 0;           // AT%LOAD commands accepted
     int lastLoaded_ = -1;     // index into archives_ of the last complete archive
+
+    bool ignoring_ = false;  // the last input was ignored on purpose; cleared by new input
+    Shape statusShape_;      // how the next frame status goes out (scripted late / pieces)
 
     bool dropPending_ = false;
     DropRequest drop_;
