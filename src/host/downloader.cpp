@@ -1,5 +1,6 @@
 #include "host/downloader.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -182,7 +183,12 @@ std::vector<int> SplitToIntegers(const char* text, char separator) {
         if (len >= sizeof piece) len = sizeof piece - 1;
         memcpy(piece, p, len);
         piece[len] = '\0';
-        numbers.push_back(atoi(piece));
+        // Read as atoi reads (blanks, sign, digits), but a number beyond the range of int
+        // stays beyond it: wrapped around, 4294967303 would choose category 7.
+        long long n = strtoll(piece, nullptr, 10);
+        if (n > INT_MAX) n = INT_MAX;
+        if (n < INT_MIN) n = INT_MIN;
+        numbers.push_back(static_cast<int>(n));
         if (sep == nullptr) break;
         p = sep + 1;
     }

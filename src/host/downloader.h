@@ -60,7 +60,8 @@ class CDownloader : public IDownloader {
     IDownloadSink* sink;                             // registered by SetSink; not owned
 };
 
-// One number per ';'-separated piece, as atoi reads it (an empty piece is 0).
+// One number per ';'-separated piece, as atoi reads it (an empty piece is 0), except that a
+// number beyond the range of int is INT_MAX (or INT_MIN), never one wrapped around.
 std::vector<int> SplitToIntegers(const char* text, char separator);
 
 // A regular file that opens for reading and holds at least 2 bytes.

@@ -1,5 +1,6 @@
 // The update configuration, the firmware file set and the file list of the downloader.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,6 +175,12 @@ TEST(SplitToIntegers, EverySeparatorStartsAPiece) {
     EXPECT_EQ(SplitToIntegers(";7", ';'), (std::vector<int>{0, 7}));
     EXPECT_EQ(SplitToIntegers("7;;8", ';'), (std::vector<int>{7, 0, 8}));
     EXPECT_EQ(SplitToIntegers(" 9; -1;x", ';'), (std::vector<int>{9, -1, 0}));
+}
+
+TEST(SplitToIntegers, ANumberBeyondIntNeverWrapsIntoACategory) {
+    // 4294967303 is 2^32 + 7: wrapped to int it would choose category 7.
+    EXPECT_EQ(SplitToIntegers("4294967303;-4294967289;99999999999999999999", ';'),
+              (std::vector<int>{INT_MAX, INT_MIN, INT_MAX}));
 }
 
 TEST(UsableFile, OnlyARegularFileOfTwoBytesOrMore) {
