@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, address and undefined-behaviour sanitizers)
-# in build/fuzz and runs each for a bounded time from its seed corpus.
-#   bash scripts/fuzz.sh [seconds per target, default 30]
-# Exits non-zero when a target finds a crash; the reproducer is left in build/fuzz/artifacts/.
+# in build/fuzz and runs them for a bounded time from their seed corpora.
+#   bash scripts/fuzz.sh [SECONDS]           every target, SECONDS each (default 20)
+#   bash scripts/fuzz.sh TARGET [SECONDS]    one target (archive, config, file_list,
+#                                            modem_answers, registry_walk, transfer), longer
+# Exits non-zero when a target finds a crash; the reproducer is left in build/fuzz/artifacts/
+# (turn it into a seed under fuzz/corpus/<target>/ once the fault is mended).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${1:-30}"
+root="$PWD"
+
+all=(archive config file_list modem_answers registry_walk transfer)
+targets=("${all[@]}")
+seconds=20
+if [ $# -gt 0 ] && ! [[ "$1" =~ ^[0-9]+$ ]]; then
+  targets=("$1")
+  shift
+  [[ " ${all[*]} " == *" ${targets[0]} "* ]] || { echo "fuzz.sh: unknown target '${targets[0]}' (${all[*]})" >&2; exit 2; }
+fi
+[ $# -gt 0 ] && seconds="$1"
 
 bash scripts/install-deps.sh linux fuzz
 
@@ -13,17 +26,20 @@ bash scripts/install-deps.sh linux fuzz
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMODEMFLASH_BUILD_FUZZ=ON -DMODEMFLASH_BUILD_TESTS=OFF -DMODEMFLASH_BUILD_BENCH=OFF \
   -DMODEMFLASH_WERROR=OFF >/dev/null
-cmake --build build/fuzz -j2 --target archive_fuzz
+cmake --build build/fuzz -j2 --target "${targets[@]/%/_fuzz}"
 
-mkdir -p build/fuzz/artifacts build/fuzz/corpus
+mkdir -p build/fuzz/artifacts build/fuzz/corpus build/fuzz/work
 status=0
-for target in archive; do
-  # New inputs go to a scratch corpus; the seeds in fuzz/corpus stay as committed.
-  mkdir -p "build/fuzz/corpus/$target"
+for target in "${targets[@]}"; do
+  # New inputs go to a scratch corpus; the seeds in fuzz/corpus stay as committed. Each target
+  # runs in a scratch folder of its own (the transfer writes its rejection log there), so
+  # every path handed to it is absolute.
+  mkdir -p "build/fuzz/corpus/$target" "build/fuzz/work/$target"
   echo "== fuzz $target for ${seconds}s"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    "build/fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="build/fuzz/artifacts/${target}-" \
-    "build/fuzz/corpus/$target" "fuzz/corpus/$target" || status=$?
+  (cd "build/fuzz/work/$target" &&
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      "$root/build/fuzz/fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=10 \
+      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$root/build/fuzz/artifacts/${target}-" \
+      "$root/build/fuzz/corpus/$target" "$root/fuzz/corpus/$target") || status=$?
 done
 exit "$status"

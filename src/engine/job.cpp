@@ -148,6 +148,11 @@ int str_SplitInPlace(char* text, const char* delimiters) {
     }
 }
 
+char* str_NextName(char* p) {
+    while (*p == '\0') ++p;
+    return p;
+}
+
 int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return DL_MODE_SWITCH_FAILED;
@@ -178,7 +183,7 @@ int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program
         int base = 15;
         char* p = fileList;
         for (int i = 0; i < count; ++i) {
-            while (*p == '\0') ++p;  // past the terminators the split left
+            p = str_NextName(p);
             int result = downloadOne(portIndex, p, base, share, program);
             if (result != DL_OK) return result;
             p += strlen(p) + 1;

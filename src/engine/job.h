@@ -43,4 +43,8 @@ char* str_FindAny(char* text, const char* delimiters);
 // names; 0 when text or delimiters is null or empty.
 int str_SplitInPlace(char* text, const char* delimiters);
 
+// The next name of a list split by str_SplitInPlace: p moved past the terminators the split
+// left. The caller visits only as many names as the split counted.
+char* str_NextName(char* p);
+
 #endif
