@@ -110,6 +110,50 @@ TEST_F(FaultTest, SendsBytesAfterARejectionThatTheHostMayCountAsAccepted) {
               Bytes(payload.begin() + 256, payload.end()));
 }
 
+TEST_F(FaultTest, WithholdsOneFrameStatusThenTakesTheResend) {
+    script(1, "ignore archive=1 block=2\n");
+    Bytes payload = simtest::pattern(600);
+    Bytes file = simtest::makeArchive(3, payload);
+    send("AT%LOAD\r\n");
+    std::vector<Bytes> frames = simtest::dataFrames(payload.data(), payload.size(), 256);
+    EXPECT_EQ(send(simtest::headerFrame(file, 24, 256)), kAccepted);
+    EXPECT_EQ(send(frames[0]), kAccepted);
+    EXPECT_FALSE(core->withholding());
+    EXPECT_EQ(send(frames[1]), "");
+    EXPECT_TRUE(core->withholding()) << "the host can only wait";
+    EXPECT_EQ(quiet(), "") << "an ignored frame is not rejected later either";
+    EXPECT_EQ(send(frames[1]), kAccepted);
+    EXPECT_FALSE(core->withholding());
+    EXPECT_EQ(send(frames[2]), kAccepted);
+    EXPECT_TRUE(core->archives()[0].complete);
+}
+
+TEST_F(FaultTest, IgnoringACommandWithholdsUntilTheNextInput) {
+    script(0, "ignore AT%MODE?\n");
+    EXPECT_EQ(send("AT%MODE?\r\n"), "");
+    EXPECT_TRUE(core->withholding());
+    EXPECT_EQ(send("AT\r\n"), kOk);
+    EXPECT_FALSE(core->withholding());
+}
+
+TEST_F(FaultTest, SendsAFrameStatusLateOrOneByteAtATime) {
+    script(1, "late archive=1 block=0 ms=900\npieces archive=1 block=1 gap=40\n");
+    Bytes payload = simtest::pattern(300);
+    Bytes file = simtest::makeArchive(3, payload);
+    send("AT%LOAD\r\n");
+    std::vector<Bytes> frames = simtest::dataFrames(payload.data(), payload.size(), 256);
+    out.events.clear();
+    EXPECT_EQ(send(simtest::headerFrame(file, 24, 256)), kAccepted);
+    EXPECT_EQ(out.events, (std::vector<std::string>{"P900", "W"}));
+    out.events.clear();
+    EXPECT_EQ(send(frames[0]), kAccepted);
+    EXPECT_EQ(out.events, (std::vector<std::string>{"W", "R40", "W"}));
+    out.events.clear();
+    EXPECT_EQ(send(frames[1]), kAccepted);
+    EXPECT_EQ(out.events, std::vector<std::string>{"W"}) << "once only";
+    EXPECT_TRUE(core->archives()[0].complete);
+}
+
 TEST_F(FaultTest, FallsSilentFromACommandOn) {
     script(1, "silent AT%PROG=2\n");
     EXPECT_EQ(send("AT\r\n"), kOk);
