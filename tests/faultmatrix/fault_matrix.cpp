@@ -88,7 +88,9 @@ struct Row {
 // Rows that need the recovery to reopen a port that is closed or gone before it asks the
 // modem anything (a modem that vanished and came back, or a port the first failed switch of
 // the recovery closed). Until the recovery does that, these rows end with the modem still in
-// loader mode; the row's expectation is the sound one.
+// loader mode (and the two rows of the recovery's own mode command with a failure, where a
+// recovery that reaches the modem completes the update); each row's expectation is the sound
+// one. Checked against a recovery that reopens such a port: all twelve rows pass.
 const std::set<std::string> kKnownFailingUntilTheRecoveryReopensThePort = {
     "ignore/header frame",
     "ignore/first block",
@@ -179,7 +181,8 @@ std::vector<Row> buildRows() {
         } else if (prog) {
             add("ignore", st, "ignore AT%PROG=2", OK, 0, FLASH_BOTH, 0, 1);
         } else if (mode0) {
-            add("ignore", st, "ignore AT%MODE=0", FAIL, 0, FLASH_BOTH, 2);
+            // The recovery's next try reaches it: the update is complete.
+            add("ignore", st, "ignore AT%MODE=0", OK, 0, FLASH_BOTH, 2);
         } else if (autorun) {
             add("ignore", st, "ignore AT%USBMODEM?", OK, 0, FLASH_BOTH, 1);
         }
@@ -225,7 +228,7 @@ std::vector<Row> buildRows() {
         } else if (autorun) {
             add("vanish-and-return", st, vr, FAIL, 0, FLASH_BOTH);
         } else if (mode0) {
-            add("vanish-and-return", st, vr, FAIL, 0, FLASH_BOTH, 0, 0, 1);
+            add("vanish-and-return", st, vr, OK, 0, FLASH_BOTH, 0, 0, 1);
         } else if (prog) {
             add("vanish-and-return", st, vr, PROG, 0, FLASH_NONE, 0, 1, 1);
         } else {
