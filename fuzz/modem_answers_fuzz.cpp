@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         peer.stop();
         return 0;
     }
-    ctx_Get(0)->comVerbosity = 0;  // the failure lines would drown the fuzzer's own output
+    report_Port(0)->comVerbosity = 0;  // the failure lines would drown the fuzzer's own output
     switch (op) {
         case 0: {
             int r = at_SendExpect(0, AT_OK_MARKER, AT_ERROR_MARKER, "AT%%DEBUG=99\r\n");

@@ -82,8 +82,10 @@ int checkInfo(void* user, const SerialPortInfo* info) {
         info->enumeratorName == nullptr)
         abort();
     // Reading each text to its end: an unterminated one runs into the sanitizer.
-    volatile size_t total =
-        strlen(info->portName) + strlen(info->friendlyName) + strlen(info->enumeratorName);
+    if (info->location == nullptr || info->serialNumber == nullptr) abort();
+    volatile size_t total = strlen(info->portName) + strlen(info->friendlyName) +
+                            strlen(info->enumeratorName) + strlen(info->location) +
+                            strlen(info->serialNumber);
     (void)total;
     ++w->calls;
     return w->stopAt == 0 || w->calls < w->stopAt;

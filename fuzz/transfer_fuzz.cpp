@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     clk_SetScale(1e6);
     if (com_Open(0, peer.slavePath()) != nullptr) {
         PortContext* c = ctx_Get(0);
-        c->comVerbosity = 0;
+        report_Port(0)->comVerbosity = 0;
         c->blockSize = kBlockSize;
         c->progressBase = 15;
         c->progressShare = 80;

@@ -19,7 +19,9 @@ const char kPortsFooter[] =
     "Each line is a serial port found in the device tree (on Linux: synthesised from sysfs\n"
     "and the device directory, see MODEMFLASH_SYSFS_ROOT and MODEMFLASH_DEV_ROOT), and then\n"
     "any present port the tree does not show. '*' marks the port a download would use: the\n"
-    "last one that lies on a USB enumerator, is present, and is named as a modem.\n"
+    "last one that lies on a USB enumerator, is present, and is named as a modem. LOCATION is\n"
+    "where its USB device is plugged in (bus and hub ports, e.g. 1-1.3; on Windows the\n"
+    "device's location text), SERIAL its USB serial number ('-' when the tree has none).\n"
     "\n"
     "Exit status: 0 a modem port was found, 1 the port walk failed, 3 no modem port.";
 
@@ -32,11 +34,14 @@ struct Port {
     std::string friendlyName;
     std::string enumerator;
     bool inTree = true;
+    std::string location;  // USB location ("1-1.3"), "" when the tree does not say
+    std::string serial;    // USB serial number, "" when none
 };
 
 int collect(void* user, const SerialPortInfo* info) {
     static_cast<std::vector<Port>*>(user)->push_back(
-        Port{info->portName, info->friendlyName, info->enumeratorName, true});
+        Port{info->portName, info->friendlyName, info->enumeratorName, true,
+             info->location ? info->location : "", info->serialNumber ? info->serialNumber : ""});
     return 1;
 }
 
@@ -57,7 +62,8 @@ bool isPresent(const std::string& name) {
 bool accepted(const Port& p) {
     int32_t saved = g_lastFoundComNumber;
     g_lastFoundComNumber = 0;
-    SerialPortInfo info = {p.portName.c_str(), p.friendlyName.c_str(), p.enumerator.c_str()};
+    SerialPortInfo info = {p.portName.c_str(), p.friendlyName.c_str(), p.enumerator.c_str(), "",
+                           ""};
     ports_SelectModem(nullptr, &info);
     bool taken = g_lastFoundComNumber != 0;
     g_lastFoundComNumber = saved;
@@ -78,7 +84,7 @@ int runPorts(const PortsOptions& o) {
     for (const std::string& name : splitPresent(g_serialCommPorts)) {
         bool listed = false;
         for (const Port& p : ports) listed = listed || p.portName == name;
-        if (!listed) ports.push_back(Port{name, name, "", false});
+        if (!listed) ports.push_back(Port{name, name, "", false, "", ""});
     }
 
     int selected = -1;
@@ -98,13 +104,20 @@ int runPorts(const PortsOptions& o) {
         int width = 12;  // the device column fits its longest path
         for (const Port& p : ports)
             width = std::max(width, static_cast<int>(devicePath(p.portName).size()));
-        printf("  %-8s %-7s %-*s %-12s %s\n", "PORT", "PRESENT", width, "DEVICE", "ENUMERATOR",
-               "FRIENDLY NAME");
+        int locationWidth = 8, serialWidth = 6;
+        for (const Port& p : ports) {
+            locationWidth = std::max(locationWidth, static_cast<int>(p.location.size()));
+            serialWidth = std::max(serialWidth, static_cast<int>(p.serial.size()));
+        }
+        printf("  %-8s %-7s %-*s %-*s %-*s %-12s %s\n", "PORT", "PRESENT", width, "DEVICE",
+               locationWidth, "LOCATION", serialWidth, "SERIAL", "ENUMERATOR", "FRIENDLY NAME");
         for (size_t i = 0; i < ports.size(); ++i) {
             const Port& p = ports[i];
-            printf("%c %-8s %-7s %-*s %-12s %s\n", static_cast<int>(i) == selected ? '*' : ' ',
-                   p.portName.c_str(), isPresent(p.portName) ? "yes" : "no", width,
-                   devicePath(p.portName).c_str(),
+            printf("%c %-8s %-7s %-*s %-*s %-*s %-12s %s\n",
+                   static_cast<int>(i) == selected ? '*' : ' ', p.portName.c_str(),
+                   isPresent(p.portName) ? "yes" : "no", width, devicePath(p.portName).c_str(),
+                   locationWidth, p.location.empty() ? "-" : p.location.c_str(), serialWidth,
+                   p.serial.empty() ? "-" : p.serial.c_str(),
                    p.enumerator.empty() ? "-" : p.enumerator.c_str(),
                    p.inTree ? p.friendlyName.c_str() : "(not in the device tree)");
         }

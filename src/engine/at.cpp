@@ -8,14 +8,12 @@
 
 #include "engine/port_context.h"
 #include "platform/clock.h"
+#include "report/log.h"
 
 namespace {
 
-void atError(const PortContext* c, const char* format, const char* a, const char* b) {
-    if (c->comVerbosity > 1) {
-        fprintf(stderr, format, a, b);
-        fflush(stderr);
-    }
+void atError(int port, const char* format, const char* a, const char* b) {
+    log_Channel(port, 2, format, a, b);
 }
 
 // Formats the command into txBuf and writes it. 1 when written, -2 when the write failed.
@@ -25,7 +23,7 @@ int writeCommand(int port, PortContext* c, const char* format, va_list args) {
     size_t length = n < 0 ? 0 : strlen(text);
     if (com_Write(port, text, static_cast<int>(length)) == -1) {
         int e = errno;
-        atError(c, "\nfailed to write [%s], errno=%s\n", text, strerror(e));
+        atError(port, "\nfailed to write [%s], errno=%s\n", text, strerror(e));
         return -2;
     }
     return 1;
@@ -50,10 +48,7 @@ int collect(int port, PortContext* c, int64_t start, const char* success, const 
         // The time is tested before the markers: an answer completed in the pass in which
         // the time-out runs out still counts as a time-out.
         if (clk_NowSeconds() - start > c->atTimeout) {
-            if (c->comVerbosity > 1) {
-                fputs("#ERROR: timeout\n\n", stderr);
-                fflush(stderr);
-            }
+            log_Channel(port, 2, "#ERROR: timeout\n\n");
             return -1;
         }
         if (strstr(answer, success) != nullptr) return 1;

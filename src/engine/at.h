@@ -4,15 +4,11 @@
 
 #include <stdint.h>
 
+#include "report/printf_format.h"
+
 #define AT_OK_MARKER "\r\nOK\r\n"
 #define AT_ERROR_MARKER "\r\nERROR\r\n"
 #define AT_MAX_FAILED_READS 5000
-
-#if defined(__GNUC__)
-#define MF_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define MF_PRINTF(fmt, args)
-#endif
 
 // Formats the command (a printf format carrying its own "\r\n"; "%%" for a '%' meant for the
 // modem) and collects the answer in the port's rxBuf. Returns

@@ -171,10 +171,11 @@ int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program
             return DL_AT_FAILED;
         }
         // The chip identity always reaches the output, whatever the level.
-        bool raised = c->logLevel < 1;
-        if (raised) c->logLevel = 1;
+        PortReport* report = report_Port(portIndex);
+        bool raised = report->logLevel < 1;
+        if (raised) report->logLevel = 1;
         log_Info(portIndex, "%s", at_Response(portIndex));
-        if (raised) c->logLevel = 0;
+        if (raised) report->logLevel = 0;
     }
 
     int count = fileList ? str_SplitInPlace(fileList, ";") : 0;
@@ -214,7 +215,8 @@ int dl_Run(int portIndex, char* fileList, int program, int queryChipId) {
 int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return DL_MODE_SWITCH_FAILED;
-    snprintf(c->logFileName, sizeof c->logFileName, "log%d_DL.txt", portIndex);
+    PortReport* report = report_Port(portIndex);
+    snprintf(report->logFileName, sizeof report->logFileName, "log%d_DL.txt", portIndex);
     log_Error(portIndex, "the port is %s\n\n", portName ? portName : "");
 
     const char* list = fileList ? fileList : "";
@@ -222,11 +224,11 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
     if (length >= JOB_LIST_CAPACITY) {
         // A shortened list would name a path that does not exist, or a wrong one: refuse it,
         // and say so even before the first job has raised the port's log level.
-        int level = c->logLevel;
-        if (level < 2) c->logLevel = 2;
+        int level = report->logLevel;
+        if (level < 2) report->logLevel = 2;
         log_Error(portIndex, "\n#Error: file list too long (%u characters, at most %d)\n\n",
                   static_cast<unsigned>(length), JOB_LIST_CAPACITY - 1);
-        c->logLevel = level;
+        report->logLevel = level;
         return DL_FILE_OPEN_FAILED;
     }
 
@@ -238,7 +240,12 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
         int result;
         // A port left open by the last attempt would refuse this open: ours is exclusive.
         if (portIsOpen(portIndex)) com_Close(portIndex);
-        if (com_Open(portIndex, portName) == nullptr) {
+        // A retry of a modem known by its location opens the port that is there now.
+        char located[PORT_NAME_CAPACITY];
+        const char* name =
+            attempt > 1 && mode_LocatePortName(portIndex, located, sizeof located) == 1 ? located
+                                                                                        : portName;
+        if (com_Open(portIndex, name) == nullptr) {
             result = DL_MODE_SWITCH_FAILED;
         } else {
             ctx_LogLevel(portIndex, 2);

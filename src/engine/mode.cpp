@@ -113,6 +113,16 @@ int reopen(int port, NameFor nameFor) {
 
 }  // namespace
 
+int mode_LocatePortName(int portIndex, char* name, size_t capacity) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr || c->location[0] == '\0' || name == nullptr || capacity == 0) return 0;
+    CModemPortFinder finder;
+    int32_t number = finder.FindComNumberAt(c->location);
+    if (number <= 0) return 0;
+    snprintf(name, capacity, "COM%d", static_cast<int>(number));
+    return 1;
+}
+
 int mode_Query(int portIndex) {
     return queryNumber(portIndex, "AT%%MODE?\r\n");
 }
@@ -154,10 +164,13 @@ int mode_Switch(int portIndex, int mode) {
     sys_Sleep(MODE_SWITCH_PAUSE_S);
 
     // The modem may come back under another number: ask the registry before every attempt,
-    // outside the lock.
+    // outside the lock. A modem known by its USB location is looked for there only, since
+    // other modems' names may have moved meanwhile.
     CModemPortFinder finder;
     int r = reopen(portIndex, [&](char* name, size_t capacity) {
-        snprintf(name, capacity, "COM%d", static_cast<int>(finder.FindComNumber()));
+        if (mode_LocatePortName(portIndex, name, capacity) == 1) return;
+        int32_t number = c->location[0] != '\0' ? 0 : finder.FindComNumber();
+        snprintf(name, capacity, "COM%d", static_cast<int>(number));
     });
     if (r != MODE_SWITCH_OK) return r;
     log_Info(portIndex, "the port is %s\n\n", c->portName);
@@ -170,11 +183,19 @@ int mode_SwitchSamePort(int portIndex, int mode) {
     if (!sendModeCommand(portIndex, mode, false)) return MODE_COMMAND_FAILED;
     sys_Sleep(MODE_SWITCH_PAUSE_S);
 
-    // com_Open rewrites the context's name, so every attempt opens a copy of it.
+    // com_Open rewrites the context's name, so every attempt opens a copy of it. A modem known
+    // by its USB location is opened at that location, whatever its port is called now: the
+    // same name may by now belong to another modem.
     char saved[PORT_NAME_CAPACITY];
     snprintf(saved, sizeof saved, "%.*s", PORT_NAME_CAPACITY - 1, c->portName);
-    int r = reopen(portIndex,
-                   [&](char* name, size_t capacity) { snprintf(name, capacity, "%s", saved); });
+    int r = reopen(portIndex, [&](char* name, size_t capacity) {
+        if (c->location[0] != '\0') {
+            if (mode_LocatePortName(portIndex, name, capacity) != 1)
+                snprintf(name, capacity, "COM0");
+            return;
+        }
+        snprintf(name, capacity, "%s", saved);
+    });
     if (r != MODE_SWITCH_OK) return r;
     mode_SendInitCommands(portIndex);
     return MODE_SWITCH_OK;

@@ -8,6 +8,8 @@
 #ifndef MODEMFLASH_ENGINE_MODE_H
 #define MODEMFLASH_ENGINE_MODE_H
 
+#include <stddef.h>
+
 #define MODE_MODEM 0
 #define MODE_LOADER 1
 
@@ -45,6 +47,12 @@ int mode_EnterLoader(int portIndex);
 // Brings the modem back to modem mode at 115200 bit/s, posting the status texts to the host.
 // 1 back in modem mode; 4 the speed command failed; otherwise the last mode_Switch result.
 int mode_RecoverModem(int portIndex);
+
+// When the context knows its modem's USB location (ctx_SetLocation) and a modem port is there
+// now: writes "COM<n>" of that port into name and returns 1. Otherwise 0, name untouched.
+// mode_Switch and mode_SwitchSamePort reopen by it whenever a location is set, so that a
+// modem is never confused with another whose port took its old name.
+int mode_LocatePortName(int portIndex, char* name, size_t capacity);
 
 // The modem's autorun setting (AT%USBMODEM?); -1 as for mode_Query.
 int autorun_Query(int portIndex);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "platform/error.h"
+#include "report/log.h"
 
 namespace {
 
@@ -22,21 +23,17 @@ void resetAfterFailedOpen(PortContext* c) {
     memset(c->portName, 0, sizeof c->portName);
 }
 
-void channelError(const PortContext* c, const char* format, const char* arg) {
-    if (c->comVerbosity > 1) {
-        fprintf(stderr, format, arg);
-        fflush(stderr);
-    }
+void channelError(int port, const char* format, const char* arg) {
+    log_Channel(port, 2, format, arg);
 }
 
-void traceRead(const PortContext* c, const uint8_t* bytes, int count) {
-    if (c->comVerbosity < 3) return;
+void traceRead(int port, const uint8_t* bytes, int count) {
+    if (report_Port(port)->comVerbosity < 3) return;
     for (int i = 0; i < count; ++i) {
         unsigned char b = bytes[i];
         bool shown = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
-        fprintf(stderr, "[%d] 0x%02X '%c'\n", i, b, shown ? b : '.');
+        log_Channel(port, 3, "[%d] 0x%02X '%c'\n", i, b, shown ? b : '.');
     }
-    fflush(stderr);
 }
 
 }  // namespace
@@ -49,17 +46,17 @@ PortContext* ctx_Get(int port) {
 SerialHandle com_Open(int port, const char* name) {
     PortContext* c = ctx_Get(port);
     if (c == nullptr) return nullptr;
-    c->comVerbosity = 2;
+    report_Port(port)->comVerbosity = 2;
     const char* shown = name ? name : "";
     if (name == nullptr || *name == '\0' || strlen(name) > PORT_NAME_MAX_LENGTH) {
         // The name does not fit the device path: refuse it as a device that cannot be opened.
-        channelError(c, "\n#Error: failed to open [%s] device\n", shown);
+        channelError(port, "\n#Error: failed to open [%s] device\n", shown);
         resetAfterFailedOpen(c);
         return nullptr;
     }
     SerialHandle h = serial_Open(name, SERIAL_OPEN_SYNC);
     if (h == nullptr) {
-        channelError(c, "\n#Error: failed to open [%s] device\n", shown);
+        channelError(port, "\n#Error: failed to open [%s] device\n", shown);
         resetAfterFailedOpen(c);
         return nullptr;
     }
@@ -68,7 +65,7 @@ SerialHandle com_Open(int port, const char* name) {
     (void)serial_GetTimeouts(h, &t);
     t = kChannelTimeouts;
     if (!serial_SetTimeouts(h, &t)) {
-        channelError(c, "\n#Error: failed to set com timeouts on [%s] device\n", shown);
+        channelError(port, "\n#Error: failed to set com timeouts on [%s] device\n", shown);
         serial_Close(h);
         resetAfterFailedOpen(c);
         return nullptr;
@@ -88,7 +85,7 @@ SerialHandle com_Open(int port, const char* name) {
     line.xonXoff = 0;
     line.rtsHandshake = 1;
     if (!serial_SetLine(h, &line)) {
-        channelError(c, "\n#Error: failed to set com port [%s] device\n", shown);
+        channelError(port, "\n#Error: failed to set com port [%s] device\n", shown);
         serial_Close(h);
         resetAfterFailedOpen(c);
         return nullptr;
@@ -125,7 +122,7 @@ int com_Write(int port, const void* bytes, int count) {
     if (c == nullptr || count < 0) return -1;
     int n = serial_Write(c->portHandle, bytes, static_cast<size_t>(count));
     if (n < 0) {
-        channelError(c, "\n#Error: WriteFile, errno=%s\n", com_ErrorText(port));
+        channelError(port, "\n#Error: WriteFile, errno=%s\n", com_ErrorText(port));
         return -1;
     }
     return n;
@@ -136,10 +133,10 @@ int com_Read(int port, void* buffer, int capacity) {
     if (c == nullptr || capacity < 0) return -1;
     int n = serial_Read(c->portHandle, buffer, static_cast<size_t>(capacity));
     if (n < 0) {
-        channelError(c, "\n#Error: ReadFile, errno=%s\n", com_ErrorText(port));
+        channelError(port, "\n#Error: ReadFile, errno=%s\n", com_ErrorText(port));
         return -1;
     }
-    traceRead(c, static_cast<const uint8_t*>(buffer), n);
+    traceRead(port, static_cast<const uint8_t*>(buffer), n);
     return n;
 }
 
@@ -153,7 +150,8 @@ int com_SetSpeed(int port, int speed) {
         ok = serial_SetLine(c->portHandle, &line) != 0;
     }
     if (!ok) {
-        channelError(c, "\n#Error: failed to update COM speed , errno=%s\n", com_ErrorText(port));
+        channelError(port, "\n#Error: failed to update COM speed , errno=%s\n",
+                     com_ErrorText(port));
         return -3;
     }
     return 1;
@@ -171,8 +169,19 @@ const char* com_ErrorText(int port) {
 int ctx_LogLevel(int port, int level) {
     PortContext* c = ctx_Get(port);
     if (c == nullptr) return -1;
-    if (level >= 0) c->logLevel = level;
-    return c->logLevel;
+    PortReport* r = report_Port(port);
+    if (level >= 0) r->logLevel = level;
+    return r->logLevel;
+}
+
+void ctx_SetLocation(int port, const char* location) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr) return;
+    memset(c->location, 0, sizeof c->location);
+    if (location != nullptr) {
+        size_t n = strlen(location);
+        memcpy(c->location, location, n < sizeof c->location - 1 ? n : sizeof c->location - 1);
+    }
 }
 
 int ctx_SetTargetMode(int port, int mode) {

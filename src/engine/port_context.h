@@ -11,21 +11,25 @@
 #include <stdint.h>
 
 #include "platform/serial.h"
+#include "report/port_report.h"
 
 #define PORT_CONTEXT_COUNT 16
 #define PORT_NAME_CAPACITY 20
 #define PORT_NAME_MAX_LENGTH 15  // longest name that fits the device-path buffer
 #define RX_BUFFER_SIZE 65536
 #define TX_BUFFER_SIZE 65540
-#define LOG_FILE_NAME_CAPACITY 128
 #define ERR_TEXT_CAPACITY 80
+#define PORT_LOCATION_CAPACITY 32
 
 #define DEFAULT_BAUD_RATE 115200
 #define DEFAULT_BLOCK_SIZE 16384
 #define DEFAULT_AT_TIMEOUT_S 5000
 
+static_assert(PORT_CONTEXT_COUNT == REPORT_PORT_COUNT, "one report record per port context");
+
+// What reporting needs of a port (its log level, the channel's verbosity, the log file's
+// name and the modem's label) is kept by reporting, in report_Port(port).
 struct PortContext {
-    int32_t logLevel;    // 1+: info lines on stdout; 2+: error lines on stderr
     int32_t targetMode;  // mode the modem should be in when the job ends (0..3)
     int32_t baudRate;    // wanted line speed; 115200 once open, -1 after a failed open
     uint16_t blockSize;  // payload bytes per data frame (16384 after open)
@@ -41,8 +45,9 @@ struct PortContext {
     int32_t modeInitDone[2];        // identification commands sent, per mode; never cleared
     int32_t isOpen;                 // 1 while the port is open
     int32_t portIndex;              // own index while open, -1 otherwise
-    char logFileName[LOG_FILE_NAME_CAPACITY];  // "log<n>_DL.txt", composed by the job
-    int32_t comVerbosity;  // >1: channel and AT failures printed on stderr; >2: read trace
+    // USB location of the modem this context works with ("1-1.3"), or "" when none is
+    // known: then a reopen after a mode switch takes the modem port the finder selects.
+    char location[PORT_LOCATION_CAPACITY];
     char errText[ERR_TEXT_CAPACITY];  // text of the last system error (com_ErrorText)
 };
 
@@ -63,6 +68,10 @@ int com_Read(int port, void* buffer, int capacity);
 int com_SetSpeed(int port, int speed);
 // The text of the calling thread's last system error, kept in the record's errText.
 const char* com_ErrorText(int port);
+
+// Sets the USB location the context's modem is plugged in at (null or "" for none; cut to
+// PORT_LOCATION_CAPACITY - 1 characters). A job run by a station sets it before the job.
+void ctx_SetLocation(int port, const char* location);
 
 // Stores level when it is 0 or more; returns the level in force (-1 for a bad index).
 int ctx_LogLevel(int port, int level);

@@ -4,8 +4,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/lock.h"
+
 std::string g_serialCommPorts;
 int32_t g_lastFoundComNumber = 0;
+
+namespace {
+// Guards g_serialCommPorts and g_lastFoundComNumber for the whole of a FindComNumber (rebuild,
+// walk, read), so that jobs on several ports may look for their modem at the same time.
+PlatformLock* const g_finderLock = lock_Create();
+}  // namespace
 
 std::string ports_ListSerialComm() {
     std::string ports;
@@ -27,23 +35,63 @@ std::string ports_ListSerialComm() {
     return ports;
 }
 
-int ports_SelectModem(void* /*userData*/, const SerialPortInfo* info) {
+bool ports_IsModemPort(const SerialPortInfo* info, const std::string& presentPorts) {
     if (info == nullptr || info->portName == nullptr || info->friendlyName == nullptr ||
         info->enumeratorName == nullptr)
-        return 1;
-    if (!strstr(info->enumeratorName, "cdcacm") && !strstr(info->enumeratorName, "USB")) return 1;
+        return false;
+    if (!strstr(info->enumeratorName, "cdcacm") && !strstr(info->enumeratorName, "USB"))
+        return false;
     // With the ':' a COM1 is not found inside COM10:.
     std::string member = std::string(info->portName) + ":";
-    if (g_serialCommPorts.find(member) == std::string::npos) return 1;
+    if (presentPorts.find(member) == std::string::npos) return false;
     if (!strstr(info->friendlyName, "Modem") && !strstr(info->friendlyName, "USB to UART Bridge"))
-        return 1;
-    if (strlen(info->portName) < 3) return 1;
-    g_lastFoundComNumber = atoi(info->portName + 3);
+        return false;
+    return strlen(info->portName) >= 3;
+}
+
+int ports_SelectModem(void* /*userData*/, const SerialPortInfo* info) {
+    if (ports_IsModemPort(info, g_serialCommPorts)) g_lastFoundComNumber = atoi(info->portName + 3);
     return 1;
 }
 
+namespace {
+
+struct ModemList {
+    std::string present;
+    std::vector<ModemPortInfo> ports;
+};
+
+int collectModem(void* user, const SerialPortInfo* info) {
+    ModemList* list = static_cast<ModemList*>(user);
+    if (!ports_IsModemPort(info, list->present)) return 1;
+    list->ports.push_back(ModemPortInfo{atoi(info->portName + 3), info->portName,
+                                        info->friendlyName, info->location ? info->location : "",
+                                        info->serialNumber ? info->serialNumber : ""});
+    return 1;
+}
+
+}  // namespace
+
+std::vector<ModemPortInfo> ports_ListModems() {
+    ModemList list;
+    list.present = ports_ListSerialComm();
+    (void)ports_Enumerate(collectModem, &list);
+    return list.ports;
+}
+
+int32_t CModemPortFinder::FindComNumberAt(const char* location) {
+    if (location == nullptr || *location == '\0') return 0;
+    int32_t number = 0;
+    for (const ModemPortInfo& p : ports_ListModems())
+        if (p.location == location) number = p.comNumber;  // the last in walk order, as ever
+    return number;
+}
+
 int32_t CModemPortFinder::FindComNumber() {
+    lock_Acquire(g_finderLock);
     g_serialCommPorts = ports_ListSerialComm();
     (void)ports_Enumerate(ports_SelectModem, nullptr);
-    return g_lastFoundComNumber;
+    int32_t number = g_lastFoundComNumber;
+    lock_Release(g_finderLock);
+    return number;
 }

@@ -26,7 +26,15 @@ long readFixed(RegKey key, const char* name, char* buffer, uint32_t offer) {
     return reg_Query(key, name, nullptr, reinterpret_cast<uint8_t*>(buffer), &length);
 }
 
-Verdict examineInstance(RegKey instance, const char* enumerator, PortEnumCallback callback,
+// Where the walk stands: the open enumerator key and the names on the way to an instance.
+struct WalkPlace {
+    RegKey enumeratorKey;
+    const char* enumerator;
+    const char* device;
+    const char* instance;
+};
+
+Verdict examineInstance(RegKey instance, const WalkPlace& at, PortEnumCallback callback,
                         void* userData, char** portName, char** friendlyName, long* error) {
     char deviceClass[6 + 1];
     bool taken = readFixed(instance, "CLASS", deviceClass, 6) == REG_ERROR_SUCCESS &&
@@ -62,7 +70,9 @@ Verdict examineInstance(RegKey instance, const char* enumerator, PortEnumCallbac
         return FAILED;
     }
 
-    SerialPortInfo info = {*portName, friendly, enumerator};
+    std::string location, serial;
+    ports_LocateInstance(at.enumeratorKey, at.device, at.instance, instance, &location, &serial);
+    SerialPortInfo info = {*portName, friendly, at.enumerator, location.c_str(), serial.c_str()};
     return callback(userData, &info) ? GO_ON : STOP;
 }
 
@@ -77,7 +87,57 @@ bool endsLevel(long r) {
     return r == REG_ERROR_NO_MORE_ITEMS || r == REG_ERROR_ACCESS_DENIED;
 }
 
+// A short text value of a key, or "".
+std::string textValue(RegKey key, const char* name) {
+    char* buffer = nullptr;
+    std::string text;
+    if (reg_QueryValueAlloc(key, name, &buffer) == REG_ERROR_SUCCESS) text = buffer;
+    free(buffer);
+    return text;
+}
+
+std::string serialOf(const char* instanceName) {
+    return strchr(instanceName, '&') != nullptr ? std::string() : std::string(instanceName);
+}
+
 }  // namespace
+
+void ports_LocateInstance(RegKey enumeratorKey, const char* deviceName, const char* instanceName,
+                          RegKey instanceKey, std::string* location, std::string* serialNumber) {
+    location->clear();
+    serialNumber->clear();
+    if (deviceName == nullptr || instanceName == nullptr) return;
+    const char* mi = strstr(deviceName, "&MI_");
+    if (mi == nullptr) {
+        *location = textValue(instanceKey, "LocationInformation");
+        *serialNumber = serialOf(instanceName);
+        return;
+    }
+    std::string parentName(deviceName, static_cast<size_t>(mi - deviceName));
+    RegKey parent;
+    if (reg_Open(enumeratorKey, parentName.c_str(), REG_KEY_ENUMERATE_SUB_KEYS, &parent) !=
+        REG_ERROR_SUCCESS)
+        return;
+    char* name = nullptr;
+    for (uint32_t i = 0;; ++i) {
+        RegKey device;
+        long r = reg_OpenSubKeyAt(parent, i, REG_KEY_READ, &device, &name);
+        if (endsLevel(r)) break;
+        if (r != REG_ERROR_SUCCESS) break;
+        std::string prefix = textValue(device, "ParentIdPrefix");
+        bool mine = !prefix.empty() &&
+                    strncasecmp(instanceName, prefix.c_str(), prefix.size()) == 0 &&
+                    instanceName[prefix.size()] == '&';
+        if (mine) {
+            *location = textValue(device, "LocationInformation");
+            *serialNumber = serialOf(name);
+        }
+        reg_Close(device);
+        if (mine) break;
+    }
+    free(name);
+    reg_Close(parent);
+}
 
 long reg_OpenSubKeyAt(RegKey parent, uint32_t index, uint32_t access, RegKey* child, char** name) {
     if (name) {
@@ -146,6 +206,8 @@ int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, v
     if (r != REG_ERROR_SUCCESS) return finish(r);
 
     char* enumeratorName = nullptr;
+    char* deviceName = nullptr;
+    char* instanceName = nullptr;
     char* portName = nullptr;
     char* friendlyName = nullptr;
     long error = REG_ERROR_SUCCESS;
@@ -160,7 +222,7 @@ int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, v
         }
         for (uint32_t d = 0; !stop; ++d) {
             RegKey device;
-            r = reg_OpenSubKeyAt(enumerator, d, REG_KEY_ENUMERATE_SUB_KEYS, &device, nullptr);
+            r = reg_OpenSubKeyAt(enumerator, d, REG_KEY_ENUMERATE_SUB_KEYS, &device, &deviceName);
             if (endsLevel(r)) break;
             if (r != REG_ERROR_SUCCESS) {
                 error = r;
@@ -169,14 +231,15 @@ int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, v
             }
             for (uint32_t i = 0; !stop; ++i) {
                 RegKey instance;
-                r = reg_OpenSubKeyAt(device, i, REG_KEY_READ, &instance, nullptr);
+                r = reg_OpenSubKeyAt(device, i, REG_KEY_READ, &instance, &instanceName);
                 if (endsLevel(r)) break;
                 if (r != REG_ERROR_SUCCESS) {
                     error = r;
                     stop = true;
                     break;
                 }
-                Verdict v = examineInstance(instance, enumeratorName, callback, userData, &portName,
+                WalkPlace at = {enumerator, enumeratorName, deviceName, instanceName};
+                Verdict v = examineInstance(instance, at, callback, userData, &portName,
                                             &friendlyName, &error);
                 reg_Close(instance);
                 if (v != GO_ON) stop = true;
@@ -187,6 +250,8 @@ int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, v
     }
     reg_Close(root);
     free(enumeratorName);
+    free(deviceName);
+    free(instanceName);
     free(portName);
     free(friendlyName);
     return finish(error);
@@ -232,7 +297,7 @@ int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData) {
         }
         data[dataLength < dataSize ? dataLength : dataSize] = 0;
         const char* port = reinterpret_cast<const char*>(data);
-        SerialPortInfo info = {port, port, ""};
+        SerialPortInfo info = {port, port, "", "", ""};
         if (!callback(userData, &info)) break;
         retries = 0;
         ++index;

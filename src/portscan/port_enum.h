@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #include "platform/registry.h"
 
 // Roots of the walk.
@@ -19,6 +21,10 @@ struct SerialPortInfo {
     const char* portName;        // PORTNAME, e.g. COM5
     const char* friendlyName;    // FRIENDLYNAME, or the port name when the device has none
     const char* enumeratorName;  // first-level key below the root (e.g. USB); "" for SERIALCOMM
+    // Where the modem is plugged in and its USB serial number; "" (or null, for records made
+    // by hand) when the tree does not say. See ports_LocateInstance.
+    const char* location;
+    const char* serialNumber;
 };
 
 // Nonzero to go on with the walk, zero to end it.
@@ -39,6 +45,19 @@ int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, v
 // Reports every value of HARDWARE\DEVICEMAP\SERIALCOMM (port name and friendly name both the
 // value's data, empty enumerator). A missing key is an empty list. Same result rule.
 int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData);
+
+// The USB location and serial number of the device instance at
+// <enumerator key>\<deviceName>\<instanceName> (instance open as instanceKey), read the way
+// Windows keeps them:
+//  - an interface of a composite device (deviceName holds "&MI_"): its USB device is the
+//    instance below <enumerator>\<deviceName without "&MI_nn"> whose "ParentIdPrefix",
+//    followed by '&', begins instanceName; the location is that device's
+//    "LocationInformation", its serial number that device's instance name;
+//  - any other device: its own "LocationInformation" and instance name.
+// An instance name holding '&' is made by the system, not a serial number: the serial is "".
+// Either text is "" when it cannot be found.
+void ports_LocateInstance(RegKey enumeratorKey, const char* deviceName, const char* instanceName,
+                          RegKey instanceKey, std::string* location, std::string* serialNumber);
 
 // Opens the subkey at index of parent into *child. When name is not null it receives the
 // subkey's name in a heap buffer (released first if one is there) that the caller releases

@@ -3,86 +3,197 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
-#include "engine/port_context.h"
 #include "platform/file.h"
+#include "platform/lock.h"
 
 namespace {
 
+// The output lock. It guards what the log shares between the threads of several ports: the
+// standard streams as the log writes them, the hook and its user pointer, the console
+// switch, the per-port log files, the partial lines held for labelled ports, and the labels
+// themselves. Held only while writing; never while a hook runs.
+PlatformLock* const g_outputLock = lock_Create();
+
 LogHook g_hook = nullptr;
 void* g_hookUser = nullptr;
-FILE* g_files[PORT_CONTEXT_COUNT];
+int g_console = LOG_CONSOLE_ALL;
+FILE* g_files[REPORT_PORT_COUNT];
+
+// The unfinished line of a labelled port, per stream (0 standard output, 1 standard error).
+struct PendingLine {
+    char text[LOG_LINE_MAX];
+    size_t length;
+};
+PendingLine g_pending[REPORT_PORT_COUNT][2];
+
+class OutputGuard {
+  public:
+    OutputGuard() { lock_Acquire(g_outputLock); }
+    ~OutputGuard() { lock_Release(g_outputLock); }
+    OutputGuard(const OutputGuard&) = delete;
+    OutputGuard& operator=(const OutputGuard&) = delete;
+};
+
+FILE* streamOf(int stream) {
+    return stream ? stderr : stdout;
+}
+
+void writeLine(int port, int stream, PendingLine* p) {
+    if (p->length > 0)
+        fprintf(streamOf(stream), "[%s] %.*s\n", report_Port(port)->label,
+                static_cast<int>(p->length), p->text);
+    p->length = 0;
+}
+
+// Writes text for a port on a stream (lock held): as it is without a label, else line by
+// line with the label in front, the unfinished end held for the port's next entry.
+void emit(int port, int stream, const char* text) {
+    FILE* out = streamOf(stream);
+    if (report_Port(port)->label[0] == '\0') {
+        fputs(text, out);
+        fflush(out);
+        return;
+    }
+    PendingLine* p = &g_pending[port][stream];
+    for (const char* c = text; *c; ++c) {
+        if (*c == '\n') {
+            writeLine(port, stream, p);
+        } else if (*c != '\r') {
+            if (p->length == sizeof p->text) writeLine(port, stream, p);
+            p->text[p->length++] = *c;
+        }
+    }
+    fflush(out);
+}
 
 void toFile(int port, const char* text) {
     FILE* f = g_files[port];
     if (f == nullptr) return;
     time_t now = time(nullptr);
     char stamp[32];
-    const char* c = ctime(&now);
+    const char* c = ctime(&now);  // its static text is only ever used under the output lock
     snprintf(stamp, sizeof stamp, "%.24s", c ? c : "");
     while (*text == '\n') ++text;
     fprintf(f, "%s: %s", stamp, text);
     fflush(f);
 }
 
-// Hands the entry to the hook and the port's file, when there are any.
-void toSideChannels(int port, int isError, const char* format, va_list args) {
-    if (g_hook == nullptr && g_files[port] == nullptr) return;
+// One entry of log_Error (isError 1) or log_Info (0).
+void entry(int port, int isError, const char* format, va_list args) {
+    PortReport* r = report_Port(port);
+    if (r == nullptr || format == nullptr) return;
+    if (!isError && r->logLevel < 1) return;
     static thread_local char text[LOG_ENTRY_MAX];
-    vsnprintf(text, sizeof text, format, args);
-    if (g_hook) g_hook(g_hookUser, port, isError, text);
-    toFile(port, text);
+    LogHook hook;
+    void* hookUser;
+    {
+        OutputGuard guard;
+        hook = g_hook;
+        hookUser = g_hookUser;
+        bool console = isError ? r->logLevel >= 2 && (g_console & LOG_CONSOLE_ERROR)
+                               : hook == nullptr && (g_console & LOG_CONSOLE_INFO);
+        bool labelled = r->label[0] != '\0';
+        bool formatted = false;
+        if (console && !labelled) {
+            // As the single-modem engine always wrote: one formatted write, whatever its length.
+            va_list copy;
+            va_copy(copy, args);
+            vfprintf(streamOf(isError), format, copy);
+            va_end(copy);
+            fflush(streamOf(isError));
+        }
+        if ((console && labelled) || hook != nullptr || g_files[port] != nullptr) {
+            va_list copy;
+            va_copy(copy, args);
+            vsnprintf(text, sizeof text, format, copy);
+            va_end(copy);
+            formatted = true;
+            if (console && labelled) emit(port, isError, text);
+            toFile(port, text);
+        }
+        if (!formatted) return;
+    }
+    if (hook != nullptr) hook(hookUser, port, isError, text);
 }
 
 }  // namespace
 
 void log_Error(int port, const char* format, ...) {
-    PortContext* c = ctx_Get(port);
-    if (c == nullptr || format == nullptr) return;
     va_list args;
     va_start(args, format);
-    if (c->logLevel >= 2) {
-        va_list copy;
-        va_copy(copy, args);
-        vfprintf(stderr, format, copy);
-        va_end(copy);
-        fflush(stderr);
-    }
-    toSideChannels(port, 1, format, args);
+    entry(port, 1, format, args);
     va_end(args);
 }
 
 void log_Info(int port, const char* format, ...) {
-    PortContext* c = ctx_Get(port);
-    if (c == nullptr || format == nullptr || c->logLevel < 1) return;
     va_list args;
     va_start(args, format);
-    if (g_hook == nullptr) {
-        va_list copy;
-        va_copy(copy, args);
-        vfprintf(stdout, format, copy);
-        va_end(copy);
-        fflush(stdout);
-    }
-    toSideChannels(port, 0, format, args);
+    entry(port, 0, format, args);
     va_end(args);
 }
 
+void log_Channel(int port, int minVerbosity, const char* format, ...) {
+    PortReport* r = report_Port(port);
+    if (r == nullptr || format == nullptr || r->comVerbosity < minVerbosity) return;
+    char text[LOG_LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    OutputGuard guard;
+    if (g_console & LOG_CONSOLE_ERROR) emit(port, 1, text);
+    if (minVerbosity <= 2) toFile(port, text);
+}
+
 void log_SetHook(LogHook hook, void* user) {
+    OutputGuard guard;
     g_hook = hook;
     g_hookUser = user;
 }
 
+void log_SetConsole(int streams) {
+    OutputGuard guard;
+    g_console = streams & LOG_CONSOLE_ALL;
+}
+
 int log_OpenFile(int port, const char* path) {
-    if (ctx_Get(port) == nullptr || path == nullptr) return 0;
-    log_CloseFile(port);
-    g_files[port] = file_Open(path, "ab");
-    return g_files[port] != nullptr ? 1 : 0;
+    if (report_Port(port) == nullptr || path == nullptr) return 0;
+    FILE* f = file_Open(path, "ab");
+    OutputGuard guard;
+    if (g_files[port] != nullptr) fclose(g_files[port]);
+    g_files[port] = f;
+    return f != nullptr ? 1 : 0;
 }
 
 void log_CloseFile(int port) {
-    if (ctx_Get(port) == nullptr || g_files[port] == nullptr) return;
+    if (report_Port(port) == nullptr) return;
+    OutputGuard guard;
+    if (g_files[port] == nullptr) return;
     fclose(g_files[port]);
     g_files[port] = nullptr;
+}
+
+void log_FlushPort(int port) {
+    if (report_Port(port) == nullptr) return;
+    OutputGuard guard;
+    for (int stream = 0; stream < 2; ++stream) {
+        if (g_pending[port][stream].length == 0) continue;
+        writeLine(port, stream, &g_pending[port][stream]);
+        fflush(streamOf(stream));
+    }
+}
+
+void report_SetLabel(int port, const char* label) {
+    PortReport* r = report_Port(port);
+    if (r == nullptr) return;
+    log_FlushPort(port);
+    OutputGuard guard;
+    memset(r->label, 0, sizeof r->label);
+    if (label != nullptr) {
+        size_t n = strlen(label);
+        memcpy(r->label, label, n < sizeof r->label - 1 ? n : sizeof r->label - 1);
+    }
 }

@@ -4,15 +4,22 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "engine/port_context.h"
+#include <atomic>
+
 #include "platform/messages.h"
+#include "report/port_report.h"
 
 namespace {
 
-char g_statusTexts[PORT_CONTEXT_COUNT][TEXT_SLOT_SIZE];
-char g_resultTexts[PORT_CONTEXT_COUNT][TEXT_SLOT_SIZE];
-char g_infoTexts[PORT_CONTEXT_COUNT][TEXT_SLOT_SIZE];
-IDownloadSink* g_sink = nullptr;
+// One slot per kind and port index. Only the thread running a port's job writes that port's
+// slots, so jobs on different ports never share one and the slots need no lock.
+char g_statusTexts[REPORT_PORT_COUNT][TEXT_SLOT_SIZE];
+char g_resultTexts[REPORT_PORT_COUNT][TEXT_SLOT_SIZE];
+char g_infoTexts[REPORT_PORT_COUNT][TEXT_SLOT_SIZE];
+// The host's sink, and a sink per port that takes precedence over it (set by a station for
+// the job it runs on that port). Atomic: a host may register while jobs read them.
+std::atomic<IDownloadSink*> g_sink{nullptr};
+std::atomic<IDownloadSink*> g_portSinks[REPORT_PORT_COUNT];
 
 struct EventFragment {
     const char* fragment;
@@ -37,7 +44,7 @@ const EventFragment kEventCodes[] = {
 };
 
 char* slotOf(unsigned messageId, int port) {
-    if (ctx_Get(port) == nullptr) return nullptr;
+    if (report_Port(port) == nullptr) return nullptr;
     switch (messageId) {
         case MSG_DL_STATUS:
             return g_statusTexts[port];
@@ -88,13 +95,15 @@ int sink_EventCode(const char* name) {
     return EVENT_UNKNOWN;
 }
 
-void sink_Event(int, int value, const char* name) {
+void sink_Event(int port, int value, const char* name) {
     DownloadEvent event;
     event.reserved1 = 0;
     event.reserved2 = 0;
     event.code = sink_EventCode(name);
     event.value = value;
-    if (g_sink != nullptr) g_sink->OnEvent(&event);
+    IDownloadSink* sink = report_Port(port) ? g_portSinks[port].load() : nullptr;
+    if (sink == nullptr) sink = g_sink.load();
+    if (sink != nullptr) sink->OnEvent(&event);
 }
 
 void sink_Set(IDownloadSink* sink) {
@@ -102,4 +111,8 @@ void sink_Set(IDownloadSink* sink) {
 }
 IDownloadSink* sink_Get(void) {
     return g_sink;
+}
+
+void sink_SetForPort(int port, IDownloadSink* sink) {
+    if (report_Port(port) != nullptr) g_portSinks[port] = sink;
 }

@@ -14,7 +14,8 @@ void notify_Status(int port, const char* text);
 void notify_Result(int port, const char* text);
 void notify_Info(int port, const char* text);
 
-// Hands a DownloadEvent with the code for name and value to the registered sink, if any.
+// Hands a DownloadEvent with the code for name and value to the port's own sink when one is
+// set (sink_SetForPort), else to the registered sink, if any.
 void sink_Event(int port, int value, const char* name);
 // The event code of a name: the first fragment of the table contained in it, or
 // EVENT_UNKNOWN (-1) when none is.
@@ -23,6 +24,9 @@ int sink_EventCode(const char* name);
 // The sink slot (process-wide; not owned).
 void sink_Set(IDownloadSink* sink);
 IDownloadSink* sink_Get(void);
+// A sink for one port index only (null removes it); it receives that port's events in place
+// of the registered sink. Not owned.
+void sink_SetForPort(int port, IDownloadSink* sink);
 
 // The text slot of a kind (MSG_DL_STATUS, MSG_DL_RESULT, MSG_DL_INFO) for a port, or null.
 const char* notify_Slot(unsigned messageId, int port);

@@ -519,7 +519,7 @@ TEST_F(Update, TheJobsBranches) {
             std::vector<char> working(list.begin(), list.end());
             working.push_back('\0');
             result = dl_DownloadFiles(0, working.data(), row.queryChipId, row.program);
-            EXPECT_EQ(ctx_Get(0)->logLevel, row.logLevel);
+            EXPECT_EQ(report_Port(0)->logLevel, row.logLevel);
             com_Close(0);
             ctx_LogLevel(0, 2);
         }

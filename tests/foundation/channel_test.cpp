@@ -42,7 +42,7 @@ TEST_F(Channel, OpenFillsTheRecord) {
     EXPECT_EQ(c->baudRate, 115200);
     EXPECT_EQ(c->blockSize, 16384);
     EXPECT_EQ(c->targetMode, 0);
-    EXPECT_EQ(c->comVerbosity, 2);
+    EXPECT_EQ(report_Port(1)->comVerbosity, 2);
     EXPECT_STREQ(c->portName, "COM65");
     EXPECT_EQ(com_Close(1), 1);
     EXPECT_EQ(c->portHandle, SERIAL_INVALID_HANDLE);
@@ -54,7 +54,7 @@ TEST_F(Channel, OpenOfAMissingDeviceResetsTheRecord) {
     PortContext* c = ctx_Get(1);
     ASSERT_NE(com_Open(1, "COM65"), nullptr);
     com_Close(1);
-    c->logLevel = 2;
+    report_Port(1)->logLevel = 2;
     c->blockSize = 1234;
     CapturedStream err(2);
     EXPECT_EQ(com_Open(1, "COM99"), nullptr);
@@ -65,9 +65,9 @@ TEST_F(Channel, OpenOfAMissingDeviceResetsTheRecord) {
     EXPECT_EQ(c->portIndex, -1);
     EXPECT_EQ(c->isOpen, 0);
     EXPECT_STREQ(c->portName, "");
-    EXPECT_EQ(c->comVerbosity, 2);
-    EXPECT_EQ(c->logLevel, 2);      // kept
-    EXPECT_EQ(c->blockSize, 1234);  // kept
+    EXPECT_EQ(report_Port(1)->comVerbosity, 2);
+    EXPECT_EQ(report_Port(1)->logLevel, 2);  // kept
+    EXPECT_EQ(c->blockSize, 1234);           // kept
 }
 
 TEST_F(Channel, NamesLongerThanTheDevicePathAreRefused) {
@@ -166,14 +166,14 @@ TEST_F(Channel, SpeedChangesLeaveTheWantedSpeedAlone) {
 
 TEST_F(Channel, ReadTraceShowsEveryByteAtVerbosityThree) {
     ASSERT_NE(com_Open(1, "COM65"), nullptr);
-    ctx_Get(1)->comVerbosity = 3;
+    report_Port(1)->comVerbosity = 3;
     peer->send("A\r");
     clk_SleepMs(20);  // let both bytes arrive, so that one read takes them
     CapturedStream err(2);
     char buf[8];
     int got = 0;
     for (int i = 0; i < 50 && got < 2; ++i) got += com_Read(1, buf + got, 2 - got);
-    ctx_Get(1)->comVerbosity = 2;
+    report_Port(1)->comVerbosity = 2;
     EXPECT_EQ(err.text(), "[0] 0x41 'A'\n[1] 0x0D '.'\n");
 }
 

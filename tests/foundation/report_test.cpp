@@ -3,7 +3,10 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/port_context.h"
@@ -122,6 +125,92 @@ TEST_F(Logging, LogFileStampsEachEntryWithoutItsLeadingLineBreaks) {
     EXPECT_EQ(text.substr(second + 24), ": #Error: x\n\n");
 }
 
+// Several modems at once: each port's lines carry its label and stay whole even when its
+// entries end mid-line and another port writes in between.
+class LabelledLogging : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        for (int p : {2, 3}) {
+            report_SetLabel(p, nullptr);
+            ctx_LogLevel(p, 0);
+        }
+        log_SetConsole(LOG_CONSOLE_ALL);
+    }
+};
+
+TEST_F(LabelledLogging, PartialLinesOfTwoPortsComeOutWholeAndLabelled) {
+    ctx_LogLevel(2, 2);
+    ctx_LogLevel(3, 2);
+    CapturedStream out(1);
+    report_SetLabel(2, "1-1.2");
+    report_SetLabel(3, "1-1.3");
+    log_Info(2, "\nOpening [%s] file ... ", "a.wrapped");
+    log_Info(3, "\nOpening [%s] file ... ", "b.wrapped");
+    log_Info(3, "\n\nPrograming flash...\n");
+    log_Info(2, "\n\nPrograming flash...\n");
+    log_Info(2, "tail without end");
+    EXPECT_EQ(out.text(),
+              "[1-1.3] Opening [b.wrapped] file ... \n"
+              "[1-1.3] Programing flash...\n"
+              "[1-1.2] Opening [a.wrapped] file ... \n"
+              "[1-1.2] Programing flash...\n");
+    log_FlushPort(2);
+    EXPECT_EQ(out.text().substr(out.text().size() - 25), "[1-1.2] tail without end\n");
+}
+
+TEST_F(LabelledLogging, ChannelFailuresCarryTheLabelToo) {
+    report_Port(3)->comVerbosity = 2;
+    report_SetLabel(3, "2-4");
+    CapturedStream err(2);
+    log_Channel(3, 2, "\n#Error: failed to open [%s] device\n", "COM66");
+    log_Channel(3, 3, "[0] 0x41 'A'\n");  // the read trace needs verbosity 3
+    EXPECT_EQ(err.text(), "[2-4] #Error: failed to open [COM66] device\n");
+}
+
+TEST_F(LabelledLogging, ConsoleSwitchSilencesTheStandardStreams) {
+    ctx_LogLevel(2, 2);
+    log_SetConsole(0);
+    CapturedStream out(1), err(2);
+    log_Info(2, "info\n");
+    log_Error(2, "error\n");
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(LabelledLogging, ThreadsLoggingAtOnceNeverCutEachOthersLines) {
+    const int kPorts = 4, kLines = 200;
+    for (int p = 0; p < kPorts; ++p) {
+        ctx_LogLevel(8 + p, 1);
+        report_SetLabel(8 + p, ("L" + std::to_string(p)).c_str());
+    }
+    CapturedStream out(1);
+    std::vector<std::thread> threads;
+    for (int p = 0; p < kPorts; ++p)
+        threads.emplace_back([p] {
+            for (int i = 0; i < kLines; ++i) {
+                log_Info(8 + p, "port %d line ", p);  // every line in two entries
+                log_Info(8 + p, "%d end\n", i);
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    std::istringstream lines(out.text());
+    std::string line;
+    int count[kPorts] = {};
+    while (std::getline(lines, line)) {
+        int p = -1, i = -1, q = -1;
+        char tail[8] = {0};
+        ASSERT_EQ(sscanf(line.c_str(), "[L%d] port %d line %d %3s", &p, &q, &i, tail), 4) << line;
+        ASSERT_EQ(p, q) << line;
+        ASSERT_STREQ(tail, "end") << line;
+        EXPECT_EQ(i, count[p]++) << line;  // each port's lines in its own order
+    }
+    for (int p = 0; p < kPorts; ++p) {
+        EXPECT_EQ(count[p], kLines);
+        report_SetLabel(8 + p, nullptr);
+        ctx_LogLevel(8 + p, 0);
+    }
+}
+
 class Notifications : public ::testing::Test {
   protected:
     void SetUp() override { testsupport::drainPostedMessages(); }
@@ -220,6 +309,21 @@ TEST_F(Notifications, EventsReachTheRegisteredSinkWithTheirValue) {
     EXPECT_EQ(sink.events[0].reserved1, 0);
     EXPECT_EQ(sink.events[0].reserved2, 0);
     EXPECT_EQ(sink.events[1].code, EVENT_UNKNOWN);
+}
+
+TEST_F(Notifications, APortsOwnSinkTakesItsEventsAndOnlyItsEvents) {
+    RecordingSink host, own;
+    sink_Set(&host);
+    sink_SetForPort(5, &own);
+    sink_Event(5, 40, "modem.wrapped");
+    sink_Event(6, 41, "modem.wrapped");
+    sink_SetForPort(5, nullptr);
+    sink_Event(5, 42, "modem.wrapped");
+    ASSERT_EQ(own.events.size(), 1u);
+    EXPECT_EQ(own.events[0].value, 40);
+    ASSERT_EQ(host.events.size(), 2u);
+    EXPECT_EQ(host.events[0].value, 41);
+    EXPECT_EQ(host.events[1].value, 42);
 }
 
 TEST_F(Notifications, WithoutASinkEventsAreDroppedButMessagesStillPosted) {

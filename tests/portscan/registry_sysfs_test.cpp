@@ -69,7 +69,7 @@ TEST_F(SysfsRegistry, PublishesACdcAcmTtyAsAUsbPortOfThePortsClass) {
     std::string usb = tree.addUsbDevice(UsbDevice{});
     tree.addCdcAcm(usb, 2, "ttyACM0");
     tree.addNode("ttyACM0");
-    std::string instance = kUsbKey + "\\1-1:1.2&ttyACM0";
+    std::string instance = kUsbKey + "\\1-1&02&ttyACM0";
     EXPECT_EQ(value(instance, "CLASSGUID"), PORTS_CLASS_GUID);
     EXPECT_EQ(value(instance, "FRIENDLYNAME"), "Simulated Modem (COM65)");
     EXPECT_EQ(value(instance + "\\Device Parameters", "PORTNAME"), "COM65");
@@ -88,9 +88,9 @@ TEST_F(SysfsRegistry, WalksUpFromAUsbSerialPortToItsInterface) {
     tree.addNode("ttyUSB1");
     std::string key = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_12D1&PID_1C05&MI_";
     // Without an interface string the product string names the port.
-    EXPECT_EQ(value(key + "00\\1-1:1.0&ttyUSB0", "FRIENDLYNAME"), "Test LTE Modem (COM33)");
-    EXPECT_EQ(value(key + "03\\1-1:1.3&ttyUSB1", "FRIENDLYNAME"), "Modem Port (COM34)");
-    EXPECT_EQ(value(key + "03\\1-1:1.3&ttyUSB1\\Device Parameters", "PORTNAME"), "COM34");
+    EXPECT_EQ(value(key + "00\\1-1&00&ttyUSB0", "FRIENDLYNAME"), "Test LTE Modem (COM33)");
+    EXPECT_EQ(value(key + "03\\1-1&03&ttyUSB1", "FRIENDLYNAME"), "Modem Port (COM34)");
+    EXPECT_EQ(value(key + "03\\1-1&03&ttyUSB1\\Device Parameters", "PORTNAME"), "COM34");
     EXPECT_EQ(CModemPortFinder().FindComNumber(), 34);
 }
 
@@ -176,7 +176,7 @@ TEST_F(SysfsRegistry, OddStringsArePublishedSafely) {
                                                        "dem\\x",
                                                        9));
     tree.addNode("ttyACM0");
-    std::string instance = kUsbKey + "\\1-1:1.2&ttyACM0";
+    std::string instance = kUsbKey + "\\1-1&02&ttyACM0";
     EXPECT_EQ(value(instance, "FRIENDLYNAME"), "Mo??dem\\x (COM65)");
     EXPECT_EQ(value(instance, "DEVICEDESC"), std::string(255, 'P'));
 }

@@ -1,7 +1,9 @@
 // The native registry on Linux: a tree synthesised from sysfs and the device directory.
 //
 // Each open of a top key (below REG_HKLM) scans <sysfs>/class/tty afresh and builds
-//   SYSTEM\CurrentControlSet\Enum\USB\VID_xxxx&PID_yyyy&MI_nn\<instance>   USB serial ttys
+//   SYSTEM\CurrentControlSet\Enum\USB\VID_xxxx&PID_yyyy&MI_nn\<loc>&<nn>&<tty>   USB serial ttys
+//   SYSTEM\CurrentControlSet\Enum\USB\VID_xxxx&PID_yyyy\<serial>  their USB device: values
+//                    ParentIdPrefix = LocationInformation = <loc>, the usb_device's sysfs name
 //   SYSTEM\CurrentControlSet\Enum\ACPI\PNP0501\<tty>                       on-board ttyS ports
 //   HARDWARE\DEVICEMAP\SERIALCOMM    "\Device\<tty>" = "COM<n>" for each port whose node exists
 // into an in-memory tree; keys opened below that key share its snapshot, so one walk sees one
@@ -166,8 +168,25 @@ bool addUsbPort(MemRegistry& tree, const Port& port, const std::string& deviceDi
     if (friendly.empty() && readAttribute(usb + "/product", &text)) friendly = printable(text);
     if (friendly.empty()) friendly = "USB Serial Port";
 
+    // The USB device itself, as Windows keeps it: Enum\USB\VID_xxxx&PID_yyyy\<instance> with
+    // the instance named by the device's serial number (or "<location>&0" when it has none,
+    // the '&' telling that the name is no serial number), its ParentIdPrefix, and its
+    // LocationInformation: the name of its sysfs directory, bus and hub ports ("1-1.3").
+    // The interface's instance begins with that prefix and '&', so that the location is
+    // found from the interface the same way on both systems.
+    std::string location = keyName(baseName(usb));
+    std::string serial;
+    if (!readAttribute(usb + "/serial", &serial) || serial.empty() ||
+        serial.find_first_of("&\\") != std::string::npos || printable(serial) != serial)
+        serial = location + "&0";
+    std::string deviceKey =
+        std::string(kEnumRoot) + "\\USB\\VID_" + upper(vid) + "&PID_" + upper(pid) + "\\" + serial;
+    tree.setString(deviceKey.c_str(), "ParentIdPrefix", location.c_str());
+    tree.setString(deviceKey.c_str(), "LocationInformation", location.c_str());
+
     std::string key = std::string(kEnumRoot) + "\\USB\\VID_" + upper(vid) + "&PID_" + upper(pid) +
-                      "&MI_" + upper(number) + "\\" + keyName(baseName(iface)) + "&" + port.tty;
+                      "&MI_" + upper(number) + "\\" + location + "&" + upper(number) + "&" +
+                      port.tty;
     publishPortValues(tree, key, friendly, port.com);
     if (readAttribute(usb + "/manufacturer", &text) && !text.empty())
         tree.setString(key.c_str(), "MFG", printable(text).c_str());
