@@ -34,7 +34,27 @@ int64_t realMs() {
     return clk_RealNowUs() / 1000;
 }
 
+// "ttyACM" of "ttyACM3".
+std::string ttyPrefix(const std::string& tty) {
+    size_t i = tty.size();
+    while (i > 0 && tty[i - 1] >= '0' && tty[i - 1] <= '9') --i;
+    return tty.substr(0, i);
+}
+
 }  // namespace
+
+int TtyPool::acquire() {
+    std::lock_guard<std::mutex> g(mu_);
+    int k = 0;
+    while (held_.count(k)) ++k;
+    held_.insert(k);
+    return k;
+}
+
+void TtyPool::release(int number) {
+    std::lock_guard<std::mutex> g(mu_);
+    held_.erase(number);
+}
 
 struct ModemSim::Impl : public CoreOutput {
     mutable std::mutex mu;
@@ -170,6 +190,7 @@ struct ModemSim::Impl : public CoreOutput {
         if (published) {
             layout_Unpublish(layout);
             published = false;
+            if (opt.ttyPool) opt.ttyPool->release(layout_TtyNumber(layout.ttyName));
             note("unpublish " + layout.ttyName);
             if (opt.onPublish) {
                 PublishEvent e;
@@ -286,7 +307,9 @@ struct ModemSim::Impl : public CoreOutput {
         pauseUnlocked(delay);
         mu.lock();
         if (stopping) return;
-        if (d.renumber || (d.isModeSwitch && opt.renumberOnSwitch)) {
+        if (opt.ttyPool) {
+            layout.ttyName = ttyPrefix(layout.ttyName) + std::to_string(opt.ttyPool->acquire());
+        } else if (d.renumber || (d.isModeSwitch && opt.renumberOnSwitch)) {
             int k = layout_TtyNumber(layout.ttyName);
             std::string prefix =
                 layout.ttyName.substr(0, layout.ttyName.size() - std::to_string(k).size());
@@ -294,13 +317,17 @@ struct ModemSim::Impl : public CoreOutput {
         }
         core->rebooted();
         std::string error;
-        if (!publish(&error)) note("republish failed: " + error);
+        if (!publish(&error)) {
+            note("republish failed: " + error);
+            if (opt.ttyPool) opt.ttyPool->release(layout_TtyNumber(layout.ttyName));
+        }
     }
 
     void run() {
         std::unique_lock<std::mutex> lock(mu);
         std::string error;
         bool ok = publish(&error);
+        if (!ok && opt.ttyPool) opt.ttyPool->release(layout_TtyNumber(layout.ttyName));
         startDone = true;
         startError = error;
         cv.notify_all();
@@ -355,6 +382,9 @@ bool ModemSim::start(const SimOptions& options, std::string* error) {
         m.layout.devRoot = options.devRoot;
         m.layout.sysfsRoot = options.sysfsRoot;
         m.layout.ttyName = options.ttyName;
+        if (options.ttyPool)
+            m.layout.ttyName =
+                ttyPrefix(options.ttyName) + std::to_string(options.ttyPool->acquire());
         CoreConfig cc;
         cc.initialMode = options.initialMode;
         cc.initialAutorun = options.initialAutorun;
@@ -493,6 +523,16 @@ std::string ModemSim::reportJson() const {
     std::lock_guard<std::mutex> g(impl_->mu);
     if (!impl_->core) return "{}\n";
     return impl_->core->reportJson(impl_->layout.ttyName, Impl::comOf(impl_->layout.ttyName));
+}
+
+std::string ModemSim::location() const {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    return impl_->layout.device;
+}
+
+std::string ModemSim::serialNumber() const {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    return impl_->layout.serial;
 }
 
 }  // namespace modemsim

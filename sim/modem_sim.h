@@ -27,6 +27,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,11 +47,28 @@ struct PublishEvent {
     std::string devicePath;  // "/dev/pts/N"
 };
 
+// Tty numbers shared by the modems of one device tree. Like the Linux cdc_acm driver, a modem
+// that (re)appears takes the lowest number no other modem holds, and gives it back when it
+// drops its port; so modems that switch mode at about the same time swap names.
+class TtyPool {
+  public:
+    // The lowest free number, now held by the caller.
+    int acquire();
+    void release(int number);
+
+  private:
+    std::mutex mu_;
+    std::set<int> held_;
+};
+
 struct SimOptions {
     std::string devRoot;    // required
     std::string sysfsRoot;  // required
     std::string ttyName = "ttyACM0";
-    bool renumberOnSwitch = false;     // ttyACM<k> comes back as ttyACM<k+1>
+    bool renumberOnSwitch = false;  // ttyACM<k> comes back as ttyACM<k+1>
+    // When set, the number of ttyName is ignored: the modem takes the pool's lowest free
+    // number at start and at every republication (ttyName's prefix stays).
+    std::shared_ptr<TtyPool> ttyPool;
     uint32_t republishDelayMs = 3000;  // scaled
     int initialMode = 0;
     int initialAutorun = 1;
@@ -112,6 +131,10 @@ class ModemSim {
     bool hasFlash(uint32_t archiveId) const;
     std::vector<std::string> deviations() const;
     std::string reportJson() const;
+    // Where the modem is plugged in (its layout's usb_device name, e.g. "1-1.3") and its
+    // USB serial number.
+    std::string location() const;
+    std::string serialNumber() const;
 
     struct Impl;
 

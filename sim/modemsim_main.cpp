@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "modem_bank.h"
 #include "modem_sim.h"
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -35,6 +37,12 @@ void usage(FILE* to) {
             "  --sysfs-root DIR          where the sysfs entries go (default\n"
             "                            $MODEMFLASH_SYSFS_ROOT; required)\n"
             "  --tty NAME                tty name (default ttyACM0, i.e. COM65)\n"
+            "  --modems N                run N modems (1 to 16) in the one tree, at USB\n"
+            "                            locations 1-1.1 .. 1-1.4, 1-2.1 .. 1-4.4 (four hubs of\n"
+            "                            four), serial numbers SIM0001 ..; each takes the lowest\n"
+            "                            free ttyACM number whenever its port appears, so names\n"
+            "                            swap between modems; --fault lines apply to every modem\n"
+            "  --modem-fault K:LINE      one fault line for modem K (1..N) only; repeatable\n"
             "  --renumber                after a mode switch come back as the next number\n"
             "  --republish-delay-ms N    pause between dropping and re-offering the port\n"
             "                            (default 3000, scaled by the time scale)\n"
@@ -47,12 +55,14 @@ void usage(FILE* to) {
             "  --transcript FILE         every byte in and out, with time stamps\n"
             "  --report FILE             JSON written at exit: commands in order, archives\n"
             "                            {id, size, sha256, programmed}, flash, final mode,\n"
-            "                            autorun, deviations\n"
+            "                            autorun, deviations; with --modems, one such report per\n"
+            "                            modem: {\"modems\": [{location, serial, report}]}\n"
             "  --on-publish CMD          run CMD (through /bin/sh) each time the port is\n"
             "                            published (after the pty is ready, before the modem\n"
             "                            answers on it) and unpublished (after the names are\n"
             "                            removed), with MODEMSIM_EVENT=publish|unpublish,\n"
-            "                            MODEMSIM_TTY, MODEMSIM_COM, MODEMSIM_DEVICE=/dev/pts/N\n"
+            "                            MODEMSIM_TTY, MODEMSIM_COM, MODEMSIM_DEVICE=/dev/pts/N,\n"
+            "                            MODEMSIM_LOCATION, MODEMSIM_SERIAL\n"
             "  --ready-file FILE         written once the first port is published\n"
             "  --help, --version\n"
             "\n"
@@ -87,11 +97,15 @@ bool parseInt(const char* s, long minV, long maxV, long* out) {
 }
 
 // Runs the hook command synchronously with the event in its environment.
-void runHook(const std::string& cmd, const modemsim::PublishEvent& e) {
+void runHook(const std::string& cmd, const modemsim::PublishEvent& e, const std::string& location,
+             const std::string& serial) {
     std::vector<std::string> vars = {
         std::string("MODEMSIM_EVENT=") + (e.publish ? "publish" : "unpublish"),
-        "MODEMSIM_TTY=" + e.ttyName, "MODEMSIM_COM=" + std::to_string(e.comNumber),
-        "MODEMSIM_DEVICE=" + e.devicePath};
+        "MODEMSIM_TTY=" + e.ttyName,
+        "MODEMSIM_COM=" + std::to_string(e.comNumber),
+        "MODEMSIM_DEVICE=" + e.devicePath,
+        "MODEMSIM_LOCATION=" + location,
+        "MODEMSIM_SERIAL=" + serial};
     std::vector<char*> envp;
     for (char** p = environ; *p != nullptr; ++p) {
         if (strncmp(*p, "MODEMSIM_", 9) != 0) envp.push_back(*p);
@@ -115,6 +129,48 @@ void runHook(const std::string& cmd, const modemsim::PublishEvent& e) {
     }
 }
 
+// Several modems in one tree until a stop signal; then the report of every modem.
+int runBank(const modemsim::SimOptions& opt, int count, const std::map<int, std::string>& faults,
+            const std::string& hook, const std::string& reportPath, const std::string& readyPath,
+            sigset_t& stopSignals) {
+    modemsim::BankOptions b;
+    b.devRoot = opt.devRoot;
+    b.sysfsRoot = opt.sysfsRoot;
+    b.count = count;
+    b.republishDelayMs = opt.republishDelayMs;
+    b.scenario = opt.scenario;
+    b.scenarios = faults;
+    if (!hook.empty()) {
+        b.onPublish = [hook](int modem, const modemsim::PublishEvent& e) {
+            runHook(hook, e, modemsim::bank_Location(modem), modemsim::bank_Serial(modem));
+        };
+    }
+    modemsim::ModemBank bank;
+    std::string error;
+    if (!bank.start(b, &error)) {
+        fprintf(stderr, "modemsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::string ready;
+    for (int i = 0; i < bank.count(); ++i) {
+        const modemsim::ModemSim& m = bank.modem(i);
+        fprintf(stderr, "modemsim: modem %s (%s) published as %s/%s (COM%d)\n",
+                m.location().c_str(), m.serialNumber().c_str(), opt.devRoot.c_str(),
+                m.ttyName().c_str(), m.comNumber());
+        ready += m.location() + " " + m.ttyName() + "\n";
+    }
+    if (!readyPath.empty() && !writeFile(readyPath, ready))
+        fprintf(stderr, "modemsim: cannot write %s\n", readyPath.c_str());
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    bank.stop();
+    if (!reportPath.empty() && !writeFile(reportPath, bank.reportJson())) {
+        fprintf(stderr, "modemsim: cannot write report %s\n", reportPath.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,6 +180,8 @@ int main(int argc, char** argv) {
     if (d != nullptr) opt.devRoot = d;
     if (s != nullptr) opt.sysfsRoot = s;
     std::string reportPath, readyPath, hook, scenario;
+    long modemCount = 0;  // 0: the single modem of --tty
+    std::map<int, std::string> modemFaults;
     double scale = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -147,7 +205,8 @@ int main(int argc, char** argv) {
             opt.renumberOnSwitch = true;
         } else if (a == "--dev-root" || a == "--sysfs-root" || a == "--tty" ||
                    a == "--transcript" || a == "--report" || a == "--on-publish" ||
-                   a == "--ready-file" || a == "--fault" || a == "--scenario") {
+                   a == "--ready-file" || a == "--fault" || a == "--scenario" ||
+                   a == "--modem-fault") {
             if (!value(&v)) return 2;
             if (a == "--dev-root") opt.devRoot = v;
             if (a == "--sysfs-root") opt.sysfsRoot = v;
@@ -157,6 +216,17 @@ int main(int argc, char** argv) {
             if (a == "--on-publish") hook = v;
             if (a == "--ready-file") readyPath = v;
             if (a == "--fault") scenario += std::string(v) + "\n";
+            if (a == "--modem-fault") {
+                const char* colon = strchr(v, ':');
+                long k = 0;
+                if (colon == nullptr ||
+                    !parseInt(std::string(v, colon).c_str(), 1, BANK_MAX_MODEMS, &k)) {
+                    fprintf(stderr, "modemsim: --modem-fault needs K:LINE with K 1..%d: %s\n",
+                            BANK_MAX_MODEMS, v);
+                    return 2;
+                }
+                modemFaults[static_cast<int>(k) - 1] += std::string(colon + 1) + "\n";
+            }
             if (a == "--scenario") {
                 std::string text;
                 if (!readFile(v, &text)) {
@@ -164,6 +234,12 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 scenario += text + "\n";
+            }
+        } else if (a == "--modems") {
+            if (!value(&v)) return 2;
+            if (!parseInt(v, 1, BANK_MAX_MODEMS, &modemCount)) {
+                fprintf(stderr, "modemsim: --modems takes 1 to %d: %s\n", BANK_MAX_MODEMS, v);
+                return 2;
             }
         } else if (a == "--republish-delay-ms" || a == "--mode" || a == "--autorun") {
             if (!value(&v)) return 2;
@@ -198,10 +274,24 @@ int main(int argc, char** argv) {
         fprintf(stderr, "modemsim: %s\n", why.c_str());
         return 2;
     }
+    for (const auto& own : modemFaults) {
+        if (modemCount == 0 || own.first >= modemCount) {
+            fprintf(stderr, "modemsim: --modem-fault %d names no modem (see --modems)\n",
+                    own.first + 1);
+            return 2;
+        }
+        if (!modemsim::scenario_Parse(own.second, &check, &why)) {
+            fprintf(stderr, "modemsim: modem %d: %s\n", own.first + 1, why.c_str());
+            return 2;
+        }
+    }
     if (scale >= 1) clk_SetScale(scale);
     opt.scenario = scenario;
     if (!hook.empty()) {
-        opt.onPublish = [hook](const modemsim::PublishEvent& e) { runHook(hook, e); };
+        std::string location = opt.layout.device, serial = opt.layout.serial;
+        opt.onPublish = [hook, location, serial](const modemsim::PublishEvent& e) {
+            runHook(hook, e, location, serial);
+        };
     }
 
     // The modem's thread inherits a mask without the stop signals, so that only sigwait
@@ -213,6 +303,10 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+
+    if (modemCount > 0)
+        return runBank(opt, static_cast<int>(modemCount), modemFaults, hook, reportPath, readyPath,
+                       stopSignals);
 
     modemsim::ModemSim sim;
     std::string error;
