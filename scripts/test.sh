@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs (apt-get, only what is missing), then builds
 # and tests every configuration.
-#   bash scripts/test.sh                     all: linux, linux-asan, fuzz, windows
+#   bash scripts/test.sh                     all: linux, linux-asan, linux-tsan, fuzz, windows
 #   bash scripts/test.sh linux linux-asan    some of them
-#     linux, linux-asan  configure, build and ctest the preset
+#     linux, linux-asan, linux-tsan  configure, build and ctest the preset (tsan: the
+#                        thread sanitizer over the station's tests and the suite)
 #     fuzz               every fuzz target for 20 seconds (scripts/fuzz.sh)
 #     windows            both cross builds, export checks, tests and an update under Wine
 #                        (scripts/test-windows.sh)
@@ -11,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(linux linux-asan fuzz windows)
+[ ${#parts[@]} -gt 0 ] || parts=(linux linux-asan linux-tsan fuzz windows)
 
 bash scripts/install-deps.sh linux
 
@@ -23,7 +24,7 @@ export MODEMFLASH_NOT_RUN_FILE=$not_run_file
 
 for part in "${parts[@]}"; do
   case "$part" in
-    linux | linux-asan)
+    linux | linux-asan | linux-tsan)
       echo "== $part: configure, build, test"
       cmake --preset "$part" >/dev/null
       cmake --build --preset "$part" -j"$(nproc)"

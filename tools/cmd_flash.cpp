@@ -22,6 +22,7 @@
 #include "platform/file.h"
 #include "platform/messages.h"
 #include "platform/profile.h"
+#include "station_run.h"
 
 namespace {
 
@@ -55,6 +56,8 @@ struct FlashOptions {
     std::string logFile;
     bool json = false;
     double timeScale = 0;
+    bool all = false;                    // every modem present, through the station
+    std::vector<std::string> locations;  // the modems at these USB locations
 };
 
 const char* eventName(int code) {
@@ -323,6 +326,16 @@ std::string findLibrary(const std::string& given) {
 }
 
 int runFlash(const FlashOptions& o) {
+    if (o.all || !o.locations.empty()) {
+        cli::StationRunOptions s;
+        s.folder = o.folder;
+        s.all = o.all;
+        s.locations = o.locations;
+        s.json = o.json;
+        s.logDir = o.logFile;
+        s.timeScale = o.timeScale;
+        return cli::runStation(s);
+    }
     if (o.timeScale > 0) {
         char scale[32];
         snprintf(scale, sizeof scale, "%g", o.timeScale);
@@ -382,12 +395,22 @@ const cli::CommandRegistrar registrar{
             ->required();
         app.add_option("--library", o->library,
                        "The library to load (default: beside the executable)");
-        app.add_option("--log", o->logFile, "Write the engine's log to this file");
+        app.add_option("--log", o->logFile,
+                       "Write the engine's log to this file (with --all or --at: a directory, "
+                       "one file per modem named by its location)");
+        CLI::Option* all = app.add_flag(
+            "--all", o->all,
+            "Update every modem port present (up to 16) at once, each followed by its USB "
+            "location");
+        app.add_option("--at", o->locations,
+                       "Update the modem at this USB location (repeatable; see `modemflash ports`)")
+            ->excludes(all)
+            ->allow_extra_args(false);
         app.add_flag("--json", o->json,
                      "One JSON object per event and message instead of progress output");
         app.add_option("--time-scale", o->timeScale,
                        "Run every pause this many times faster (simulated modems only)");
-        app.footer(kFlashFooter);
+        app.footer(std::string(kFlashFooter) + "\n" + cli::kStationFooter);
         return cli::Action([o] { return runFlash(*o); });
     }};
 

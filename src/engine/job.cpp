@@ -240,11 +240,12 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
         int result;
         // A port left open by the last attempt would refuse this open: ours is exclusive.
         if (portIsOpen(portIndex)) com_Close(portIndex);
-        // A retry of a modem known by its location opens the port that is there now.
-        char located[PORT_NAME_CAPACITY];
-        const char* name =
-            attempt > 1 && mode_LocatePortName(portIndex, located, sizeof located) == 1 ? located
-                                                                                        : portName;
+        // A retry of a modem known by its location opens the port that is there now, or none:
+        // its old name may belong to another modem by now.
+        char located[PORT_NAME_CAPACITY] = "";
+        const char* name = portName;
+        if (attempt > 1 && c->location[0] != '\0')
+            name = mode_LocatePortName(portIndex, located, sizeof located) == 1 ? located : "";
         if (com_Open(portIndex, name) == nullptr) {
             result = DL_MODE_SWITCH_FAILED;
         } else {

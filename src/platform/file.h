@@ -20,4 +20,7 @@ enum FileKind {
 };
 enum FileKind file_Kind(const char* path);
 
+// Creates a directory (its parent must exist). 1 when it was made or already exists.
+int file_MakeDir(const char* path);
+
 #endif

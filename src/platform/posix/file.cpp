@@ -41,3 +41,10 @@ FileKind file_Kind(const char* path) {
         return errno == ENOENT || errno == ENOTDIR ? FILE_KIND_MISSING : FILE_KIND_UNKNOWN;
     return S_ISREG(st.st_mode) ? FILE_KIND_REGULAR : FILE_KIND_OTHER;
 }
+
+int file_MakeDir(const char* path) {
+    if (path == nullptr || *path == '\0') return 0;
+    if (mkdir(path, 0777) == 0) return 1;
+    struct stat st;
+    return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}

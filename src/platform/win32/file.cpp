@@ -23,3 +23,10 @@ FileKind file_Kind(const char* path) {
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return FILE_KIND_OTHER;
     return FILE_KIND_REGULAR;
 }
+
+int file_MakeDir(const char* path) {
+    if (path == nullptr || *path == '\0') return 0;
+    if (CreateDirectoryA(path, nullptr)) return 1;
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+}

@@ -1,0 +1,124 @@
+// The station with 1, 4 and 16 simulated modems, the sample firmware, one run each at the same
+// time scale: `modemflash flash FOLDER --all` as a child process against `modemsim --modems N`
+// (another process, so that its flash stores do not count).
+//
+// Prints each run's wall time and its ratio to one modem (target: 16 modems at most 1.3 x one),
+// the flasher's CPU seconds per modem, and its peak resident memory (target: under 32 MiB for
+// 16 modems). BENCH_SCALE (default 20) sets the time scale, BENCH_SMALL=1 uses the small sample.
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+
+extern char** environ;
+
+namespace {
+
+pid_t spawn(const std::string& command) {
+    pid_t pid = -1;
+    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+        return -1;
+    return pid;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+struct Run {
+    int modems = 0;
+    int status = -1;
+    double wall = 0;
+    double cpu = 0;
+    double peakMiB = 0;
+};
+
+Run runOnce(const std::string& root, const std::string& firmware, int modems, double scale) {
+    Run r;
+    r.modems = modems;
+    std::string dir = root + "/run" + std::to_string(modems);
+    std::string mk = "mkdir -p " + dir + "/dev " + dir + "/sys";
+    if (system(mk.c_str()) != 0) return r;
+    std::string env = "MODEMFLASH_DEV_ROOT=" + dir + "/dev MODEMFLASH_SYSFS_ROOT=" + dir + "/sys ";
+    char scaleText[32];
+    snprintf(scaleText, sizeof scaleText, "%g", scale);
+    std::string ready = dir + "/ready";
+    pid_t sim = spawn(env + "exec " MODEMSIM_PATH " --modems " + std::to_string(modems) +
+                      " --time-scale " + scaleText + " --republish-delay-ms 0 --ready-file " +
+                      ready + " 2> " + dir + "/sim.err");
+    for (int i = 0; i < 1000 && !exists(ready); ++i) usleep(10000);
+    if (!exists(ready)) {
+        kill(sim, SIGTERM);
+        waitpid(sim, nullptr, 0);
+        return r;
+    }
+    int64_t start = clk_RealNowUs();
+    pid_t flasher =
+        spawn(env + "exec " MODEMFLASH_CLI_PATH " flash " + firmware +
+              " --all --json --time-scale " + scaleText + " > " + dir + "/flash.out 2>&1");
+    int status = 0;
+    struct rusage usage;
+    memset(&usage, 0, sizeof usage);
+    wait4(flasher, &status, 0, &usage);
+    r.wall = (clk_RealNowUs() - start) / 1e6;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+            usage.ru_stime.tv_usec / 1e6;
+    r.peakMiB = usage.ru_maxrss / 1024.0;  // kilobytes on Linux
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    return r;
+}
+
+}  // namespace
+
+int main() {
+    double scale = getenv("BENCH_SCALE") ? atof(getenv("BENCH_SCALE")) : 20;
+    if (!(scale >= 1)) scale = 20;
+    bool small = getenv("BENCH_SMALL") && strcmp(getenv("BENCH_SMALL"), "1") == 0;
+    char tmpl[] = "/tmp/mfstation.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return 1;
+    std::string root = tmpl;
+    std::string firmware = root + "/firmware";
+    std::string cmd = std::string(MODEMFLASH_CLI_PATH) + " sample " + firmware +
+                      (small ? " --small" : "") + " > /dev/null";
+    if (system(cmd.c_str()) != 0) {
+        fprintf(stderr, "cannot write the sample firmware\n");
+        return 1;
+    }
+    printf("station: sample firmware%s, time scale %g\n", small ? " (small)" : "", scale);
+    std::vector<Run> runs;
+    for (int n : {1, 4, 16}) {
+        Run r = runOnce(root, firmware, n, scale);
+        runs.push_back(r);
+        printf(
+            "%2d modem(s): exit %d  wall %7.2f s  ratio %5.2f  cpu %6.2f s (%5.2f s per modem)  "
+            "peak RSS %6.1f MiB\n",
+            n, r.status, r.wall, runs[0].wall > 0 ? r.wall / runs[0].wall : 0.0, r.cpu, r.cpu / n,
+            r.peakMiB);
+        fflush(stdout);
+    }
+    const Run& one = runs[0];
+    const Run& sixteen = runs[2];
+    printf("16 modems / 1 modem: %.2f x (target <= 1.3 x): %s\n", sixteen.wall / one.wall,
+           sixteen.wall <= 1.3 * one.wall ? "met" : "NOT met");
+    printf("peak RSS with 16 modems: %.1f MiB (target < 32 MiB): %s\n", sixteen.peakMiB,
+           sixteen.peakMiB < 32 ? "met" : "NOT met");
+    cmd = "rm -rf " + root;
+    if (system(cmd.c_str()) != 0) return 1;
+    bool ok = true;
+    for (const Run& r : runs) ok = ok && r.status == 0;
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,260 @@
+// Several modems updated at once through the station, against simulated modems whose port
+// names swap when they come back from a mode switch.
+#include "station/station.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/archive_writer.h"
+#include "modem_bank.h"
+#include "modemflash/downloader.h"
+#include "platform/clock.h"
+#include "platform/registry.h"
+#include "support/test_support.h"
+
+using testsupport::CapturedStream;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+
+namespace {
+
+struct FirmwareFile {
+    const char* name;
+    uint32_t id;
+};
+const FirmwareFile kFiles[] = {{"loader.wrapped", 3},
+                               {"secondary_boot.wrapped", 1},
+                               {"factory_tests.wrapped", 2},
+                               {"modem.wrapped", 0},
+                               {"mass_storage.wrapped", 7}};
+
+// Records what the station reports, from every modem's thread.
+class Recorder : public IStationListener {
+  public:
+    void OnModemStart(const StationModem& m) override {
+        std::lock_guard<std::mutex> g(mu);
+        started.push_back(m.location);
+    }
+    void OnModemStatus(const StationModem& m, const StationStatus& s) override {
+        std::lock_guard<std::mutex> g(mu);
+        phases[m.location].insert(s.phase);
+        if (s.fileCount > 0) fileCounts[m.location] = s.fileCount;
+        ports[m.location].insert(m.portName);
+    }
+    void OnModemFinish(const StationModem& m, const StationResult& r) override {
+        std::lock_guard<std::mutex> g(mu);
+        finished[m.location] = r.downloadResult;
+    }
+    void OnNotice(const char* text) override {
+        std::lock_guard<std::mutex> g(mu);
+        notices.push_back(text);
+    }
+    std::mutex mu;
+    std::vector<std::string> started, notices;
+    std::map<std::string, std::set<int>> phases;
+    std::map<std::string, int> fileCounts, finished;
+    std::map<std::string, std::set<std::string>> ports;
+};
+
+class Station : public ::testing::Test {
+  protected:
+    TempDir root;
+    std::string dev = root.path() + "/dev";
+    std::string sys = root.path() + "/sys";
+    std::string firmware = root.path() + "/firmware";
+    ScopedEnv devRoot{"MODEMFLASH_DEV_ROOT", dev};
+    ScopedEnv sysRoot{"MODEMFLASH_SYSFS_ROOT", sys};
+    const RegistryBackend* previous = nullptr;
+    modemsim::ModemBank bank;
+    std::map<std::string, std::vector<uint8_t>> payloads;
+    Recorder recorder;
+    std::unique_ptr<CapturedStream> out, err;
+    std::mutex publishMu;
+    std::map<std::string, std::set<int>> holders;  // tty name -> modems that held it
+
+    void SetUp() override {
+        clk_SetScale(50);
+        previous = reg_SetBackend(nullptr);
+        ASSERT_EQ(mkdir(dev.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(sys.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(firmware.c_str(), 0755), 0);
+        ASSERT_EQ(chdir(root.path().c_str()), 0);
+        out = std::make_unique<CapturedStream>(1);
+        err = std::make_unique<CapturedStream>(2);
+    }
+    void TearDown() override {
+        if (HasFailure()) {
+            std::string o = out->text(), e = err->text();
+            out.reset();
+            err.reset();
+            fprintf(stderr, "--- stdout ---\n%s\n--- stderr ---\n%.20000s\n", o.c_str(), e.c_str());
+        }
+        out.reset();
+        err.reset();
+        bank.stop();
+        reg_SetBackend(previous);
+        clk_SetScale(1);
+        if (chdir("/") != 0) {
+        }
+    }
+    void writeFirmware(size_t size) {
+        for (const FirmwareFile& f : kFiles) {
+            std::vector<uint8_t> payload(size + f.id * 100);
+            for (size_t i = 0; i < payload.size(); ++i)
+                payload[i] = static_cast<uint8_t>((i * 131 + f.id * 7) >> 1);
+            FILE* file = fopen((firmware + "/" + f.name).c_str(), "wb");
+            ASSERT_NE(file, nullptr);
+            ArchiveLayout layout;
+            layout.archiveIdWord = f.id;
+            CMemoryPayload source(payload.data(), payload.size());
+            std::string why;
+            ASSERT_EQ(
+                archive_Write(file, layout, static_cast<uint32_t>(payload.size()), source, &why), 1)
+                << why;
+            fclose(file);
+            payloads[f.name] = payload;
+        }
+        FILE* ini = fopen((firmware + "/update_config.ini").c_str(), "wb");
+        fprintf(ini, "[update flag]\r\nupdate_cat=7\r\n");
+        fclose(ini);
+    }
+    void startModems(int count, std::map<int, std::string> faults = {}) {
+        modemsim::BankOptions o;
+        o.devRoot = dev;
+        o.sysfsRoot = sys;
+        o.count = count;
+        o.scenarios = faults;
+        o.onPublish = [this](int modem, const modemsim::PublishEvent& e) {
+            if (!e.publish) return;
+            std::lock_guard<std::mutex> g(publishMu);
+            holders[e.ttyName].insert(modem);
+        };
+        std::string why;
+        ASSERT_TRUE(bank.start(o, &why)) << why;
+    }
+    std::vector<StationOutcome> runAll(const std::vector<std::string>& locations = {}) {
+        CStation station;
+        EXPECT_TRUE(station.SetFirmwareFolder(firmware.c_str()));
+        station.SetListener(&recorder);
+        return station.RunOnce(locations);
+    }
+    // Every archive programmed once, equal to its file; only one job's commands.
+    void expectUpdated(int modem) {
+        modemsim::ModemSim& m = bank.modem(modem);
+        for (const FirmwareFile& f : kFiles) EXPECT_EQ(m.flash(f.id), payloads[f.name]) << f.name;
+        EXPECT_EQ(m.mode(), 0);
+        EXPECT_TRUE(m.deviations().empty());
+        std::vector<std::string> commands = m.commands();
+        auto count = [&](const std::string& c) {
+            return std::count(commands.begin(), commands.end(), c);
+        };
+        EXPECT_EQ(count("AT%LOAD"), 5) << m.location();
+        EXPECT_EQ(count("AT%MODE=1"), 1) << m.location();
+        EXPECT_EQ(count("AT%MODE=0"), 1) << m.location();
+        EXPECT_EQ(count("AT%DEBUG=99"), 1) << m.location();
+    }
+};
+
+TEST_F(Station, FourModemsWhoseNamesSwapAreEachUpdatedWithTheirOwnJob) {
+    writeFirmware(30000);
+    // The first modem comes back last and the last first, so names change hands.
+    std::map<int, std::string> faults;
+    for (int i = 0; i < 4; ++i)
+        faults[i] = "return-late ms=" + std::to_string((3 - i) * 1500) + "\n";
+    startModems(4, faults);
+    std::vector<StationOutcome> done = runAll();
+    ASSERT_EQ(done.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(done[i].modem.location, modemsim::bank_Location(i));
+        EXPECT_EQ(done[i].modem.serialNumber, modemsim::bank_Serial(i));
+        EXPECT_EQ(done[i].result.downloadResult, DOWNLOAD_OK) << done[i].result.words;
+        EXPECT_TRUE(done[i].result.updated);
+    }
+    bank.stop();
+    for (int i = 0; i < 4; ++i) expectUpdated(i);
+    bool swapped = false;
+    for (const auto& h : holders) swapped = swapped || h.second.size() > 1;
+    EXPECT_TRUE(swapped) << "no tty name passed from one modem to another";
+    for (int i = 0; i < 4; ++i) {
+        std::string l = modemsim::bank_Location(i);
+        EXPECT_EQ(recorder.finished[l], DOWNLOAD_OK);
+        EXPECT_EQ(recorder.fileCounts[l], 5);
+        for (int phase :
+             {STATION_PROBING, STATION_ENTERING_LOADER, STATION_SENDING, STATION_PROGRAMMING,
+              STATION_RETURNING, STATION_CHECKING_AUTORUN, STATION_FINISHED})
+            EXPECT_EQ(recorder.phases[l].count(phase), 1u) << l << " phase " << phase;
+    }
+    // Log lines carry their modem's location.
+    EXPECT_NE(err->text().find("[1-1.3] "), std::string::npos);
+}
+
+TEST_F(Station, SixteenModemsAtOnce) {
+    writeFirmware(8000);
+    startModems(16);
+    std::vector<StationOutcome> done = runAll();
+    ASSERT_EQ(done.size(), 16u);
+    bank.stop();
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(done[i].modem.location, modemsim::bank_Location(i));
+        EXPECT_EQ(done[i].result.downloadResult, DOWNLOAD_OK) << done[i].modem.location;
+        expectUpdated(i);
+    }
+}
+
+TEST_F(Station, FaultsInSomeModemsLeaveTheOthersAlone) {
+    writeFirmware(30000);
+    startModems(5, {{1, "refuse AT%PROG=2 times=all\nrefuse AT%PROG=1 times=all\n"},
+                    {2, "vanish archive=2 block=1\n"},
+                    {3, "never-return switch=1\n"}});
+    std::vector<StationOutcome> done = runAll();
+    ASSERT_EQ(done.size(), 5u);
+    EXPECT_EQ(done[0].result.downloadResult, DOWNLOAD_OK);
+    EXPECT_EQ(done[1].result.downloadResult, DOWNLOAD_PROGRAM_FAILED);
+    EXPECT_EQ(done[2].result.downloadResult, DOWNLOAD_TRANSFER_FAILED);
+    EXPECT_EQ(done[3].result.downloadResult, DOWNLOAD_MODE_FAILED);
+    EXPECT_EQ(done[4].result.downloadResult, DOWNLOAD_OK);
+    bank.stop();
+    expectUpdated(0);
+    expectUpdated(4);
+    // The modem that never came back was never opened again under another modem's name.
+    for (int i : {0, 1, 2, 4}) {
+        std::vector<std::string> c = bank.modem(i).commands();
+        EXPECT_EQ(std::count(c.begin(), c.end(), "AT%DEBUG=99"), 1) << bank.modem(i).location();
+    }
+}
+
+TEST_F(Station, LocationsPickModemsAndBadOnesGetTheirOwnResult) {
+    writeFirmware(8000);
+    startModems(3);
+    std::vector<StationOutcome> done = runAll({"1-1.3", "9-9", "1-1.3"});
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(done[0].modem.location, "1-1.3");
+    EXPECT_EQ(done[0].result.downloadResult, DOWNLOAD_OK);
+    EXPECT_EQ(done[1].modem.location, "9-9");
+    EXPECT_EQ(done[1].result.jobResult, STATION_NOT_RUN);
+    EXPECT_EQ(done[1].result.words, "no modem port at this location");
+    bank.stop();
+    expectUpdated(2);
+    EXPECT_TRUE(bank.modem(0).commands().empty());  // not asked for: left alone
+    EXPECT_TRUE(bank.modem(1).commands().empty());
+    ASSERT_EQ(recorder.notices.size(), 2u);
+    EXPECT_EQ(recorder.notices[0], "no modem port at location 9-9");
+    EXPECT_EQ(recorder.notices[1], "location 1-1.3 is given more than once: it is updated once");
+}
+
+TEST(StationLocations, SortAsAPersonReadsThem) {
+    std::vector<std::string> l = {"1-1.10", "1-1.2", "2-1", "1-1.2.1", "1-10", "1-2"};
+    std::sort(l.begin(), l.end(), station_LocationLess);
+    EXPECT_EQ(l, (std::vector<std::string>{"1-1.2", "1-1.2.1", "1-1.10", "1-2", "1-10", "2-1"}));
+}
+
+}  // namespace

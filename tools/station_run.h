@@ -1,0 +1,32 @@
+// The station in the command-line host: `flash FOLDER --all | --at LOCATION...` and
+// `watch FOLDER` run the station (src/station) linked into the program, show one line per
+// modem, and end with a summary table.
+#ifndef MODEMFLASH_TOOLS_STATION_RUN_H
+#define MODEMFLASH_TOOLS_STATION_RUN_H
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct StationRunOptions {
+    std::string folder;
+    bool all = false;                    // every modem present
+    std::vector<std::string> locations;  // or these
+    bool watch = false;                  // station mode until Ctrl-C
+    bool json = false;
+    std::string logDir;  // one log file per modem, named by location
+    double timeScale = 0;
+};
+
+// Exit status: 0 when every modem was updated; otherwise the `flash` status of the first
+// failure in location order (4 no modem or a step failed, 5 programming refused, 6 transfer
+// failed, 7 mode switch failed); 3 the folder was refused; 2 a bad command line.
+int runStation(const StationRunOptions& options);
+
+// The text of the station's help footers.
+extern const char kStationFooter[];
+
+}  // namespace cli
+
+#endif
