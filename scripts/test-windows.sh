@@ -140,6 +140,9 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" -R '^abi_check$'
   echo "== $preset: a whole update of the simulated modem under Wine"
   bash tests/wine/e2e.sh "build/$preset" "$host_build" "$work/e2e-$preset"
+  # Several modems at once: flash --all updates two simulated modems on two COM ports.
+  echo "== $preset: two simulated modems at once under Wine (flash --all)"
+  bash tests/wine/station-e2e.sh "build/$preset" "$host_build" "$work/station-$preset"
 done
 if [ ${#skipped[@]} -eq 0 ]; then
   echo "== Windows builds and tests passed: ${presets[*]}"

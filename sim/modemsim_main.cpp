@@ -62,7 +62,8 @@ void usage(FILE* to) {
             "                            answers on it) and unpublished (after the names are\n"
             "                            removed), with MODEMSIM_EVENT=publish|unpublish,\n"
             "                            MODEMSIM_TTY, MODEMSIM_COM, MODEMSIM_DEVICE=/dev/pts/N,\n"
-            "                            MODEMSIM_LOCATION, MODEMSIM_SERIAL\n"
+            "                            MODEMSIM_LOCATION, MODEMSIM_SERIAL (with --modems;\n"
+            "                            empty for the single modem)\n"
             "  --ready-file FILE         written once the first port is published\n"
             "  --help, --version\n"
             "\n"
@@ -288,10 +289,8 @@ int main(int argc, char** argv) {
     if (scale >= 1) clk_SetScale(scale);
     opt.scenario = scenario;
     if (!hook.empty()) {
-        std::string location = opt.layout.device, serial = opt.layout.serial;
-        opt.onPublish = [hook, location, serial](const modemsim::PublishEvent& e) {
-            runHook(hook, e, location, serial);
-        };
+        // The single modem's hook sees no location, as before several modems existed.
+        opt.onPublish = [hook](const modemsim::PublishEvent& e) { runHook(hook, e, "", ""); };
     }
 
     // The modem's thread inherits a mask without the stop signals, so that only sigwait

@@ -132,6 +132,7 @@ struct Job final : public IDownloadSink {
     void drainMessages();
     void setPhase(StationPhase phase);
     void publish();
+    void setPortName(const char* name);
     void run();
 };
 
@@ -163,8 +164,16 @@ struct CStation::Impl {
 
 void Job::publish() {
     PortContext* c = ctx_Get(modem.portIndex);
-    if (c != nullptr && c->isOpen) modem.portName = c->portName;
+    if (c != nullptr && c->isOpen && modem.portName != c->portName) {
+        Guard g(station->lock);  // Running() reads the name from another thread
+        modem.portName = c->portName;
+    }
     if (station->listener) station->listener->OnModemStatus(modem, status);
+}
+
+void Job::setPortName(const char* name) {
+    Guard g(station->lock);
+    modem.portName = name;
 }
 
 void Job::setPhase(StationPhase phase) {
@@ -251,11 +260,11 @@ void Job::run() {
     if (number <= 0) {
         result = notRun("its port disappeared before the update began");
     } else if (com_Open(port, name) == nullptr) {
-        modem.portName = name;
+        setPortName(name);
         result = notRun("its port could not be opened (is another program using it?)");
     } else {
         com_Close(port);
-        modem.portName = name;
+        setPortName(name);
         int job = dl_RunJob(port, name, list.c_str());
         drainMessages();
         result.jobResult = job;

@@ -38,8 +38,11 @@ TEST(PortsCommand, MarksTheModemPortAmongTheOthers) {
     tree.addNode("ttyACM1");
     CliRun r = runPorts(tree, "");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("* COM66    yes     " + tree.dev() + "/ttyACM1"), std::string::npos)
+    // Location and serial number of the USB device follow the device path.
+    EXPECT_NE(r.out.find("* COM66    yes     " + tree.dev() + "/ttyACM1 1-1      0123456789 USB"),
+              std::string::npos)
         << r.out;
+    EXPECT_NE(r.out.find(" LOCATION SERIAL "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  COM65 "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  COM1 "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("modem port: COM66\n"), std::string::npos) << r.out;

@@ -9,6 +9,13 @@
 #   unpublish: the symlink and the SERIALCOMM value go; the Enum instance stays, as Windows
 #              keeps the instances of absent devices.
 #
+# With MODEMSIM_LOCATION and MODEMSIM_SERIAL (modemsim --modems N) the modem is a composite
+# USB device as Windows shows one: its device key ...\VID_F055&PID_9A01\<serial> holds
+# ParentIdPrefix and LocationInformation, and the interface's instance is named by that prefix
+# (<prefix>&0002). Several modems pass COM numbers among themselves, so there the interface's
+# instance goes at unpublish: an absent modem's instance must not name a port that another
+# modem holds now (Windows never gives one device's COM number to another).
+#
 # Environment: MODEMSIM_EVENT, MODEMSIM_COM, MODEMSIM_DEVICE (from modemsim), WINEPREFIX,
 # MF_WINE (the Wine loader), MF_HOOK_LOG (one line per event is appended), MF_HOOK_STOP_FILE
 # (when it exists, the registry is left alone).
@@ -20,6 +27,17 @@ reg=$(mktemp "${TMPDIR:-/tmp}/mfcom.XXXXXX.reg")
 trap 'rm -f "$reg"' EXIT
 
 instance="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F055&PID_9A01&MI_02\\7&1a2b3c&0&$com"
+location=${MODEMSIM_LOCATION:-}
+parent_block=
+if [ -n "$location" ]; then
+  prefix="8&$location&0"
+  instance="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F055&PID_9A01&MI_02\\$prefix&0002"
+  parent="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F055&PID_9A01\\${MODEMSIM_SERIAL:-$prefix}"
+  parent_block="[$parent]
+\"ParentIdPrefix\"=\"$prefix\"
+\"LocationInformation\"=\"$location\"
+"
+fi
 serialcomm="HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
 device="\\\\Device\\\\SimModem$com"
 
@@ -37,6 +55,7 @@ case "${MODEMSIM_EVENT:?}" in
     cat > "$reg" <<REG
 REGEDIT4
 
+$parent_block
 [$instance]
 "CLASSGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
 "FRIENDLYNAME"="Simulated USB Modem (COM$com)"
@@ -56,6 +75,9 @@ REGEDIT4
 [$serialcomm]
 "$device"=-
 REG
+    if [ -n "$location" ]; then
+      printf '\n[-%s]\n' "$instance" >> "$reg"
+    fi
     ;;
   *) echo "publish-com: unknown event $MODEMSIM_EVENT" >&2; exit 2 ;;
 esac
