@@ -190,7 +190,6 @@ struct ModemSim::Impl : public CoreOutput {
         if (published) {
             layout_Unpublish(layout);
             published = false;
-            if (opt.ttyPool) opt.ttyPool->release(layout_TtyNumber(layout.ttyName));
             note("unpublish " + layout.ttyName);
             if (opt.onPublish) {
                 PublishEvent e;
@@ -200,6 +199,9 @@ struct ModemSim::Impl : public CoreOutput {
                 e.devicePath = devPath;
                 runHook(e);
             }
+            // Only now may another modem take the number: its publication must come after
+            // everything this one's removal does, the hook included.
+            if (opt.ttyPool) opt.ttyPool->release(layout_TtyNumber(layout.ttyName));
             cv.notify_all();
         }
         if (master >= 0) {

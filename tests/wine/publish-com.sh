@@ -21,6 +21,10 @@
 # (when it exists, the registry is left alone).
 set -euo pipefail
 
+# Several modems publish at about the same moment: one registry import at a time.
+exec 9> "$WINEPREFIX/.publish-com.lock"
+flock 9
+
 com=${MODEMSIM_COM:?}
 link=$WINEPREFIX/dosdevices/com$com
 reg=$(mktemp "${TMPDIR:-/tmp}/mfcom.XXXXXX.reg")

@@ -15,7 +15,7 @@ work=${3:?}
 here=$(cd "$(dirname "$0")" && pwd)
 wine=${MF_WINE:-/usr/lib/wine/wine64}
 wineserver=${MF_WINESERVER:-/usr/lib/wine/wineserver}
-scale=${MF_E2E_TIME_SCALE:-50}
+scale=${MF_E2E_TIME_SCALE:-10}
 
 fail() {
   echo "station-e2e: FAILED: $*" >&2
