@@ -8,12 +8,14 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "command_registry.h"
 #include "host/downloader.h"
+#include "interrupt.h"
 #include "modemflash/downloader.h"
 #include "modemflash/messages.h"
 #include "platform/clock.h"
@@ -46,6 +48,7 @@ const char kFlashFooter[] =
     "  5  the modem refused to program an archive\n"
     "  6  an archive could not be transferred\n"
     "  7  the modem could not be switched between modes, or its port did not come back\n"
+    "  130  stopped by a second Ctrl-C (the first one only says what stopping would leave)\n"
     "Environment: MODEMFLASH_TIME_SCALE (simulation only), MODEMFLASH_DEV_ROOT and\n"
     "MODEMFLASH_SYSFS_ROOT (Linux port discovery in another tree).\n";
 
@@ -144,6 +147,7 @@ class Display : public IDownloadSink {
         : json_(json), bar_(terminal && !json), peek_(libraryPeek) {}
 
     void OnEvent(DownloadEvent* e) override {
+        lastEvent_.store(e->code);
         drainMessages();
         if (json_) {
             printf("{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
@@ -196,6 +200,7 @@ class Display : public IDownloadSink {
         }
     }
     int lastProgress() const { return lastProgress_; }
+    int lastEvent() const { return lastEvent_.load(); }
     bool json() const { return json_; }
 
   private:
@@ -237,6 +242,7 @@ class Display : public IDownloadSink {
     int percent_ = 0;
     int lastProgress_ = 0;
     bool barShown_ = false;
+    std::atomic<int> lastEvent_{INTR_NO_EVENT};  // read by the interrupt watch's thread
 };
 
 // One line for each file of the chosen categories that the library would refuse: the file,
@@ -356,7 +362,15 @@ int runFlash(const FlashOptions& o) {
         fflush(stdout);
     }
     int32_t result = DOWNLOAD_FAILED;
-    downloader->Download(&result, 0);
+    {
+        intr_Install();
+        InterruptWatch watch([&display](int count) {
+            if (count == 1) return intr_PrintNotice(intr_LeftBehind(display.lastEvent()));
+            fprintf(stderr, "modemflash: stopped by a second interrupt\n");
+            intr_Stop();
+        });
+        downloader->Download(&result, 0);
+    }
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
