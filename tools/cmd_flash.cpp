@@ -16,6 +16,7 @@
 #include "command_registry.h"
 #include "host/downloader.h"
 #include "interrupt.h"
+#include "mm_inhibit.h"
 #include "modemflash/downloader.h"
 #include "modemflash/messages.h"
 #include "platform/clock.h"
@@ -24,6 +25,7 @@
 #include "platform/file.h"
 #include "platform/messages.h"
 #include "platform/profile.h"
+#include "port_access.h"
 
 namespace {
 
@@ -44,7 +46,8 @@ const char kFlashFooter[] =
     "  1  the library could not be loaded\n"
     "  2  the command line was not understood\n"
     "  3  the firmware folder was refused (configuration or files; the reason is printed)\n"
-    "  4  the update failed: no modem answered the probe, or a step failed\n"
+    "  4  the update failed: no modem answered the probe, a step failed, or the modem's port\n"
+    "     may not be opened by this user (the fix is printed)\n"
     "  5  the modem refused to program an archive\n"
     "  6  an archive could not be transferred\n"
     "  7  the modem could not be switched between modes, or its port did not come back\n"
@@ -363,13 +366,25 @@ int runFlash(const FlashOptions& o) {
     }
     int32_t result = DOWNLOAD_FAILED;
     {
+        // The port the search will take: one this user may not open fails now, with the fix;
+        // ModemManager leaves its modem alone from before the first byte until after the last.
+        std::string port = access_ModemPortNow();
+        std::string group;
+        if (access_Denied(port, &group)) {
+            fputs(access_DeniedMessage(access_DevicePath(port), group).c_str(), stderr);
+            return FLASH_FAILED;
+        }
+        MmInhibit modemManager;
+        modemManager.inhibit(MmInhibit::uidOfPort(port));
         intr_Install();
-        InterruptWatch watch([&display](int count) {
+        InterruptWatch watch([&display, &modemManager](int count) {
             if (count == 1) return intr_PrintNotice(intr_LeftBehind(display.lastEvent()));
             fprintf(stderr, "modemflash: stopped by a second interrupt\n");
+            modemManager.releaseAll();
             intr_Stop();
         });
         downloader->Download(&result, 0);
+        modemManager.releaseAll();
     }
     display.drainMessages();
     display.endBar();

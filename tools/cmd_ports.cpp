@@ -9,6 +9,7 @@
 #include "command_registry.h"
 #include "platform/error.h"
 #include "platform/portname.h"
+#include "port_access.h"
 #include "portscan/modem_port_finder.h"
 
 namespace {
@@ -19,7 +20,8 @@ const char kPortsFooter[] =
     "Each line is a serial port found in the device tree (on Linux: synthesised from sysfs\n"
     "and the device directory, see MODEMFLASH_SYSFS_ROOT and MODEMFLASH_DEV_ROOT), and then\n"
     "any present port the tree does not show. '*' marks the port a download would use: the\n"
-    "last one that lies on a USB enumerator, is present, and is named as a modem.\n"
+    "last one that lies on a USB enumerator, is present, and is named as a modem. A port this\n"
+    "user may not open is marked [no access: group G], with the fix.\n"
     "\n"
     "Exit status: 0 a modem port was found, 1 the port walk failed, 3 no modem port.";
 
@@ -100,14 +102,25 @@ int runPorts(const PortsOptions& o) {
             width = std::max(width, static_cast<int>(devicePath(p.portName).size()));
         printf("  %-8s %-7s %-*s %-12s %s\n", "PORT", "PRESENT", width, "DEVICE", "ENUMERATOR",
                "FRIENDLY NAME");
+        std::string deniedGroup;  // the group of a port this user may not open
         for (size_t i = 0; i < ports.size(); ++i) {
             const Port& p = ports[i];
-            printf("%c %-8s %-7s %-*s %-12s %s\n", static_cast<int>(i) == selected ? '*' : ' ',
+            std::string group, mark;
+            if (access_Denied(p.portName, &group)) {
+                mark = "  [no access: group " + group + "]";
+                deniedGroup = group;
+            }
+            printf("%c %-8s %-7s %-*s %-12s %s%s\n", static_cast<int>(i) == selected ? '*' : ' ',
                    p.portName.c_str(), isPresent(p.portName) ? "yes" : "no", width,
                    devicePath(p.portName).c_str(),
                    p.enumerator.empty() ? "-" : p.enumerator.c_str(),
-                   p.inTree ? p.friendlyName.c_str() : "(not in the device tree)");
+                   p.inTree ? p.friendlyName.c_str() : "(not in the device tree)", mark.c_str());
         }
+        if (!deniedGroup.empty())
+            printf(
+                "no access: you may not open the marked ports; join their group with\n"
+                "    sudo usermod -aG %s $USER\nthen log out and in again.\n",
+                deniedGroup.c_str());
         if (selected >= 0)
             printf("modem port: %s\n", ports[selected].portName.c_str());
         else

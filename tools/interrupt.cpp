@@ -7,13 +7,6 @@
 #include "modemflash/downloader.h"
 #include "platform/interrupt.h"
 
-namespace {
-
-// How often the watch looks at its stop flag while no interrupt comes.
-const int kWatchPollMs = 50;
-
-}  // namespace
-
 void intr_Install() {
     sig_Install();
 }
@@ -79,17 +72,13 @@ void intr_Stop() {
 
 InterruptWatch::InterruptWatch(std::function<void(int count)> onInterrupt)
     : onInterrupt_(std::move(onInterrupt)) {
-    int seen = sig_Count();
-    thread_ = std::thread([this, seen]() mutable {
-        while (!stop_.load()) {
-            int now = sig_Wait(seen, kWatchPollMs);
-            // Each interrupt is reported once, in order, even when several came together.
-            while (seen < now && !stop_.load()) onInterrupt_(++seen);
-        }
-    });
+    sig_Watch(&InterruptWatch::call, this);
 }
 
 InterruptWatch::~InterruptWatch() {
-    stop_.store(true);
-    thread_.join();
+    sig_Unwatch();
+}
+
+void InterruptWatch::call(void* self, int count) {
+    static_cast<InterruptWatch*>(self)->onInterrupt_(count);
 }

@@ -17,9 +17,7 @@
 
 #include <stdio.h>
 
-#include <atomic>
 #include <functional>
-#include <thread>
 
 // Installs the SIGINT/SIGTERM (console control) handlers: from now on an interrupt is only
 // counted. Safe to call more than once.
@@ -49,7 +47,8 @@ const int INTR_EXIT_STATUS = 130;
 
 // Runs onInterrupt(count) on a thread of its own for every interrupt received while it
 // lives (count = intr_Count() then, 1 for the first). Interrupts before it was made are not
-// replayed. The destructor stops and joins the thread.
+// replayed. One watch at a time in a process (a station watches for all its modems with
+// one). The destructor stops and joins the thread.
 class InterruptWatch {
   public:
     explicit InterruptWatch(std::function<void(int count)> onInterrupt);
@@ -58,9 +57,8 @@ class InterruptWatch {
     InterruptWatch& operator=(const InterruptWatch&) = delete;
 
   private:
+    static void call(void* self, int count);
     std::function<void(int)> onInterrupt_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 #endif

@@ -18,6 +18,15 @@ int sig_Count(void);
 // returns the count then.
 int sig_Wait(int seen, int timeoutMs);
 
+// Calls callback(user, count) once for every interrupt received from now on, in order, on a
+// thread of the service's own, until sig_Unwatch. One watch at a time: 0 when one is already
+// running or the thread cannot start, 1 otherwise.
+typedef void (*InterruptCallback)(void* user, int count);
+int sig_Watch(InterruptCallback callback, void* user);
+// Stops the watch and waits for its thread (a callback running at that moment completes).
+// Must not be called from the callback.
+void sig_Unwatch(void);
+
 // Ends the process at once with status, after flushing the C streams, without running exit
 // handlers or destructors (another thread may be inside the library). Open files and ports
 // are closed by the system.

@@ -5,7 +5,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 
 namespace {
 
+const int kWatchPollMs = 50;  // how often the watch looks at its stop flag
 std::atomic<int> g_count{0};  // lock-free, so the handler may touch it
 int g_pipe[2] = {-1, -1};     // written by the handler, read by sig_Wait
 
@@ -62,6 +65,52 @@ int sig_Wait(int seen, int timeoutMs) {
         }
     }
     return g_count.load();
+}
+
+namespace {
+
+// The watch: its thread, and what it calls. Only sig_Watch and sig_Unwatch (one caller at a
+// time, by contract) touch these, besides the thread itself reading them.
+pthread_t g_watchThread;
+bool g_watching = false;
+std::atomic<bool> g_stopWatch{false};
+InterruptCallback g_callback = nullptr;
+void* g_user = nullptr;
+
+void* watchLoop(void* start) {
+    int seen = static_cast<int>(reinterpret_cast<intptr_t>(start));
+    while (!g_stopWatch.load()) {
+        int now = sig_Wait(seen, kWatchPollMs);
+        while (seen < now && !g_stopWatch.load()) g_callback(g_user, ++seen);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int sig_Watch(InterruptCallback callback, void* user) {
+    if (g_watching || callback == nullptr) return 0;
+    g_callback = callback;
+    g_user = user;
+    g_stopWatch.store(false);
+    // The thread takes no signal: the handler then runs on threads that may be interrupted.
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    intptr_t start = g_count.load();
+    g_watching =
+        pthread_create(&g_watchThread, nullptr, watchLoop, reinterpret_cast<void*>(start)) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return g_watching ? 1 : 0;
+}
+
+void sig_Unwatch(void) {
+    if (!g_watching) return;
+    g_stopWatch.store(true);
+    pthread_join(g_watchThread, nullptr);
+    g_watching = false;
 }
 
 void sig_ExitNow(int status) {
