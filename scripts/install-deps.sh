@@ -12,8 +12,8 @@ for set in "${want[@]}"; do
   case "$set" in
     linux)
       packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev python3)
-      # sd-bus for ModemManager, and its tests' private bus and mock ModemManager
-      packages+=(libsystemd-dev pkg-config dbus-daemon python3-dbusmock)
+      # sd-bus for ModemManager; its tests' private bus and mock; manual pages; packages
+      packages+=(libsystemd-dev pkg-config dbus-daemon python3-dbusmock help2man dpkg-dev lintian)
       ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     windows)

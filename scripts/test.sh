@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs (apt-get, only what is missing), then builds
 # and tests every configuration.
-#   bash scripts/test.sh                     all: linux, linux-asan, fuzz, windows
+#   bash scripts/test.sh                     all: linux, linux-asan, packages, fuzz, windows
 #   bash scripts/test.sh linux linux-asan    some of them
 #     linux, linux-asan  configure, build and ctest the preset
+#     packages           install tree, CMake and pkg-config hosts, Debian packages, lintian,
+#                        an update with the unpacked programs (scripts/test-packages.sh)
 #     fuzz               every fuzz target for 20 seconds (scripts/fuzz.sh)
 #     windows            both cross builds, export checks, tests and an update under Wine
 #                        (scripts/test-windows.sh)
@@ -11,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(linux linux-asan fuzz windows)
+[ ${#parts[@]} -gt 0 ] || parts=(linux linux-asan packages fuzz windows)
 
 bash scripts/install-deps.sh linux
 
@@ -28,6 +30,9 @@ for part in "${parts[@]}"; do
       cmake --preset "$part" >/dev/null
       cmake --build --preset "$part" -j"$(nproc)"
       ctest --preset "$part"
+      ;;
+    packages)
+      bash scripts/test-packages.sh
       ;;
     fuzz)
       echo "== fuzz"

@@ -27,6 +27,10 @@
 #include "platform/profile.h"
 #include "port_access.h"
 
+#ifndef MODEMFLASH_INSTALL_LIBDIR
+#define MODEMFLASH_INSTALL_LIBDIR "lib"  // where the install tree keeps the library
+#endif
+
 namespace {
 
 // Exit statuses of `flash`.
@@ -320,8 +324,11 @@ std::string findLibrary(const std::string& given) {
     if (!dynlib_ExecutableDir(dir, sizeof dir)) return dynlib_LibraryFileName();
     const std::string base = dir;
     const std::string name = dynlib_LibraryFileName();
+    // Beside the executable, in the install tree's library directory (lib/<multiarch> in a
+    // package), and beside the build tree's tools/ directory.
     for (const std::string& candidate :
-         {base + "/" + name, base + "/../lib/" + name, base + "/../" + name}) {
+         {base + "/" + name, base + "/../" MODEMFLASH_INSTALL_LIBDIR "/" + name,
+          base + "/../lib/" + name, base + "/../" + name}) {
         FILE* f = file_Open(candidate.c_str(), "rb");
         if (f) {
             fclose(f);
