@@ -10,7 +10,11 @@ want=("$@")
 packages=()
 for set in "${want[@]}"; do
   case "$set" in
-    linux) packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev python3) ;;
+    linux)
+      packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev python3)
+      # sd-bus for ModemManager; its tests' private bus and mock; manual pages; packages
+      packages+=(libsystemd-dev pkg-config dbus-daemon python3-dbusmock help2man dpkg-dev lintian)
+      ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 googletest wine64 wine32:i386)

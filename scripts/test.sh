@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs (apt-get, only what is missing), then builds
 # and tests every configuration.
-#   bash scripts/test.sh                     all: linux, linux-asan, linux-tsan, fuzz, windows
+#   bash scripts/test.sh                     all: linux, linux-asan, linux-tsan, packages, fuzz,
+#                                            windows
 #   bash scripts/test.sh linux linux-asan    some of them
 #     linux, linux-asan, linux-tsan  configure, build and ctest the preset (tsan: the
 #                        thread sanitizer over the station's tests and the suite)
+#     packages           install tree, CMake and pkg-config hosts, Debian packages, lintian,
+#                        an update with the unpacked programs (scripts/test-packages.sh)
 #     fuzz               every fuzz target for 20 seconds (scripts/fuzz.sh)
 #     windows            both cross builds, export checks, tests and an update under Wine
 #                        (scripts/test-windows.sh)
@@ -12,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(linux linux-asan linux-tsan fuzz windows)
+[ ${#parts[@]} -gt 0 ] || parts=(linux linux-asan linux-tsan packages fuzz windows)
 
 bash scripts/install-deps.sh linux
 
@@ -29,6 +32,9 @@ for part in "${parts[@]}"; do
       cmake --preset "$part" >/dev/null
       cmake --build --preset "$part" -j"$(nproc)"
       ctest --preset "$part"
+      ;;
+    packages)
+      bash scripts/test-packages.sh
       ;;
     fuzz)
       echo "== fuzz"

@@ -8,12 +8,15 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "command_registry.h"
 #include "host/downloader.h"
+#include "interrupt.h"
+#include "mm_inhibit.h"
 #include "modemflash/downloader.h"
 #include "modemflash/messages.h"
 #include "platform/clock.h"
@@ -23,6 +26,11 @@
 #include "platform/messages.h"
 #include "platform/profile.h"
 #include "station_run.h"
+#include "port_access.h"
+
+#ifndef MODEMFLASH_INSTALL_LIBDIR
+#define MODEMFLASH_INSTALL_LIBDIR "lib"  // where the install tree keeps the library
+#endif
 
 namespace {
 
@@ -43,10 +51,12 @@ const char kFlashFooter[] =
     "  1  the library could not be loaded\n"
     "  2  the command line was not understood\n"
     "  3  the firmware folder was refused (configuration or files; the reason is printed)\n"
-    "  4  the update failed: no modem answered the probe, or a step failed\n"
+    "  4  the update failed: no modem answered the probe, a step failed, or the modem's port\n"
+    "     may not be opened by this user (the fix is printed)\n"
     "  5  the modem refused to program an archive\n"
     "  6  an archive could not be transferred\n"
     "  7  the modem could not be switched between modes, or its port did not come back\n"
+    "  130  stopped by a second Ctrl-C (the first one only says what stopping would leave)\n"
     "Environment: MODEMFLASH_TIME_SCALE (simulation only), MODEMFLASH_DEV_ROOT and\n"
     "MODEMFLASH_SYSFS_ROOT (Linux port discovery in another tree).\n";
 
@@ -147,6 +157,7 @@ class Display : public IDownloadSink {
         : json_(json), bar_(terminal && !json), peek_(libraryPeek) {}
 
     void OnEvent(DownloadEvent* e) override {
+        lastEvent_.store(e->code);
         drainMessages();
         if (json_) {
             printf("{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
@@ -199,6 +210,7 @@ class Display : public IDownloadSink {
         }
     }
     int lastProgress() const { return lastProgress_; }
+    int lastEvent() const { return lastEvent_.load(); }
     bool json() const { return json_; }
 
   private:
@@ -240,6 +252,7 @@ class Display : public IDownloadSink {
     int percent_ = 0;
     int lastProgress_ = 0;
     bool barShown_ = false;
+    std::atomic<int> lastEvent_{INTR_NO_EVENT};  // read by the interrupt watch's thread
 };
 
 // One line for each file of the chosen categories that the library would refuse: the file,
@@ -314,8 +327,11 @@ std::string findLibrary(const std::string& given) {
     if (!dynlib_ExecutableDir(dir, sizeof dir)) return dynlib_LibraryFileName();
     const std::string base = dir;
     const std::string name = dynlib_LibraryFileName();
+    // Beside the executable, in the install tree's library directory (lib/<multiarch> in a
+    // package), and beside the build tree's tools/ directory.
     for (const std::string& candidate :
-         {base + "/" + name, base + "/../lib/" + name, base + "/../" + name}) {
+         {base + "/" + name, base + "/../" MODEMFLASH_INSTALL_LIBDIR "/" + name,
+          base + "/../lib/" + name, base + "/../" + name}) {
         FILE* f = file_Open(candidate.c_str(), "rb");
         if (f) {
             fclose(f);
@@ -369,7 +385,27 @@ int runFlash(const FlashOptions& o) {
         fflush(stdout);
     }
     int32_t result = DOWNLOAD_FAILED;
-    downloader->Download(&result, 0);
+    {
+        // The port the search will take: one this user may not open fails now, with the fix;
+        // ModemManager leaves its modem alone from before the first byte until after the last.
+        std::string port = access_ModemPortNow();
+        std::string group;
+        if (access_Denied(port, &group)) {
+            fputs(access_DeniedMessage(access_DevicePath(port), group).c_str(), stderr);
+            return FLASH_FAILED;
+        }
+        MmInhibit modemManager;
+        modemManager.inhibit(MmInhibit::uidOfPort(port));
+        intr_Install();
+        InterruptWatch watch([&display, &modemManager](int count) {
+            if (count == 1) return intr_PrintNotice(intr_LeftBehind(display.lastEvent()));
+            fprintf(stderr, "modemflash: stopped by a second interrupt\n");
+            modemManager.releaseAll();
+            intr_Stop();
+        });
+        downloader->Download(&result, 0);
+        modemManager.releaseAll();
+    }
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);

@@ -9,6 +9,7 @@
 #include "command_registry.h"
 #include "platform/error.h"
 #include "platform/portname.h"
+#include "port_access.h"
 #include "portscan/modem_port_finder.h"
 
 namespace {
@@ -22,6 +23,7 @@ const char kPortsFooter[] =
     "last one that lies on a USB enumerator, is present, and is named as a modem. LOCATION is\n"
     "where its USB device is plugged in (bus and hub ports, e.g. 1-1.3; on Windows the\n"
     "device's location text), SERIAL its USB serial number ('-' when the tree has none).\n"
+    "A port this user may not open is marked [no access: group G], with the fix.\n"
     "\n"
     "Exit status: 0 a modem port was found, 1 the port walk failed, 3 no modem port.";
 
@@ -111,16 +113,27 @@ int runPorts(const PortsOptions& o) {
         }
         printf("  %-8s %-7s %-*s %-*s %-*s %-12s %s\n", "PORT", "PRESENT", width, "DEVICE",
                locationWidth, "LOCATION", serialWidth, "SERIAL", "ENUMERATOR", "FRIENDLY NAME");
+        std::string deniedGroup;  // the group of a port this user may not open
         for (size_t i = 0; i < ports.size(); ++i) {
             const Port& p = ports[i];
-            printf("%c %-8s %-7s %-*s %-*s %-*s %-12s %s\n",
+            std::string group, mark;
+            if (access_Denied(p.portName, &group)) {
+                mark = "  [no access: group " + group + "]";
+                deniedGroup = group;
+            }
+            printf("%c %-8s %-7s %-*s %-*s %-*s %-12s %s%s\n",
                    static_cast<int>(i) == selected ? '*' : ' ', p.portName.c_str(),
                    isPresent(p.portName) ? "yes" : "no", width, devicePath(p.portName).c_str(),
                    locationWidth, p.location.empty() ? "-" : p.location.c_str(), serialWidth,
                    p.serial.empty() ? "-" : p.serial.c_str(),
                    p.enumerator.empty() ? "-" : p.enumerator.c_str(),
-                   p.inTree ? p.friendlyName.c_str() : "(not in the device tree)");
+                   p.inTree ? p.friendlyName.c_str() : "(not in the device tree)", mark.c_str());
         }
+        if (!deniedGroup.empty())
+            printf(
+                "no access: you may not open the marked ports; join their group with\n"
+                "    sudo usermod -aG %s $USER\nthen log out and in again.\n",
+                deniedGroup.c_str());
         if (selected >= 0)
             printf("modem port: %s\n", ports[selected].portName.c_str());
         else

@@ -16,8 +16,9 @@
 #include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
+#include "interrupt.h"
+#include "mm_inhibit.h"
 #include "station/station.h"
-#include "stop_signal.h"
 
 namespace cli {
 
@@ -123,7 +124,11 @@ class Display : public IStationListener {
     explicit Display(Mode mode) : mode_(mode), lock_(lock_Create()) {}
     ~Display() override { lock_Destroy(lock_); }
 
+    // ModemManager is asked to leave each modem alone from its start to its finish.
+    void setModemManager(MmInhibit* mm) { mm_ = mm; }
+
     void OnModemStart(const StationModem& m) override {
+        if (mm_ != nullptr) mm_->inhibit(MmInhibit::uidOfPort(m.portName));
         lock_Acquire(lock_);
         Line* l = line(m);
         l->modem = m;
@@ -158,6 +163,7 @@ class Display : public IStationListener {
     }
 
     void OnModemFinish(const StationModem& m, const StationResult& r) override {
+        if (mm_ != nullptr) mm_->release(MmInhibit::uidOfPort(m.portName));
         lock_Acquire(lock_);
         Line* l = line(m);
         l->modem = m;
@@ -270,6 +276,7 @@ class Display : public IStationListener {
     }
 
     Mode mode_;
+    MmInhibit* mm_ = nullptr;  // set before the station starts, then only read
     PlatformLock* lock_;
     std::vector<Line> lines_;
     int drawn_ = 0;
@@ -278,6 +285,7 @@ class Display : public IStationListener {
 
 struct Ticker {
     Display* display;
+    MmInhibit* modemManager;
     CStation* station;
     std::atomic<bool> done{false};
     bool live = false;
@@ -288,7 +296,7 @@ void tickerMain(void* arg) {
     Ticker* t = static_cast<Ticker*>(arg);
     int seen = 0;
     while (!t->done) {
-        int stops = stopSignal_Count();
+        int stops = intr_Count();
         if (stops >= 1 && seen == 0) {
             seen = 1;
             t->station->RequestStop();
@@ -309,9 +317,10 @@ void tickerMain(void* arg) {
                 names += " " + m.location + (m.portName.empty() ? "" : " (" + m.portName + ")");
             t->display->notice("stopped at once; left half done, each may need another update:" +
                                (names.empty() ? std::string(" none") : names));
+            t->modemManager->releaseAll();
             fflush(stdout);
             fflush(stderr);
-            _Exit(130);
+            intr_Stop();
         }
         if (t->live) t->display->redraw();
         clk_SleepMs(static_cast<uint32_t>(200 * clk_Scale()));  // a fifth of a real second
@@ -377,7 +386,9 @@ int runStation(const StationRunOptions& o) {
     station.SetListener(&display);
     station.SetLogDirectory(o.logDir.c_str());
     station.SetConsoleLog(mode == Display::PLAIN);
-    stopSignal_Install();
+    MmInhibit modemManager;
+    display.setModemManager(&modemManager);
+    intr_Install();
 
     if (!o.json) {
         printf("%s with the firmware in %s\n",
@@ -389,6 +400,7 @@ int runStation(const StationRunOptions& o) {
     Ticker ticker;
     ticker.display = &display;
     ticker.station = &station;
+    ticker.modemManager = &modemManager;
     ticker.live = mode == Display::LIVE;
     PlatformThread* thread = thread_Start(tickerMain, &ticker);
 

@@ -15,7 +15,7 @@ void dynlib_Close(DynLib lib);
 const char* dynlib_Error(void);
 // The directory of the running executable (no trailing separator), into buffer; 1 on success.
 int dynlib_ExecutableDir(char* buffer, size_t capacity);
-// The library's file name on this platform ("libmodemflash.so", "modemflash.dll").
+// The library's file name on this platform ("libmodemflash.so.0", "modemflash.dll").
 const char* dynlib_LibraryFileName(void);
 
 #endif

@@ -47,5 +47,5 @@ int dynlib_ExecutableDir(char* buffer, size_t capacity) {
 }
 
 const char* dynlib_LibraryFileName(void) {
-    return "libmodemflash.so";
+    return "libmodemflash.so.0";  // the run-time name (soname); the .so link is for linkers
 }

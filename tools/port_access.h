@@ -1,0 +1,21 @@
+// Serial ports this user may not open: what to say about them.
+#ifndef MODEMFLASH_TOOLS_PORT_ACCESS_H
+#define MODEMFLASH_TOOLS_PORT_ACCESS_H
+
+#include <string>
+
+// The port "COM<n>" the library's modem search would take now, or "" when there is none.
+std::string access_ModemPortNow();
+
+// The device path of port "COM<n>" ("" when it has none).
+std::string access_DevicePath(const std::string& portName);
+
+// True when this user may not open the port for lack of permission; the owning group is
+// written into *group.
+bool access_Denied(const std::string& portName, std::string* group);
+
+// What to tell a user who may not open device (owned by group): that it is a permission
+// matter, which group grants it, and how to join it.
+std::string access_DeniedMessage(const std::string& device, const std::string& group);
+
+#endif
