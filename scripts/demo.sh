@@ -30,9 +30,9 @@ rm -f "$work/ready" "$work/report.json"
 
 echo "== Writing a sample firmware set into $work/firmware"
 if [ "${MODEMFLASH_DEMO_SMALL:-0}" = 1 ]; then
-  "$cli" sample "$work/firmware" --small
+  "$cli" sample "$work/firmware" --small --force
 else
-  "$cli" sample "$work/firmware"
+  "$cli" sample "$work/firmware" --force
 fi
 
 echo

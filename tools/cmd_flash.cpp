@@ -5,15 +5,19 @@
 // the progress display; the posted messages (progress, status, result, information texts)
 // are read from this thread's queue whenever an event arrives and after Download returns.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "command_registry.h"
+#include "engine_lines.h"
+#include "flash_checks.h"
 #include "host/downloader.h"
 #include "interrupt.h"
 #include "mm_inhibit.h"
@@ -25,6 +29,7 @@
 #include "platform/file.h"
 #include "platform/messages.h"
 #include "platform/profile.h"
+#include "preflight.h"
 #include "station_run.h"
 #include "port_access.h"
 
@@ -65,9 +70,11 @@ struct FlashOptions {
     std::string library;
     std::string logFile;
     bool json = false;
-    double timeScale = 0;
+    std::string timeScale;               // as given; checked before use
     bool all = false;                    // every modem present, through the station
     std::vector<std::string> locations;  // the modems at these USB locations
+    bool force = false;
+    bool libraryGiven = false;
 };
 
 const char* eventName(int code) {
@@ -133,36 +140,20 @@ int exitFor(int result) {
     }
 }
 
-// Texts are the library's bytes (Italian, maybe GBK): JSON carries bytes above 127 as \u00XX.
-std::string jsonString(const char* text) {
-    std::string out = "\"";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-        char buf[8];
-        if (*p == '"' || *p == '\\') {
-            out += '\\';
-            out += static_cast<char>(*p);
-        } else if (*p < 0x20 || *p >= 0x7f) {
-            snprintf(buf, sizeof buf, "\\u%04x", *p);
-            out += buf;
-        } else {
-            out += static_cast<char>(*p);
-        }
-    }
-    return out + "\"";
-}
-
 class Display : public IDownloadSink {
   public:
-    Display(bool json, bool terminal, PeekMessageFunction libraryPeek)
-        : json_(json), bar_(terminal && !json), peek_(libraryPeek) {}
+    Display(bool json, bool terminal, PeekMessageFunction libraryPeek, EngineLines* lines)
+        : json_(json), bar_(terminal && !json), peek_(libraryPeek), lines_(lines) {}
 
     void OnEvent(DownloadEvent* e) override {
         lastEvent_.store(e->code);
         drainMessages();
         if (json_) {
-            printf("{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
-                   eventName(e->code), e->value);
-            fflush(stdout);
+            char line[128];
+            snprintf(line, sizeof line,
+                     "{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
+                     eventName(e->code), e->value);
+            lines_->write(line);
             return;
         }
         const char* name = eventName(e->code);
@@ -185,12 +176,18 @@ class Display : public IDownloadSink {
             const char* text =
                 m.id == MSG_DL_PROGRESS ? "" : reinterpret_cast<const char*>(m.lParam);
             if (json_) {
-                if (m.id == MSG_DL_PROGRESS)
-                    printf("{\"type\":\"progress\",\"port\":%ld,\"percent\":%ld}\n",
-                           static_cast<long>(m.wParam), static_cast<long>(m.lParam));
-                else
-                    printf("{\"type\":\"%s\",\"port\":%ld,\"text\":%s}\n", kindOf(m.id),
-                           static_cast<long>(m.wParam), jsonString(text).c_str());
+                char head[96];
+                if (m.id == MSG_DL_PROGRESS) {
+                    snprintf(head, sizeof head,
+                             "{\"type\":\"progress\",\"port\":%ld,\"percent\":%ld}\n",
+                             static_cast<long>(m.wParam), static_cast<long>(m.lParam));
+                    lines_->write(head);
+                } else {
+                    snprintf(head, sizeof head,
+                             "{\"type\":\"%s\",\"port\":%ld,\"text\":", kindOf(m.id),
+                             static_cast<long>(m.wParam));
+                    lines_->write(head + jsonString(text) + "}\n");
+                }
                 continue;
             }
             if (m.id == MSG_DL_PROGRESS) {
@@ -198,7 +195,11 @@ class Display : public IDownloadSink {
                 continue;
             }
             endBar();
-            printf("%s: %s\n", kindOf(m.id), text);
+            const char* meaning = italianMeaning(text);
+            if (meaning)
+                printf("%s: %s (%s)\n", kindOf(m.id), text, meaning);
+            else
+                printf("%s: %s\n", kindOf(m.id), text);
         }
         fflush(stdout);
     }
@@ -248,6 +249,7 @@ class Display : public IDownloadSink {
     bool json_;
     bool bar_;
     PeekMessageFunction peek_;
+    EngineLines* lines_;
     std::string current_;
     int percent_ = 0;
     int lastProgress_ = 0;
@@ -342,6 +344,11 @@ std::string findLibrary(const std::string& given) {
 }
 
 int runFlash(const FlashOptions& o) {
+    std::string scale, why;
+    if (!flashcheck::timeScale(o.timeScale, !o.timeScale.empty(), &scale, &why)) {
+        fprintf(stderr, "modemflash: %s\n", why.c_str());
+        return cli::EXIT_USAGE;
+    }
     if (o.all || !o.locations.empty()) {
         cli::StationRunOptions s;
         s.folder = o.folder;
@@ -349,14 +356,17 @@ int runFlash(const FlashOptions& o) {
         s.locations = o.locations;
         s.json = o.json;
         s.logDir = o.logFile;
-        s.timeScale = o.timeScale;
+        s.force = o.force;
+        s.timeScale = scale.empty() ? 0 : strtod(scale.c_str(), nullptr);
         return cli::runStation(s);
     }
-    if (o.timeScale > 0) {
-        char scale[32];
-        snprintf(scale, sizeof scale, "%g", o.timeScale);
-        env_Set("MODEMFLASH_TIME_SCALE", scale);  // read by the library's clock at its first use
+    if ((o.libraryGiven && o.library.empty() && (why = "--library needs a path", true)) ||
+        (!o.logFile.empty() && !flashcheck::logFile(o.logFile, &why))) {
+        fprintf(stderr, "modemflash: %s\n", why.c_str());
+        return cli::EXIT_USAGE;
     }
+    if (!scale.empty())
+        env_Set("MODEMFLASH_TIME_SCALE", scale.c_str());  // read by the library's clock
     if (!o.logFile.empty()) env_Set("MODEMFLASH_LOG_FILE", o.logFile.c_str());
     announceTimeScale(o.json);
 
@@ -374,11 +384,23 @@ int runFlash(const FlashOptions& o) {
         return FLASH_LIBRARY;
     }
 
+    EngineLines lines;
+    // Every chosen file is checked before the library is given the folder: a bad archive is
+    // refused while the modem is untouched, not after the archives before it are programmed.
+    preflight::Options check;
+    check.force = o.force;
+    preflight::Report report = preflight::checkFolder(o.folder, check);
+    flashcheck::show(report, o.json, &lines);
+    if (!report.ok()) return FLASH_FOLDER;
+
     if (!downloader->SetFirmwareFolder(o.folder.c_str())) {
         explainRefusedFolder(o.folder);
         return FLASH_FOLDER;
     }
-    Display display(o.json, env_IsTerminal(1) != 0, peek);
+    std::error_code ec;
+    std::filesystem::path rejectionLog = std::filesystem::current_path(ec) / "log0.txt";
+    lines.start(o.json, ec ? std::string() : rejectionLog.string());
+    Display display(o.json, env_IsTerminal(1) != 0, peek, &lines);
     downloader->SetSink(&display);
     if (!o.json) {
         printf("updating the modem with the firmware in %s\n", o.folder.c_str());
@@ -397,8 +419,11 @@ int runFlash(const FlashOptions& o) {
         MmInhibit modemManager;
         modemManager.inhibit(MmInhibit::uidOfPort(port));
         intr_Install();
-        InterruptWatch watch([&display, &modemManager](int count) {
+        InterruptWatch watch([&display, &modemManager, &lines](int count) {
             if (count == 1) return intr_PrintNotice(intr_LeftBehind(display.lastEvent()));
+            // The diverted streams go back first, with what they still hold: the process
+            // ends at once, before the diversion's thread would show this line.
+            lines.stop();
             fprintf(stderr, "modemflash: stopped by a second interrupt\n");
             modemManager.releaseAll();
             intr_Stop();
@@ -409,8 +434,12 @@ int runFlash(const FlashOptions& o) {
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
+    lines.stop();
     if (o.json) {
-        printf("{\"type\":\"result\",\"code\":%d,\"words\":\"%s\"}\n", result, resultWords(result));
+        char line[160];
+        snprintf(line, sizeof line, "{\"type\":\"result\",\"code\":%d,\"words\":\"%s\"}\n", result,
+                 resultWords(result));
+        lines.write(line);
     } else {
         printf("result %d: %s\n", result, resultWords(result));
         if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)
@@ -429,8 +458,8 @@ const cli::CommandRegistrar registrar{
         app.add_option("FOLDER", o->folder,
                        "Firmware folder with update_config.ini and the archives")
             ->required();
-        app.add_option("--library", o->library,
-                       "The library to load (default: beside the executable)");
+        CLI::Option* library = app.add_option(
+            "--library", o->library, "The library to load (default: beside the executable)");
         app.add_option("--log", o->logFile,
                        "Write the engine's log to this file (with --all or --at: a directory, "
                        "one file per modem named by its location)");
@@ -446,8 +475,13 @@ const cli::CommandRegistrar registrar{
                      "One JSON object per event and message instead of progress output");
         app.add_option("--time-scale", o->timeScale,
                        "Run every pause this many times faster (simulated modems only)");
+        app.add_flag("--force", o->force,
+                     "Send an archive that belongs under another file's name (a warning each)");
         app.footer(std::string(kFlashFooter) + "\n" + cli::kStationFooter);
-        return cli::Action([o] { return runFlash(*o); });
+        return cli::Action([o, library] {
+            o->libraryGiven = library->count() > 0;
+            return runFlash(*o);
+        });
     }};
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "engine/archive.h"
 #include "engine/port_context.h"
 #include "platform/file.h"
+#include "preflight.h"
 #include "report/log.h"
 
 namespace {
@@ -47,6 +48,12 @@ std::string oneLine(const std::string& text) {
 }
 
 bool inspectOne(const std::string& path, bool verbose) {
+    // A FIFO would block the open, a device might never end: only regular files are read.
+    int kind = file_Type(path.c_str(), nullptr);
+    if (kind != FILE_TYPE_REGULAR && kind != FILE_TYPE_MISSING) {
+        printf("%s: INVALID: it is %s, not a regular file\n", path.c_str(), file_TypeName(kind));
+        return false;
+    }
     FILE* f = file_Open(path.c_str(), "rb");
     if (f == nullptr) {
         printf("%s: INVALID: cannot open: %s\n", path.c_str(), strerror(errno));
@@ -57,13 +64,18 @@ bool inspectOne(const std::string& path, bool verbose) {
     uint8_t header[WRAPPED_HEADER_MAX];
     int length = archive_ReadHeader(kInspectPort, header, f, path.c_str());
     log_SetHook(nullptr, nullptr);
+    ArchiveCheck check;
+    if (length < 0) {
+        uint8_t again[WRAPPED_HEADER_MAX];
+        archive_CheckHeader(again, f, path.c_str(), &check);
+    }
     long fileSize = -1;
     if (fseek(f, 0, SEEK_END) == 0) fileSize = ftell(f);
     fclose(f);
 
     if (verbose && !oneLine(lines.info).empty()) printf("%s\n", oneLine(lines.info).c_str());
     if (length < 0) {
-        printf("%s: INVALID: %s\n", path.c_str(), oneLine(lines.errors).c_str());
+        printf("%s: INVALID: %s\n", path.c_str(), preflight::describeFailure(check).c_str());
         return false;
     }
     WrappedHeader h = archive_DecodeHeader(header);

@@ -32,6 +32,7 @@ const SampleFile kFiles[] = {
 struct SampleOptions {
     std::string dir;
     bool small = false;
+    bool force = false;
 };
 
 uint64_t seedOf(const char* name) {
@@ -58,6 +59,20 @@ int writeArchive(const std::string& path, const SampleFile& f, uint32_t size) {
 }
 
 int runSample(const SampleOptions& o) {
+    // An existing firmware folder is not overwritten unasked.
+    if (!o.force) {
+        std::string found;
+        for (const SampleFile& f : kFiles)
+            if (file_Type((o.dir + "/" + f.name).c_str(), nullptr) != FILE_TYPE_MISSING)
+                found += std::string(found.empty() ? "" : ", ") + f.name;
+        if (file_Type((o.dir + "/update_config.ini").c_str(), nullptr) != FILE_TYPE_MISSING)
+            found += std::string(found.empty() ? "" : ", ") + "update_config.ini";
+        if (!found.empty()) {
+            fprintf(stderr, "modemflash sample: [%s] already holds %s; --force replaces them\n",
+                    o.dir.c_str(), found.c_str());
+            return cli::EXIT_FAILED;
+        }
+    }
     std::error_code ec;
     std::filesystem::create_directories(o.dir, ec);
     if (ec) {
@@ -87,9 +102,10 @@ const cli::CommandRegistrar registrar{
         auto o = std::make_shared<SampleOptions>();
         app.add_option("DIR", o->dir, "Folder to write (created if missing)")->required();
         app.add_flag("--small", o->small, "A few KiB per archive instead of realistic sizes");
+        app.add_flag("--force", o->force, "Replace the files of an existing firmware folder");
         app.footer(
-            "Exit status:\n  0  folder written\n  1  a file could not be written\n  2  the "
-            "command line was not understood\n");
+            "Exit status:\n  0  folder written\n  1  a file could not be written, or the folder "
+            "already holds firmware (without --force)\n  2  the command line was not understood\n");
         return cli::Action([o] { return runSample(*o); });
     }};
 

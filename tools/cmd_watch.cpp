@@ -18,6 +18,8 @@ const cli::CommandRegistrar registrar{
         app.add_option("--log", o->logDir,
                        "Directory for one log file per modem, named by its location");
         app.add_flag("--json", o->json, "One JSON object per event instead of progress lines");
+        app.add_flag("--force", o->force,
+                     "Send an archive even when it belongs under another file's name (warned)");
         app.add_option("--time-scale", o->timeScale,
                        "Run every pause this many times faster (simulated modems only)");
         app.footer(std::string("A modem is updated once while it stays plugged in (known by its "

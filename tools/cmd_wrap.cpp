@@ -2,11 +2,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "command_registry.h"
 #include "engine/archive_writer.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -19,11 +22,16 @@ struct WrapOptions {
     std::string out;
 };
 
-// Accepts decimal or 0x-prefixed hexadecimal, the whole 32-bit archive ID word.
+// Accepts decimal or 0x-prefixed hexadecimal, the whole 32-bit archive ID word. A leading 0
+// is a decimal digit like any other (010 is ten), not a mark of octal.
 bool parseIdWord(const std::string& text, uint32_t* value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = hex ? "0123456789abcdefABCDEF" : "0123456789";
+    if (text.size() == (hex ? 2u : 0u) ||
+        text.find_first_not_of(digits, hex ? 2 : 0) != std::string::npos)
+        return false;
     char* end = nullptr;
-    unsigned long long v = strtoull(text.c_str(), &end, 0);
+    unsigned long long v = strtoull(text.c_str(), &end, hex ? 16 : 10);
     if (*end != '\0' || v > UINT32_MAX) return false;
     *value = static_cast<uint32_t>(v);
     return true;
@@ -35,6 +43,30 @@ int runWrap(const WrapOptions& o) {
         fprintf(stderr, "modemflash wrap: --id %s is not a number from 0 to 0xFFFFFFFF\n",
                 o.id.c_str());
         return cli::EXIT_USAGE;
+    }
+    // Only a regular file is read (a FIFO would block the open), and the archive is written
+    // somewhere else than its own payload (the payload would be cut before it is read).
+    int kind = file_Type(o.payload.c_str(), nullptr);
+    if (kind != FILE_TYPE_REGULAR) {
+        if (kind == FILE_TYPE_MISSING)
+            fprintf(stderr, "modemflash wrap: cannot open [%s]: it is missing\n",
+                    o.payload.c_str());
+        else
+            fprintf(stderr, "modemflash wrap: [%s] is %s, not a regular file\n", o.payload.c_str(),
+                    file_TypeName(kind));
+        return cli::EXIT_FAILED;
+    }
+    std::error_code ec;
+    int outKind = file_Type(o.out.c_str(), nullptr);
+    if (outKind != FILE_TYPE_MISSING && outKind != FILE_TYPE_REGULAR) {
+        fprintf(stderr, "modemflash wrap: [%s] is %s, not a file to write\n", o.out.c_str(),
+                file_TypeName(outKind));
+        return cli::EXIT_FAILED;
+    }
+    if (outKind == FILE_TYPE_REGULAR && std::filesystem::equivalent(o.payload, o.out, ec)) {
+        fprintf(stderr, "modemflash wrap: the archive [%s] would overwrite its own payload\n",
+                o.out.c_str());
+        return cli::EXIT_FAILED;
     }
     layout.signatureType = o.signatureType;
     layout.headerLength = o.headerLength;

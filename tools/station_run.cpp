@@ -10,12 +10,15 @@
 #include <vector>
 
 #include "command_registry.h"
+#include "engine_lines.h"
+#include "flash_checks.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
+#include "preflight.h"
 #include "interrupt.h"
 #include "mm_inhibit.h"
 #include "station/station.h"
@@ -359,6 +362,10 @@ void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int ex
 }  // namespace
 
 int runStation(const StationRunOptions& o) {
+    if (o.timeScale != 0 && !(o.timeScale >= 1 && o.timeScale <= 1000000)) {
+        fprintf(stderr, "modemflash: --time-scale must be a number from 1 to 1000000\n");
+        return EXIT_USAGE;
+    }
     if (o.timeScale > 0) clk_SetScale(o.timeScale);
     if (!o.logDir.empty()) {
         file_MakeDir(o.logDir.c_str());
@@ -370,6 +377,24 @@ int runStation(const StationRunOptions& o) {
         }
         fclose(f);
         remove(probe.c_str());
+    }
+    // The same check as a single update's, before any modem is touched: a bad archive
+    // refuses the folder instead of leaving every modem with half an update.
+    {
+        EngineLines lines;
+        preflight::Options check;
+        check.force = o.force;
+        preflight::Report report = preflight::checkFolder(o.folder, check);
+        if (o.json) {
+            // Every JSON object of the station names a modem: the folder's notes, which
+            // belong to none, go to standard error as lines.
+            for (const preflight::Note& n : report.notes)
+                fprintf(stderr, "modemflash: %s: %s%s\n", preflight::levelName(n.level),
+                        n.file.empty() ? "" : (n.file + ": ").c_str(), n.text.c_str());
+        } else {
+            flashcheck::show(report, false, &lines);
+        }
+        if (!report.ok()) return kExitFolder;
     }
     CStation station;
     if (!station.SetFirmwareFolder(o.folder.c_str())) {

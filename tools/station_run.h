@@ -17,6 +17,7 @@ struct StationRunOptions {
     bool json = false;
     std::string logDir;  // one log file per modem, named by location
     double timeScale = 0;
+    bool force = false;  // an archive under another file's name is a warning, not a refusal
 };
 
 // Exit status: 0 when every modem was updated; otherwise the `flash` status of the first

@@ -1,6 +1,7 @@
 // The wrapped-archive reader and its tables.
 #include "engine/archive.h"
 
+#include <stdarg.h>
 #include <string.h>
 
 #include "report/log.h"
@@ -65,11 +66,33 @@ WrappedHeader archive_DecodeHeader(const uint8_t* h) {
     return w;
 }
 
-int archive_ReadHeader(int portIndex, uint8_t* header, FILE* file, const char* path) {
+namespace {
+
+// Formats a message into the check's text (the message keeps its own line breaks).
+void say(ArchiveCheck* out, const char* format, ...) MF_PRINTF(2, 3);
+void say(ArchiveCheck* out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(out->error, sizeof out->error, format, args);
+    va_end(args);
+}
+
+int fail(ArchiveCheck* out, int failure) {
+    out->failure = failure;
+    out->length = -1;
+    return -1;
+}
+
+}  // namespace
+
+int archive_CheckHeader(uint8_t* header, FILE* file, const char* path, ArchiveCheck* out) {
+    if (out == nullptr) return -1;
+    memset(out, 0, sizeof *out);
+    out->length = -1;
     if (path == nullptr) path = "";
     if (header == nullptr || file == nullptr) {
-        log_Error(portIndex, kFormatError, path);
-        return -1;
+        say(out, kFormatError, path);
+        return fail(out, ARCHIVE_FAIL_FORMAT);
     }
     memset(header, 0, WRAPPED_HEADER_MAX);
 
@@ -77,9 +100,10 @@ int archive_ReadHeader(int portIndex, uint8_t* header, FILE* file, const char* p
     long end = -1;
     if (fseek(file, 0, SEEK_END) == 0) end = ftell(file);
     rewind(file);
+    out->fileSize = end;
     if (end < 8) {
-        log_Error(portIndex, kFormatError, path);
-        return -1;
+        say(out, kFormatError, path);
+        return fail(out, ARCHIVE_FAIL_FORMAT);
     }
     const uint64_t fileSize = static_cast<uint64_t>(end);
 
@@ -87,47 +111,63 @@ int archive_ReadHeader(int portIndex, uint8_t* header, FILE* file, const char* p
     // short read leaves untouched stays zero.
     (void)fread(header, 1, 8, file);
     const uint32_t declared = archive_Le32(header + WRAPPED_OFFSET_HEADER_LENGTH);
+    out->declaredLength = declared;
     // The length checks come before the magic check.
     if (declared < WRAPPED_HEADER_MIN_VALID || fileSize < declared) {
-        log_Error(portIndex, kFormatError, path);
-        return -1;
+        say(out, kFormatError, path);
+        return fail(out, ARCHIVE_FAIL_FORMAT);
     }
     if (archive_Le32(header + WRAPPED_OFFSET_MAGIC) != WRAPPED_MAGIC) {
-        log_Error(portIndex, kTagError, path);
-        return -1;
+        say(out, kTagError, path);
+        return fail(out, ARCHIVE_FAIL_TAG);
     }
     if (declared > WRAPPED_HEADER_MAX) {
-        log_Error(portIndex, kTooLongError, declared, WRAPPED_HEADER_MAX, path);
-        return -1;
+        say(out, kTooLongError, declared, WRAPPED_HEADER_MAX, path);
+        return fail(out, ARCHIVE_FAIL_TOO_LONG);
     }
     (void)fread(header + 8, 1, declared - 8, file);
 
     // Compared in 64 bits, so that a file of 4 GiB or more never matches by wrapping.
     const uint32_t payload = archive_Le32(header + WRAPPED_OFFSET_PAYLOAD_SIZE);
+    out->payloadSize = payload;
     if (fileSize != static_cast<uint64_t>(declared) + payload) {
-        log_Error(portIndex, kSizeError, static_cast<int>(payload),
-                  static_cast<int>(static_cast<uint32_t>(fileSize - declared)), path);
-        return -1;
+        say(out, kSizeError, static_cast<int>(payload),
+            static_cast<int>(static_cast<uint32_t>(fileSize - declared)), path);
+        return fail(out, ARCHIVE_FAIL_SIZE);
     }
 
-    const uint32_t id = archive_Le32(header + WRAPPED_OFFSET_ARCHIVE_ID) & ARCHIVE_ID_MASK;
-    const char* sig = archive_SignatureName(archive_Le32(header + WRAPPED_OFFSET_SIGNATURE_TYPE));
-    const int entry = archive_FindId(id);
-    if (entry >= 0) {
-        log_Info(portIndex, "\n");
-        log_Info(portIndex, "\nLoading %s archive [%u KB, %s]...\n", g_archiveIds[entry].shortName,
-                 payload / 1024u, sig);
-    } else {
-        log_Info(portIndex, "\nTry to load archive with ID %u [%lu KB, %s]...\n", id,
-                 static_cast<unsigned long>(payload / 1024u), sig);
-    }
+    // From here on the header names its archive, whatever the checksum says.
+    out->named = 1;
+    out->archiveId = archive_Le32(header + WRAPPED_OFFSET_ARCHIVE_ID) & ARCHIVE_ID_MASK;
+    out->signatureType = archive_Le32(header + WRAPPED_OFFSET_SIGNATURE_TYPE);
 
-    if (archive_XorSum32(header, declared) == 0) return static_cast<int>(declared);
+    if (archive_XorSum32(header, declared) == 0) return out->length = static_cast<int>(declared);
     if (declared <= WRAPPED_EXTENDED_MAX) {
         (void)fread(header + WRAPPED_OFFSET_EXTENDED, 1, WRAPPED_EXTENDED_EXTRA, file);
         const uint32_t extended = declared + WRAPPED_EXTENDED_EXTRA;
-        if (archive_XorSum32(header, extended) == 0) return static_cast<int>(extended);
+        if (archive_XorSum32(header, extended) == 0)
+            return out->length = static_cast<int>(extended);
     }
-    log_Error(portIndex, kChecksumError, path);
-    return -1;
+    say(out, kChecksumError, path);
+    return fail(out, ARCHIVE_FAIL_CHECKSUM);
+}
+
+int archive_ReadHeader(int portIndex, uint8_t* header, FILE* file, const char* path) {
+    ArchiveCheck check;
+    int length = archive_CheckHeader(header, file, path, &check);
+    // The archive line comes before the checksum's verdict, as the reader has always logged.
+    if (check.named) {
+        const char* sig = archive_SignatureName(check.signatureType);
+        const int entry = archive_FindId(check.archiveId);
+        if (entry >= 0) {
+            log_Info(portIndex, "\n");
+            log_Info(portIndex, "\nLoading %s archive [%u KB, %s]...\n",
+                     g_archiveIds[entry].shortName, check.payloadSize / 1024u, sig);
+        } else {
+            log_Info(portIndex, "\nTry to load archive with ID %u [%lu KB, %s]...\n",
+                     check.archiveId, static_cast<unsigned long>(check.payloadSize / 1024u), sig);
+        }
+    }
+    if (length < 0) log_Error(portIndex, "%s", check.error);
+    return length;
 }

@@ -79,6 +79,36 @@ uint32_t archive_Le32(const uint8_t* bytes);
 // Decodes the first 24 bytes of a header buffer.
 WrappedHeader archive_DecodeHeader(const uint8_t* header);
 
+// What archive_CheckHeader found. error holds the reader's message (with its line breaks)
+// when length is -1; named is 1 once the header passed the size rule, and then archiveId
+// (low 24 bits) and signatureType are those of the header; payloadSize is the header's from
+// the size rule on (ARCHIVE_FAIL_SIZE included).
+#define ARCHIVE_CHECK_TEXT_MAX 4400  // a message with a path of up to 4096 characters
+enum ArchiveFailure {
+    ARCHIVE_FAIL_NONE = 0,
+    ARCHIVE_FAIL_FORMAT,    // shorter than 8 bytes, or a declared length <= 8 or past the end
+    ARCHIVE_FAIL_TAG,       // wrong magic word
+    ARCHIVE_FAIL_TOO_LONG,  // a declared length above WRAPPED_HEADER_MAX
+    ARCHIVE_FAIL_SIZE,      // file size != declared length + payload size
+    ARCHIVE_FAIL_CHECKSUM   // the XOR is not 0 in either form
+};
+struct ArchiveCheck {
+    int length;               // as archive_ReadHeader returns it
+    int failure;              // ArchiveFailure
+    uint32_t declaredLength;  // once read
+    long fileSize;            // -1 when it could not be told
+    int named;                // 1 when the fields below are the header's
+    uint32_t archiveId;
+    uint32_t signatureType;
+    uint32_t payloadSize;
+    char error[ARCHIVE_CHECK_TEXT_MAX];
+};
+
+// The reader without the log: the same checks in the same order as archive_ReadHeader,
+// reporting into out instead of a port's log, so that hosts may check archives offline and
+// from any thread. Returns out->length.
+int archive_CheckHeader(uint8_t* header, FILE* file, const char* path, ArchiveCheck* out);
+
 // Reads and validates the header of an archive open for reading as raw bytes (at any
 // position), logging through the port's log. header is the caller's WRAPPED_HEADER_MAX-byte
 // buffer; it is cleared first and holds the header bytes afterwards. path appears in

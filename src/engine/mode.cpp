@@ -237,6 +237,22 @@ int mode_RecoverModem(int portIndex) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return MODE_COMMAND_FAILED;
     notify_Status(portIndex, "Recupero dati......");
+    // A port that dropped mid-transfer (or never came back from a switch) cannot carry the
+    // recovery's commands: find the modem again and reopen it first, as a mode switch does.
+    bool closed = c->portHandle == nullptr || c->portHandle == SERIAL_INVALID_HANDLE;
+    if (closed || serial_IsGone(c->portHandle)) {
+        if (!closed) com_Close(portIndex);
+        CModemPortFinder finder;
+        int r = reopen(portIndex, [&](char* name, size_t capacity) {
+            snprintf(name, capacity, "COM%d", static_cast<int>(finder.FindComNumber()));
+        });
+        if (r != MODE_SWITCH_OK) {
+            log_Error(portIndex, "Recover Setting fail!\n");
+            notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
+            return r;
+        }
+        log_Info(portIndex, "the port is %s\n\n", c->portName);
+    }
     if (c->baudRate != DEFAULT_BAUD_RATE) {
         if (at_Send(portIndex, "AT+IPR=%d\r\n", DEFAULT_BAUD_RATE) != 1) return MODE_COMMAND_FAILED;
         com_SetSpeed(portIndex, DEFAULT_BAUD_RATE);

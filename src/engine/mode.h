@@ -45,6 +45,8 @@ int mode_SwitchSamePort(int portIndex, int mode);
 int mode_EnterLoader(int portIndex);
 
 // Brings the modem back to modem mode at 115200 bit/s, posting the status texts to the host.
+// When the port is closed or its device has gone, it is first reopened under the COM number
+// the registry shows (8 attempts 2 s apart, as after a switch); 6 when it does not come back.
 // 1 back in modem mode; 4 the speed command failed; otherwise the last mode_Switch result.
 int mode_RecoverModem(int portIndex);
 

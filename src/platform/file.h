@@ -23,4 +23,25 @@ enum FileKind file_Kind(const char* path);
 // Creates a directory (its parent must exist). 1 when it was made or already exists.
 int file_MakeDir(const char* path);
 
+// What a path names, through symbolic links, told apart finely enough to say it to a user. Opening
+// anything but a regular file for reading may block for ever (a FIFO), never end (/dev/zero) or
+// mean nothing (a directory), so readers ask first.
+enum FileType {
+    FILE_TYPE_MISSING = 0,  // nothing there, or it cannot be looked at (errno set)
+    FILE_TYPE_REGULAR,
+    FILE_TYPE_DIRECTORY,
+    FILE_TYPE_FIFO,
+    FILE_TYPE_CHAR_DEVICE,
+    FILE_TYPE_BLOCK_DEVICE,
+    FILE_TYPE_SOCKET,
+    FILE_TYPE_OTHER
+};
+
+// The kind of the file at path (same path rules as file_Open); *size receives the size of a
+// regular file (0 for the others) when size is not null.
+int file_Type(const char* path, long long* size);
+
+// A few words for a kind, to finish "... is ": "a directory", "a FIFO (named pipe)", ...
+const char* file_TypeName(int kind);
+
 #endif

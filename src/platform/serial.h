@@ -106,6 +106,10 @@ int serial_ReadWait(SerialHandle h, void* buffer, size_t capacity, uint32_t wait
 // Bytes waiting in the input queue; 0 when none, -1 on failure.
 int serial_BytesWaiting(SerialHandle h);
 
+// 1 when the device behind an open handle has gone (unplugged, or a pty whose other side
+// closed) or the handle is not an open one; 0 while it is still there. Does not wait.
+int serial_IsGone(SerialHandle h);
+
 // Fault injection for tests: the next `count` calls of the operation fail as if the device
 // had refused them (errno / last error EIO). count 0 clears it.
 enum SerialOperation {

@@ -103,7 +103,8 @@ TEST_F(FlashCommand, NoModemEndsWithTheSearchFailure) {
 TEST_F(FlashCommand, ARefusedFolderSaysWhy) {
     CommandRun missing = run("flash " + root.path() + "/nothing", env);
     EXPECT_EQ(missing.status, 3);
-    EXPECT_NE(missing.out.find("update_config.ini cannot be read"), std::string::npos)
+    EXPECT_NE(missing.out.find("update_config.ini: cannot be read: it is missing"),
+              std::string::npos)
         << missing.out;
 
     FILE* f = fopen((firmware + "/update_config.ini").c_str(), "w");
@@ -123,27 +124,26 @@ TEST_F(FlashCommand, ARefusedFolderSaysWhy) {
     ASSERT_EQ(mkdir((firmware + "/nocd.iso.wrapped").c_str(), 0755), 0);
     CommandRun files = run("flash " + firmware, env);
     EXPECT_EQ(files.status, 3);
-    EXPECT_EQ(files.out,
-              "modemflash: loader.wrapped is shorter than 2 bytes (chosen by category 7 of "
-              "update_cat=7;8;9)\n"
-              "modemflash: modem.wrapped is missing (chosen by category 7 of update_cat=7;8;9)\n"
-              "modemflash: nocd.iso.wrapped is not a regular file (chosen by category 8 of "
-              "update_cat=7;8;9)\n");
+    for (const char* line :
+         {"modemflash: refused: loader.wrapped: is not a valid archive (1 byte): incorrect "
+          "archive format [loader.wrapped] (chosen by category 7 of update_cat=7;8;9)\n",
+          "modemflash: refused: modem.wrapped: is missing (chosen by category 7 of "
+          "update_cat=7;8;9)\n",
+          "modemflash: refused: nocd.iso.wrapped: is a directory, not a regular file (chosen by "
+          "category 8 of update_cat=7;8;9)\n"})
+        EXPECT_NE(files.out.find(line), std::string::npos) << line << files.out;
 }
 
 // A time scale is announced by the library when it is first used and repeated by the
-// command's opening lines; a value that is not a usable scale is ignored with a warning.
+// command's opening lines; the command refuses a value that is not a usable scale.
 TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
     const std::string announced =
         "time scale 250 in force: pauses and time-outs are 250 times shorter; for simulated "
         "modems only\n";
-    const std::string ignored =
-        "time scale \"-3\" ignored: not a number from 1 to 1000000; pauses and time-outs keep "
-        "their real length\n";
     struct Case {
         const char* value;
         std::string notice;
-    } cases[] = {{"250", announced}, {"-3", ignored}, {"1", ""}};
+    } cases[] = {{"250", announced}, {"1", ""}};
     for (const Case& c : cases) {
         CommandRun r =
             run("flash " + root.path() + "/nothing", env + " MODEMFLASH_TIME_SCALE=" + c.value);
@@ -157,6 +157,12 @@ TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
             EXPECT_EQ(r.out.find(c.notice, second + 1), std::string::npos) << r.out;
         }
     }
+    CommandRun refused =
+        run("flash " + root.path() + "/nothing", env + " MODEMFLASH_TIME_SCALE=-3");
+    EXPECT_EQ(refused.status, 2) << refused.out;
+    EXPECT_NE(refused.out.find("MODEMFLASH_TIME_SCALE=-3 is not a number from 1 to 1000000"),
+              std::string::npos)
+        << refused.out;
 }
 
 TEST_F(FlashCommand, AMissingLibraryIsReported) {

@@ -271,6 +271,17 @@ TEST_F(Update, ATransferFailureWithAutorunOnSendsNoAutorunCommand) {
               std::string::npos);
 }
 
+TEST_F(Update, APortThatDropsMidTransferAndComesBackEndsInModemModeWithAutorunOn) {
+    writeFirmware("7");
+    startModem("vanish archive=1 block=2 return=2000\n");
+    EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_TRANSFER_FAILED)
+        << "the job still reports the failure that caused the recovery";
+    EXPECT_EQ(sim.mode(), 0);
+    EXPECT_EQ(sim.autorun(), 1);
+    EXPECT_EQ(ctx_Get(0)->isOpen, 0);
+    EXPECT_EQ(err->text().find("Bad file descriptor"), std::string::npos) << err->text();
+}
+
 TEST_F(Update, AModemLeftInLoaderModeFailsTheFinalCheck) {
     writeFirmware("7");
     startModem("wrong-mode value=1\n");
@@ -437,7 +448,9 @@ TEST_F(Update, TheJobsBranches) {
          DL_AT_FAILED,
          {"AT%DEBUG=99", "AT%MODE=1"},
          {"AT%LOAD"},
-         {kRefused, "Recover Setting fail!\n", "Recupero dati fallito"},
+         // The refused switch left the port closed: the recovery reopens it and finds the
+         // modem still in modem mode.
+         {kRefused, "recover to Modem mode success\n", "Recupero dati completato!"},
          {},
          {5},
          -1},

@@ -10,6 +10,7 @@
 #include "platform/messages.h"
 #include "platform/portname.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 #include "support/test_support.h"
 
 using testsupport::ScopedEnv;
@@ -88,6 +89,16 @@ TEST_F(Profile, QuotesAreRemovedAndLongValuesCut) {
         "[update flag]\nupdate_cat=\"7;9\"\nlong=0123456789012345678901234567890123456789XYZ\n");
     EXPECT_EQ(get("update flag", "update_cat"), "7;9");
     EXPECT_EQ(get("update flag", "long").size(), 39u);
+}
+
+TEST(Text, GbkLinesBecomeUtf8AndOtherBytesAreRefused) {
+    // "mode switch failed" as the engine logs it, and as a UTF-8 terminal must show it.
+    const char gbk[] = "SelectMode: \xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc\n";
+    char out[128];
+    ASSERT_GT(text_GbkToUtf8(gbk, sizeof gbk - 1, out, sizeof out), 0);
+    EXPECT_STREQ(out, "SelectMode: \u6a21\u5f0f\u5207\u6362\u5931\u8d25\n");
+    EXPECT_EQ(text_GbkToUtf8("\xff\xff", 2, out, sizeof out), -1);
+    EXPECT_EQ(text_GbkToUtf8(gbk, sizeof gbk - 1, out, 8), -1) << "does not fit";
 }
 
 TEST_F(Profile, BackslashPathsWork) {

@@ -142,13 +142,50 @@ TEST_F(ModeSwitch, EightFailedReopensAreNumberedThenTheSwitchFailsWithSix) {
     EXPECT_TRUE(lockIsFree());
 }
 
-TEST_F(ModeSwitch, RecoveryAfterAFailedReopenStopsAtTheSpeedCommand) {
+TEST_F(ModeSwitch, RecoveryOfAModemThatNeverReturnsEndsAfterEightReopenAttempts) {
     modemsim::SimOptions o = options();
     o.scenario = "never-return\n";
     startModem(o);
     ASSERT_EQ(mode_Switch(kPort, 1), 6);
-    EXPECT_EQ(mode_RecoverModem(kPort), 4);
-    EXPECT_EQ(statusTexts(), Lines{"Recupero dati......"});
+    size_t before = log().size();
+    mark();
+    EXPECT_EQ(mode_RecoverModem(kPort), 6);
+    int64_t ms = elapsedMs();
+    EXPECT_GE(ms, 16000);  // 2 s after each of the 8 attempts
+    EXPECT_LT(ms, 20000);  // and no mode switch of 20 s on a port that is not there
+    std::vector<LogEntry> entries = log();
+    std::vector<LogEntry> expected;
+    for (int n = 1; n <= 8; ++n) expected.push_back({'E', reopenFailed(n)});
+    expected.push_back({'E', kSwitchFailed});
+    expected.push_back({'E', "Recover Setting fail!\n"});
+    EXPECT_EQ(std::vector<LogEntry>(entries.begin() + static_cast<long>(before), entries.end()),
+              expected);
+    EXPECT_EQ(statusTexts(), (Lines(2, "Recupero dati fallito, riavviare il modem!")));
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ModeSwitch, RecoveryReopensAPortThatVanishedAndCameBack) {
+    modemsim::SimOptions o = options();
+    o.initialMode = 1;
+    o.scenario = "vanish AT+GMR return=2000\n";
+    startModem(o);
+    EXPECT_LT(at_Send(kPort, "AT+GMR\r\n"), 1);
+    ASSERT_NE(ctx_Get(kPort)->portHandle, SERIAL_INVALID_HANDLE) << "the handle is still open";
+    EXPECT_EQ(mode_RecoverModem(kPort), 1);
+    EXPECT_EQ(sim.mode(), 0);
+    EXPECT_EQ(count(sim.commands(), "AT%MODE=0"), 1);
+    EXPECT_EQ(statusTexts(), (Lines(2, "Recupero dati completato!")));
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(ModeSwitch, RecoveryReopensAClosedPortFirst) {
+    modemsim::SimOptions o = options();
+    o.initialMode = 1;
+    startModem(o);
+    com_Close(kPort);
+    EXPECT_EQ(mode_RecoverModem(kPort), 1);
+    EXPECT_EQ(sim.mode(), 0);
+    EXPECT_EQ(count(sim.commands(), "AT%MODE=0"), 1);
 }
 
 TEST_F(ModeSwitch, EnterLoaderReportsAPortThatDidNotComeBack) {

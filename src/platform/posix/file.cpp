@@ -48,3 +48,21 @@ int file_MakeDir(const char* path) {
     struct stat st;
     return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
+
+int file_Type(const char* path, long long* size) {
+    if (size) *size = 0;
+    char local[4096];
+    if (!localPath(path, local, sizeof local)) return FILE_TYPE_MISSING;
+    struct stat st;
+    if (stat(local, &st) != 0) return FILE_TYPE_MISSING;
+    if (S_ISREG(st.st_mode)) {
+        if (size) *size = static_cast<long long>(st.st_size);
+        return FILE_TYPE_REGULAR;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_TYPE_DIRECTORY;
+    if (S_ISFIFO(st.st_mode)) return FILE_TYPE_FIFO;
+    if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR_DEVICE;
+    if (S_ISBLK(st.st_mode)) return FILE_TYPE_BLOCK_DEVICE;
+    if (S_ISSOCK(st.st_mode)) return FILE_TYPE_SOCKET;
+    return FILE_TYPE_OTHER;
+}

@@ -476,3 +476,14 @@ int serial_BytesWaiting(SerialHandle h) {
     }
     return n;
 }
+
+int serial_IsGone(SerialHandle h) {
+    PosixSerial* s = cast(h);
+    if (s == nullptr) return 1;
+    pollfd p{s->fd, POLLIN, 0};
+    int r = poll(&p, 1, 0);
+    if (r < 0) return errno == EINTR ? 0 : 1;
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
+    termios t;
+    return tcgetattr(s->fd, &t) != 0 ? 1 : 0;
+}

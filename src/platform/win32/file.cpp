@@ -1,6 +1,8 @@
 #include "platform/file.h"
 
 #include <errno.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <windows.h>
 
 // Windows takes '\' and '/' alike as separators, so composed paths open as they are.
@@ -29,4 +31,22 @@ int file_MakeDir(const char* path) {
     if (CreateDirectoryA(path, nullptr)) return 1;
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+}
+
+int file_Type(const char* path, long long* size) {
+    if (size) *size = 0;
+    if (path == nullptr) {
+        errno = EINVAL;
+        return FILE_TYPE_MISSING;
+    }
+    struct _stat64 st;
+    if (_stat64(path, &st) != 0) return FILE_TYPE_MISSING;
+    if ((st.st_mode & _S_IFMT) == _S_IFREG) {
+        if (size) *size = static_cast<long long>(st.st_size);
+        return FILE_TYPE_REGULAR;
+    }
+    if ((st.st_mode & _S_IFMT) == _S_IFDIR) return FILE_TYPE_DIRECTORY;
+    if ((st.st_mode & _S_IFMT) == _S_IFCHR) return FILE_TYPE_CHAR_DEVICE;
+    if ((st.st_mode & _S_IFMT) == _S_IFIFO) return FILE_TYPE_FIFO;
+    return FILE_TYPE_OTHER;
 }

@@ -411,3 +411,12 @@ int serial_BytesWaiting(SerialHandle h) {
     if (!ClearCommError(s->handle, &errors, &stat)) return -1;
     return stat.cbInQue > 0x7fffffffu ? 0x7fffffff : static_cast<int>(stat.cbInQue);
 }
+
+int serial_IsGone(SerialHandle h) {
+    Win32Serial* s = cast(h);
+    if (s == nullptr) return 1;
+    // A removed device fails every communications call on its handle.
+    DWORD errors = 0;
+    COMSTAT stat;
+    return ClearCommError(s->handle, &errors, &stat) ? 0 : 1;
+}
