@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "command_registry.h"
+#include "flash_history.h"
 #include "host/downloader.h"
 #include "interrupt.h"
 #include "mm_inhibit.h"
@@ -58,7 +59,8 @@ const char kFlashFooter[] =
     "  7  the modem could not be switched between modes, or its port did not come back\n"
     "  130  stopped by a second Ctrl-C (the first one only says what stopping would leave)\n"
     "Environment: MODEMFLASH_TIME_SCALE (simulation only), MODEMFLASH_DEV_ROOT and\n"
-    "MODEMFLASH_SYSFS_ROOT (Linux port discovery in another tree).\n";
+    "MODEMFLASH_SYSFS_ROOT (Linux port discovery in another tree), MODEMFLASH_HISTORY (the\n"
+    "update history file). A history that cannot be written is a warning, never a failure.\n";
 
 struct FlashOptions {
     std::string folder;
@@ -68,6 +70,7 @@ struct FlashOptions {
     double timeScale = 0;
     bool all = false;                    // every modem present, through the station
     std::vector<std::string> locations;  // the modems at these USB locations
+    HistoryOptions history;
 };
 
 const char* eventName(int code) {
@@ -158,6 +161,7 @@ class Display : public IDownloadSink {
 
     void OnEvent(DownloadEvent* e) override {
         lastEvent_.store(e->code);
+        if (record_) record_->onEvent(e->code);
         drainMessages();
         if (json_) {
             printf("{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
@@ -211,6 +215,7 @@ class Display : public IDownloadSink {
     }
     int lastProgress() const { return lastProgress_; }
     int lastEvent() const { return lastEvent_.load(); }
+    void setRecord(cli::FlashRecord* record) { record_ = record; }
     bool json() const { return json_; }
 
   private:
@@ -253,6 +258,7 @@ class Display : public IDownloadSink {
     int lastProgress_ = 0;
     bool barShown_ = false;
     std::atomic<int> lastEvent_{INTR_NO_EVENT};  // read by the interrupt watch's thread
+    cli::FlashRecord* record_ = nullptr;
 };
 
 // One line for each file of the chosen categories that the library would refuse: the file,
@@ -384,6 +390,8 @@ int runFlash(const FlashOptions& o) {
         printf("updating the modem with the firmware in %s\n", o.folder.c_str());
         fflush(stdout);
     }
+    cli::FlashRecord record(o.history, o.folder, o.logFile, lib);
+    display.setRecord(&record);
     int32_t result = DOWNLOAD_FAILED;
     {
         // The port the search will take: one this user may not open fails now, with the fix;
@@ -403,9 +411,11 @@ int runFlash(const FlashOptions& o) {
             modemManager.releaseAll();
             intr_Stop();
         });
+        record.begin();
         downloader->Download(&result, 0);
         modemManager.releaseAll();
     }
+    record.finish(result, resultWords(result));
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
@@ -446,6 +456,7 @@ const cli::CommandRegistrar registrar{
                      "One JSON object per event and message instead of progress output");
         app.add_option("--time-scale", o->timeScale,
                        "Run every pause this many times faster (simulated modems only)");
+        cli::addHistoryOptions(app, &o->history, true);
         app.footer(std::string(kFlashFooter) + "\n" + cli::kStationFooter);
         return cli::Action([o] { return runFlash(*o); });
     }};

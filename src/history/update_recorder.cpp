@@ -1,0 +1,152 @@
+#include "history/update_recorder.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "engine/archive.h"
+#include "history/history_time.h"
+#include "modemflash/downloader.h"
+#include "platform/env.h"
+#include "platform/file.h"
+#include "report/notify.h"
+#include "util/sha256.h"
+
+namespace {
+
+std::string baseName(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+HistoryFile describe(const std::string& path, int seq) {
+    HistoryFile f;
+    f.seq = seq;
+    f.name = baseName(path);
+    FILE* file = file_Open(path.c_str(), "rb");
+    if (file == nullptr) return f;
+    mfutil::Sha256 hash;
+    uint8_t buffer[65536];
+    uint8_t header[WRAPPED_BASE_HEADER_SIZE];
+    size_t headerBytes = 0;
+    int64_t size = 0;
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
+        if (headerBytes < sizeof header) {
+            size_t take = sizeof header - headerBytes < n ? sizeof header - headerBytes : n;
+            memcpy(header + headerBytes, buffer, take);
+            headerBytes += take;
+        }
+        hash.update(buffer, n);
+        size += static_cast<int64_t>(n);
+    }
+    bool readFailed = ferror(file) != 0;
+    fclose(file);
+    if (readFailed) return f;
+    f.size = size;
+    f.sha256 = hash.hex();
+    if (headerBytes == sizeof header) {
+        WrappedHeader h = archive_DecodeHeader(header);
+        if (h.magic == WRAPPED_MAGIC) {
+            f.archiveId = h.archiveIdWord & ARCHIVE_ID_MASK;
+            int entry = archive_FindId(static_cast<uint32_t>(f.archiveId));
+            if (entry >= 0) f.archiveName = g_archiveIds[entry].shortName;
+        }
+    }
+    return f;
+}
+
+}  // namespace
+
+std::vector<HistoryFile> history_DescribeFiles(const std::vector<std::string>& paths) {
+    std::vector<HistoryFile> files;
+    files.reserve(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i)
+        files.push_back(describe(paths[i], static_cast<int>(i)));
+    return files;
+}
+
+std::vector<HistoryAnswer> history_CollectAnswers(
+    const std::function<const char*(int, const char*)>& answerOf) {
+    static const struct {
+        int mode;
+        const char* command;
+    } kCommands[] = {{0, "AT+GMR"},  {0, "AT%IFWR"},   {0, "AT%ICOMPAT"}, {1, "AT+GMR"},
+                     {1, "AT%IFWR"}, {1, "AT%IFLIST"}, {1, "AT%CHIPID"}};
+    std::vector<HistoryAnswer> answers;
+    for (const auto& c : kCommands) {
+        const char* text = answerOf(c.mode, c.command);
+        if (text != nullptr && *text != '\0') answers.push_back({c.mode, c.command, text});
+    }
+    return answers;
+}
+
+std::string history_MachineName() {
+    char name[256];
+    return env_MachineName(name, sizeof name) ? name : "";
+}
+
+CUpdateRecorder::CUpdateRecorder(IHistoryStore* store, Warn warn)
+    : store_(store), warn_(std::move(warn)) {}
+
+void CUpdateRecorder::warnOnce(const std::string& text) {
+    if (warned_) return;
+    warned_ = true;
+    if (warn_) warn_("history: " + text + "; the update goes on without its record");
+}
+
+void CUpdateRecorder::Begin(HistoryUpdate start, std::vector<HistoryFile> files) {
+    files_ = std::move(files);
+    recorded_.assign(files_.size(), false);
+    current_ = -1;
+    if (store_ == nullptr) return;
+    if (start.startedMs == 0) start.startedMs = history_NowMs();
+    if (start.machine.empty()) start.machine = history_MachineName();
+    std::string error;
+    id_ = store_->BeginUpdate(start, &error);
+    if (id_ <= 0) {
+        id_ = 0;
+        warnOnce(error);
+    }
+}
+
+void CUpdateRecorder::completeCurrent(bool programmed) {
+    if (current_ < 0) return;
+    HistoryFile& f = files_[static_cast<size_t>(current_)];
+    f.programmed = programmed;
+    f.transferMs = programmed ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - currentStart_)
+                                    .count()
+                              : -1;
+    recorded_[static_cast<size_t>(current_)] = true;
+    current_ = -1;
+    std::string error;
+    if (writing() && !warned_ && !store_->AddFile(id_, f, &error)) warnOnce(error);
+}
+
+void CUpdateRecorder::OnEvent(int code) {
+    int file = -1;
+    for (size_t i = 0; i < files_.size() && file < 0; ++i)
+        if (sink_EventCode(files_[i].name.c_str()) == code) file = static_cast<int>(i);
+    if (file >= 0 && file == current_) return;  // the block transfer's progress on that file
+    if (file >= 0) {
+        // Another file begins: the one before was programmed (the job stops at a failure).
+        completeCurrent(true);
+        current_ = file;
+        currentStart_ = std::chrono::steady_clock::now();
+    } else if (code == EVENT_RESET_TO_MODEM) {
+        completeCurrent(true);
+    }
+}
+
+void CUpdateRecorder::Finish(const HistoryUpdate& end) {
+    completeCurrent(false);
+    if (!writing() || warned_) return;
+    std::string error;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        if (recorded_[i]) continue;
+        if (!store_->AddFile(id_, files_[i], &error)) return warnOnce(error);
+    }
+    HistoryUpdate record = end;
+    if (record.endedMs < 0) record.endedMs = history_NowMs();
+    if (!store_->FinishUpdate(id_, record, &error)) warnOnce(error);
+}
