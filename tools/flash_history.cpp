@@ -84,7 +84,8 @@ void FlashRecord::begin() {
     start.version = MODEMFLASH_VERSION;
     start.folder = absolute(folder_);
     start.logPath = absolute(logFile_);
-    recorder_.Begin(start, history_DescribeFiles(firmwareFiles(folder_)));
+    firmware_.reset(new CFirmwareFiles(firmwareFiles(folder_)));
+    recorder_.Begin(start, firmware_.get());
 }
 
 void FlashRecord::finish(int result, const char* words) {

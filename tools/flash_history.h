@@ -38,6 +38,7 @@ class FlashRecord {
 
   private:
     std::unique_ptr<IHistoryStore> store_;
+    std::unique_ptr<CFirmwareFiles> firmware_;  // before recorder_, which reads it
     CUpdateRecorder recorder_;
     std::string folder_;
     std::string logFile_;

@@ -65,6 +65,35 @@ std::vector<HistoryFile> history_DescribeFiles(const std::vector<std::string>& p
     return files;
 }
 
+CFirmwareFiles::CFirmwareFiles(std::vector<std::string> paths)
+    : paths_(std::move(paths)),
+      described_(paths_.size()),
+      done_(new std::atomic<bool>[paths_.size()]) {
+    for (size_t i = 0; i < paths_.size(); ++i) {
+        names_.push_back(baseName(paths_[i]));
+        done_[i] = false;
+    }
+    if (!paths_.empty()) helper_ = thread_Start(describeAll, this);
+}
+
+CFirmwareFiles::~CFirmwareFiles() {
+    stop_ = true;
+    thread_Join(helper_);
+}
+
+void CFirmwareFiles::describeAll(void* self) {
+    CFirmwareFiles* f = static_cast<CFirmwareFiles*>(self);
+    for (size_t i = 0; i < f->paths_.size() && !f->stop_; ++i) {
+        f->described_[i] = describe(f->paths_[i], static_cast<int>(i));
+        f->done_[i].store(true, std::memory_order_release);
+    }
+}
+
+HistoryFile CFirmwareFiles::File(size_t i) const {
+    if (done_[i].load(std::memory_order_acquire)) return described_[i];
+    return describe(paths_[i], static_cast<int>(i));
+}
+
 std::vector<HistoryAnswer> history_CollectAnswers(
     const std::function<const char*(int, const char*)>& answerOf) {
     static const struct {
@@ -94,8 +123,15 @@ void CUpdateRecorder::warnOnce(const std::string& text) {
     if (warn_) warn_("history: " + text + "; the update goes on without its record");
 }
 
-void CUpdateRecorder::Begin(HistoryUpdate start, std::vector<HistoryFile> files) {
-    files_ = std::move(files);
+void CUpdateRecorder::Begin(HistoryUpdate start, const CFirmwareFiles* firmware) {
+    firmware_ = firmware;
+    files_.clear();
+    for (size_t i = 0; firmware && i < firmware->Count(); ++i) {
+        HistoryFile f;
+        f.seq = static_cast<int>(i);
+        f.name = firmware->Name(i);
+        files_.push_back(f);
+    }
     recorded_.assign(files_.size(), false);
     current_ = -1;
     if (store_ == nullptr) return;
@@ -120,7 +156,14 @@ void CUpdateRecorder::completeCurrent(bool programmed) {
     recorded_[static_cast<size_t>(current_)] = true;
     current_ = -1;
     std::string error;
-    if (writing() && !warned_ && !store_->AddFile(id_, f, &error)) warnOnce(error);
+    if (writing() && !warned_ && !store_->AddFile(id_, described(f), &error)) warnOnce(error);
+}
+
+HistoryFile CUpdateRecorder::described(const HistoryFile& f) const {
+    HistoryFile d = firmware_->File(static_cast<size_t>(f.seq));
+    d.transferMs = f.transferMs;
+    d.programmed = f.programmed;
+    return d;
 }
 
 void CUpdateRecorder::OnEvent(int code) {
@@ -144,7 +187,7 @@ void CUpdateRecorder::Finish(const HistoryUpdate& end) {
     std::string error;
     for (size_t i = 0; i < files_.size(); ++i) {
         if (recorded_[i]) continue;
-        if (!store_->AddFile(id_, files_[i], &error)) return warnOnce(error);
+        if (!store_->AddFile(id_, described(files_[i]), &error)) return warnOnce(error);
     }
     HistoryUpdate record = end;
     if (record.endedMs < 0) record.endedMs = history_NowMs();

@@ -1,7 +1,7 @@
 // Recording one modem update as it runs: the glue between a host's job and the store.
 //
-// A host describes the firmware files once (history_DescribeFiles: hashing a large set takes
-// a moment, and a station updates many modems from the same files), then for each update
+// A host describes the firmware files once (CFirmwareFiles: hashing a large set takes a
+// moment, and a station updates many modems from the same files), then for each update
 // makes one CUpdateRecorder, calls Begin as the update starts, feeds it the sink events, and
 // calls Finish with the result. A recorder never stops or fails an update: the first store
 // error is reported through the warning function, and the recorder then stays quiet.
@@ -10,17 +10,49 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "history/history_store.h"
+#include "platform/thread.h"
 
 // Name (without folder), size, archive ID and name, and SHA-256 of each file, in list order
 // (seq 0, 1, ...). Paths may use '\' as the library composes them. An unreadable file keeps
 // size -1 and an empty hash; a file without the archive magic keeps archive ID -1.
 std::vector<HistoryFile> history_DescribeFiles(const std::vector<std::string>& paths);
+
+// The firmware files of an update, or of every update made from one folder, described on a
+// helper thread from the moment the object is made: an update that starts meanwhile does
+// not wait for a large set to be hashed, and by the time it has sent a file, that file's
+// description is usually ready. Any thread may ask for a description.
+class CFirmwareFiles {
+  public:
+    explicit CFirmwareFiles(std::vector<std::string> paths);
+    ~CFirmwareFiles();  // waits for the helper thread
+    CFirmwareFiles(const CFirmwareFiles&) = delete;
+    CFirmwareFiles& operator=(const CFirmwareFiles&) = delete;
+
+    size_t Count() const { return names_.size(); }
+    // The file's name without its folder, known at once.
+    const std::string& Name(size_t i) const { return names_[i]; }
+    // File i's description: the helper's when it has got that far, otherwise worked out on
+    // the calling thread (nobody waits for the helper).
+    HistoryFile File(size_t i) const;
+
+  private:
+    static void describeAll(void* self);
+
+    std::vector<std::string> paths_;
+    std::vector<std::string> names_;
+    std::vector<HistoryFile> described_;  // entry i written by the helper before done_[i]
+    std::unique_ptr<std::atomic<bool>[]> done_;
+    std::atomic<bool> stop_{false};
+    PlatformThread* helper_ = nullptr;
+};
 
 // The identification answers kept for the update, read through answerOf(mode, command),
 // which returns null (or "") for a command that got no answer.
@@ -38,8 +70,9 @@ class CUpdateRecorder {
     CUpdateRecorder(IHistoryStore* store, Warn warn);
 
     // Writes the record of the update that starts now. Fields left empty in start: the start
-    // time (now) and the machine's name.
-    void Begin(HistoryUpdate start, std::vector<HistoryFile> files);
+    // time (now) and the machine's name. firmware (not owned, may be null for none) must
+    // outlive the recorder.
+    void Begin(HistoryUpdate start, const CFirmwareFiles* firmware);
 
     // One sink event (DownloadEventCode) of the update. A file's event starts that file (the
     // same event again is the progress of its blocks); the event of another file, or of the
@@ -55,6 +88,7 @@ class CUpdateRecorder {
 
   private:
     void completeCurrent(bool programmed);
+    HistoryFile described(const HistoryFile& f) const;  // f with its file's description
     void warnOnce(const std::string& text);
     bool writing() const { return store_ != nullptr && id_ > 0; }
 
@@ -62,7 +96,8 @@ class CUpdateRecorder {
     Warn warn_;
     int64_t id_ = 0;
     bool warned_ = false;
-    std::vector<HistoryFile> files_;
+    const CFirmwareFiles* firmware_ = nullptr;
+    std::vector<HistoryFile> files_;  // what the update did with each file (no description)
     std::vector<bool> recorded_;
     int current_ = -1;  // index into files_ of the file in progress
     std::chrono::steady_clock::time_point currentStart_;

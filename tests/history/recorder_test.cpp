@@ -50,14 +50,9 @@ class MemoryStore : public IHistoryStore {
     }
 };
 
-std::vector<HistoryFile> threeFiles() {
-    std::vector<HistoryFile> files(3);
-    const char* names[] = {"loader.wrapped", "modem.wrapped", "productConfig.bin"};
-    for (int i = 0; i < 3; ++i) {
-        files[i].seq = i;
-        files[i].name = names[i];
-    }
-    return files;
+// Three files that need not exist: the recorder names them by their event.
+std::vector<std::string> threeFiles() {
+    return {"/nowhere/loader.wrapped", "/nowhere/modem.wrapped", "/nowhere/productConfig.bin"};
 }
 
 TEST(UpdateRecorder, FilesAreRecordedAsTheUpdateMovesPastThem) {
@@ -66,7 +61,8 @@ TEST(UpdateRecorder, FilesAreRecordedAsTheUpdateMovesPastThem) {
     CUpdateRecorder r(&store, [&](const std::string& w) { warnings.push_back(w); });
     HistoryUpdate start;
     start.folder = "/fw";
-    r.Begin(start, threeFiles());
+    CFirmwareFiles firmware(threeFiles());
+    r.Begin(start, &firmware);
     EXPECT_EQ(r.id(), 7);
     EXPECT_GT(store.begun.startedMs, 0) << "the start time is filled in";
     EXPECT_FALSE(store.begun.machine.empty()) << "and the machine's name";
@@ -101,7 +97,8 @@ TEST(UpdateRecorder, FilesAreRecordedAsTheUpdateMovesPastThem) {
 TEST(UpdateRecorder, TheReturnToModemModeEndsTheLastFile) {
     MemoryStore store;
     CUpdateRecorder r(&store, nullptr);
-    r.Begin(HistoryUpdate(), threeFiles());
+    CFirmwareFiles firmware(threeFiles());
+    r.Begin(HistoryUpdate(), &firmware);
     for (int code : {EVENT_LOADER, EVENT_MODEM, EVENT_PRODUCT_CONFIG, EVENT_RESET_TO_MODEM})
         r.OnEvent(code);
     HistoryUpdate end;
@@ -119,7 +116,8 @@ TEST(UpdateRecorder, AFailingStoreGivesOneWarningWhicheverWriteFails) {
         store.failFromCall = failAt;
         std::vector<std::string> warnings;
         CUpdateRecorder r(&store, [&](const std::string& w) { warnings.push_back(w); });
-        r.Begin(HistoryUpdate(), threeFiles());
+        CFirmwareFiles firmware(threeFiles());
+        r.Begin(HistoryUpdate(), &firmware);
         for (int code : {EVENT_LOADER, EVENT_MODEM, EVENT_PRODUCT_CONFIG, EVENT_RESET_TO_MODEM})
             r.OnEvent(code);
         r.Finish(HistoryUpdate());
@@ -132,7 +130,8 @@ TEST(UpdateRecorder, AFailingStoreGivesOneWarningWhicheverWriteFails) {
 TEST(UpdateRecorder, NoStoreRecordsNothingAndSaysNothing) {
     int warnings = 0;
     CUpdateRecorder r(nullptr, [&](const std::string&) { ++warnings; });
-    r.Begin(HistoryUpdate(), threeFiles());
+    CFirmwareFiles firmware(threeFiles());
+    r.Begin(HistoryUpdate(), &firmware);
     r.OnEvent(EVENT_LOADER);
     r.Finish(HistoryUpdate());
     EXPECT_EQ(r.id(), 0);
@@ -162,6 +161,13 @@ TEST(DescribeFiles, GivesSizeHashAndArchiveOfEachFile) {
     EXPECT_EQ(files[1].size, 39);
     EXPECT_EQ(files[2].size, -1);
     EXPECT_EQ(files[2].sha256, "");
+
+    // The same described on a helper thread, asked for at once and after it is done.
+    CFirmwareFiles background({dir.file("loader.wrapped"), dir.file("productConfig.bin")});
+    EXPECT_EQ(background.Name(1), "productConfig.bin");
+    EXPECT_EQ(background.File(0).sha256, files[0].sha256);
+    EXPECT_EQ(background.File(1).sha256, files[1].sha256);
+    EXPECT_EQ(background.File(1).seq, 1);
 }
 
 TEST(HistoryTime, TextsAndSinceValues) {
