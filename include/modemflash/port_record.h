@@ -17,10 +17,10 @@ extern "C" {
 #endif
 
 // The modem's answer to one identification command in one mode (0 modem mode, 1 loader
-// mode): command is "AT+GMR", "AT%IFWR", "AT%ICOMPAT" (mode 0), "AT%IFLIST" or "AT%CHIPID"
-// (mode 1). The library sends these once per mode for the life of the process, so a second
-// Download in the same process finds the first one's answers here. -1 when the command did
-// not go out in that mode or got no answer.
+// mode) during the last Download: command is "AT+GMR", "AT%IFWR", "AT%ICOMPAT" (mode 0),
+// "AT%IFLIST" or "AT%CHIPID" (mode 1). -1 when the command did not go out in that mode or
+// got no answer. The library sends these once per mode for the life of the process, so a
+// second Download in the same process has none.
 MODEMFLASH_API int modemflash_InitAnswer(int portIndex, int mode, const char* command, char* text,
                                          size_t capacity);
 

@@ -36,10 +36,10 @@ void mode_SendInitCommands(int portIndex);
 // The answer kept for an identification command ("AT+GMR", "AT%IFWR", "AT%ICOMPAT",
 // "AT%IFLIST", "AT%CHIPID") in the given mode: the modem's text without the command's echo
 // and the final OK, line breaks as "\n", at most INIT_ANSWER_CAPACITY - 1 bytes. Null when
-// the command has not gone out in that mode since the latches were last cleared, was not
-// answered with OK (or with nothing but OK), or is not on that mode's lists (or the index or mode
-// is bad). With the latches set, a later job on the same port context sends nothing, so the answers
-// stay those of the modem that was on the port when they were sent.
+// the command did not go out in that mode during the current (or last) job, was not
+// answered with OK (or with nothing but OK), or is not on that mode's lists, or for a bad
+// index or mode. With the latches set, a later job on the same port context sends nothing
+// and so has no answers: what is kept is never an earlier modem's.
 const char* mode_InitAnswer(int portIndex, int mode, const char* command);
 
 // Clears both once-per-mode latches of the port context and the answers kept with them, so

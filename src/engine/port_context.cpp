@@ -187,8 +187,11 @@ const char* ctx_PortNamesSeen(int port) {
     return c ? c->portNamesSeen : "";
 }
 
-void ctx_ForgetPortNames(int port) {
-    if (PortContext* c = ctx_Get(port)) memset(c->portNamesSeen, 0, sizeof c->portNamesSeen);
+void ctx_ForgetJobRecord(int port) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr) return;
+    memset(c->portNamesSeen, 0, sizeof c->portNamesSeen);
+    memset(c->initAnswers, 0, sizeof c->initAnswers);
 }
 
 int ctx_LogLevel(int port, int level) {

@@ -52,8 +52,8 @@ struct PortContext {
     // known: then a reopen after a mode switch takes the modem port the finder selects.
     char location[PORT_LOCATION_CAPACITY];
     char errText[ERR_TEXT_CAPACITY];  // text of the last system error (com_ErrorText)
-    // The identification answers, per mode in the order the commands go out; kept and
-    // cleared with modeInitDone (mode_InitAnswer, mode_ResetInitLatches).
+    // The identification answers, per mode in the order the commands go out, of the current
+    // job (mode_InitAnswer; cleared by ctx_ForgetJobRecord and mode_ResetInitLatches).
     char initAnswers[2][INIT_ANSWER_SLOTS][INIT_ANSWER_CAPACITY];
     // Every name the port was opened under since the job started, comma-separated, in order.
     char portNamesSeen[PORT_NAMES_SEEN_CAPACITY];
@@ -80,10 +80,12 @@ const char* com_ErrorText(int port);
 // Sets the USB location the context's modem is plugged in at (null or "" for none; cut to
 // PORT_LOCATION_CAPACITY - 1 characters). A job run by a station sets it before the job.
 void ctx_SetLocation(int port, const char* location);
-// The names the port was opened under since the last ctx_ForgetPortNames, comma-separated
+// The names the port was opened under since the last ctx_ForgetJobRecord, comma-separated
 // ("COM65,COM66"); "" for a bad index. A name that no longer fits is left out.
 const char* ctx_PortNamesSeen(int port);
-void ctx_ForgetPortNames(int port);
+// Forgets the port names and the identification answers kept for the last job (not the
+// once-per-mode latches), so that what is kept belongs to the job that starts.
+void ctx_ForgetJobRecord(int port);
 
 // Stores level when it is 0 or more; returns the level in force (-1 for a bad index).
 int ctx_LogLevel(int port, int level);

@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include "engine/archive.h"
+#include "engine/mode.h"
+#include "engine/port_context.h"
 #include "history/history_time.h"
 #include "modemflash/downloader.h"
 #include "platform/env.h"
@@ -107,6 +109,13 @@ std::vector<HistoryAnswer> history_CollectAnswers(
         if (text != nullptr && *text != '\0') answers.push_back({c.mode, c.command, text});
     }
     return answers;
+}
+
+void history_TakeFromPort(int portIndex, HistoryUpdate* end) {
+    end->portNames = ctx_PortNamesSeen(portIndex);
+    end->answers = history_CollectAnswers([portIndex](int mode, const char* command) {
+        return mode_InitAnswer(portIndex, mode, command);
+    });
 }
 
 std::string history_MachineName() {

@@ -59,7 +59,12 @@ class CFirmwareFiles {
 std::vector<HistoryAnswer> history_CollectAnswers(
     const std::function<const char*(int mode, const char* command)>& answerOf);
 
-// This machine's name and this modemflash's version.
+// The end of a record as the engine left the port context: the identification answers it
+// kept and the port names the job opened. For hosts that run the engine in their own
+// process (the station); a host of the loaded library reads the same through its exports.
+void history_TakeFromPort(int portIndex, HistoryUpdate* end);
+
+// This machine's name.
 std::string history_MachineName();
 
 class CUpdateRecorder {

@@ -110,7 +110,7 @@ TEST_F(ModeQuery, ResettingTheLatchesSendsTheListAgainAndForgetsTheAnswers) {
 
 TEST_F(ModeQuery, ThePortNamesOfAJobAreKeptInOrderOnce) {
     startModem(options());  // opened as COM65
-    ctx_ForgetPortNames(kPort);
+    ctx_ForgetJobRecord(kPort);
     com_Close(kPort);
     EXPECT_EQ(com_Open(kPort, "COM66"), nullptr) << "a name that did not open is not listed";
     ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
