@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "host/downloader.h"
 #include "modemflash/port_record.h"
 
 #ifndef MODEMFLASH_VERSION
@@ -20,22 +19,6 @@ std::string absolute(const std::string& path) {
     std::error_code ec;
     std::filesystem::path p = std::filesystem::absolute(path, ec);
     return ec ? path : p.lexically_normal().string();
-}
-
-// The files the library will send, in its order: the same configuration reader and list.
-std::vector<std::string> firmwareFiles(const std::string& folder) {
-    CDownloader reader;
-    std::vector<std::string> paths;
-    if (!reader.SetFirmwareFolder(folder.c_str())) return paths;
-    std::string list = reader.BuildFileList();
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(';', start);
-        if (end == std::string::npos) end = list.size();
-        if (end > start) paths.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
-    return paths;
 }
 
 }  // namespace
@@ -84,7 +67,7 @@ void FlashRecord::begin() {
     start.version = MODEMFLASH_VERSION;
     start.folder = absolute(folder_);
     start.logPath = absolute(logFile_);
-    firmware_.reset(new CFirmwareFiles(firmwareFiles(folder_)));
+    firmware_.reset(new CFirmwareFiles(history_FirmwarePaths(folder_)));
     recorder_.Begin(start, firmware_.get());
 }
 

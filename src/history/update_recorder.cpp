@@ -7,6 +7,7 @@
 #include "engine/mode.h"
 #include "engine/port_context.h"
 #include "history/history_time.h"
+#include "host/downloader.h"
 #include "modemflash/downloader.h"
 #include "platform/env.h"
 #include "platform/file.h"
@@ -96,6 +97,19 @@ HistoryFile CFirmwareFiles::File(size_t i) const {
     return describe(paths_[i], static_cast<int>(i));
 }
 
+std::vector<std::string> history_FirmwarePaths(const std::string& folder) {
+    CDownloader reader;
+    std::vector<std::string> paths;
+    if (!reader.SetFirmwareFolder(folder.c_str())) return paths;
+    std::string list = reader.BuildFileList();
+    for (size_t start = 0, end; start <= list.size(); start = end + 1) {
+        end = list.find(';', start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start) paths.push_back(list.substr(start, end - start));
+    }
+    return paths;
+}
+
 std::vector<HistoryAnswer> history_CollectAnswers(
     const std::function<const char*(int, const char*)>& answerOf) {
     static const struct {
@@ -176,18 +190,24 @@ HistoryFile CUpdateRecorder::described(const HistoryFile& f) const {
 }
 
 void CUpdateRecorder::OnEvent(int code) {
-    int file = -1;
-    for (size_t i = 0; i < files_.size() && file < 0; ++i)
-        if (sink_EventCode(files_[i].name.c_str()) == code) file = static_cast<int>(i);
-    if (file >= 0 && file == current_) return;  // the block transfer's progress on that file
-    if (file >= 0) {
-        // Another file begins: the one before was programmed (the job stops at a failure).
-        completeCurrent(true);
-        current_ = file;
-        currentStart_ = std::chrono::steady_clock::now();
-    } else if (code == EVENT_RESET_TO_MODEM) {
-        completeCurrent(true);
+    for (size_t i = 0; i < files_.size(); ++i) {
+        if (sink_EventCode(files_[i].name.c_str()) != code) continue;
+        StartFile(static_cast<int>(i));
+        return;
     }
+    if (code == EVENT_RESET_TO_MODEM) FilesDone();
+}
+
+void CUpdateRecorder::StartFile(int seq) {
+    if (seq < 0 || static_cast<size_t>(seq) >= files_.size() || seq == current_) return;
+    // Another file begins: the one before was programmed (the job stops at a failure).
+    completeCurrent(true);
+    current_ = seq;
+    currentStart_ = std::chrono::steady_clock::now();
+}
+
+void CUpdateRecorder::FilesDone() {
+    completeCurrent(true);
 }
 
 void CUpdateRecorder::Finish(const HistoryUpdate& end) {

@@ -54,6 +54,10 @@ class CFirmwareFiles {
     PlatformThread* helper_ = nullptr;
 };
 
+// The files an update from folder sends, in the order it sends them, as the library
+// composes their paths (its own configuration reader); none when the folder is refused.
+std::vector<std::string> history_FirmwarePaths(const std::string& folder);
+
 // The identification answers kept for the update, read through answerOf(mode, command),
 // which returns null (or "") for a command that got no answer.
 std::vector<HistoryAnswer> history_CollectAnswers(
@@ -83,6 +87,10 @@ class CUpdateRecorder {
     // same event again is the progress of its blocks); the event of another file, or of the
     // return to modem mode, ends it, programmed, and records it.
     void OnEvent(int code);
+    // The same for hosts that follow the update otherwise: file seq (from 0) starts (again
+    // for the file in progress: nothing), and every file is done (the return to modem mode).
+    void StartFile(int seq);
+    void FilesDone();
 
     // Finishes the record with end's result, words, log path, port names, answers (and
     // location and serial when given); the end time is now. The file in progress and those
