@@ -84,6 +84,11 @@ CFirmwareFiles::~CFirmwareFiles() {
     thread_Join(helper_);
 }
 
+void CFirmwareFiles::WaitDescribed() {
+    thread_Join(helper_);
+    helper_ = nullptr;
+}
+
 void CFirmwareFiles::describeAll(void* self) {
     CFirmwareFiles* f = static_cast<CFirmwareFiles*>(self);
     for (size_t i = 0; i < f->paths_.size() && !f->stop_; ++i) {

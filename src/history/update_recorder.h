@@ -42,6 +42,9 @@ class CFirmwareFiles {
     // File i's description: the helper's when it has got that far, otherwise worked out on
     // the calling thread (nobody waits for the helper).
     HistoryFile File(size_t i) const;
+    // Waits until the helper has described every file. Only the thread that made the object
+    // may call it.
+    void WaitDescribed();
 
   private:
     static void describeAll(void* self);

@@ -166,6 +166,7 @@ TEST(DescribeFiles, GivesSizeHashAndArchiveOfEachFile) {
     CFirmwareFiles background({dir.file("loader.wrapped"), dir.file("productConfig.bin")});
     EXPECT_EQ(background.Name(1), "productConfig.bin");
     EXPECT_EQ(background.File(0).sha256, files[0].sha256);
+    background.WaitDescribed();
     EXPECT_EQ(background.File(1).sha256, files[1].sha256);
     EXPECT_EQ(background.File(1).seq, 1);
 }
