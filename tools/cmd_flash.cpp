@@ -352,6 +352,7 @@ int runFlash(const FlashOptions& o) {
         cli::StationRunOptions s;
         s.folder = o.folder;
         s.all = o.all;
+        s.history = o.history;
         s.locations = o.locations;
         s.json = o.json;
         s.logDir = o.logFile;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "command_registry.h"
+#include "flash_history.h"
 #include "station_run.h"
 
 namespace {
@@ -18,6 +19,7 @@ const cli::CommandRegistrar registrar{
         app.add_option("--log", o->logDir,
                        "Directory for one log file per modem, named by its location");
         app.add_flag("--json", o->json, "One JSON object per event instead of progress lines");
+        cli::addHistoryOptions(app, &o->history, true);
         app.add_option("--time-scale", o->timeScale,
                        "Run every pause this many times faster (simulated modems only)");
         app.footer(std::string("A modem is updated once while it stays plugged in (known by its "

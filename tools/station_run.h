@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "history/history_path.h"
+
 namespace cli {
 
 struct StationRunOptions {
@@ -17,6 +19,7 @@ struct StationRunOptions {
     bool json = false;
     std::string logDir;  // one log file per modem, named by location
     double timeScale = 0;
+    HistoryOptions history;  // where each modem's update is recorded
 };
 
 // Exit status: 0 when every modem was updated; otherwise the `flash` status of the first
