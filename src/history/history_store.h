@@ -74,8 +74,8 @@ class IHistoryStore {
     virtual int64_t BeginUpdate(const HistoryUpdate& start, std::string* error) = 0;
     // Records one file of the update; a file recorded again (same seq) replaces the old one.
     virtual bool AddFile(int64_t id, const HistoryFile& file, std::string* error) = 0;
-    // Finishes the record: end time, result, log path, port names, answers; location and
-    // serial when they are not empty.
+    // Finishes the record: end time, result, answers; log path, port names, location and
+    // serial when they are not empty (else those written at the start stay).
     virtual bool FinishUpdate(int64_t id, const HistoryUpdate& end, std::string* error) = 0;
     // The updates the filter selects, newest first.
     virtual bool Query(const HistoryFilter& filter, std::vector<HistoryUpdate>* out,

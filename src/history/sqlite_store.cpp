@@ -157,7 +157,8 @@ class SqliteStore : public IHistoryStore {
         {
             Statement s(db_,
                         "UPDATE updates SET ended_ms = ?2, result_code = ?3, result_words = ?4, "
-                        "log_path = ?5, port_names = ?6, "
+                        "log_path = CASE WHEN ?5 = '' THEN log_path ELSE ?5 END, "
+                        "port_names = CASE WHEN ?6 = '' THEN port_names ELSE ?6 END, "
                         "location = CASE WHEN ?7 = '' THEN location ELSE ?7 END, "
                         "serial = CASE WHEN ?8 = '' THEN serial ELSE ?8 END WHERE id = ?1");
             ok = s.ok();
