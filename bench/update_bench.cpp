@@ -3,16 +3,23 @@
 // Prints the total time, the part the library's mandated pauses account for (the time its
 // clock spent sleeping), the transfer's MiB/s (from the start of each archive's transfer to
 // its programming command), the time the modem takes to program (the simulated modem's own
-// work, answered by AT%PROG), and the overhead beyond these (target < 2 %).
+// work, answered by AT%PROG), and the overhead beyond these (target < 2 %). Then what the
+// command-line host's record of such an update costs (target < 1 % of the update): the
+// firmware's description (SHA-256 of every file, once per folder) and the store's writes.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "history/history_store.h"
+#include "history/update_recorder.h"
 #include "host/downloader.h"
 #include "modem_sim.h"
+#include "modemflash/downloader.h"
 #include "platform/clock.h"
 #include "report/log.h"
 
@@ -45,6 +52,21 @@ long long fileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
 }
+
+// Feeds the update's events to its record, timing what that costs the update's thread.
+class RecordingSink : public IDownloadSink {
+  public:
+    explicit RecordingSink(CUpdateRecorder* r) : recorder_(r) {}
+    void OnEvent(DownloadEvent* e) override {
+        int64_t start = clk_RealNowUs();
+        recorder_->OnEvent(e->code);
+        spentUs += clk_RealNowUs() - start;
+    }
+    int64_t spentUs = 0;
+
+  private:
+    CUpdateRecorder* recorder_;
+};
 
 }  // namespace
 
@@ -86,10 +108,37 @@ int main() {
     log_SetHook(hook, &timing);
     CDownloader downloader;
     if (!downloader.SetFirmwareFolder(firmware.c_str())) return 1;
-    int64_t slept0 = clk_SleptMs();
+
+    // The update is recorded as the command-line host records it.
+    std::vector<std::string> paths;
+    for (const char* name :
+         {"loader.wrapped", "secondary_boot.wrapped", "factory_tests.wrapped", "modem.wrapped",
+          "mass_storage.wrapped", "nocd.iso.wrapped", "productConfig.bin"})
+        paths.push_back(firmware + "/" + name);
+    std::string notice, error;
+    std::unique_ptr<IHistoryStore> store =
+        history_OpenStore(root + "/history.sqlite3", &notice, &error);
+    if (!store) fprintf(stderr, "history: %s\n", error.c_str());
     int64_t start = clk_RealNowUs();
+    int64_t recordUs = 0;
+    CFirmwareFiles described(paths);
+    CUpdateRecorder recorder(store.get(),
+                             [](const std::string& w) { fprintf(stderr, "%s\n", w.c_str()); });
+    RecordingSink sink(&recorder);
+    downloader.SetSink(&sink);
+    HistoryUpdate begin;
+    begin.folder = firmware;
+    recorder.Begin(begin, &described);
+    recordUs += clk_RealNowUs() - start;
+
+    int64_t slept0 = clk_SleptMs();
     int32_t result = 0;
     downloader.Download(&result, 0);
+    int64_t finishStart = clk_RealNowUs();
+    HistoryUpdate end;
+    end.resultCode = result;
+    recorder.Finish(end);
+    recordUs += clk_RealNowUs() - finishStart + sink.spentUs;
     int64_t totalUs = clk_RealNowUs() - start;
     double pausesUs = static_cast<double>(clk_SleptMs() - slept0) / scale * 1000.0;
     log_SetHook(nullptr, nullptr);
@@ -108,6 +157,13 @@ int main() {
     printf("modem:     %8.3f s  %5.1f %%  (the simulated modem programming its flash)\n",
            programming, 100 * programming / total);
     printf("overhead:  %8.3f s  %5.1f %%  (target < 2 %%)\n", overhead, 100 * overhead / total);
+    int64_t hashStart = clk_RealNowUs();
+    history_DescribeFiles(paths);
+    double hashMs = (clk_RealNowUs() - hashStart) / 1000.0;
+    printf("recording: %8.3f s  %5.2f %%  (the history, on the update's thread; target < 1 %%)\n",
+           recordUs / 1e6, 100 * recordUs / 1e6 / total);
+    printf("           hashing the firmware (SHA-256, %.1f ms) runs on a helper thread meanwhile\n",
+           hashMs);
     cmd = "rm -rf " + root;
     if (system(cmd.c_str()) != 0) return 1;
     return result == 1 ? 0 : 1;

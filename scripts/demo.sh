@@ -4,7 +4,8 @@
 #   bash scripts/demo.sh                 installs what is missing, builds, runs
 #   bash scripts/demo.sh --no-build DIR  uses build/linux as it is and works in DIR (tests)
 # Environment: MODEMFLASH_DEMO_SCALE (default 100) speeds up every pause of the update and of
-# the simulated modem; MODEMFLASH_DEMO_SMALL=1 writes a small firmware set.
+# the simulated modem; MODEMFLASH_DEMO_SMALL=1 writes a small firmware set. The update is
+# recorded in the history MODEMFLASH_HISTORY names, else in history.sqlite3 in the work folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -26,6 +27,7 @@ sim=$bin/sim/modemsim
 
 [ -n "$work" ] || work=$(mktemp -d /tmp/modemflash-demo.XXXXXX)
 mkdir -p "$work/dev" "$work/sys"
+history=${MODEMFLASH_HISTORY:-$work/history.sqlite3}
 rm -f "$work/ready" "$work/report.json"
 
 echo "== Writing a sample firmware set into $work/firmware"
@@ -51,7 +53,7 @@ echo
 echo "== modemflash flash $work/firmware"
 set +e
 MODEMFLASH_DEV_ROOT=$work/dev MODEMFLASH_SYSFS_ROOT=$work/sys \
-  "$cli" flash "$work/firmware" --time-scale "$scale" --log "$work/engine.log"
+  "$cli" flash "$work/firmware" --time-scale "$scale" --log "$work/engine.log" --history "$history"
 status=$?
 set -e
 
@@ -84,4 +86,8 @@ for f in report.get("flash", []):
 print("  modem mode %s, autorun %s; %d of %d firmware files are in the flash unchanged"
       % (report.get("mode"), report.get("autorun"), good, len(expected)))
 PY
+
+echo
+echo "== The update history ($history): modemflash history"
+"$cli" history --history "$history" --limit 5 || true
 exit $status

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "sha256.h"
+#include "util/sha256.h"
 
 namespace modemsim {
 namespace {
@@ -747,7 +747,7 @@ bool Core::frameFault(int block, CoreOutput& out) {
 void Core::finishArchive() {
     ArchiveRecord& a = archives_.back();
     a.complete = true;
-    a.sha256 = sha256Hex(a.payload.data(), a.payload.size());
+    a.sha256 = mfutil::sha256Hex(a.payload.data(), a.payload.size());
     lastLoaded_ = (int)archives_.size() - 1;
     state_ = ST_COMMAND;
 }
@@ -782,7 +782,8 @@ std::string Core::reportJson(const std::string& ttyName, int comNumber) const {
     for (const auto& kv : flash_) {
         o += std::string(first ? "" : ",") + "\n    {\"id\": " + std::to_string(kv.first) +
              ", \"size\": " + std::to_string(kv.second.size()) +
-             ", \"sha256\": " + jsonString(sha256Hex(kv.second.data(), kv.second.size())) + "}";
+             ", \"sha256\": " + jsonString(mfutil::sha256Hex(kv.second.data(), kv.second.size())) +
+             "}";
         first = false;
     }
     o += flash_.empty() ? "],\n" : "\n  ],\n";

@@ -18,6 +18,7 @@
 #include "command_registry.h"
 #include "engine_lines.h"
 #include "flash_checks.h"
+#include "flash_history.h"
 #include "host/downloader.h"
 #include "interrupt.h"
 #include "mm_inhibit.h"
@@ -63,7 +64,8 @@ const char kFlashFooter[] =
     "  7  the modem could not be switched between modes, or its port did not come back\n"
     "  130  stopped by a second Ctrl-C (the first one only says what stopping would leave)\n"
     "Environment: MODEMFLASH_TIME_SCALE (simulation only), MODEMFLASH_DEV_ROOT and\n"
-    "MODEMFLASH_SYSFS_ROOT (Linux port discovery in another tree).\n";
+    "MODEMFLASH_SYSFS_ROOT (Linux port discovery in another tree), MODEMFLASH_HISTORY (the\n"
+    "update history file). A history that cannot be written is a warning, never a failure.\n";
 
 struct FlashOptions {
     std::string folder;
@@ -75,6 +77,7 @@ struct FlashOptions {
     std::vector<std::string> locations;  // the modems at these USB locations
     bool force = false;
     bool libraryGiven = false;
+    HistoryOptions history;
 };
 
 const char* eventName(int code) {
@@ -147,6 +150,7 @@ class Display : public IDownloadSink {
 
     void OnEvent(DownloadEvent* e) override {
         lastEvent_.store(e->code);
+        if (record_) record_->onEvent(e->code);
         drainMessages();
         if (json_) {
             char line[128];
@@ -212,6 +216,7 @@ class Display : public IDownloadSink {
     }
     int lastProgress() const { return lastProgress_; }
     int lastEvent() const { return lastEvent_.load(); }
+    void setRecord(cli::FlashRecord* record) { record_ = record; }
     bool json() const { return json_; }
 
   private:
@@ -255,6 +260,7 @@ class Display : public IDownloadSink {
     int lastProgress_ = 0;
     bool barShown_ = false;
     std::atomic<int> lastEvent_{INTR_NO_EVENT};  // read by the interrupt watch's thread
+    cli::FlashRecord* record_ = nullptr;
 };
 
 // One line for each file of the chosen categories that the library would refuse: the file,
@@ -353,6 +359,7 @@ int runFlash(const FlashOptions& o) {
         cli::StationRunOptions s;
         s.folder = o.folder;
         s.all = o.all;
+        s.history = o.history;
         s.locations = o.locations;
         s.json = o.json;
         s.logDir = o.logFile;
@@ -406,6 +413,8 @@ int runFlash(const FlashOptions& o) {
         printf("updating the modem with the firmware in %s\n", o.folder.c_str());
         fflush(stdout);
     }
+    cli::FlashRecord record(o.history, o.folder, o.logFile, lib);
+    display.setRecord(&record);
     int32_t result = DOWNLOAD_FAILED;
     {
         // The port the search will take: one this user may not open fails now, with the fix;
@@ -428,9 +437,11 @@ int runFlash(const FlashOptions& o) {
             modemManager.releaseAll();
             intr_Stop();
         });
+        record.begin();
         downloader->Download(&result, 0);
         modemManager.releaseAll();
     }
+    record.finish(result, resultWords(result));
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
@@ -477,6 +488,7 @@ const cli::CommandRegistrar registrar{
                        "Run every pause this many times faster (simulated modems only)");
         app.add_flag("--force", o->force,
                      "Send an archive that belongs under another file's name (a warning each)");
+        cli::addHistoryOptions(app, &o->history, true);
         app.footer(std::string(kFlashFooter) + "\n" + cli::kStationFooter);
         return cli::Action([o, library] {
             o->libraryGiven = library->count() > 0;

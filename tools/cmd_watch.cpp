@@ -3,6 +3,7 @@
 #include <string>
 
 #include "command_registry.h"
+#include "flash_history.h"
 #include "station_run.h"
 
 namespace {
@@ -20,6 +21,7 @@ const cli::CommandRegistrar registrar{
         app.add_flag("--json", o->json, "One JSON object per event instead of progress lines");
         app.add_flag("--force", o->force,
                      "Send an archive even when it belongs under another file's name (warned)");
+        cli::addHistoryOptions(app, &o->history, true);
         app.add_option("--time-scale", o->timeScale,
                        "Run every pause this many times faster (simulated modems only)");
         app.footer(std::string("A modem is updated once while it stays plugged in (known by its "

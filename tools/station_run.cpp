@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "command_registry.h"
 #include "engine_lines.h"
 #include "flash_checks.h"
+#include "flash_history.h"
+#include "history/station_recorder.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -408,7 +411,12 @@ int runStation(const StationRunOptions& o) {
                          : env_IsTerminal(1) != 0 ? Display::LIVE
                                                   : Display::PLAIN;
     Display display(mode);
-    station.SetListener(&display);
+    // Each modem's update is recorded on its way to the display.
+    std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
+    CStationRecorder recorder(history.get(), &display, historyWarning, MODEMFLASH_VERSION,
+                              o.logDir);
+    recorder.SetFirmware(o.folder);
+    station.SetListener(&recorder);
     station.SetLogDirectory(o.logDir.c_str());
     station.SetConsoleLog(mode == Display::PLAIN);
     MmInhibit modemManager;

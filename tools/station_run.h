@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "history/history_path.h"
+
 namespace cli {
 
 struct StationRunOptions {
@@ -18,6 +20,7 @@ struct StationRunOptions {
     std::string logDir;  // one log file per modem, named by location
     double timeScale = 0;
     bool force = false;  // an archive under another file's name is a warning, not a refusal
+    HistoryOptions history;  // where each modem's update is recorded
 };
 
 // Exit status: 0 when every modem was updated; otherwise the `flash` status of the first

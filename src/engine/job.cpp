@@ -217,6 +217,7 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
     if (c == nullptr) return DL_MODE_SWITCH_FAILED;
     PortReport* report = report_Port(portIndex);
     snprintf(report->logFileName, sizeof report->logFileName, "log%d_DL.txt", portIndex);
+    ctx_ForgetJobRecord(portIndex);  // what is kept for the host's record is this job's
     log_Error(portIndex, "the port is %s\n\n", portName ? portName : "");
 
     const char* list = fileList ? fileList : "";

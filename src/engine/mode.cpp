@@ -21,6 +21,9 @@ const char* const kLoaderInit[] = {"AT%%IFLIST\r\n", "AT%%CHIPID\r\n"};
 const int kCommonInitCount = 2;
 const int kModemInitCount = 1;
 const int kLoaderInitCount = 2;
+static_assert(kCommonInitCount + kModemInitCount <= INIT_ANSWER_SLOTS &&
+                  kCommonInitCount + kLoaderInitCount <= INIT_ANSWER_SLOTS,
+              "every identification answer has its slot");
 
 // GBK texts of the log (code page 936), byte for byte.
 // "SeletMode: attempt %d to open the port failed"
@@ -45,8 +48,50 @@ int sendFormatted(int port, const char* format) {
 #pragma GCC diagnostic pop
 }
 
-void sendList(int port, const char* const* commands, int count) {
-    for (int i = 0; i < count; ++i) (void)sendFormatted(port, commands[i]);
+// The command as it goes on the line, without its line end: "AT%%IFWR\r\n" gives "AT%IFWR".
+void lineForm(const char* format, char* out, size_t capacity) {
+    size_t n = 0;
+    for (const char* p = format; *p && *p != '\r' && *p != '\n' && n + 1 < capacity; ++p) {
+        if (p[0] == '%' && p[1] == '%') ++p;
+        out[n++] = *p;
+    }
+    out[n] = '\0';
+}
+
+// Keeps the last answer, less the command's echo, the final OK and surrounding line breaks,
+// with CR LF (or a lone CR) turned into "\n".
+void keepAnswer(int port, const char* format, char* out) {
+    const char* text = at_Response(port);
+    const char* end = text + strlen(text);
+    for (const char* ok = strstr(text, AT_OK_MARKER); ok; ok = strstr(ok + 1, AT_OK_MARKER))
+        end = ok;
+    char command[32];
+    lineForm(format, command, sizeof command);
+    size_t commandLength = strlen(command);
+    if (strncmp(text, command, commandLength) == 0 &&
+        (text[commandLength] == '\r' || text[commandLength] == '\n'))
+        text += commandLength;
+    while (text < end && (*text == '\r' || *text == '\n' || *text == ' ')) ++text;
+    while (end > text && (end[-1] == '\r' || end[-1] == '\n' || end[-1] == ' ')) --end;
+    size_t n = 0;
+    for (const char* p = text; p < end && n + 1 < INIT_ANSWER_CAPACITY; ++p) {
+        if (*p == '\r') {
+            if (p + 1 < end && p[1] == '\n') ++p;
+            out[n++] = '\n';
+        } else {
+            out[n++] = *p;
+        }
+    }
+    out[n] = '\0';
+}
+
+// Sends a list, keeping each answer in the mode's slots from firstSlot on.
+void sendList(int port, const char* const* commands, int count,
+              char (*slots)[INIT_ANSWER_CAPACITY]) {
+    for (int i = 0; i < count; ++i) {
+        slots[i][0] = '\0';
+        if (sendFormatted(port, commands[i]) == 1) keepAnswer(port, commands[i], slots[i]);
+    }
 }
 
 // The number after the first ": " of the last reply, read as atoi does; -1 without ": ".
@@ -149,12 +194,39 @@ void mode_SendInitCommands(int portIndex) {
     int m = mode_Query(portIndex);
     if (m != MODE_MODEM && m != MODE_LOADER) return;
     if (c->modeInitDone[m]) return;
-    sendList(portIndex, kCommonInit, kCommonInitCount);
+    sendList(portIndex, kCommonInit, kCommonInitCount, c->initAnswers[m]);
     if (m == MODE_MODEM)
-        sendList(portIndex, kModemInit, kModemInitCount);
+        sendList(portIndex, kModemInit, kModemInitCount, c->initAnswers[m] + kCommonInitCount);
     else
-        sendList(portIndex, kLoaderInit, kLoaderInitCount);
+        sendList(portIndex, kLoaderInit, kLoaderInitCount, c->initAnswers[m] + kCommonInitCount);
     c->modeInitDone[m] = 1;
+}
+
+const char* mode_InitAnswer(int portIndex, int mode, const char* command) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr || command == nullptr || (mode != MODE_MODEM && mode != MODE_LOADER) ||
+        !c->modeInitDone[mode])
+        return nullptr;
+    const char* const* own = mode == MODE_MODEM ? kModemInit : kLoaderInit;
+    int ownCount = mode == MODE_MODEM ? kModemInitCount : kLoaderInitCount;
+    for (int slot = 0; slot < kCommonInitCount + ownCount; ++slot) {
+        const char* format =
+            slot < kCommonInitCount ? kCommonInit[slot] : own[slot - kCommonInitCount];
+        char line[32];
+        lineForm(format, line, sizeof line);
+        if (strcmp(line, command) != 0) continue;
+        const char* answer = c->initAnswers[mode][slot];
+        return answer[0] ? answer : nullptr;
+    }
+    return nullptr;
+}
+
+void mode_ResetInitLatches(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return;
+    c->modeInitDone[MODE_MODEM] = 0;
+    c->modeInitDone[MODE_LOADER] = 0;
+    memset(c->initAnswers, 0, sizeof c->initAnswers);
 }
 
 int mode_Switch(int portIndex, int mode) {

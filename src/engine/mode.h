@@ -28,8 +28,24 @@ int mode_Query(int portIndex);
 
 // Sends the identification commands of the modem's current mode (common list, then that
 // mode's list) unless they went out before on this port context; nothing when the mode is
-// neither 0 nor 1.
+// neither 0 nor 1. What the modem answered to each command is kept for mode_InitAnswer.
+// The once-per-mode latches last as long as the library unless mode_ResetInitLatches
+// clears them.
 void mode_SendInitCommands(int portIndex);
+
+// The answer kept for an identification command ("AT+GMR", "AT%IFWR", "AT%ICOMPAT",
+// "AT%IFLIST", "AT%CHIPID") in the given mode: the modem's text without the command's echo
+// and the final OK, line breaks as "\n", at most INIT_ANSWER_CAPACITY - 1 bytes. Null when
+// the command did not go out in that mode during the current (or last) job, was not
+// answered with OK (or with nothing but OK), or is not on that mode's lists, or for a bad
+// index or mode. With the latches set, a later job on the same port context sends nothing
+// and so has no answers: what is kept is never an earlier modem's.
+const char* mode_InitAnswer(int portIndex, int mode, const char* command);
+
+// Clears both once-per-mode latches of the port context and the answers kept with them, so
+// that the next mode_SendInitCommands in each mode sends its commands again. For a port
+// context that starts a job for another modem; the single-modem host never calls it.
+void mode_ResetInitLatches(int portIndex);
 
 // Sends AT%MODE=mode, closes the port, waits 20 s and reopens it under the COM number the
 // registry shows now, up to 8 attempts 2 s apart. 1 reopened; 4 the command failed (the port

@@ -23,6 +23,21 @@ void resetAfterFailedOpen(PortContext* c) {
     memset(c->portName, 0, sizeof c->portName);
 }
 
+void notePortName(PortContext* c, const char* name) {
+    char* seen = c->portNamesSeen;
+    size_t used = strlen(seen);
+    size_t n = strlen(name);
+    // Already listed? Names are compared whole, between commas.
+    for (const char* p = seen; (p = strstr(p, name)) != nullptr; p += n) {
+        bool starts = p == seen || p[-1] == ',';
+        if (starts && (p[n] == ',' || p[n] == '\0')) return;
+    }
+    size_t needed = (used ? 1 : 0) + n;
+    if (used + needed >= sizeof c->portNamesSeen) return;
+    if (used) seen[used++] = ',';
+    memcpy(seen + used, name, n + 1);
+}
+
 void channelError(int port, const char* format, const char* arg) {
     log_Channel(port, 2, format, arg);
 }
@@ -102,6 +117,7 @@ SerialHandle com_Open(int port, const char* name) {
     c->targetMode = 0;
     memset(c->portName, 0, sizeof c->portName);
     memcpy(c->portName, name, strlen(name));
+    notePortName(c, name);
     return h;
 }
 
@@ -164,6 +180,18 @@ const char* com_ErrorText(int port) {
     err_Text(saved, c->errText, sizeof c->errText);
     err_SetLast(saved);
     return c->errText;
+}
+
+const char* ctx_PortNamesSeen(int port) {
+    PortContext* c = ctx_Get(port);
+    return c ? c->portNamesSeen : "";
+}
+
+void ctx_ForgetJobRecord(int port) {
+    PortContext* c = ctx_Get(port);
+    if (c == nullptr) return;
+    memset(c->portNamesSeen, 0, sizeof c->portNamesSeen);
+    memset(c->initAnswers, 0, sizeof c->initAnswers);
 }
 
 int ctx_LogLevel(int port, int level) {

@@ -20,6 +20,9 @@
 #define TX_BUFFER_SIZE 65540
 #define ERR_TEXT_CAPACITY 80
 #define PORT_LOCATION_CAPACITY 32
+#define INIT_ANSWER_SLOTS 4       // the longest identification list (common + loader mode)
+#define INIT_ANSWER_CAPACITY 256  // one kept answer, terminator included
+#define PORT_NAMES_SEEN_CAPACITY 128
 
 #define DEFAULT_BAUD_RATE 115200
 #define DEFAULT_BLOCK_SIZE 16384
@@ -42,13 +45,18 @@ struct PortContext {
     int32_t progress;               // overall progress reported at the end of a run
     int32_t progressBase;           // where the current file's share of progress begins
     int32_t progressShare;          // share of the progress scale per file
-    int32_t modeInitDone[2];        // identification commands sent, per mode; never cleared
+    int32_t modeInitDone[2];        // identification commands sent, per mode (see mode.h)
     int32_t isOpen;                 // 1 while the port is open
     int32_t portIndex;              // own index while open, -1 otherwise
     // USB location of the modem this context works with ("1-1.3"), or "" when none is
     // known: then a reopen after a mode switch takes the modem port the finder selects.
     char location[PORT_LOCATION_CAPACITY];
     char errText[ERR_TEXT_CAPACITY];  // text of the last system error (com_ErrorText)
+    // The identification answers, per mode in the order the commands go out, of the current
+    // job (mode_InitAnswer; cleared by ctx_ForgetJobRecord and mode_ResetInitLatches).
+    char initAnswers[2][INIT_ANSWER_SLOTS][INIT_ANSWER_CAPACITY];
+    // Every name the port was opened under since the job started, comma-separated, in order.
+    char portNamesSeen[PORT_NAMES_SEEN_CAPACITY];
 };
 
 // The record for a port index, or null when the index is outside 0..15.
@@ -72,6 +80,12 @@ const char* com_ErrorText(int port);
 // Sets the USB location the context's modem is plugged in at (null or "" for none; cut to
 // PORT_LOCATION_CAPACITY - 1 characters). A job run by a station sets it before the job.
 void ctx_SetLocation(int port, const char* location);
+// The names the port was opened under since the last ctx_ForgetJobRecord, comma-separated
+// ("COM65,COM66"); "" for a bad index. A name that no longer fits is left out.
+const char* ctx_PortNamesSeen(int port);
+// Forgets the port names and the identification answers kept for the last job (not the
+// once-per-mode latches), so that what is kept belongs to the job that starts.
+void ctx_ForgetJobRecord(int port);
 
 // Stores level when it is 0 or more; returns the level in force (-1 for a bad index).
 int ctx_LogLevel(int port, int level);

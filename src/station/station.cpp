@@ -11,6 +11,7 @@
 #include <new>
 
 #include "engine/job.h"
+#include "engine/mode.h"
 #include "engine/port_context.h"
 #include "host/downloader.h"
 #include "modemflash/messages.h"
@@ -265,6 +266,9 @@ void Job::run() {
     } else {
         com_Close(port);
         setPortName(name);
+        // The port index may have served another modem before: this one is identified anew
+        // (the single-modem host keeps the once-per-library latches).
+        mode_ResetInitLatches(port);
         int job = dl_RunJob(port, name, list.c_str());
         drainMessages();
         result.jobResult = job;
@@ -559,4 +563,8 @@ bool station_LocationLess(const std::string& a, const std::string& b) {
         ++j;
     }
     return a.size() - i < b.size() - j;
+}
+
+std::string station_LogFileName(const std::string& location) {
+    return fileNameOf(location) + ".log";
 }

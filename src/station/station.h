@@ -137,6 +137,10 @@ class CStation {
     Impl* impl_;
 };
 
+// The name of a modem's log file in the log directory (SetLogDirectory): its location with
+// any character unsafe in a file name replaced, and ".log".
+std::string station_LogFileName(const std::string& location);
+
 // Orders locations as a person reads them: "1-1.2" before "1-1.10".
 bool station_LocationLess(const std::string& a, const std::string& b);
 

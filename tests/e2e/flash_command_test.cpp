@@ -36,8 +36,10 @@ class FlashCommand : public ::testing::Test {
   protected:
     TempDir root;
     std::string firmware = root.path() + "/fw";
-    std::string env =
-        "MODEMFLASH_DEV_ROOT=" + root.path() + "/dev MODEMFLASH_SYSFS_ROOT=" + root.path() + "/sys";
+    // The default history lives in the state folder, here a private one.
+    std::string env = "MODEMFLASH_DEV_ROOT=" + root.path() +
+                      "/dev MODEMFLASH_SYSFS_ROOT=" + root.path() +
+                      "/sys XDG_STATE_HOME=" + root.path() + "/state";
     void SetUp() override {
         mkdir((root.path() + "/dev").c_str(), 0755);
         mkdir((root.path() + "/sys").c_str(), 0755);
@@ -70,6 +72,9 @@ TEST_F(FlashCommand, UpdatesTheSimulatedModemAndSaysSo) {
         "time scale 200 in force: pauses and time-outs are 200 times shorter; for simulated "
         "modems only\n";
     EXPECT_EQ(r.out.rfind(announced, 0), 0u) << "the opening line: " << r.out;
+    struct stat st;
+    EXPECT_EQ(stat((root.path() + "/state/modemflash/history.sqlite3").c_str(), &st), 0)
+        << "the update is recorded in the default history";
 }
 
 TEST_F(FlashCommand, JsonGivesOneObjectPerLine) {

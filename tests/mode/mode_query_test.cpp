@@ -65,6 +65,60 @@ TEST_F(ModeQuery, TheOtherModeSendsItsOwnListOnceAfterASwitch) {
     EXPECT_EQ(ctx_Get(kPort)->modeInitDone[1], 1);
 }
 
+TEST_F(ModeQuery, TheAnswersAreKeptPerModeWithoutEchoOrOk) {
+    startModem(options());  // the modem echoes: ATE0 has not been sent yet
+    mode_SendInitCommands(kPort);
+    ASSERT_NE(mode_InitAnswer(kPort, 0, "AT+GMR"), nullptr);
+    EXPECT_STREQ(mode_InitAnswer(kPort, 0, "AT+GMR"), "SIM_1.0.0 [2026-01-01]");
+    EXPECT_STREQ(mode_InitAnswer(kPort, 0, "AT%IFWR"), "%IFWR: BT2 1.0.0, LDR 1.0.0, MDM 1.0.0");
+    EXPECT_STREQ(mode_InitAnswer(kPort, 0, "AT%ICOMPAT"), "%ICOMPAT: 1");
+    EXPECT_EQ(mode_InitAnswer(kPort, 0, "AT%CHIPID"), nullptr) << "not on the modem-mode list";
+    EXPECT_EQ(mode_InitAnswer(kPort, 1, "AT+GMR"), nullptr) << "loader mode not seen yet";
+    ASSERT_EQ(mode_SwitchSamePort(kPort, 1), 1);
+    EXPECT_STREQ(mode_InitAnswer(kPort, 1, "AT%CHIPID"), "%CHIPID: 0x51A0C0DE 0x00000001");
+    EXPECT_STREQ(mode_InitAnswer(kPort, 0, "AT+GMR"), "SIM_1.0.0 [2026-01-01]") << "still kept";
+}
+
+TEST_F(ModeQuery, AMultiLineAnswerKeepsItsLinesAndARefusedOneIsNotKept) {
+    ScriptedModem modem(devRoot, [](const std::string& line) -> std::string {
+        if (line == "AT%MODE?") return "\r\n%MODE: 0\r\n\r\nOK\r\n";
+        if (line == "AT+GMR") return "AT+GMR\r\r\nFW 2.1\r\nbuild 17\r\n\r\nOK\r\n";
+        if (line == "AT%IFWR") return "\r\nERROR\r\n";
+        return "\r\nOK\r\n";
+    });
+    ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
+    mode_SendInitCommands(kPort);
+    EXPECT_STREQ(mode_InitAnswer(kPort, 0, "AT+GMR"), "FW 2.1\nbuild 17");
+    EXPECT_EQ(mode_InitAnswer(kPort, 0, "AT%IFWR"), nullptr);
+    EXPECT_EQ(mode_InitAnswer(kPort, 0, "AT%ICOMPAT"), nullptr) << "OK and nothing else";
+}
+
+// A port context that starts a job for another modem: its next identification goes out
+// again and the earlier modem's answers are gone.
+TEST_F(ModeQuery, ResettingTheLatchesSendsTheListAgainAndForgetsTheAnswers) {
+    startModem(options());
+    mode_SendInitCommands(kPort);
+    ASSERT_NE(mode_InitAnswer(kPort, 0, "AT+GMR"), nullptr);
+    mode_ResetInitLatches(kPort);
+    EXPECT_EQ(ctx_Get(kPort)->modeInitDone[0], 0);
+    EXPECT_EQ(mode_InitAnswer(kPort, 0, "AT+GMR"), nullptr);
+    mode_SendInitCommands(kPort);
+    EXPECT_EQ(sim.commands(), (Lines{"AT%MODE?", "AT+GMR", "AT%IFWR", "AT%ICOMPAT", "AT%MODE?",
+                                     "AT+GMR", "AT%IFWR", "AT%ICOMPAT"}));
+    EXPECT_NE(mode_InitAnswer(kPort, 0, "AT+GMR"), nullptr);
+}
+
+TEST_F(ModeQuery, ThePortNamesOfAJobAreKeptInOrderOnce) {
+    startModem(options());  // opened as COM65
+    ctx_ForgetJobRecord(kPort);
+    com_Close(kPort);
+    EXPECT_EQ(com_Open(kPort, "COM66"), nullptr) << "a name that did not open is not listed";
+    ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
+    com_Close(kPort);
+    ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
+    EXPECT_STREQ(ctx_PortNamesSeen(kPort), "COM65");
+}
+
 TEST_F(ModeQuery, NoInitCommandsWhenTheModeIsUnknown) {
     ScriptedModem modem(devRoot, [](const std::string&) { return "\r\nMODE 0\r\nOK\r\n"; });
     ASSERT_NE(com_Open(kPort, "COM65"), nullptr);

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "sha256.h"
 #include "support/test_support.h"
 #include "sysfs_layout.h"
+#include "util/sha256.h"
 
 namespace {
 
@@ -114,18 +114,18 @@ TEST(TtyNumber, ReadsTheTrailingNumber) {
 }
 
 TEST(Sha256, MatchesTheStandardTestVectors) {
-    EXPECT_EQ(modemsim::sha256Hex("", 0),
+    EXPECT_EQ(mfutil::sha256Hex("", 0),
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(modemsim::sha256Hex("abc", 3),
+    EXPECT_EQ(mfutil::sha256Hex("abc", 3),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     const char* two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
-    EXPECT_EQ(modemsim::sha256Hex(two, 56),
+    EXPECT_EQ(mfutil::sha256Hex(two, 56),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
 TEST(Sha256, GivesTheSameDigestFedInPieces) {
     std::string million(1000000, 'a');
-    modemsim::Sha256 h;
+    mfutil::Sha256 h;
     for (size_t off = 0; off < million.size(); off += 4093) {
         size_t n = million.size() - off < 4093 ? million.size() - off : 4093;
         h.update(million.data() + off, n);

@@ -51,8 +51,10 @@ class StationCommand : public ::testing::Test {
   protected:
     TempDir root;
     std::string firmware = root.path() + "/fw";
-    std::string env =
-        "MODEMFLASH_DEV_ROOT=" + root.path() + "/dev MODEMFLASH_SYSFS_ROOT=" + root.path() + "/sys";
+    // The default update history lives in the state folder, here a private one.
+    std::string env = "MODEMFLASH_DEV_ROOT=" + root.path() +
+                      "/dev MODEMFLASH_SYSFS_ROOT=" + root.path() +
+                      "/sys XDG_STATE_HOME=" + root.path() + "/state";
     modemsim::ModemBank bank;
     void SetUp() override {
         clk_SetScale(50);
@@ -91,6 +93,22 @@ TEST_F(StationCommand, AllUpdatesEveryModemWithLocationLinesLogsAndASummary) {
     EXPECT_EQ(one.find("[1-1.2]"), std::string::npos);
     bank.stop();
     for (int i = 0; i < 2; ++i) EXPECT_TRUE(bank.modem(i).hasFlash(0));
+    // Each modem's update is recorded, with its location, serial number and log file.
+    CommandRun history = run("history --json", env);
+    EXPECT_EQ(history.status, 0) << history.out;
+    for (int i = 0; i < 2; ++i) {
+        std::string l = modemsim::bank_Location(i);
+        EXPECT_NE(history.out.find("\"location\":\"" + l + "\",\"serial\":\"" +
+                                   modemsim::bank_Serial(i) + "\""),
+                  std::string::npos)
+            << history.out;
+        EXPECT_NE(history.out.find("\"log\":\"" + logs + "/" + l + ".log\""), std::string::npos)
+            << history.out;
+    }
+    size_t updated = 0;
+    for (size_t p = 0; (p = history.out.find("\"result\":1,", p)) != std::string::npos; ++p)
+        ++updated;
+    EXPECT_EQ(updated, 2u) << history.out;
 }
 
 TEST_F(StationCommand, JsonObjectsCarryTheLocation) {

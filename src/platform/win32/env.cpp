@@ -2,6 +2,7 @@
 // so getenv and child processes see the same values.
 #include "platform/env.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
@@ -21,4 +22,21 @@ int env_IsTerminal(int stream) {
     DWORD mode = 0;
     // Only a console has a console mode; files and pipes do not.
     return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? 1 : 0;
+}
+
+int env_MachineName(char* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return 0;
+    char name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return 0;
+    snprintf(out, capacity, "%s", name);
+    return 1;
+}
+
+int env_StateDir(char* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) return 0;
+    const char* local = getenv("LOCALAPPDATA");
+    if (local == nullptr || local[0] == '\0') return 0;
+    int n = snprintf(out, capacity, "%s", local);
+    return n > 0 && static_cast<size_t>(n) < capacity ? 1 : 0;
 }

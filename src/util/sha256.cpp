@@ -1,9 +1,9 @@
 // SHA-256 as the hash standard defines it: 64-byte blocks, big-endian words, 64 rounds.
-#include "sha256.h"
+#include "util/sha256.h"
 
 #include <string.h>
 
-namespace modemsim {
+namespace mfutil {
 namespace {
 
 const uint32_t kRound[64] = {
@@ -126,4 +126,4 @@ std::string sha256Hex(const void* data, size_t count) {
     return h.hex();
 }
 
-}  // namespace modemsim
+}  // namespace mfutil

@@ -1,13 +1,14 @@
-// A small SHA-256, enough to fingerprint what the simulated modem received.
-#ifndef MODEMFLASH_SIM_SHA256_H
-#define MODEMFLASH_SIM_SHA256_H
+// A small SHA-256: fingerprints of firmware files in the update history, and of what the
+// simulated modem received.
+#ifndef MODEMFLASH_UTIL_SHA256_H
+#define MODEMFLASH_UTIL_SHA256_H
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include <string>
 
-namespace modemsim {
+namespace mfutil {
 
 // Incremental SHA-256: update() any number of times, then hex() or digest().
 class Sha256 {
@@ -31,6 +32,6 @@ class Sha256 {
 // The SHA-256 of one buffer, as hexadecimal text.
 std::string sha256Hex(const void* data, size_t count);
 
-}  // namespace modemsim
+}  // namespace mfutil
 
 #endif

@@ -1,0 +1,204 @@
+#include "history/history_output.h"
+
+#include <stdio.h>
+
+#include "history/history_time.h"
+
+namespace {
+
+std::string orDash(const std::string& s) {
+    return s.empty() ? "-" : s;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char ch : text) {
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch == '\n') {
+            out += "\\n";
+        } else if (ch < 0x20 || ch >= 0x7f) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\u%04x", ch);
+            out += buf;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonNumberOrNull(int64_t v) {
+    return v < 0 ? "null" : std::to_string(v);
+}
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char ch : text) {
+        if (ch == '"') out += '"';
+        out += ch;
+    }
+    return out + "\"";
+}
+
+std::string folderName(const std::string& folder) {
+    std::string f = folder;
+    while (!f.empty() && (f.back() == '/' || f.back() == '\\')) f.pop_back();
+    size_t cut = f.find_last_of("/\\");
+    return cut == std::string::npos ? f : f.substr(cut + 1);
+}
+
+std::string durationOf(const HistoryUpdate& u) {
+    return u.finished() ? history_Duration(u.endedMs - u.startedMs) : "";
+}
+
+}  // namespace
+
+std::string history_ResultText(const HistoryUpdate& u) {
+    if (!u.finished()) return "did not finish";
+    if (u.resultCode == 1) return "ok";
+    return "failed " + std::to_string(u.resultCode) + ": " + u.resultWords;
+}
+
+std::string history_FirmwareText(const HistoryUpdate& u) {
+    std::string before = u.firmwareBefore();
+    std::string after = u.finished() && u.resultCode == 1 ? folderName(u.folder) : "";
+    return (before.empty() ? "?" : before) + " -> " + (after.empty() ? "?" : after);
+}
+
+std::string history_Table(const std::vector<HistoryUpdate>& updates) {
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"ID", "STARTED (UTC)", "LOCATION", "SERIAL", "FIRMWARE", "RESULT", "DURATION"});
+    for (const HistoryUpdate& u : updates)
+        rows.push_back({std::to_string(u.id), history_ShortTime(u.startedMs), orDash(u.location),
+                        orDash(u.serial), history_FirmwareText(u), history_ResultText(u),
+                        orDash(durationOf(u))});
+    std::vector<size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i)
+            if (row[i].size() > width[i]) width[i] = row[i].size();
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string history_Json(const HistoryUpdate& u) {
+    std::string j = "{\"id\":" + std::to_string(u.id);
+    j += ",\"started\":" + jsonString(history_IsoTime(u.startedMs));
+    j += ",\"ended\":" + (u.finished() ? jsonString(history_IsoTime(u.endedMs)) : "null");
+    j += ",\"finished\":" + std::string(u.finished() ? "true" : "false");
+    j += ",\"duration_ms\":" + (u.finished() ? std::to_string(u.endedMs - u.startedMs) : "null");
+    j += ",\"machine\":" + jsonString(u.machine);
+    j += ",\"version\":" + jsonString(u.version);
+    j += ",\"location\":" + jsonString(u.location);
+    j += ",\"serial\":" + jsonString(u.serial);
+    j += ",\"ports\":" + jsonString(u.portNames);
+    j += ",\"folder\":" + jsonString(u.folder);
+    j += ",\"result\":" + (u.finished() ? std::to_string(u.resultCode) : "null");
+    j += ",\"result_words\":" + jsonString(u.resultWords);
+    j += ",\"log\":" + jsonString(u.logPath);
+    j += ",\"firmware_before\":" + jsonString(u.firmwareBefore());
+    j += ",\"answers\":[";
+    for (size_t i = 0; i < u.answers.size(); ++i) {
+        const HistoryAnswer& a = u.answers[i];
+        if (i) j += ",";
+        j += "{\"mode\":" + std::to_string(a.mode) + ",\"command\":" + jsonString(a.command) +
+             ",\"answer\":" + jsonString(a.answer) + "}";
+    }
+    j += "],\"files\":[";
+    for (size_t i = 0; i < u.files.size(); ++i) {
+        const HistoryFile& f = u.files[i];
+        if (i) j += ",";
+        j += "{\"name\":" + jsonString(f.name) + ",\"size\":" + jsonNumberOrNull(f.size) +
+             ",\"archive_id\":" + jsonNumberOrNull(f.archiveId) +
+             ",\"archive_name\":" + jsonString(f.archiveName) +
+             ",\"sha256\":" + jsonString(f.sha256) +
+             ",\"transfer_ms\":" + jsonNumberOrNull(f.transferMs) +
+             ",\"programmed\":" + (f.programmed ? "true" : "false") + "}";
+    }
+    return j + "]}";
+}
+
+std::string history_CsvHeading() {
+    return "id,started,ended,machine,version,location,serial,ports,firmware_before,folder,"
+           "result,result_words,duration_ms,log";
+}
+
+std::string history_CsvLine(const HistoryUpdate& u) {
+    const std::string fields[] = {
+        std::to_string(u.id),
+        history_IsoTime(u.startedMs),
+        u.finished() ? history_IsoTime(u.endedMs) : "",
+        u.machine,
+        u.version,
+        u.location,
+        u.serial,
+        u.portNames,
+        u.firmwareBefore(),
+        u.folder,
+        u.finished() ? std::to_string(u.resultCode) : "",
+        u.finished() ? u.resultWords : "did not finish",
+        u.finished() ? std::to_string(u.endedMs - u.startedMs) : "",
+        u.logPath,
+    };
+    std::string line;
+    for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
+        if (i) line += ",";
+        line += csvField(fields[i]);
+    }
+    return line;
+}
+
+std::string history_Details(const HistoryUpdate& u) {
+    std::string out;
+    auto field = [&out](const char* name, const std::string& value) {
+        char label[24];
+        snprintf(label, sizeof label, "%-12s", name);
+        out += std::string(label) + orDash(value) + "\n";
+    };
+    field("update", std::to_string(u.id));
+    field("started", history_IsoTime(u.startedMs));
+    field("ended", u.finished() ? history_IsoTime(u.endedMs) : "(did not finish)");
+    field("duration", durationOf(u));
+    field("result", history_ResultText(u));
+    field("machine", u.machine);
+    field("modemflash", u.version);
+    field("location", u.location);
+    field("serial", u.serial);
+    field("ports", u.portNames);
+    field("folder", u.folder);
+    field("log", u.logPath);
+    out += "identification:\n";
+    if (u.answers.empty()) out += "  (none kept)\n";
+    for (const HistoryAnswer& a : u.answers) {
+        std::string answer = a.answer;
+        for (size_t p = 0; (p = answer.find('\n', p)) != std::string::npos; p += 3)
+            answer.replace(p, 1, " | ");
+        out += std::string("  ") + (a.mode == 0 ? "modem " : "loader") + "  " + a.command +
+               std::string(a.command.size() < 11 ? 11 - a.command.size() : 1, ' ') + answer + "\n";
+    }
+    out += "files:\n";
+    if (u.files.empty()) out += "  (none recorded)\n";
+    for (const HistoryFile& f : u.files) {
+        char line[512];
+        std::string archive = f.archiveId < 0 ? "-"
+                                              : (f.archiveName.empty() ? "?" : f.archiveName) +
+                                                    " (ID " + std::to_string(f.archiveId) + ")";
+        snprintf(line, sizeof line, "  %-24s %10lld bytes  %-16s %-14s %s\n", f.name.c_str(),
+                 static_cast<long long>(f.size), archive.c_str(),
+                 f.programmed ? "programmed" : "not programmed",
+                 f.transferMs < 0 ? "" : history_Duration(f.transferMs).c_str());
+        out += line;
+        out += "    sha256 " + orDash(f.sha256) + "\n";
+    }
+    return out;
+}

@@ -1,0 +1,33 @@
+// The texts `modemflash history` prints: a table, JSON (one object per update), CSV, and one
+// update in full.
+#ifndef MODEMFLASH_HISTORY_HISTORY_OUTPUT_H
+#define MODEMFLASH_HISTORY_HISTORY_OUTPUT_H
+
+#include <string>
+#include <vector>
+
+#include "history/history_store.h"
+
+// "ok", "did not finish", or "failed <code>: <words>".
+std::string history_ResultText(const HistoryUpdate& u);
+
+// "<before> -> <after>": before as the modem answered AT+GMR, after the firmware folder's name
+// when the update succeeded ("?" when it did not, or before is unknown).
+std::string history_FirmwareText(const HistoryUpdate& u);
+
+// Aligned columns with a heading line: ID, started (UTC), location, serial, firmware, result,
+// duration.
+std::string history_Table(const std::vector<HistoryUpdate>& updates);
+
+// One JSON object on one line, with its answers and files. Text bytes outside printable
+// ASCII are written as \u00XX, so any byte the modem sent survives.
+std::string history_Json(const HistoryUpdate& u);
+
+// The CSV heading, and one update as a CSV line (files not included), RFC 4180 quoting.
+std::string history_CsvHeading();
+std::string history_CsvLine(const HistoryUpdate& u);
+
+// Every field of one update, its identification answers and its files, for a person.
+std::string history_Details(const HistoryUpdate& u);
+
+#endif

