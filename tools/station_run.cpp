@@ -97,21 +97,9 @@ const char* phaseKey(StationPhase p) {
     }
 }
 
+// Bytes above 127 (the library's texts may be GBK) are carried as \u00XX, as flash does.
 std::string jsonText(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        char buf[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return jsonString(text.data(), text.size());
 }
 
 // One modem's line as the display keeps it.
