@@ -66,7 +66,7 @@ TEST_F(FlashInterrupt, OneInterruptInLoaderModeWarnsAndTheUpdateCompletes) {
 }
 
 TEST_F(FlashInterrupt, ASecondInterruptStopsWith130AndLeavesTheRestUnsent) {
-    ChildProcess flash(flashArgs(), env);
+    ChildProcess flash(flashArgs(), clitest::endsAtOnce(env));
     ASSERT_TRUE(flash.waitFor("file loader.wrapped", 30000)) << flash.output();
     flash.signal(SIGINT);
     ASSERT_TRUE(flash.waitFor("press Ctrl-C again", 5000)) << flash.output();

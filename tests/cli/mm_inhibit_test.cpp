@@ -171,7 +171,7 @@ TEST_F(ModemManagerDuringFlash, ReleasesWhenTheUpdateFails) {
 TEST_F(ModemManagerDuringFlash, ReleasesWhenASecondInterruptStopsTheUpdate) {
     startBus();
     startModem("late AT%LOAD ms=150000 times=1\n");
-    ChildProcess flash(flashArgs(), env());
+    ChildProcess flash(flashArgs(), clitest::endsAtOnce(env()));
     ASSERT_TRUE(flash.waitFor("file loader.wrapped", 30000)) << flash.output();
     flash.signal(SIGINT);
     ASSERT_TRUE(flash.waitFor("press Ctrl-C again", 5000)) << flash.output();
