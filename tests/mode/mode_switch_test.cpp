@@ -1,5 +1,6 @@
 // Switching modes with the port dropped and reopened, entering the loader and recovering the
 // modem mode, against the simulated modem over a pty with a scaled clock.
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -287,9 +288,11 @@ TEST_F(ModeSwitch, RecoveryInModemModeSendsNoModeCommand) {
 }
 
 TEST_F(ModeSwitch, RecoveryPostsItsFirstStatusBeforeAskingTheModem) {
+    std::mutex seen;  // the modem's thread writes statusAtQuery, the test reads it
     std::string statusAtQuery;
     ScriptedModem modem(devRoot, [&](const std::string& line) -> std::string {
         if (line == "AT%MODE?") {
+            std::lock_guard<std::mutex> hold(seen);
             statusAtQuery = notify_Slot(MSG_DL_STATUS, kPort);
             return "\r\n%MODE: 0\r\nOK\r\n";
         }
@@ -297,6 +300,7 @@ TEST_F(ModeSwitch, RecoveryPostsItsFirstStatusBeforeAskingTheModem) {
     });
     ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
     EXPECT_EQ(mode_RecoverModem(kPort), 1);
+    std::lock_guard<std::mutex> hold(seen);
     EXPECT_EQ(statusAtQuery, "Recupero dati......");
     EXPECT_EQ(statusTexts().size(), 2u);
     EXPECT_STREQ(notify_Slot(MSG_DL_STATUS, kPort), "Recupero dati completato!");
