@@ -114,7 +114,7 @@ stop_modem
 grep -qx "result 1: update complete" "$work/flash.out" || fail "no 'result 1: update complete' line"
 grep -q "^the port is $first_com!\?$" "$work/flash.out" ||
   grep -q "the port is $first_com" "$work/flash.out" || fail "the first port $first_com was not used"
-grep -qx "status: Recupero dati completato!" "$work/flash.out" || fail "no recovery status text"
+grep -q "^status: Recupero dati completato!" "$work/flash.out" || fail "no recovery status text"
 grep -qx "result: 100/100" "$work/flash.out" || fail "no result text 100/100"
 grep -qx "success (100%)" "$work/flash.out" || fail "no success event"
 
