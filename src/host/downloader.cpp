@@ -156,10 +156,14 @@ int CDownloader::SearchPortAndDownload(const char* list) {
     printf("the port is %s!\n", portName);
     fflush(stdout);
     std::string copy = list ? list : "";
-    int job = dl_RunJob(0, portName, copy.c_str());
-    switch (job) {
+    int result = DownloadResultOf(dl_RunJob(0, portName, copy.c_str()));
+    if (result == DOWNLOAD_OK) sink_Event(0, 100, "success");
+    return result;
+}
+
+int DownloadResultOf(int jobResult) {
+    switch (jobResult) {
         case DL_OK:
-            sink_Event(0, 100, "success");
             return DOWNLOAD_OK;
         case DL_PROGRAM_FAILED:
             return DOWNLOAD_PROGRAM_FAILED;

@@ -64,6 +64,9 @@ class CDownloader : public IDownloader {
 // number beyond the range of int is INT_MAX (or INT_MIN), never one wrapped around.
 std::vector<int> SplitToIntegers(const char* text, char separator);
 
+// The host's result code for a job result (1 for DL_OK, 13, 15, 14, else 0).
+int DownloadResultOf(int jobResult);
+
 // A regular file that opens for reading and holds at least 2 bytes.
 bool IsUsableFile(const char* path);
 // Why path is not usable ("missing", "not a regular file", "unreadable", "shorter than 2

@@ -61,21 +61,6 @@ const char* jobWords(int job) {
     }
 }
 
-int downloadResultOf(int job) {
-    switch (job) {
-        case DL_OK:
-            return DOWNLOAD_OK;
-        case DL_PROGRAM_FAILED:
-            return DOWNLOAD_PROGRAM_FAILED;
-        case DL_MODE_SWITCH_FAILED:
-            return DOWNLOAD_MODE_FAILED;
-        case DL_TRANSFER_FAILED:
-            return DOWNLOAD_TRANSFER_FAILED;
-        default:
-            return DOWNLOAD_FAILED;
-    }
-}
-
 StationResult notRun(const char* words) {
     StationResult r;
     r.jobResult = STATION_NOT_RUN;
@@ -272,7 +257,7 @@ void Job::run() {
         int job = dl_RunJob(port, name, list.c_str());
         drainMessages();
         result.jobResult = job;
-        result.downloadResult = downloadResultOf(job);
+        result.downloadResult = DownloadResultOf(job);
         result.words = jobWords(job);
     }
     result.updated = result.downloadResult == DOWNLOAD_OK;
