@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -149,18 +150,27 @@ TEST_F(AtExchange, ANulInTheAnswerHidesWhatFollows) {
 }
 
 TEST_F(AtExchange, AFullBufferWithoutMarkerEndsOnlyByTimeout) {
-    clk_SetScale(1000);
+    // The time-out (3 s at scale 5: 600 ms of real time) must outlast the flood's passage
+    // through the pty on a loaded machine: the buffer has to be full before it runs out.
+    clk_SetScale(5);
     at_SetTimeout(kPort, 3);
-    script = std::thread([this] {
+    std::atomic<bool> sent{false};
+    script = std::thread([this, &sent] {
         peer->receiveUntil("\r\n");
         std::string flood(65535, 'x');  // fills the answer buffer exactly
         peer->send(flood);
         peer->send("\r\nOK\r\n");
+        sent = true;
     });
     CapturedStream err(2);
     EXPECT_EQ(at_Send(kPort, "AT\r\n"), -1);
     EXPECT_EQ(strlen(at_Response(kPort)), 65535u);
     EXPECT_EQ(ctx_Get(kPort)->rxBuf[65535], 0);
+    // Take what the full buffer left on the line, so that the peer is not kept waiting.
+    char sink[256];
+    for (int i = 0; i < 1000 && !sent; ++i) {
+        if (com_Read(kPort, sink, sizeof sink) <= 0) clk_SleepMs(5);
+    }
 }
 
 TEST_F(AtExchange, ExpectWithANullMarkerReturnsAfterTheWriteAndLeavesTheAnswer) {
