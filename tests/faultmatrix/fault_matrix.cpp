@@ -2,7 +2,7 @@
 // job) against the simulated modem, once for every scripted fault at every step where it can
 // strike, in one table.
 //
-//   test_faultmatrix [--keep] [--only TEXT] [--list]
+//   test_faultmatrix [--keep] [--only TEXT] [--list] [--jobs N]
 //
 // Each row names the fault, the step, what the host got, the modem's final mode and autorun,
 // which archives its flash holds (unchanged), the time the update took on the scaled clock, and
@@ -18,22 +18,29 @@
 // table are scaled seconds, as the engine counts them. Waits that the engine bounds by a count
 // of reads as well as by time (a frame's status: at least 100 empty reads of about 10 ms) last
 // their real time, which the fast clock counts 20000 times over; the bounds allow for that.
-// A row that fails is run once more (a loaded machine can delay the simulated modem's thread);
-// the table says when the second run was needed.
+// A row that fails is run once more, alone (a loaded machine can delay the simulated modem's
+// thread); the table says when the second run was needed.
+//
+// Rows run in child processes, --jobs N at a time (4 by default): the engine's port contexts,
+// the clock's scale, the device tree's environment and the working folder are process-wide, so
+// each row gets a process of its own. A row spends nearly all its time waiting, not computing.
 //
 // Exit status: 0 when every row ends as expected (rows of the known-failing list may fail),
 // 1 otherwise. --keep leaves the work folder (each row's engine log, modem transcript and
 // report) and prints its path.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <map>
+#include <sstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -438,6 +445,114 @@ Outcome runRow(const Row& row, const std::string& dir, const std::string& firmwa
     return o;
 }
 
+// ---- rows in child processes ---------------------------------------------------------------
+
+// An outcome crosses the pipe as one field per line.
+std::string encode(const Outcome& o) {
+    std::ostringstream out;
+    out << o.result << "\n"
+        << o.mode << "\n"
+        << o.autorun << "\n"
+        << static_cast<int>(o.flashSet) << "\n"
+        << o.flashIntact << "\n"
+        << o.seconds << "\n"
+        << o.portClosed << "\n"
+        << o.fdsBefore << "\n"
+        << o.fdsAfter << "\n"
+        << o.flash << "\n"
+        << o.why << "\n";
+    return out.str();
+}
+
+bool decode(const std::string& text, Outcome* o) {
+    std::istringstream in(text);
+    int flashSet = 0;
+    in >> o->result >> o->mode >> o->autorun >> flashSet >> o->flashIntact >> o->seconds >>
+        o->portClosed >> o->fdsBefore >> o->fdsAfter;
+    o->flashSet = static_cast<Flash>(flashSet);
+    in.ignore(1);
+    return static_cast<bool>(std::getline(in, o->flash)) && std::getline(in, o->why);
+}
+
+struct Child {
+    size_t row;
+    pid_t pid;
+    int fd;  // the pipe's read end
+    std::string text;
+};
+
+// Runs every listed row, at most `jobs` at a time, each in a child process of its own; returns
+// their outcomes by row. A child that dies or says nothing fails its row with the reason.
+std::map<size_t, Outcome> runRows(const std::vector<Row>& rows, const std::vector<size_t>& which,
+                                  const std::string& root, const char* suffix,
+                                  const std::string& firmware,
+                                  const std::map<uint32_t, std::vector<uint8_t>>& payloads,
+                                  int jobs) {
+    std::map<size_t, Outcome> done;
+    std::vector<Child> running;
+    size_t next = 0;
+    while (next < which.size() || !running.empty()) {
+        while (next < which.size() && static_cast<int>(running.size()) < jobs) {
+            const size_t i = which[next++];
+            int fds[2];
+            if (pipe(fds) != 0) {
+                done[i].why = "no pipe for the row";
+                continue;
+            }
+            fflush(stdout);
+            fflush(stderr);
+            pid_t pid = fork();
+            if (pid == 0) {
+                close(fds[0]);
+                for (const Child& c : running) close(c.fd);
+                const std::string dir = root + "/row" + std::to_string(i) + suffix;
+                const std::string text = encode(runRow(rows[i], dir, firmware, payloads));
+                const char* p = text.data();
+                size_t left = text.size();
+                while (left > 0) {
+                    ssize_t n = write(fds[1], p, left);
+                    if (n <= 0) break;
+                    p += n;
+                    left -= static_cast<size_t>(n);
+                }
+                _exit(0);
+            }
+            close(fds[1]);
+            if (pid < 0) {
+                close(fds[0]);
+                done[i].why = "cannot start the row's process";
+                continue;
+            }
+            running.push_back({i, pid, fds[0], {}});
+        }
+        std::vector<pollfd> polls;
+        for (const Child& c : running) polls.push_back({c.fd, POLLIN, 0});
+        if (poll(polls.data(), polls.size(), -1) < 0) continue;
+        for (size_t k = running.size(); k-- > 0;) {
+            if (polls[k].revents == 0) continue;
+            Child& c = running[k];
+            char buf[4096];
+            ssize_t n = read(c.fd, buf, sizeof buf);
+            if (n > 0) {
+                c.text.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            close(c.fd);
+            int status = 0;
+            waitpid(c.pid, &status, 0);
+            Outcome o;
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !decode(c.text, &o)) {
+                o = Outcome();
+                o.why = "the row's process ended without an outcome (status " +
+                        std::to_string(status) + ")";
+            }
+            done[c.row] = o;
+            running.erase(running.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    }
+    return done;
+}
+
 const char* flashName(Flash f) {
     return f == FLASH_BOTH ? "6,5" : f == FLASH_FIRST ? "6" : "-";
 }
@@ -446,6 +561,7 @@ const char* flashName(Flash f) {
 
 int main(int argc, char** argv) {
     bool keep = false, listOnly = false;
+    int jobs = 4;
     std::string only;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -455,8 +571,10 @@ int main(int argc, char** argv) {
             listOnly = true;
         } else if (a == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (a == "--jobs" && i + 1 < argc && atoi(argv[i + 1]) > 0) {
+            jobs = atoi(argv[++i]);
         } else {
-            fprintf(stderr, "usage: %s [--keep] [--only TEXT] [--list]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--keep] [--only TEXT] [--list] [--jobs N]\n", argv[0]);
             return 2;
         }
     }
@@ -490,18 +608,30 @@ int main(int argc, char** argv) {
            "expect", "mode", "auto", "flash", "expect", "time(s)", "closed", "verdict");
     int failing = 0, known = 0, knownPassing = 0, ran = 0;
     int64_t realStart = clk_RealNowUs();
+    std::vector<size_t> chosen;
     for (size_t i = 0; i < rows.size(); ++i) {
+        if (only.empty() || (rows[i].fault + "/" + rows[i].step).find(only) != std::string::npos)
+            chosen.push_back(i);
+    }
+    fprintf(stderr, "fault matrix: %zu rows, %d at a time\n", chosen.size(), jobs);
+    std::map<size_t, Outcome> first = runRows(rows, chosen, root, "", firmware, payloads, jobs);
+    std::vector<size_t> again;
+    for (size_t i : chosen) {
+        const std::string name = rows[i].fault + "/" + rows[i].step;
+        if (!first[i].why.empty() && kKnownFailingUntilTheRecoveryReopensThePort.count(name) == 0)
+            again.push_back(i);
+    }
+    std::map<size_t, Outcome> second = runRows(rows, again, root, "b", firmware, payloads, 1);
+    for (size_t i : chosen) {
         const Row& r = rows[i];
         const std::string name = r.fault + "/" + r.step;
-        if (!only.empty() && name.find(only) == std::string::npos) continue;
         ++ran;
-        const std::string dir = root + "/row" + std::to_string(i);
-        Outcome o = runRow(r, dir, firmware, payloads);
+        Outcome o = first[i];
         const bool isKnown = kKnownFailingUntilTheRecoveryReopensThePort.count(name) > 0;
         std::string firstRun;
-        if (!o.why.empty() && !isKnown) {
+        if (second.count(i) > 0) {
             firstRun = o.why;
-            o = runRow(r, dir + "b", firmware, payloads);
+            o = second[i];
         }
         std::string verdict = firstRun.empty() ? "ok" : "ok (second run; first: " + firstRun + ")";
         if (!o.why.empty() && isKnown) {
