@@ -463,7 +463,7 @@ int runFlash(const FlashOptions& o) {
     return exitFor(result);
 }
 
-const cli::CommandRegistrar registrar{
+const cli::CommandRegistrar flashCommand{
     "flash", "Update a modem with the firmware in FOLDER", [](CLI::App& app) {
         auto o = std::make_shared<FlashOptions>();
         app.add_option("FOLDER", o->folder,

@@ -100,7 +100,7 @@ int runHistory(const HistoryCommand& c) {
     return cli::EXIT_OK;
 }
 
-const cli::CommandRegistrar registrar{
+const cli::CommandRegistrar historyCommand{
     "history", "List the modem updates recorded on this machine, newest first", [](CLI::App& app) {
         auto c = std::make_shared<HistoryCommand>();
         cli::addHistoryOptions(app, &c->file, false);

@@ -108,7 +108,7 @@ int runInspect(const InspectOptions& o) {
     return allValid ? cli::EXIT_OK : cli::EXIT_FAILED;
 }
 
-const cli::CommandRegistrar registrar{
+const cli::CommandRegistrar inspectCommand{
     "inspect", "Check wrapped archives and show their headers (opens no port)", [](CLI::App& app) {
         auto o = std::make_shared<InspectOptions>();
         app.add_option("FILE", o->files, "Archives to check")->required();

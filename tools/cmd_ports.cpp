@@ -143,7 +143,7 @@ int runPorts(const PortsOptions& o) {
     return walkError != 0 ? cli::EXIT_FAILED : EXIT_NO_MODEM;
 }
 
-const cli::CommandRegistrar registrar{
+const cli::CommandRegistrar portsCommand{
     "ports", "List the serial ports and mark the modem's", [](CLI::App& app) {
         auto options = std::make_shared<PortsOptions>();
         app.add_flag("--selected", options->selectedOnly,

@@ -96,7 +96,7 @@ int runSample(const SampleOptions& o) {
     return cli::EXIT_OK;
 }
 
-const cli::CommandRegistrar registrar{
+const cli::CommandRegistrar sampleCommand{
     "sample", "Write a sample firmware folder: update_config.ini and seven archives",
     [](CLI::App& app) {
         auto o = std::make_shared<SampleOptions>();

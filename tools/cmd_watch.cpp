@@ -8,7 +8,7 @@
 
 namespace {
 
-const cli::CommandRegistrar registrar{
+const cli::CommandRegistrar watchCommand{
     "watch", "Station mode: update each modem as it is plugged in, until Ctrl-C",
     [](CLI::App& app) {
         auto o = std::make_shared<cli::StationRunOptions>();

@@ -84,7 +84,7 @@ int runWrap(const WrapOptions& o) {
     return cli::EXIT_OK;
 }
 
-const cli::CommandRegistrar registrar{
+const cli::CommandRegistrar wrapCommand{
     "wrap", "Make a wrapped archive from a payload file", [](CLI::App& app) {
         auto o = std::make_shared<WrapOptions>();
         app.add_option("--id", o->id,

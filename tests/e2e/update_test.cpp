@@ -166,7 +166,8 @@ std::string folderOfLength(const std::string& base, size_t length) {
     while (path.size() < length) {
         size_t part = std::min<size_t>(100, length - path.size() - 1);
         if (length - path.size() - 1 - part == 1) --part;  // never leave room for "/" alone
-        path += "/" + std::string(part, 'd');
+        path += '/';
+        path.append(part, 'd');
         if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return "";
     }
     return path;
