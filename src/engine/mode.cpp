@@ -305,25 +305,50 @@ int mode_EnterLoader(int portIndex) {
     return MODE_SWITCH_OK;
 }
 
+namespace {
+
+// The recovery cannot use the port: it is closed, or its device went away.
+bool recoveryPortLost(PortContext* c) {
+    return c->portHandle == nullptr || c->portHandle == SERIAL_INVALID_HANDLE ||
+           serial_IsGone(c->portHandle);
+}
+
+// True when the last answer holds more than the echo of `command` (its line without CR LF).
+bool answeredBeyondEcho(int port, const char* command) {
+    const char* text = at_Response(port);
+    size_t length = strlen(command);
+    if (strncmp(text, command, length) == 0) text += length;
+    while (*text == '\r' || *text == '\n' || *text == ' ') ++text;
+    return *text != '\0';
+}
+
+// Finds the modem again and reopens its port, as a mode switch does after its command.
+int recoveryReopen(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE) com_Close(portIndex);
+    CModemPortFinder finder;
+    int r = reopen(portIndex, [&](char* name, size_t capacity) {
+        snprintf(name, capacity, "COM%d", static_cast<int>(finder.FindComNumber()));
+    });
+    if (r == MODE_SWITCH_OK) log_Info(portIndex, "the port is %s\n\n", c->portName);
+    return r;
+}
+
+}  // namespace
+
 int mode_RecoverModem(int portIndex) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return MODE_COMMAND_FAILED;
     notify_Status(portIndex, "Recupero dati......");
     // A port that dropped mid-transfer (or never came back from a switch) cannot carry the
     // recovery's commands: find the modem again and reopen it first, as a mode switch does.
-    bool closed = c->portHandle == nullptr || c->portHandle == SERIAL_INVALID_HANDLE;
-    if (closed || serial_IsGone(c->portHandle)) {
-        if (!closed) com_Close(portIndex);
-        CModemPortFinder finder;
-        int r = reopen(portIndex, [&](char* name, size_t capacity) {
-            snprintf(name, capacity, "COM%d", static_cast<int>(finder.FindComNumber()));
-        });
+    if (recoveryPortLost(c)) {
+        int r = recoveryReopen(portIndex);
         if (r != MODE_SWITCH_OK) {
             log_Error(portIndex, "Recover Setting fail!\n");
             notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
             return r;
         }
-        log_Info(portIndex, "the port is %s\n\n", c->portName);
     }
     if (c->baudRate != DEFAULT_BAUD_RATE) {
         if (at_Send(portIndex, "AT+IPR=%d\r\n", DEFAULT_BAUD_RATE) != 1) return MODE_COMMAND_FAILED;
@@ -331,14 +356,31 @@ int mode_RecoverModem(int portIndex) {
     }
     c->targetMode = MODE_MODEM;
     if (mode_Query(portIndex) != c->targetMode) {
+        // A mode command that failed leaves the port closed (or gone). A modem that has
+        // answered anything beyond its echo since the port was last opened (the query above, or
+        // the failed command) is alive: its port is found and reopened before the next try, once per
+        // answer heard. A modem that has said nothing since is not waited for again (each wait
+        // is a whole AT time-out), nor one that took the command and did not come back (the
+        // switch has looked for it already).
+        bool heard = answeredBeyondEcho(portIndex, "AT%MODE?");
         int r = mode_Switch(portIndex, c->targetMode);
         for (int retries = 0; r != MODE_SWITCH_OK; ++retries) {
+            heard = heard || answeredBeyondEcho(portIndex, "AT%MODE=0");
             if (retries == MODE_SWITCH_RETRIES) {
                 log_Error(portIndex, "Recover Setting fail!\n");
                 notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
                 return r;
             }
             sys_Sleep(MODE_RETRY_PAUSE_S);
+            if (r == MODE_COMMAND_FAILED && heard && recoveryPortLost(c)) {
+                heard = false;
+                // A modem that does not come back is reported as the failed switch it was.
+                if (recoveryReopen(portIndex) != MODE_SWITCH_OK) {
+                    log_Error(portIndex, "Recover Setting fail!\n");
+                    notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
+                    return r;
+                }
+            }
             r = mode_Switch(portIndex, c->targetMode);
         }
     }

@@ -25,9 +25,8 @@
 // the clock's scale, the device tree's environment and the working folder are process-wide, so
 // each row gets a process of its own. A row spends nearly all its time waiting, not computing.
 //
-// Exit status: 0 when every row ends as expected (rows of the known-failing list may fail),
-// 1 otherwise. --keep leaves the work folder (each row's engine log, modem transcript and
-// report) and prints its path.
+// Exit status: 0 when every row ends as expected, 1 otherwise. --keep leaves the work folder
+// (each row's engine log, modem transcript and report) and prints its path.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -90,16 +89,6 @@ struct Row {
     int progWaits;    // programming time-outs (30000 s each)
     int switchWaits;  // mode switches that may run all their tries and reopen attempts
     int statusWaits;  // frame statuses waited for in vain
-};
-
-// Rows that need the recovery to reopen a port that its own first failed switch closed (the
-// recovery reopens a port that is closed or gone when it starts, not between its switches).
-// Until it does, these rows end with the modem still in loader mode (and the rows of the
-// recovery's own mode command with a failure, where a recovery that reaches the modem
-// completes the update); each row's expectation is the sound one.
-const std::set<std::string> kKnownFailingUntilTheRecoveryReopensThePort = {
-    "ignore/header frame", "ignore/first block",          "ignore/middle block",
-    "ignore/last block",   "ignore/AT%MODE=0 (recovery)", "vanish-and-return/AT%MODE=0 (recovery)",
 };
 
 // The steps a command or frame fault can strike, with the scenario's target for each.
@@ -196,7 +185,8 @@ std::vector<Row> buildRows() {
         } else if (autorun) {
             add("silent", st, "silent AT%USBMODEM?", FAIL, 0, FLASH_BOTH, 4);
         } else if (mode0) {
-            add("silent", st, "silent AT%MODE=0", FAIL, 1, FLASH_BOTH, 2);
+            // The modem answered the recovery's query: its port is reopened once more.
+            add("silent", st, "silent AT%MODE=0", FAIL, 1, FLASH_BOTH, 2, 0, 1);
         } else if (prog) {
             add("silent", st, "silent AT%PROG=2", PROG, 1, FLASH_NONE, 0, 4);
         } else {
@@ -606,7 +596,7 @@ int main(int argc, char** argv) {
 
     printf("%-18s %-21s %-6s %-6s %-4s %-4s %-6s %-6s %9s %-6s %s\n", "fault", "step", "result",
            "expect", "mode", "auto", "flash", "expect", "time(s)", "closed", "verdict");
-    int failing = 0, known = 0, knownPassing = 0, ran = 0;
+    int failing = 0, ran = 0;
     int64_t realStart = clk_RealNowUs();
     std::vector<size_t> chosen;
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -616,33 +606,22 @@ int main(int argc, char** argv) {
     fprintf(stderr, "fault matrix: %zu rows, %d at a time\n", chosen.size(), jobs);
     std::map<size_t, Outcome> first = runRows(rows, chosen, root, "", firmware, payloads, jobs);
     std::vector<size_t> again;
-    for (size_t i : chosen) {
-        const std::string name = rows[i].fault + "/" + rows[i].step;
-        if (!first[i].why.empty() && kKnownFailingUntilTheRecoveryReopensThePort.count(name) == 0)
-            again.push_back(i);
-    }
+    for (size_t i : chosen)
+        if (!first[i].why.empty()) again.push_back(i);
     std::map<size_t, Outcome> second = runRows(rows, again, root, "b", firmware, payloads, 1);
     for (size_t i : chosen) {
         const Row& r = rows[i];
-        const std::string name = r.fault + "/" + r.step;
         ++ran;
         Outcome o = first[i];
-        const bool isKnown = kKnownFailingUntilTheRecoveryReopensThePort.count(name) > 0;
         std::string firstRun;
         if (second.count(i) > 0) {
             firstRun = o.why;
             o = second[i];
         }
         std::string verdict = firstRun.empty() ? "ok" : "ok (second run; first: " + firstRun + ")";
-        if (!o.why.empty() && isKnown) {
-            verdict = "KNOWN (recovery does not reopen the port): " + o.why;
-            ++known;
-        } else if (!o.why.empty()) {
+        if (!o.why.empty()) {
             verdict = "FAIL: " + o.why;
             ++failing;
-        } else if (isKnown) {
-            verdict = "ok (passes now: drop it from the known-failing list)";
-            ++knownPassing;
         }
         char expectMode[8];
         snprintf(expectMode, sizeof expectMode, "%s",
@@ -656,8 +635,6 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
     printf("\n%d rows, %d failing", ran, failing);
-    if (known > 0) printf(", %d known failing until the recovery reopens the port", known);
-    if (knownPassing > 0) printf(", %d of the known-failing list pass now", knownPassing);
     printf(" (%.1f s real)\n", static_cast<double>(clk_RealNowUs() - realStart) / 1e6);
     if (keep) {
         printf("work folder kept: %s\n", root.c_str());

@@ -149,11 +149,10 @@ TEST_F(ModeSwitch, RecoveryOfAModemThatNeverReturnsEndsAfterEightReopenAttempts)
     startModem(o);
     ASSERT_EQ(mode_Switch(kPort, 1), 6);
     size_t before = log().size();
-    mark();
+    int64_t slept = clk_ThreadSleptMs();
     EXPECT_EQ(mode_RecoverModem(kPort), 6);
-    int64_t ms = elapsedMs();
-    EXPECT_GE(ms, 16000);  // 2 s after each of the 8 attempts
-    EXPECT_LT(ms, 20000);  // and no mode switch of 20 s on a port that is not there
+    // 2 s after each of the 8 attempts, and no mode switch of 20 s on a port that is not there.
+    EXPECT_EQ(clk_ThreadSleptMs() - slept, 16000);
     std::vector<LogEntry> entries = log();
     std::vector<LogEntry> expected;
     for (int n = 1; n <= 8; ++n) expected.push_back({'E', reopenFailed(n)});
@@ -317,6 +316,8 @@ TEST_F(ModeSwitch, RecoveryFromTheLoaderSwitchesBackToModemMode) {
     EXPECT_EQ(statusTexts(), (Lines{"Recupero dati completato!", "Recupero dati completato!"}));
 }
 
+// Every refusal closes the port; the modem answered, so the port is reopened before each of
+// the six retries and all seven mode commands reach it.
 TEST_F(ModeSwitch, RecoveryGivesUpAfterSevenSwitches) {
     modemsim::SimOptions o = options();
     o.initialMode = 1;
@@ -324,10 +325,46 @@ TEST_F(ModeSwitch, RecoveryGivesUpAfterSevenSwitches) {
     startModem(o);
     LockTrace trace;
     EXPECT_EQ(mode_RecoverModem(kPort), 4);
-    EXPECT_EQ(trace.holds().size(), 7u);  // one mode command per switch
-    EXPECT_EQ(trace.pauses(), std::vector<int64_t>(6, 2000));
+    EXPECT_EQ(count(sim.commands(), "AT%MODE=0"), 7);
+    // The mode commands and the reopens between them: 2 s before each reopen, none after it.
+    EXPECT_EQ(trace.holds().size(), 13u);
+    std::vector<int64_t> pauses;
+    for (int i = 0; i < 6; ++i) pauses.insert(pauses.end(), {2000, 0});
+    EXPECT_EQ(trace.pauses(), pauses);
     EXPECT_EQ(errors(), (std::vector<LogEntry>{{'E', "Recover Setting fail!\n"}}));
     EXPECT_EQ(statusTexts(), (Lines(2, "Recupero dati fallito, riavviare il modem!")));
+    EXPECT_TRUE(lockIsFree());
+}
+
+// A modem that let one mode command go unanswered but answered the query before it is alive:
+// the recovery reopens the port its failed switch closed, and the next try brings it back.
+TEST_F(ModeSwitch, RecoveryReopensThePortAfterAnUnansweredModeCommand) {
+    modemsim::SimOptions o = options();
+    o.initialMode = 1;
+    o.scenario = "ignore AT%MODE=0\n";
+    startModem(o);
+    at_SetTimeout(kPort, 3);
+    EXPECT_EQ(mode_RecoverModem(kPort), 1);
+    EXPECT_EQ(sim.mode(), 0);
+    EXPECT_EQ(count(sim.commands(), "AT%MODE=0"), 2);
+    EXPECT_EQ(statusTexts(), (Lines(2, "Recupero dati completato!")));
+    EXPECT_TRUE(lockIsFree());
+}
+
+// A modem that has answered nothing but its echo since the port was opened is not waited for
+// again: each wait would be a whole AT time-out. The retries fail at once on the closed port.
+TEST_F(ModeSwitch, RecoveryDoesNotReopenForAModemThatSaysNothing) {
+    modemsim::SimOptions o = options();
+    o.initialMode = 1;
+    o.scenario = "silent AT%MODE?\n";
+    startModem(o);
+    at_SetTimeout(kPort, 3);
+    LockTrace trace;
+    int64_t slept = clk_ThreadSleptMs();
+    EXPECT_EQ(mode_RecoverModem(kPort), 4);
+    EXPECT_EQ(trace.holds().size(), 7u);  // the seven mode commands, no reopen between them
+    EXPECT_EQ(clk_ThreadSleptMs() - slept, 6 * 2000);
+    EXPECT_EQ(sim.mode(), 1);
     EXPECT_TRUE(lockIsFree());
 }
 
