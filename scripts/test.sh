@@ -25,7 +25,9 @@ not_run_file=$(mktemp "${TMPDIR:-/tmp}/mf-not-run.XXXXXX")
 trap 'rm -f "$not_run_file"' EXIT
 export MODEMFLASH_NOT_RUN_FILE=$not_run_file
 
+timings=()
 for part in "${parts[@]}"; do
+  part_start=$SECONDS
   case "$part" in
     linux | linux-asan | linux-tsan)
       echo "== $part: configure, build, test"
@@ -46,7 +48,9 @@ for part in "${parts[@]}"; do
       ;;
     *) echo "test.sh: unknown part '$part'" >&2; exit 2 ;;
   esac
+  timings+=("$part $((SECONDS - part_start)) s")
 done
+echo "== time per part: $(IFS=,; echo "${timings[*]}" | sed 's/,/, /g') (total $SECONDS s)"
 if [ -s "$not_run_file" ]; then
   echo "== all parts that could run here passed: ${parts[*]}; not run on this machine:"
   sed 's/^/==   /' "$not_run_file"
