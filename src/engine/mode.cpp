@@ -229,6 +229,19 @@ void mode_ResetInitLatches(int portIndex) {
     memset(c->initAnswers, 0, sizeof c->initAnswers);
 }
 
+namespace {
+
+// The name of the modem's port as it is now. A modem known by its USB location is looked for
+// there only ("COM0", which opens nothing, while nothing is there): other modems' names may
+// have moved meanwhile, and the first modem port found may be another modem's.
+void findModemPort(int portIndex, CModemPortFinder& finder, char* name, size_t capacity) {
+    if (mode_LocatePortName(portIndex, name, capacity) == 1) return;
+    int32_t number = ctx_Get(portIndex)->location[0] != '\0' ? 0 : finder.FindComNumber();
+    snprintf(name, capacity, "COM%d", static_cast<int>(number));
+}
+
+}  // namespace
+
 int mode_Switch(int portIndex, int mode) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return MODE_COMMAND_FAILED;
@@ -236,13 +249,10 @@ int mode_Switch(int portIndex, int mode) {
     sys_Sleep(MODE_SWITCH_PAUSE_S);
 
     // The modem may come back under another number: ask the registry before every attempt,
-    // outside the lock. A modem known by its USB location is looked for there only, since
-    // other modems' names may have moved meanwhile.
+    // outside the lock.
     CModemPortFinder finder;
     int r = reopen(portIndex, [&](char* name, size_t capacity) {
-        if (mode_LocatePortName(portIndex, name, capacity) == 1) return;
-        int32_t number = c->location[0] != '\0' ? 0 : finder.FindComNumber();
-        snprintf(name, capacity, "COM%d", static_cast<int>(number));
+        findModemPort(portIndex, finder, name, capacity);
     });
     if (r != MODE_SWITCH_OK) return r;
     log_Info(portIndex, "the port is %s\n\n", c->portName);
@@ -322,13 +332,14 @@ bool answeredBeyondEcho(int port, const char* command) {
     return *text != '\0';
 }
 
-// Finds the modem again and reopens its port, as a mode switch does after its command.
+// Finds the modem again (at its location, when it has one) and reopens its port, as a mode
+// switch does after its command.
 int recoveryReopen(int portIndex) {
     PortContext* c = ctx_Get(portIndex);
     if (c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE) com_Close(portIndex);
     CModemPortFinder finder;
     int r = reopen(portIndex, [&](char* name, size_t capacity) {
-        snprintf(name, capacity, "COM%d", static_cast<int>(finder.FindComNumber()));
+        findModemPort(portIndex, finder, name, capacity);
     });
     if (r == MODE_SWITCH_OK) log_Info(portIndex, "the port is %s\n\n", c->portName);
     return r;

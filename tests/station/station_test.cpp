@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "engine/archive_writer.h"
+#include "engine/mode.h"
+#include "engine/port_context.h"
 #include "modem_bank.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
@@ -152,7 +154,7 @@ class Station : public ::testing::Test {
         modemsim::ModemSim& m = bank.modem(modem);
         for (const FirmwareFile& f : kFiles) EXPECT_EQ(m.flash(f.id), payloads[f.name]) << f.name;
         EXPECT_EQ(m.mode(), 0);
-        EXPECT_TRUE(m.deviations().empty());
+        EXPECT_EQ(m.deviations(), std::vector<std::string>{}) << m.location();
         std::vector<std::string> commands = m.commands();
         auto count = [&](const std::string& c) {
             return std::count(commands.begin(), commands.end(), c);
@@ -230,6 +232,23 @@ TEST_F(Station, FaultsInSomeModemsLeaveTheOthersAlone) {
         std::vector<std::string> c = bank.modem(i).commands();
         EXPECT_EQ(std::count(c.begin(), c.end(), "AT%DEBUG=99"), 1) << bank.modem(i).location();
     }
+}
+
+// A recovery whose modem has gone looks for it only where it was plugged in: the first modem
+// port found may be another modem, in the middle of its own update.
+TEST_F(Station, ARecoveryNeverTakesAnotherModemsPort) {
+    startModems(2);
+    const int port = 5;
+    ctx_SetLocation(port, modemsim::bank_Location(1).c_str());
+    char name[32];
+    ASSERT_EQ(mode_LocatePortName(port, name, sizeof name), 1);
+    ASSERT_NE(com_Open(port, name), nullptr);
+    const size_t before = bank.modem(0).commands().size();
+    bank.modem(1).stop();  // its port goes away for good
+    EXPECT_EQ(mode_RecoverModem(port), MODE_REOPEN_FAILED);
+    EXPECT_EQ(bank.modem(0).commands().size(), before) << "the other modem was spoken to";
+    com_Close(port);
+    ctx_SetLocation(port, nullptr);
 }
 
 TEST_F(Station, LocationsPickModemsAndBadOnesGetTheirOwnResult) {
