@@ -34,6 +34,7 @@ bool ModemBank::start(const BankOptions& o, std::string* error) {
         s.ttyName = "ttyACM0";
         s.ttyPool = pool;
         s.republishDelayMs = o.republishDelayMs;
+        s.lineRate = o.lineRate;
         s.scenario = o.scenario;
         auto own = o.scenarios.find(i);
         if (own != o.scenarios.end()) s.scenario += "\n" + own->second;

@@ -31,6 +31,7 @@ struct BankOptions {
     std::string sysfsRoot;                 // required
     int count = 1;                         // 1..BANK_MAX_MODEMS
     uint32_t republishDelayMs = 3000;      // scaled
+    uint32_t lineRate = 0;                 // bytes per scaled second toward each modem; 0 none
     std::string scenario;                  // faults every modem has
     std::map<int, std::string> scenarios;  // more faults for modem i
     std::string transcriptDir;             // "" none; else transcript-<location>.txt in it

@@ -73,6 +73,7 @@ struct ModemSim::Impl : public CoreOutput {
     bool published = false;
     int publishCount = 0;
     bool hostOpen = false;
+    double lineFreeAtMs = 0;  // scaled time at which the line is free again (line rate)
     FILE* transcript = nullptr;
     int64_t startUs = 0;
 
@@ -226,6 +227,20 @@ struct ModemSim::Impl : public CoreOutput {
         return 0;
     }
 
+    // With a line rate, the modem reads nothing more until the bytes just read would have
+    // crossed the line. The time owed is kept across reads, so short sleeps do not add up.
+    void paceLine(size_t bytes) {
+        if (opt.lineRate == 0) return;
+        double now = (double)clk_NowMs();
+        if (lineFreeAtMs < now) lineFreeAtMs = now;
+        lineFreeAtMs += (double)bytes * 1000.0 / opt.lineRate;
+        double owed = lineFreeAtMs - now;
+        if (owed < 1) return;
+        mu.unlock();
+        pauseUnlocked((uint32_t)owed);
+        mu.lock();
+    }
+
     // ---- the thread ----
     void readInput() {
         uint8_t buf[4096];
@@ -240,6 +255,7 @@ struct ModemSim::Impl : public CoreOutput {
                 hostOpen = true;
                 record("IN", buf, (size_t)n);
                 core->feed(buf, (size_t)n, realMs(), *this);
+                paceLine((size_t)n);
                 return;
             }
         }

@@ -70,6 +70,9 @@ struct SimOptions {
     // number at start and at every republication (ttyName's prefix stays).
     std::shared_ptr<TtyPool> ttyPool;
     uint32_t republishDelayMs = 3000;  // scaled
+    // The line's speed toward the modem, in bytes per (scaled) second: the modem takes no more
+    // than that, so that a host's writes wait as on a real link. 0: as fast as the pty goes.
+    uint32_t lineRate = 0;
     int initialMode = 0;
     int initialAutorun = 1;
     std::string scenario;        // scenario text (see scenario_HelpText)

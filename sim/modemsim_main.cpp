@@ -46,6 +46,8 @@ void usage(FILE* to) {
             "  --renumber                after a mode switch come back as the next number\n"
             "  --republish-delay-ms N    pause between dropping and re-offering the port\n"
             "                            (default 3000, scaled by the time scale)\n"
+            "  --line-rate BYTES         the line's speed toward the modem in bytes per\n"
+            "                            second (scaled by the time scale); default: no limit\n"
             "  --time-scale X            run pauses X times faster (default\n"
             "                            $MODEMFLASH_TIME_SCALE, else 1)\n"
             "  --mode N                  initial mode: 0 modem (default), 1 loader\n"
@@ -139,6 +141,7 @@ int runBank(const modemsim::SimOptions& opt, int count, const std::map<int, std:
     b.sysfsRoot = opt.sysfsRoot;
     b.count = count;
     b.republishDelayMs = opt.republishDelayMs;
+    b.lineRate = opt.lineRate;
     b.scenario = opt.scenario;
     b.scenarios = faults;
     if (!hook.empty()) {
@@ -242,14 +245,18 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "modemsim: --modems takes 1 to %d: %s\n", BANK_MAX_MODEMS, v);
                 return 2;
             }
-        } else if (a == "--republish-delay-ms" || a == "--mode" || a == "--autorun") {
+        } else if (a == "--republish-delay-ms" || a == "--mode" || a == "--autorun" ||
+                   a == "--line-rate") {
             if (!value(&v)) return 2;
-            long maxV = a == "--republish-delay-ms" ? 86400000L : 1L;
+            long maxV = a == "--republish-delay-ms" ? 86400000L
+                        : a == "--line-rate"        ? 1000000000L
+                                                    : 1L;
             if (!parseInt(v, 0, maxV, &n)) {
                 fprintf(stderr, "modemsim: bad value for %s: %s\n", a.c_str(), v);
                 return 2;
             }
             if (a == "--republish-delay-ms") opt.republishDelayMs = (uint32_t)n;
+            if (a == "--line-rate") opt.lineRate = (uint32_t)n;
             if (a == "--mode") opt.initialMode = (int)n;
             if (a == "--autorun") opt.initialAutorun = (int)n;
         } else if (a == "--time-scale") {

@@ -104,6 +104,22 @@ TEST_F(SimPty, AnswersTheProbeWhereItPublishedItself) {
     EXPECT_NE(host.readUntil("OK\r").find("OK\r"), std::string::npos);
 }
 
+// With a line rate the modem takes no more than that: 200,000 bytes at 10,000 bytes per second
+// keep the host writing for most of 20 s (less what the pty holds before the modem reads).
+TEST_F(SimPty, ALineRateHoldsTheHostsWritesBack) {
+    opt.lineRate = 10000;
+    std::string err;
+    ASSERT_TRUE(sim.start(opt, &err)) << err;
+    HostPort host(devPath("ttyACM0"));
+    ASSERT_TRUE(host.isOpen());
+    ASSERT_TRUE(host.send("ATE0\r"));  // nothing comes back that the host does not read
+    ASSERT_NE(host.readUntil("OK\r\n").find("OK\r\n"), std::string::npos);
+    std::string blankLines(200000, '\r');
+    int64_t start = clk_NowMs();
+    ASSERT_TRUE(host.send(blankLines));
+    EXPECT_GE(clk_NowMs() - start, 10000);
+}
+
 TEST_F(SimPty, ComesBackUnderTheSameNameAfterAModeSwitch) {
     std::string err;
     ASSERT_TRUE(sim.start(opt, &err)) << err;
