@@ -1,60 +1,24 @@
 // modemflash flash as a user runs it: the real executable loading the real library.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "modem_sim.h"
+#include "support/command_test.h"
+#include "support/modem_command_test.h"
 #include "support/test_support.h"
 
 #ifdef MODEMFLASH_CLI_PATH
 
-using testsupport::TempDir;
+using testsupport::CommandRun;
 
 namespace {
 
-struct CommandRun {
-    int status;
-    std::string out;
-};
-
-CommandRun run(const std::string& args, const std::string& env = "") {
-    std::string cmd = env + " " MODEMFLASH_CLI_PATH " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    CommandRun r{-1, ""};
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
-class FlashCommand : public ::testing::Test {
-  protected:
-    TempDir root;
-    std::string firmware = root.path() + "/fw";
-    // The default history lives in the state folder, here a private one.
-    std::string env = "MODEMFLASH_DEV_ROOT=" + root.path() +
-                      "/dev MODEMFLASH_SYSFS_ROOT=" + root.path() +
-                      "/sys XDG_STATE_HOME=" + root.path() + "/state";
-    void SetUp() override {
-        mkdir((root.path() + "/dev").c_str(), 0755);
-        mkdir((root.path() + "/sys").c_str(), 0755);
-        ASSERT_EQ(run("sample " + firmware + " --small").status, 0);
-    }
-};
+class FlashCommand : public testsupport::ModemCliTest {};
 
 TEST_F(FlashCommand, UpdatesTheSimulatedModemAndSaysSo) {
-    modemsim::SimOptions o;
-    o.devRoot = root.path() + "/dev";
-    o.sysfsRoot = root.path() + "/sys";
-    o.republishDelayMs = 100;
-    modemsim::ModemSim sim;
-    std::string why;
-    ASSERT_TRUE(sim.start(o, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(startModem());
     CommandRun r =
         run("flash " + firmware + " --time-scale 200 --log " + root.path() + "/engine.log", env);
     sim.stop();
@@ -78,15 +42,9 @@ TEST_F(FlashCommand, UpdatesTheSimulatedModemAndSaysSo) {
 }
 
 TEST_F(FlashCommand, JsonGivesOneObjectPerLine) {
-    modemsim::SimOptions o;
-    o.devRoot = root.path() + "/dev";
-    o.sysfsRoot = root.path() + "/sys";
-    o.republishDelayMs = 100;
-    modemsim::ModemSim sim;
-    std::string why;
-    ASSERT_TRUE(sim.start(o, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(startModem());
     CommandRun r = run("flash " + firmware + " --json --time-scale 200 --log /dev/null",
-                       env + " MODEMFLASH_DEV_ROOT=" + o.devRoot);
+                       env + " MODEMFLASH_DEV_ROOT=" + root.path() + "/dev");
     sim.stop();
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(

@@ -10,31 +10,15 @@
 #include <vector>
 
 #include "history/history_store.h"
-#include "modem_sim.h"
+#include "support/command_test.h"
+#include "support/modem_command_test.h"
 #include "support/test_support.h"
 
 #ifdef MODEMFLASH_CLI_PATH
 
-using testsupport::TempDir;
+using testsupport::CommandRun;
 
 namespace {
-
-struct CommandRun {
-    int status;
-    std::string out;
-};
-
-CommandRun run(const std::string& args, const std::string& env = "") {
-    std::string cmd = env + " " MODEMFLASH_CLI_PATH " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    CommandRun r{-1, ""};
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
 
 size_t count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -42,30 +26,10 @@ size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-class HistoryCommand : public ::testing::Test {
+class HistoryCommand : public testsupport::ModemCliTest {
   protected:
-    TempDir root;
-    std::string firmware = root.path() + "/fw";
     std::string history = root.path() + "/history.sqlite3";
-    std::string env = "MODEMFLASH_DEV_ROOT=" + root.path() +
-                      "/dev MODEMFLASH_SYSFS_ROOT=" + root.path() +
-                      "/sys XDG_STATE_HOME=" + root.path() + "/state";
-    modemsim::ModemSim sim;
 
-    void SetUp() override {
-        mkdir((root.path() + "/dev").c_str(), 0755);
-        mkdir((root.path() + "/sys").c_str(), 0755);
-        ASSERT_EQ(run("sample " + firmware + " --small").status, 0);
-    }
-    void startModem(const std::string& scenario = "") {
-        modemsim::SimOptions o;
-        o.devRoot = root.path() + "/dev";
-        o.sysfsRoot = root.path() + "/sys";
-        o.republishDelayMs = 100;
-        o.scenario = scenario;
-        std::string why;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
-    }
     std::vector<HistoryUpdate> records() {
         std::vector<HistoryUpdate> out;
         std::string notice, error;

@@ -15,30 +15,14 @@
 
 #include "modem_bank.h"
 #include "platform/clock.h"
+#include "support/command_test.h"
 #include "support/test_support.h"
 
 #ifdef MODEMFLASH_CLI_PATH
 
-using testsupport::TempDir;
+using testsupport::CommandRun;
 
 namespace {
-
-struct CommandRun {
-    int status;
-    std::string out;
-};
-
-CommandRun run(const std::string& args, const std::string& env) {
-    std::string cmd = env + " " MODEMFLASH_CLI_PATH " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    CommandRun r{-1, ""};
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path);
@@ -47,20 +31,12 @@ std::string readAll(const std::string& path) {
     return s.str();
 }
 
-class StationCommand : public ::testing::Test {
+class StationCommand : public testsupport::CliTest {
   protected:
-    TempDir root;
-    std::string firmware = root.path() + "/fw";
-    // The default update history lives in the state folder, here a private one.
-    std::string env = "MODEMFLASH_DEV_ROOT=" + root.path() +
-                      "/dev MODEMFLASH_SYSFS_ROOT=" + root.path() +
-                      "/sys XDG_STATE_HOME=" + root.path() + "/state";
     modemsim::ModemBank bank;
     void SetUp() override {
         clk_SetScale(50);
-        mkdir((root.path() + "/dev").c_str(), 0755);
-        mkdir((root.path() + "/sys").c_str(), 0755);
-        ASSERT_EQ(run("sample " + firmware + " --small", env).status, 0);
+        CliTest::SetUp();
     }
     void TearDown() override {
         bank.stop();

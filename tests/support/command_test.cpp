@@ -1,0 +1,28 @@
+#include "support/command_test.h"
+
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace testsupport {
+
+CommandRun runCommand(const std::string& program, const std::string& args, const std::string& env) {
+    std::string cmd = env + " " + program + " " + args + " 2>&1";
+    CommandRun r{-1, ""};
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+void CommandTest::SetUp() {
+    mkdir((root.path() + "/dev").c_str(), 0755);
+    mkdir((root.path() + "/sys").c_str(), 0755);
+    ASSERT_EQ(run("sample " + firmware + " --small", env).status, 0);
+}
+
+}  // namespace testsupport
