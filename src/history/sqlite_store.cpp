@@ -66,6 +66,11 @@ bool isDamage(int code) {
     return code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
 }
 
+// A number that the store keeps as NULL when it is -1 (not known).
+struct OrNull {
+    int64_t value;
+};
+
 // A prepared statement, finalized on every path.
 class Statement {
   public:
@@ -75,17 +80,24 @@ class Statement {
     Statement& operator=(const Statement&) = delete;
     bool ok() const { return rc_ == SQLITE_OK; }
     int prepareCode() const { return rc_; }
-    sqlite3_stmt* get() const { return s_; }
     void text(int i, const std::string& v) {
         sqlite3_bind_text(s_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
     }
     void integer(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
-    // Binds -1 as NULL.
-    void optional(int i, int64_t v) {
-        if (v < 0)
-            sqlite3_bind_null(s_, i);
-        else
-            sqlite3_bind_int64(s_, i, v);
+    // Resets the statement and binds the values to ?1, ?2, ... in order: text, a number, or
+    // OrNull (-1 bound as NULL).
+    template <typename... Values>
+    void bind(const Values&... values) {
+        sqlite3_reset(s_);
+        int i = 0;
+        (bindOne(++i, values), ...);
+    }
+    // A statement that returns no rows, run once with the values bound: whether it ran.
+    template <typename... Values>
+    bool run(const Values&... values) {
+        if (!ok()) return false;
+        bind(values...);
+        return step() == SQLITE_DONE;
     }
     int step() { return sqlite3_step(s_); }
     std::string columnText(int i) const {
@@ -99,6 +111,15 @@ class Statement {
     }
 
   private:
+    void bindOne(int i, const std::string& v) { text(i, v); }
+    void bindOne(int i, int64_t v) { integer(i, v); }
+    void bindOne(int i, OrNull v) {
+        if (v.value < 0)
+            sqlite3_bind_null(s_, i);
+        else
+            integer(i, v.value);
+    }
+
     sqlite3_stmt* s_ = nullptr;
     int rc_;
 };
@@ -117,16 +138,9 @@ class SqliteStore : public IHistoryStore {
         Statement s(db_,
                     "INSERT INTO updates (started_ms, machine, version, location, serial, "
                     "port_names, folder, log_path) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-        if (!s.ok()) return fail(error, "record the update's start"), 0;
-        s.integer(1, u.startedMs);
-        s.text(2, u.machine);
-        s.text(3, u.version);
-        s.text(4, u.location);
-        s.text(5, u.serial);
-        s.text(6, u.portNames);
-        s.text(7, u.folder);
-        s.text(8, u.logPath);
-        if (s.step() != SQLITE_DONE) return fail(error, "record the update's start"), 0;
+        if (!s.run(u.startedMs, u.machine, u.version, u.location, u.serial, u.portNames, u.folder,
+                   u.logPath))
+            return fail(error, "record the update's start"), 0;
         return sqlite3_last_insert_rowid(db_);
     }
 
@@ -136,56 +150,30 @@ class SqliteStore : public IHistoryStore {
                     "INSERT OR REPLACE INTO files (update_id, seq, name, size, archive_id, "
                     "archive_name, sha256, transfer_ms, programmed) "
                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
-        if (!s.ok()) return fail(error, "record a file of the update");
-        s.integer(1, id);
-        s.integer(2, f.seq);
-        s.text(3, f.name);
-        s.integer(4, f.size);
-        s.optional(5, f.archiveId);
-        s.text(6, f.archiveName);
-        s.text(7, f.sha256);
-        s.optional(8, f.transferMs);
-        s.integer(9, f.programmed ? 1 : 0);
-        if (s.step() != SQLITE_DONE) return fail(error, "record a file of the update");
+        if (!s.run(id, f.seq, f.name, f.size, OrNull{f.archiveId}, f.archiveName, f.sha256,
+                   OrNull{f.transferMs}, f.programmed ? 1 : 0))
+            return fail(error, "record a file of the update");
         return true;
     }
 
     bool FinishUpdate(int64_t id, const HistoryUpdate& u, std::string* error) override {
         Guard g(lock_);
         if (!exec("BEGIN IMMEDIATE")) return fail(error, "record the update's end");
-        bool ok;
-        {
-            Statement s(db_,
-                        "UPDATE updates SET ended_ms = ?2, result_code = ?3, result_words = ?4, "
-                        "log_path = CASE WHEN ?5 = '' THEN log_path ELSE ?5 END, "
-                        "port_names = CASE WHEN ?6 = '' THEN port_names ELSE ?6 END, "
-                        "location = CASE WHEN ?7 = '' THEN location ELSE ?7 END, "
-                        "serial = CASE WHEN ?8 = '' THEN serial ELSE ?8 END WHERE id = ?1");
-            ok = s.ok();
-            if (ok) {
-                s.integer(1, id);
-                s.integer(2, u.endedMs);
-                s.integer(3, u.resultCode);
-                s.text(4, u.resultWords);
-                s.text(5, u.logPath);
-                s.text(6, u.portNames);
-                s.text(7, u.location);
-                s.text(8, u.serial);
-                ok = s.step() == SQLITE_DONE;
-            }
-        }
+        bool ok =
+            Statement(db_,
+                      "UPDATE updates SET ended_ms = ?2, result_code = ?3, result_words = ?4, "
+                      "log_path = CASE WHEN ?5 = '' THEN log_path ELSE ?5 END, "
+                      "port_names = CASE WHEN ?6 = '' THEN port_names ELSE ?6 END, "
+                      "location = CASE WHEN ?7 = '' THEN location ELSE ?7 END, "
+                      "serial = CASE WHEN ?8 = '' THEN serial ELSE ?8 END WHERE id = ?1")
+                .run(id, u.endedMs, u.resultCode, u.resultWords, u.logPath, u.portNames, u.location,
+                     u.serial);
         for (const HistoryAnswer& a : u.answers) {
             if (!ok) break;
-            Statement s(db_,
-                        "INSERT OR REPLACE INTO answers (update_id, mode, command, answer) "
-                        "VALUES (?1, ?2, ?3, ?4)");
-            ok = s.ok();
-            if (!ok) break;
-            s.integer(1, id);
-            s.integer(2, a.mode);
-            s.text(3, a.command);
-            s.text(4, a.answer);
-            ok = s.step() == SQLITE_DONE;
+            ok = Statement(db_,
+                           "INSERT OR REPLACE INTO answers (update_id, mode, command, answer) "
+                           "VALUES (?1, ?2, ?3, ?4)")
+                     .run(id, a.mode, a.command, a.answer);
         }
         if (ok && exec("COMMIT")) return true;
         fail(error, "record the update's end");
@@ -271,15 +259,13 @@ class SqliteStore : public IHistoryStore {
                         "programmed FROM files WHERE update_id = ?1 ORDER BY seq");
         if (!answers.ok() || !files.ok()) return false;
         for (HistoryUpdate& u : *out) {
-            sqlite3_reset(answers.get());
-            answers.integer(1, u.id);
+            answers.bind(u.id);
             while ((rc = answers.step()) == SQLITE_ROW)
                 u.answers.push_back({static_cast<int>(answers.columnInt(0)), answers.columnText(1),
                                      answers.columnText(2)});
             if (rc != SQLITE_DONE) return false;
             if (!f.withFiles) continue;
-            sqlite3_reset(files.get());
-            files.integer(1, u.id);
+            files.bind(u.id);
             while ((rc = files.step()) == SQLITE_ROW) {
                 HistoryFile file;
                 file.seq = static_cast<int>(files.columnInt(0));
@@ -321,16 +307,20 @@ std::string errorText(sqlite3* db, const std::string& path, const char* what) {
     return "cannot " + std::string(what) + " " + path + ": " + sqlite3_errmsg(db);
 }
 
+// Says what could not be done with the file; SQLite's code tells a damaged file from one
+// refused for another reason.
+Setup failed(sqlite3* db, const std::string& path, const char* what, int rc, std::string* error) {
+    *error = errorText(db, path, what);
+    return isDamage(rc) ? SETUP_DAMAGED : SETUP_REFUSED;
+}
+
 // Whether the file is one this code may write to: a new or empty file, or a history of this
 // or an older layout. Nothing is written before this is known.
 Setup checkOwnership(sqlite3* db, const std::string& path, std::string* error) {
     int rc;
     int64_t version = scalar(db, "PRAGMA user_version", &rc);
     int64_t tables = rc == SQLITE_OK ? scalar(db, "SELECT count(*) FROM sqlite_master", &rc) : -1;
-    if (rc != SQLITE_OK) {
-        *error = errorText(db, path, "read");
-        return isDamage(rc) ? SETUP_DAMAGED : SETUP_REFUSED;
-    }
+    if (rc != SQLITE_OK) return failed(db, path, "read", rc, error);
     if (version > kSchemaVersion) {
         *error = path + " was written by a newer modemflash (layout " + std::to_string(version) +
                  ", this one knows up to " + std::to_string(kSchemaVersion) + ")";
@@ -354,26 +344,17 @@ Setup setUp(sqlite3* db, const std::string& path, std::string* error) {
     {
         Statement wal(db, "PRAGMA journal_mode=WAL");
         rc = wal.ok() ? wal.step() : wal.prepareCode();
-        if (rc != SQLITE_ROW) {
-            *error = errorText(db, path, "use");
-            return isDamage(rc) ? SETUP_DAMAGED : SETUP_REFUSED;
-        }
+        if (rc != SQLITE_ROW) return failed(db, path, "use", rc, error);
     }
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON", nullptr, nullptr,
                  nullptr);
     rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        *error = errorText(db, path, "write to");
-        return isDamage(rc) ? SETUP_DAMAGED : SETUP_REFUSED;
-    }
+    if (rc != SQLITE_OK) return failed(db, path, "write to", rc, error);
     result = checkOwnership(db, path, error);
     int64_t version = result == SETUP_OK ? scalar(db, "PRAGMA user_version", &rc) : 0;
     for (int64_t v = version; v < kSchemaVersion && result == SETUP_OK; ++v) {
         rc = sqlite3_exec(db, kMigrations[v], nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            *error = errorText(db, path, "update the layout of");
-            result = isDamage(rc) ? SETUP_DAMAGED : SETUP_REFUSED;
-        }
+        if (rc != SQLITE_OK) result = failed(db, path, "update the layout of", rc, error);
     }
     std::string set = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
     if (result == SETUP_OK && version != kSchemaVersion &&
