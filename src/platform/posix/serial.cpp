@@ -34,6 +34,22 @@ PosixSerial* cast(SerialHandle h) {
     return static_cast<PosixSerial*>(h);
 }
 
+// The port behind a handle that a call is made on, or null with errno set: EBADF when the
+// handle is not an open one or the call's argument is missing (`given` false), EIO when a test
+// made the next call of `operation` fail (SERIAL_OP_COUNT: a call no test makes fail).
+PosixSerial* portFor(SerialHandle h, int operation = SERIAL_OP_COUNT, bool given = true) {
+    PosixSerial* s = cast(h);
+    if (s == nullptr || !given) {
+        errno = EBADF;
+        return nullptr;
+    }
+    if (operation != SERIAL_OP_COUNT && serial_TakeInjectedFailure(operation)) {
+        errno = EIO;
+        return nullptr;
+    }
+    return s;
+}
+
 int64_t nowMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -279,11 +295,8 @@ SerialHandle serial_Open(const char* name, int flags) {
 }
 
 int serial_Close(SerialHandle h) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr) {
-        errno = EBADF;
-        return 0;
-    }
+    PosixSerial* s = portFor(h);
+    if (s == nullptr) return 0;
     bool injected = serial_TakeInjectedFailure(SERIAL_OP_CLOSE) != 0;
     // Without TIOCNXCL a later open of the same pty fails with EBUSY.
     (void)ioctl(s->fd, TIOCNXCL);
@@ -297,35 +310,22 @@ int serial_Close(SerialHandle h) {
 }
 
 int serial_GetTimeouts(SerialHandle h, SerialTimeouts* out) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr || out == nullptr) {
-        errno = EBADF;
-        return 0;
-    }
+    PosixSerial* s = portFor(h, SERIAL_OP_COUNT, out != nullptr);
+    if (s == nullptr) return 0;
     *out = s->timeouts;
     return 1;
 }
 
 int serial_SetTimeouts(SerialHandle h, const SerialTimeouts* t) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr || t == nullptr) {
-        errno = EBADF;
-        return 0;
-    }
-    if (serial_TakeInjectedFailure(SERIAL_OP_SET_TIMEOUTS)) {
-        errno = EIO;
-        return 0;
-    }
+    PosixSerial* s = portFor(h, SERIAL_OP_SET_TIMEOUTS, t != nullptr);
+    if (s == nullptr) return 0;
     s->timeouts = *t;
     return 1;
 }
 
 int serial_GetLine(SerialHandle h, SerialLine* out) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr || out == nullptr) {
-        errno = EBADF;
-        return 0;
-    }
+    PosixSerial* s = portFor(h, SERIAL_OP_COUNT, out != nullptr);
+    if (s == nullptr) return 0;
     termios t;
     if (tcgetattr(s->fd, &t) != 0) return 0;  // the device has gone
     *out = s->line;
@@ -333,40 +333,24 @@ int serial_GetLine(SerialHandle h, SerialLine* out) {
 }
 
 int serial_SetLine(SerialHandle h, const SerialLine* line) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr || line == nullptr) {
-        errno = EBADF;
-        return 0;
-    }
-    if (serial_TakeInjectedFailure(SERIAL_OP_SET_LINE)) {
-        errno = EIO;
-        return 0;
-    }
+    PosixSerial* s = portFor(h, SERIAL_OP_SET_LINE, line != nullptr);
+    if (s == nullptr) return 0;
     return applyLine(s, line);
 }
 
 int serial_SetupQueues(SerialHandle h, uint32_t, uint32_t) {
-    if (cast(h) == nullptr) {
-        errno = EBADF;
-        return 0;
-    }
+    if (portFor(h) == nullptr) return 0;
     return 1;  // the kernel sizes its own queues
 }
 
 int serial_SetEventMask(SerialHandle h, uint32_t) {
-    if (cast(h) == nullptr) {
-        errno = EBADF;
-        return 0;
-    }
+    if (portFor(h) == nullptr) return 0;
     return 1;  // line events are not watched on POSIX
 }
 
 int serial_Purge(SerialHandle h, int flags) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr) {
-        errno = EBADF;
-        return 0;
-    }
+    PosixSerial* s = portFor(h);
+    if (s == nullptr) return 0;
     bool rx = (flags & SERIAL_PURGE_RX_CLEAR) != 0;
     bool tx = (flags & SERIAL_PURGE_TX_CLEAR) != 0;
     if (!rx && !tx) return 1;
@@ -374,15 +358,8 @@ int serial_Purge(SerialHandle h, int flags) {
 }
 
 int serial_Write(SerialHandle h, const void* data, size_t count) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr) {
-        errno = EBADF;
-        return -1;
-    }
-    if (serial_TakeInjectedFailure(SERIAL_OP_WRITE)) {
-        errno = EIO;
-        return -1;
-    }
+    PosixSerial* s = portFor(h, SERIAL_OP_WRITE);
+    if (s == nullptr) return -1;
     if (count == 0) return 0;
     const SerialTimeouts& t = s->timeouts;
     uint64_t total =
@@ -392,15 +369,8 @@ int serial_Write(SerialHandle h, const void* data, size_t count) {
 }
 
 int serial_Read(SerialHandle h, void* buffer, size_t capacity) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr) {
-        errno = EBADF;
-        return -1;
-    }
-    if (serial_TakeInjectedFailure(SERIAL_OP_READ)) {
-        errno = EIO;
-        return -1;
-    }
+    PosixSerial* s = portFor(h, SERIAL_OP_READ);
+    if (s == nullptr) return -1;
     const SerialTimeouts& t = s->timeouts;
     if (capacity == 0) {
         // Nothing can be read, but the caller still expects the read to take its time-out
@@ -429,40 +399,23 @@ int serial_Read(SerialHandle h, void* buffer, size_t capacity) {
 }
 
 int serial_WriteWait(SerialHandle h, const void* data, size_t count, uint32_t waitMs) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr) {
-        errno = EBADF;
-        return -1;
-    }
-    if (serial_TakeInjectedFailure(SERIAL_OP_WRITE)) {
-        errno = EIO;
-        return -1;
-    }
+    PosixSerial* s = portFor(h, SERIAL_OP_WRITE);
+    if (s == nullptr) return -1;
     int n = writeUntil(s, static_cast<const uint8_t*>(data), count, deadlineAfter(waitMs));
     if (n < 0) return -1;
     return static_cast<size_t>(n) == count ? n : 0;
 }
 
 int serial_ReadWait(SerialHandle h, void* buffer, size_t capacity, uint32_t waitMs) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr) {
-        errno = EBADF;
-        return -1;
-    }
-    if (serial_TakeInjectedFailure(SERIAL_OP_READ)) {
-        errno = EIO;
-        return -1;
-    }
+    PosixSerial* s = portFor(h, SERIAL_OP_READ);
+    if (s == nullptr) return -1;
     if (capacity == 0) return 0;
     return readUntil(s, static_cast<uint8_t*>(buffer), capacity, deadlineAfter(waitMs), 0);
 }
 
 int serial_BytesWaiting(SerialHandle h) {
-    PosixSerial* s = cast(h);
-    if (s == nullptr) {
-        errno = EBADF;
-        return -1;
-    }
+    PosixSerial* s = portFor(h);
+    if (s == nullptr) return -1;
     int n = 0;
     if (ioctl(s->fd, FIONREAD, &n) != 0) return -1;
     if (n == 0) {
