@@ -84,11 +84,17 @@ bool readFile(const std::string& path, std::string* out) {
     return true;
 }
 
+// Written under a temporary name and renamed into place: whoever waits for the file (the
+// ready file above all) sees it whole or not at all.
 bool writeFile(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "w");
+    const std::string partial = path + ".partial";
+    FILE* f = fopen(partial.c_str(), "w");
     if (f == nullptr) return false;
     bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    return fclose(f) == 0 && ok;
+    ok = fclose(f) == 0 && ok;
+    if (ok && rename(partial.c_str(), path.c_str()) == 0) return true;
+    remove(partial.c_str());
+    return false;
 }
 
 bool parseInt(const char* s, long minV, long maxV, long* out) {
