@@ -70,8 +70,7 @@ Run runOnce(const std::string& root, const std::string& firmware, int modems, do
     std::string ready = dir + "/ready";
     pid_t sim = spawn(env + "exec " MODEMSIM_PATH " --modems " + std::to_string(modems) +
                       " --time-scale " + scaleText + " --line-rate " + std::to_string(lineRate) +
-                      " --republish-delay-ms 0 --ready-file " +
-                      ready + " 2> " + dir + "/sim.err");
+                      " --republish-delay-ms 0 --ready-file " + ready + " 2> " + dir + "/sim.err");
     for (int i = 0; i < 1000 && !exists(ready); ++i) usleep(10000);
     if (!exists(ready)) {
         kill(sim, SIGTERM);

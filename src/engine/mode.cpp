@@ -369,8 +369,8 @@ int mode_RecoverModem(int portIndex) {
     if (mode_Query(portIndex) != c->targetMode) {
         // A mode command that failed leaves the port closed (or gone). A modem that has
         // answered anything beyond its echo since the port was last opened (the query above, or
-        // the failed command) is alive: its port is found and reopened before the next try, once per
-        // answer heard. A modem that has said nothing since is not waited for again (each wait
+        // the failed command) is alive: its port is found and reopened before the next try, once
+        // per answer heard. A modem that has said nothing since is not waited for again (each wait
         // is a whole AT time-out), nor one that took the command and did not come back (the
         // switch has looked for it already).
         bool heard = answeredBeyondEcho(portIndex, "AT%MODE?");

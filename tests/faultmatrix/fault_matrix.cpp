@@ -39,8 +39,8 @@
 
 #include <atomic>
 #include <map>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>

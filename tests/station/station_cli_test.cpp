@@ -1,6 +1,8 @@
 // modemflash flash --all / --at and modemflash watch, as a user runs them, against simulated
 // modems in this process.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "modem_bank.h"
 #include "platform/clock.h"
@@ -85,6 +88,87 @@ TEST_F(StationCommand, AllUpdatesEveryModemWithLocationLinesLogsAndASummary) {
     for (size_t p = 0; (p = history.out.find("\"result\":1,", p)) != std::string::npos; ++p)
         ++updated;
     EXPECT_EQ(updated, 2u) << history.out;
+}
+
+// Runs a shell command with its standard streams on a pty (a terminal of 100 columns), and
+// returns everything it wrote there and its exit status.
+CommandRun runOnTerminal(const std::string& command) {
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = 100;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    CommandRun r{-1, ""};
+    if (pid < 0) return r;
+    char buf[4096];
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 60000) <= 0) break;  // a minute without output: give up
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the program and its children have closed the terminal
+        r.out.append(buf, static_cast<size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    return r;
+}
+
+// What a terminal shows after `text`: lines, "ESC[nA" (up), "ESC[2K" (erase the line), CR, LF.
+std::vector<std::string> screenOf(const std::string& text) {
+    std::vector<std::string> screen(1);
+    size_t row = 0, col = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+            size_t j = i + 2;
+            int n = 0;
+            while (j < text.size() && isdigit(static_cast<unsigned char>(text[j])))
+                n = n * 10 + (text[j++] - '0');
+            if (j < text.size() && text[j] == 'A') row -= std::min<size_t>(row, n ? n : 1);
+            if (j < text.size() && text[j] == 'K') screen[row].clear();
+            i = j;
+        } else if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            if (++row == screen.size()) screen.emplace_back();
+            col = 0;
+        } else {
+            std::string& line = screen[row];
+            if (line.size() <= col) line.resize(col + 1, ' ');
+            line[col++] = c;
+        }
+    }
+    return screen;
+}
+
+// On a terminal every modem has one line, redrawn in place; at the end it holds the modem's
+// location, its full bar and its result in words, and the summary follows the block.
+TEST_F(StationCommand, OnATerminalEachModemHasOneLineRedrawnInPlace) {
+    startModems(2);
+    CommandRun r = runOnTerminal(env + " " MODEMFLASH_CLI_PATH " flash " + firmware +
+                                 " --all --time-scale 50");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\x1b[2A"), std::string::npos) << "the two lines were never redrawn";
+    std::vector<std::string> screen = screenOf(r.out);
+    std::vector<std::string> modemLines;
+    for (const std::string& line : screen)
+        if (line.compare(0, 4, "1-1.") == 0 && line.find('[') != std::string::npos)
+            modemLines.push_back(line);
+    ASSERT_EQ(modemLines.size(), 2u) << r.out;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(modemLines[i].compare(0, 5, modemsim::bank_Location(i)), 0) << modemLines[i];
+        EXPECT_NE(modemLines[i].find("[####################] 100%"), std::string::npos)
+            << modemLines[i];
+        EXPECT_NE(modemLines[i].find("updated"), std::string::npos) << modemLines[i];
+    }
+    std::string shown;
+    for (const std::string& line : screen) shown += line + "\n";
+    EXPECT_NE(shown.find("2 of 2 modem(s) updated; 0 failed"), std::string::npos) << shown;
 }
 
 TEST_F(StationCommand, JsonObjectsCarryTheLocation) {
