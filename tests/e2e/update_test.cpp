@@ -23,8 +23,6 @@
 #include "support/test_support.h"
 
 using testsupport::CapturedStream;
-using testsupport::ScopedEnv;
-using testsupport::TempDir;
 
 namespace {
 
@@ -54,14 +52,8 @@ class RecordingSink : public IDownloadSink {
     }
 };
 
-class Update : public ::testing::Test {
+class Update : public ::testing::Test, protected testsupport::PrivateDeviceTree {
   protected:
-    TempDir root;
-    std::string dev = root.path() + "/dev";
-    std::string sys = root.path() + "/sys";
-    std::string firmware = root.path() + "/firmware";
-    ScopedEnv devRoot{"MODEMFLASH_DEV_ROOT", dev};
-    ScopedEnv sysRoot{"MODEMFLASH_SYSFS_ROOT", sys};
     modemsim::ModemSim sim;
     std::map<std::string, std::vector<uint8_t>> payloads;  // by file name
     RecordingSink sink;

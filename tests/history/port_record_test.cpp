@@ -20,9 +20,6 @@
 
 namespace {
 
-using testsupport::ScopedEnv;
-using testsupport::TempDir;
-
 class ForwardingSink : public IDownloadSink {
   public:
     CUpdateRecorder* recorder = nullptr;
@@ -31,14 +28,8 @@ class ForwardingSink : public IDownloadSink {
     }
 };
 
-class PortRecord : public ::testing::Test {
+class PortRecord : public ::testing::Test, protected testsupport::PrivateDeviceTree {
   protected:
-    TempDir root;
-    std::string dev = root.path() + "/dev";
-    std::string sys = root.path() + "/sys";
-    std::string firmware = root.path() + "/firmware";
-    ScopedEnv devRoot{"MODEMFLASH_DEV_ROOT", dev};
-    ScopedEnv sysRoot{"MODEMFLASH_SYSFS_ROOT", sys};
     modemsim::ModemSim sim;
     ForwardingSink sink;
 

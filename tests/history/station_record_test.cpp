@@ -22,21 +22,12 @@
 
 namespace {
 
-using testsupport::ScopedEnv;
-using testsupport::TempDir;
-
 const char* const kFiles[] = {"loader.wrapped", "secondary_boot.wrapped", "factory_tests.wrapped",
                               "modem.wrapped", "mass_storage.wrapped"};
 const uint32_t kIds[] = {3, 1, 2, 0, 7};
 
-class StationRecord : public ::testing::Test {
+class StationRecord : public ::testing::Test, protected testsupport::PrivateDeviceTree {
   protected:
-    TempDir root;
-    std::string dev = root.path() + "/dev";
-    std::string sys = root.path() + "/sys";
-    std::string firmware = root.path() + "/firmware";
-    ScopedEnv devRoot{"MODEMFLASH_DEV_ROOT", dev};
-    ScopedEnv sysRoot{"MODEMFLASH_SYSFS_ROOT", sys};
     const RegistryBackend* previous = nullptr;
     modemsim::ModemBank bank;
     std::map<std::string, std::string> hashes;  // file name -> SHA-256 of the whole file

@@ -24,8 +24,6 @@
 #include "support/test_support.h"
 
 using testsupport::CapturedStream;
-using testsupport::ScopedEnv;
-using testsupport::TempDir;
 
 namespace {
 
@@ -67,14 +65,8 @@ class Recorder : public IStationListener {
     std::map<std::string, std::set<std::string>> ports;
 };
 
-class Station : public ::testing::Test {
+class Station : public ::testing::Test, protected testsupport::PrivateDeviceTree {
   protected:
-    TempDir root;
-    std::string dev = root.path() + "/dev";
-    std::string sys = root.path() + "/sys";
-    std::string firmware = root.path() + "/firmware";
-    ScopedEnv devRoot{"MODEMFLASH_DEV_ROOT", dev};
-    ScopedEnv sysRoot{"MODEMFLASH_SYSFS_ROOT", sys};
     const RegistryBackend* previous = nullptr;
     modemsim::ModemBank bank;
     std::map<std::string, std::vector<uint8_t>> payloads;

@@ -85,6 +85,18 @@ class ScopedEnv {
     std::string old_;
 };
 
+// A temporary root whose dev/ and sys/ trees the serial service and the port finder take for
+// the machine's (MODEMFLASH_DEV_ROOT, MODEMFLASH_SYSFS_ROOT, for the life of the object), and
+// the path of a firmware folder in it. The folders are the user's to make.
+struct PrivateDeviceTree {
+    TempDir root;
+    std::string dev = root.path() + "/dev";
+    std::string sys = root.path() + "/sys";
+    std::string firmware = root.path() + "/firmware";
+    ScopedEnv devRoot{"MODEMFLASH_DEV_ROOT", dev};
+    ScopedEnv sysRoot{"MODEMFLASH_SYSFS_ROOT", sys};
+};
+
 std::string readFile(const std::string& path);
 
 // A message posted to the calling thread's queue.
