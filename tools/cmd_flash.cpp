@@ -30,26 +30,15 @@
 #include "platform/file.h"
 #include "platform/messages.h"
 #include "platform/profile.h"
+#include "port_access.h"
 #include "preflight.h"
 #include "station_run.h"
-#include "port_access.h"
 
 #ifndef MODEMFLASH_INSTALL_LIBDIR
 #define MODEMFLASH_INSTALL_LIBDIR "lib"  // where the install tree keeps the library
 #endif
 
 namespace {
-
-// Exit statuses of `flash`.
-enum FlashExit {
-    FLASH_OK = 0,
-    FLASH_LIBRARY = 1,          // the library could not be loaded
-    FLASH_FOLDER = 3,           // the firmware folder was refused
-    FLASH_FAILED = 4,           // DOWNLOAD_FAILED: no modem answered, or the job failed
-    FLASH_PROGRAM_FAILED = 5,   // DOWNLOAD_PROGRAM_FAILED
-    FLASH_TRANSFER_FAILED = 6,  // DOWNLOAD_TRANSFER_FAILED
-    FLASH_MODE_FAILED = 7       // DOWNLOAD_MODE_FAILED
-};
 
 const char kFlashFooter[] =
     "Exit status:\n"
@@ -128,20 +117,24 @@ const char* resultWords(int result) {
     }
 }
 
-int exitFor(int result) {
+}  // namespace
+
+int cli::flashExitFor(int result) {
     switch (result) {
         case DOWNLOAD_OK:
-            return FLASH_OK;
+            return cli::FLASH_OK;
         case DOWNLOAD_PROGRAM_FAILED:
-            return FLASH_PROGRAM_FAILED;
+            return cli::FLASH_PROGRAM_FAILED;
         case DOWNLOAD_TRANSFER_FAILED:
-            return FLASH_TRANSFER_FAILED;
+            return cli::FLASH_TRANSFER_FAILED;
         case DOWNLOAD_MODE_FAILED:
-            return FLASH_MODE_FAILED;
+            return cli::FLASH_MODE_FAILED;
         default:
-            return FLASH_FAILED;
+            return cli::FLASH_FAILED;
     }
 }
+
+namespace {
 
 class Display : public IDownloadSink {
   public:
@@ -381,14 +374,14 @@ int runFlash(const FlashOptions& o) {
     DynLib lib = dynlib_Open(path.c_str());
     if (lib == nullptr) {
         fprintf(stderr, "modemflash: cannot load %s: %s\n", path.c_str(), dynlib_Error());
-        return FLASH_LIBRARY;
+        return cli::FLASH_LIBRARY;
     }
     auto create = reinterpret_cast<CreateFunction>(dynlib_Symbol(lib, "Create"));
     auto peek = reinterpret_cast<PeekMessageFunction>(dynlib_Symbol(lib, "modemflash_PeekMessage"));
     IDownloader* downloader = create ? create() : nullptr;
     if (downloader == nullptr) {
         fprintf(stderr, "modemflash: %s has no usable Create\n", path.c_str());
-        return FLASH_LIBRARY;
+        return cli::FLASH_LIBRARY;
     }
 
     EngineLines lines;
@@ -398,11 +391,11 @@ int runFlash(const FlashOptions& o) {
     check.force = o.force;
     preflight::Report report = preflight::checkFolder(o.folder, check);
     flashcheck::show(report, o.json, &lines);
-    if (!report.ok()) return FLASH_FOLDER;
+    if (!report.ok()) return cli::FLASH_FOLDER;
 
     if (!downloader->SetFirmwareFolder(o.folder.c_str())) {
         explainRefusedFolder(o.folder);
-        return FLASH_FOLDER;
+        return cli::FLASH_FOLDER;
     }
     std::error_code ec;
     std::filesystem::path rejectionLog = std::filesystem::current_path(ec) / "log0.txt";
@@ -423,7 +416,7 @@ int runFlash(const FlashOptions& o) {
         std::string group;
         if (access_Denied(port, &group)) {
             fputs(access_DeniedMessage(access_DevicePath(port), group).c_str(), stderr);
-            return FLASH_FAILED;
+            return cli::FLASH_FAILED;
         }
         MmInhibit modemManager;
         modemManager.inhibit(MmInhibit::uidOfPort(port));
@@ -460,7 +453,7 @@ int runFlash(const FlashOptions& o) {
     }
     fflush(stdout);
     // The library stays loaded: the downloader lives until the process ends.
-    return exitFor(result);
+    return cli::flashExitFor(result);
 }
 
 const cli::CommandRegistrar flashCommand{

@@ -15,6 +15,8 @@
 #include "flash_checks.h"
 #include "flash_history.h"
 #include "history/station_recorder.h"
+#include "interrupt.h"
+#include "mm_inhibit.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -22,8 +24,6 @@
 #include "platform/lock.h"
 #include "platform/thread.h"
 #include "preflight.h"
-#include "interrupt.h"
-#include "mm_inhibit.h"
 #include "station/station.h"
 
 namespace cli {
@@ -40,24 +40,6 @@ const char kStationFooter[] =
     "failed, 7 mode switch failed), and the number of failures is printed.\n";
 
 namespace {
-
-const int kExitFolder = 3;
-const int kExitFailed = 4;
-
-int exitFor(const StationResult& r) {
-    switch (r.downloadResult) {
-        case DOWNLOAD_OK:
-            return 0;
-        case DOWNLOAD_PROGRAM_FAILED:
-            return 5;
-        case DOWNLOAD_TRANSFER_FAILED:
-            return 6;
-        case DOWNLOAD_MODE_FAILED:
-            return 7;
-        default:
-            return kExitFailed;
-    }
-}
 
 const char* phaseWords(StationPhase p) {
     switch (p) {
@@ -385,7 +367,7 @@ int runStation(const StationRunOptions& o) {
         } else {
             flashcheck::show(report, false, &lines);
         }
-        if (!report.ok()) return kExitFolder;
+        if (!report.ok()) return FLASH_FOLDER;
     }
     CStation station;
     if (!station.SetFirmwareFolder(o.folder.c_str())) {
@@ -393,7 +375,7 @@ int runStation(const StationRunOptions& o) {
                 "modemflash: the firmware folder %s was refused (update_config.ini unreadable or "
                 "choosing nothing, or a chosen file missing or shorter than 2 bytes)\n",
                 o.folder.c_str());
-        return kExitFolder;
+        return FLASH_FOLDER;
     }
     Display::Mode mode = o.json                   ? Display::JSON
                          : env_IsTerminal(1) != 0 ? Display::LIVE
@@ -439,13 +421,13 @@ int runStation(const StationRunOptions& o) {
     int status = 0;
     for (const StationOutcome& out : outcomes) {
         if (!out.result.updated) {
-            status = exitFor(out.result);
+            status = flashExitFor(out.result.downloadResult);
             break;
         }
     }
     if (outcomes.empty() && !o.watch) {
         display.notice("no modem port with a USB location was found (see `modemflash ports`)");
-        status = kExitFailed;
+        status = FLASH_FAILED;
     }
     printSummary(outcomes, o.json, status);
     fflush(stdout);

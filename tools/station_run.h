@@ -11,6 +11,20 @@
 
 namespace cli {
 
+// Exit statuses of `flash`, for one modem and for the station alike.
+enum FlashExit {
+    FLASH_OK = 0,
+    FLASH_LIBRARY = 1,          // the library could not be loaded
+    FLASH_FOLDER = 3,           // the firmware folder was refused
+    FLASH_FAILED = 4,           // DOWNLOAD_FAILED: no modem answered, or the job failed
+    FLASH_PROGRAM_FAILED = 5,   // DOWNLOAD_PROGRAM_FAILED
+    FLASH_TRANSFER_FAILED = 6,  // DOWNLOAD_TRANSFER_FAILED
+    FLASH_MODE_FAILED = 7       // DOWNLOAD_MODE_FAILED
+};
+
+// The `flash` exit status of a host result (DOWNLOAD_*).
+int flashExitFor(int result);
+
 struct StationRunOptions {
     std::string folder;
     bool all = false;                    // every modem present
@@ -19,7 +33,7 @@ struct StationRunOptions {
     bool json = false;
     std::string logDir;  // one log file per modem, named by location
     double timeScale = 0;
-    bool force = false;  // an archive under another file's name is a warning, not a refusal
+    bool force = false;      // an archive under another file's name is a warning, not a refusal
     HistoryOptions history;  // where each modem's update is recorded
 };
 
