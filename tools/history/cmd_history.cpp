@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "command_registry.h"
-#include "flash_history.h"
+#include "cli/command_registry.h"
+#include "cli/history/flash_history.h"
 #include "history/history_output.h"
 #include "history/history_time.h"
 
