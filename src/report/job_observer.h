@@ -19,7 +19,9 @@
 // and it must not call back into the engine. The order within one job is fixed: OnPhase
 // before anything of that phase, OnFileStart before the file's events, OnFileEnd after its
 // last one, OnFailure at the failing step (before the recovery that follows it), and
-// OnPhase(JOB_FINISHED) last.
+// OnPhase(JOB_FINISHED) last (the single-modem host's EVENT_SUCCESS comes after it). The
+// single-modem host reports its port search on port 0 as JOB_PROBING, and a search that
+// finds no modem as a failure (JOB_STEP_SEARCH).
 #ifndef MODEMFLASH_REPORT_JOB_OBSERVER_H
 #define MODEMFLASH_REPORT_JOB_OBSERVER_H
 
@@ -54,17 +56,19 @@ enum JobStep {
     JOB_STEP_RETURN = 12,         // back to modem mode (the recovery)
     JOB_STEP_CHECK_MODE = 13,     // the modem reports another mode than it should
     JOB_STEP_CHECK_AUTORUN = 14,  // its autorun setting could not be switched on
-    JOB_STEP_CLOSE_PORT = 15      // closing the port failed
+    JOB_STEP_CLOSE_PORT = 15,     // closing the port failed
+    JOB_STEP_SEARCH = 16          // the host's search: no modem answered the probe
 };
 
 // How the modem answered the failing command.
 enum JobAnswer {
-    JOB_ANSWER_NONE = 0,           // no command was concerned
-    JOB_ANSWER_ERROR = 1,          // "\r\nERROR\r\n" (or a rejecting status for a frame)
-    JOB_ANSWER_TIMEOUT = 2,        // nothing (or not the whole answer) within the time-out
-    JOB_ANSWER_WRITE_FAILED = 3,   // the command could not be written
-    JOB_ANSWER_UNEXPECTED = 4,     // an answer the step cannot use (another mode, autorun 0)
-    JOB_ANSWER_PORT_GONE = 5       // the port went away under the exchange
+    JOB_ANSWER_NONE = 0,          // no command was concerned
+    JOB_ANSWER_ERROR = 1,         // "\r\nERROR\r\n" (or a rejecting status for a frame)
+    JOB_ANSWER_TIMEOUT = 2,       // nothing (or not the whole answer) within the time-out
+    JOB_ANSWER_WRITE_FAILED = 3,  // the command could not be written
+    JOB_ANSWER_UNEXPECTED = 4,    // an answer the step cannot use (another mode, autorun 0)
+    JOB_ANSWER_PORT_GONE = 5,     // the port went away under the exchange
+    JOB_ANSWER_OK = 6             // "\r\nOK\r\n", with what the step could not use before it
 };
 
 #define JOB_FAILURE_FILE_CAPACITY 256
@@ -78,14 +82,14 @@ enum JobAnswer {
 // it does not overwrite it). Texts are NUL-terminated and printable ("\r", "\n" and other
 // control bytes written as escapes); "" where the step has nothing to say.
 struct JobFailure {
-    int32_t step;        // JobStep; JOB_STEP_NONE when the last job did not fail
-    int32_t fileIndex;   // 1..fileCount of the file concerned, 0 when none
-    int32_t fileCount;   // files in the job's list
-    char file[JOB_FAILURE_FILE_CAPACITY];        // its path as the list names it
-    int32_t block;                               // data block 1.., 0 the header frame, -1 none
-    char command[JOB_FAILURE_COMMAND_CAPACITY];  // the AT command, without its line end
-    int32_t answerKind;                          // JobAnswer
-    char answer[JOB_FAILURE_ANSWER_CAPACITY];    // what the modem answered (or status bytes)
+    int32_t step;                          // JobStep; JOB_STEP_NONE when the last job did not fail
+    int32_t fileIndex;                     // 1..fileCount of the file concerned, 0 when none
+    int32_t fileCount;                     // files in the job's list
+    char file[JOB_FAILURE_FILE_CAPACITY];  // its path as the list names it
+    int32_t block;                         // data block 1.., 0 the header frame, -1 none
+    char command[JOB_FAILURE_COMMAND_CAPACITY];    // the AT command, without its line end
+    int32_t answerKind;                            // JobAnswer
+    char answer[JOB_FAILURE_ANSWER_CAPACITY];      // what the modem answered (or status bytes)
     char systemError[JOB_FAILURE_ERROR_CAPACITY];  // the system's error text
     // What the step itself says: the port's name, the archive reader's reason, the list's
     // length.
@@ -133,7 +137,8 @@ void report_Event(int port, int code, int value);
 void report_JobBegin(int port);
 // What the steps below the job leave for a failure record: the AT command that went out last
 // and how it was answered, the data block being sent (-1 none, 0 the header frame), the
-// last system error. Each replaces the one before.
+// last system error. Each replaces the one before; a new command or block also clears the
+// answer noted before it.
 void report_NoteCommand(int port, const char* command);
 void report_NoteAnswer(int port, int answerKind, const char* answer, int length);
 void report_NoteBlock(int port, int block);
