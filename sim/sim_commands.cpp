@@ -1,6 +1,5 @@
 // The simulated modem's AT commands: each one's answer, and the mode switch.
 #include "sim_core.h"
-
 #include "sim_core_detail.h"
 
 namespace modemsim {
@@ -113,7 +112,8 @@ const std::vector<Core::Command>& Core::commandTable() {
         {"ATZ", FORM_PLAIN, nullptr, [](Core& m, const Call& c) { m.answerOk(c); }},
         {"ATI", FORM_PLAIN, nullptr,
          [](Core& m, const Call& c) {
-             m.answerLine("Simulated Modems Inc\r\nSimulated Cellular Modem\r\nRevision: SIM1.0", c);
+             m.answerLine("Simulated Modems Inc\r\nSimulated Cellular Modem\r\nRevision: SIM1.0",
+                          c);
          }},
         {"ATE0", FORM_PLAIN, nullptr,
          [](Core& m, const Call& c) {
@@ -133,9 +133,7 @@ const std::vector<Core::Command>& Core::commandTable() {
         {"AT+GMR", FORM_PLAIN, nullptr,
          [](Core& m, const Call& c) { m.answerLine("SIM_1.0.0 [2026-01-01]", c); }},
         {"AT%IFWR", FORM_PLAIN, nullptr,
-         [](Core& m, const Call& c) {
-             m.answerLine("%IFWR: BT2 1.0.0, LDR 1.0.0, MDM 1.0.0", c);
-         }},
+         [](Core& m, const Call& c) { m.answerLine("%IFWR: BT2 1.0.0, LDR 1.0.0, MDM 1.0.0", c); }},
         {"AT%ICOMPAT", FORM_PLAIN, nullptr,
          [](Core& m, const Call& c) { m.answerLine("%ICOMPAT: 1", c); }},
         {"AT%IFLIST", FORM_PLAIN, nullptr,

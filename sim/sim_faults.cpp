@@ -1,7 +1,6 @@
 // The scripted faults of the simulated modem: finding the fault for a command or a frame,
 // and what a frame fault does.
 #include "sim_core.h"
-
 #include "sim_core_detail.h"
 
 namespace modemsim {

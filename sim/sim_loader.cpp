@@ -1,9 +1,8 @@
 // The simulated modem's loader: the header and data frames, their status bytes, and the
 // archives they make.
 #include "sim_core.h"
-
-#include "util/sha256.h"
 #include "sim_core_detail.h"
+#include "util/sha256.h"
 
 namespace modemsim {
 

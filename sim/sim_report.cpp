@@ -1,9 +1,8 @@
 // What the simulated modem keeps of a session: its records of commands and deviations, and
 // the report.
 #include "sim_core.h"
-
-#include "util/sha256.h"
 #include "sim_core_detail.h"
+#include "util/sha256.h"
 
 namespace modemsim {
 

@@ -59,12 +59,12 @@ enum JobStep {
 
 // How the modem answered the failing command.
 enum JobAnswer {
-    JOB_ANSWER_NONE = 0,           // no command was concerned
-    JOB_ANSWER_ERROR = 1,          // "\r\nERROR\r\n" (or a rejecting status for a frame)
-    JOB_ANSWER_TIMEOUT = 2,        // nothing (or not the whole answer) within the time-out
-    JOB_ANSWER_WRITE_FAILED = 3,   // the command could not be written
-    JOB_ANSWER_UNEXPECTED = 4,     // an answer the step cannot use (another mode, autorun 0)
-    JOB_ANSWER_PORT_GONE = 5       // the port went away under the exchange
+    JOB_ANSWER_NONE = 0,          // no command was concerned
+    JOB_ANSWER_ERROR = 1,         // "\r\nERROR\r\n" (or a rejecting status for a frame)
+    JOB_ANSWER_TIMEOUT = 2,       // nothing (or not the whole answer) within the time-out
+    JOB_ANSWER_WRITE_FAILED = 3,  // the command could not be written
+    JOB_ANSWER_UNEXPECTED = 4,    // an answer the step cannot use (another mode, autorun 0)
+    JOB_ANSWER_PORT_GONE = 5      // the port went away under the exchange
 };
 
 #define JOB_FAILURE_FILE_CAPACITY 256
@@ -78,14 +78,14 @@ enum JobAnswer {
 // it does not overwrite it). Texts are NUL-terminated and printable ("\r", "\n" and other
 // control bytes written as escapes); "" where the step has nothing to say.
 struct JobFailure {
-    int32_t step;        // JobStep; JOB_STEP_NONE when the last job did not fail
-    int32_t fileIndex;   // 1..fileCount of the file concerned, 0 when none
-    int32_t fileCount;   // files in the job's list
-    char file[JOB_FAILURE_FILE_CAPACITY];        // its path as the list names it
-    int32_t block;                               // data block 1.., 0 the header frame, -1 none
-    char command[JOB_FAILURE_COMMAND_CAPACITY];  // the AT command, without its line end
-    int32_t answerKind;                          // JobAnswer
-    char answer[JOB_FAILURE_ANSWER_CAPACITY];    // what the modem answered (or status bytes)
+    int32_t step;                          // JobStep; JOB_STEP_NONE when the last job did not fail
+    int32_t fileIndex;                     // 1..fileCount of the file concerned, 0 when none
+    int32_t fileCount;                     // files in the job's list
+    char file[JOB_FAILURE_FILE_CAPACITY];  // its path as the list names it
+    int32_t block;                         // data block 1.., 0 the header frame, -1 none
+    char command[JOB_FAILURE_COMMAND_CAPACITY];    // the AT command, without its line end
+    int32_t answerKind;                            // JobAnswer
+    char answer[JOB_FAILURE_ANSWER_CAPACITY];      // what the modem answered (or status bytes)
     char systemError[JOB_FAILURE_ERROR_CAPACITY];  // the system's error text
     // What the step itself says: the port's name, the archive reader's reason, the list's
     // length.

@@ -11,8 +11,7 @@ bool byLocation(const ModemPortInfo& a, const ModemPortInfo& b) {
     return station_LocationLess(a.location, b.location);
 }
 
-StationOutcome endsUnrun(const ModemPortInfo& port, const std::string& folder,
-                         const char* words) {
+StationOutcome endsUnrun(const ModemPortInfo& port, const std::string& folder, const char* words) {
     StationOutcome o;
     o.modem.location = port.location;
     o.modem.serialNumber = port.serialNumber;
@@ -46,7 +45,8 @@ StationChoice station_ChooseModems(const std::vector<ModemPortInfo>& present,
         std::vector<std::string> asked;
         for (const std::string& l : locations) {
             if (std::find(asked.begin(), asked.end(), l) != asked.end()) {
-                c.notices.push_back("location " + l + " is given more than once: it is updated once");
+                c.notices.push_back("location " + l +
+                                    " is given more than once: it is updated once");
                 continue;
             }
             asked.push_back(l);

@@ -1,4 +1,6 @@
 // One modem's job in the station: its thread, its sink and what it reports.
+#include "station/station_job.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -12,7 +14,6 @@
 #include "platform/messages.h"
 #include "report/log.h"
 #include "report/notify.h"
-#include "station/station_job.h"
 
 namespace {
 
@@ -253,4 +254,3 @@ StationOutcome CStation::Impl::finish(Job* job) {
     delete job;
     return o;
 }
-

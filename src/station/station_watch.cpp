@@ -71,4 +71,3 @@ std::vector<StationOutcome> CStation::Watch() {
     impl_->end();
     return outcomes;
 }
-

@@ -1,10 +1,10 @@
 // Which modems a station run takes, decided from the ports found alone (no modem needed).
-#include "station/station_choose.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "station/station_choose.h"
 
 namespace {
 
@@ -66,8 +66,9 @@ TEST(StationChoice, BeyondSixteenModemsTheLastInLocationOrderAreLeftOut) {
     EXPECT_EQ(c.outcomes[1].modem.portName, "COM82");
     EXPECT_EQ(c.outcomes[1].modem.serialNumber, "S");
     EXPECT_EQ(c.outcomes[1].result.words, "left out: at most 16 modems are updated at once");
-    EXPECT_EQ(c.notices,
-              (std::vector<std::string>{"18 modems present, at most 16 at once; left out: 1-17 1-18"}));
+    EXPECT_EQ(
+        c.notices,
+        (std::vector<std::string>{"18 modems present, at most 16 at once; left out: 1-17 1-18"}));
 }
 
 }  // namespace

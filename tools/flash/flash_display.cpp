@@ -65,8 +65,9 @@ void FlashDisplay::OnEvent(DownloadEvent* e) {
     drainMessages();
     if (json_) {
         char line[128];
-        snprintf(line, sizeof line, "{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n",
-                 e->code, flashEventName(e->code), e->value);
+        snprintf(line, sizeof line,
+                 "{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
+                 flashEventName(e->code), e->value);
         lines_->write(line);
         return;
     }
@@ -91,7 +92,8 @@ void FlashDisplay::drainMessages() {
         if (json_) {
             char head[96];
             if (m.id == MSG_DL_PROGRESS) {
-                snprintf(head, sizeof head, "{\"type\":\"progress\",\"port\":%ld,\"percent\":%ld}\n",
+                snprintf(head, sizeof head,
+                         "{\"type\":\"progress\",\"port\":%ld,\"percent\":%ld}\n",
                          static_cast<long>(m.wParam), static_cast<long>(m.lParam));
                 lines_->write(head);
             } else {
