@@ -1,8 +1,6 @@
 // What a job tells its observer, against the simulated modem: each phase raised by the step
 // it names (the modem's next command shows which step runs), the files' starts and ends, the
 // events by code, and the failure record of a job that fails.
-#include "report/job_observer.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include "modem_sim.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
+#include "report/job_observer.h"
 #include "support/test_support.h"
 
 using testsupport::CapturedStream;
@@ -112,8 +111,7 @@ class Observer : public ::testing::Test, protected testsupport::PrivateDeviceTre
             CMemoryPayload source(payload.data(), payload.size());
             std::string why;
             ASSERT_EQ(
-                archive_Write(file, layout, static_cast<uint32_t>(payload.size()), source, &why),
-                1)
+                archive_Write(file, layout, static_cast<uint32_t>(payload.size()), source, &why), 1)
                 << why;
             fclose(file);
         }
@@ -166,20 +164,20 @@ TEST_F(Observer, EveryPhaseIsRaisedByTheStepItNames) {
                         {JOB_CHECKING, 0},
                         {JOB_FINISHED, 0}}));
     ASSERT_EQ(journal.phases.size(), 10u);
-    const char* next[] = {"AT",       "AT%DEBUG=99", "ATE0",     "AT%LOAD", "AT%PROG=2",
-                          "AT%LOAD",  "AT%PROG=2",   "AT%MODE?", "AT%MODE?", ""};
+    const char* next[] = {"AT",      "AT%DEBUG=99", "ATE0",     "AT%LOAD",  "AT%PROG=2",
+                          "AT%LOAD", "AT%PROG=2",   "AT%MODE?", "AT%MODE?", ""};
     for (size_t i = 0; i < journal.phases.size(); ++i)
         EXPECT_EQ(commandAfter(journal.phases[i]), next[i])
             << "phase " << report_PhaseName(journal.phases[i].phase) << " at " << i;
     for (int port : journal.ports) EXPECT_EQ(port, 0);
 
-    EXPECT_EQ(journal.order,
-              (std::vector<std::string>{
-                  "phase probing", "phase probing", "phase entering loader", "phase sending",
-                  "start 1/2 " + firmware + "\\nocd.iso.wrapped", "phase programming",
-                  "end 1 programmed", "phase sending",
-                  "start 2/2 " + firmware + "\\productConfig.bin", "phase programming",
-                  "end 2 programmed", "phase returning", "phase checking", "phase finished"}));
+    EXPECT_EQ(
+        journal.order,
+        (std::vector<std::string>{
+            "phase probing", "phase probing", "phase entering loader", "phase sending",
+            "start 1/2 " + firmware + "\\nocd.iso.wrapped", "phase programming", "end 1 programmed",
+            "phase sending", "start 2/2 " + firmware + "\\productConfig.bin", "phase programming",
+            "end 2 programmed", "phase returning", "phase checking", "phase finished"}));
     EXPECT_EQ(journal.codes,
               (std::vector<int>{EVENT_ENTER_DOWNLOAD_MODE, EVENT_NOCD_ISO, EVENT_PRODUCT_CONFIG,
                                 EVENT_RESET_TO_MODEM, EVENT_SUCCESS}));
@@ -202,9 +200,8 @@ TEST_F(Observer, AProgrammingRefusalNamesTheFileTheCommandAndTheAnswer) {
     // Told at the failing step: after the file's end, before the recovery's phase.
     // and the check of autorun that follows a failed run.
     std::vector<std::string> tail(journal.order.end() - 5, journal.order.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"failure programming", "end 1 not",
-                                              "phase returning", "phase checking",
-                                              "phase finished"}));
+    EXPECT_EQ(tail, (std::vector<std::string>{"failure programming", "end 1 not", "phase returning",
+                                              "phase checking", "phase finished"}));
 }
 
 TEST_F(Observer, ARejectedBlockNamesTheBlockAndItsStatus) {
