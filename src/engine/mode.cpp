@@ -8,7 +8,7 @@
 #include "engine/at.h"
 #include "engine/engine_lock.h"
 #include "engine/port_context.h"
-#include "portscan/modem_port_finder.h"
+#include "engine/port_locator.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
@@ -165,8 +165,7 @@ int reopen(int port, NameFor nameFor) {
 int mode_LocatePortName(int portIndex, char* name, size_t capacity) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr || c->location[0] == '\0' || name == nullptr || capacity == 0) return 0;
-    CModemPortFinder finder;
-    int32_t number = finder.FindComNumberAt(c->location);
+    int32_t number = engine_PortLocator()->FindModemPortAt(c->location);
     if (number <= 0) return 0;
     snprintf(name, capacity, "COM%d", static_cast<int>(number));
     return 1;
@@ -238,9 +237,10 @@ namespace {
 // The name of the modem's port as it is now. A modem known by its USB location is looked for
 // there only ("COM0", which opens nothing, while nothing is there): other modems' names may
 // have moved meanwhile, and the first modem port found may be another modem's.
-void findModemPort(int portIndex, CModemPortFinder& finder, char* name, size_t capacity) {
+void findModemPort(int portIndex, char* name, size_t capacity) {
     if (mode_LocatePortName(portIndex, name, capacity) == 1) return;
-    int32_t number = ctx_Get(portIndex)->location[0] != '\0' ? 0 : finder.FindComNumber();
+    int32_t number =
+        ctx_Get(portIndex)->location[0] != '\0' ? 0 : engine_PortLocator()->FindModemPort();
     snprintf(name, capacity, "COM%d", static_cast<int>(number));
 }
 
@@ -254,10 +254,8 @@ int mode_Switch(int portIndex, int mode) {
 
     // The modem may come back under another number: ask the registry before every attempt,
     // outside the lock.
-    CModemPortFinder finder;
-    int r = reopen(portIndex, [&](char* name, size_t capacity) {
-        findModemPort(portIndex, finder, name, capacity);
-    });
+    int r = reopen(portIndex,
+                   [&](char* name, size_t capacity) { findModemPort(portIndex, name, capacity); });
     if (r != MODE_SWITCH_OK) return r;
     log_Info(portIndex, "the port is %s\n\n", c->portName);
     return MODE_SWITCH_OK;
@@ -341,10 +339,8 @@ bool answeredBeyondEcho(int port, const char* command) {
 int recoveryReopen(int portIndex) {
     PortContext* c = ctx_Get(portIndex);
     if (c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE) com_Close(portIndex);
-    CModemPortFinder finder;
-    int r = reopen(portIndex, [&](char* name, size_t capacity) {
-        findModemPort(portIndex, finder, name, capacity);
-    });
+    int r = reopen(portIndex,
+                   [&](char* name, size_t capacity) { findModemPort(portIndex, name, capacity); });
     if (r == MODE_SWITCH_OK) log_Info(portIndex, "the port is %s\n\n", c->portName);
     return r;
 }
@@ -354,14 +350,15 @@ int recoveryReopen(int portIndex) {
 int mode_RecoverModem(int portIndex) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return MODE_COMMAND_FAILED;
-    notify_Status(portIndex, "Recupero dati......");
+    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERING, "Recupero dati......");
     // A port that dropped mid-transfer (or never came back from a switch) cannot carry the
     // recovery's commands: find the modem again and reopen it first, as a mode switch does.
     if (recoveryPortLost(c)) {
         int r = recoveryReopen(portIndex);
         if (r != MODE_SWITCH_OK) {
             log_Error(portIndex, "Recover Setting fail!\n");
-            notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
+            notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERY_FAILED,
+                        "Recupero dati fallito, riavviare il modem!");
             return r;
         }
     }
@@ -383,7 +380,8 @@ int mode_RecoverModem(int portIndex) {
             heard = heard || answeredBeyondEcho(portIndex, "AT%MODE=0");
             if (retries == MODE_SWITCH_RETRIES) {
                 log_Error(portIndex, "Recover Setting fail!\n");
-                notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
+                notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERY_FAILED,
+                            "Recupero dati fallito, riavviare il modem!");
                 return r;
             }
             sys_Sleep(MODE_RETRY_PAUSE_S);
@@ -392,14 +390,15 @@ int mode_RecoverModem(int portIndex) {
                 // A modem that does not come back is reported as the failed switch it was.
                 if (recoveryReopen(portIndex) != MODE_SWITCH_OK) {
                     log_Error(portIndex, "Recover Setting fail!\n");
-                    notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
+                    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERY_FAILED,
+                                "Recupero dati fallito, riavviare il modem!");
                     return r;
                 }
             }
             r = mode_Switch(portIndex, c->targetMode);
         }
     }
-    notify_Status(portIndex, "Recupero dati completato!");
+    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERED, "Recupero dati completato!");
     log_Info(portIndex, "recover to Modem mode success\n");
     return MODE_SWITCH_OK;
 }

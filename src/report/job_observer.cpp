@@ -207,6 +207,10 @@ void report_Event(int port, int code, int value) {
     if (IJobObserver* o = observerOf(port)) o->OnEvent(port, code, value);
 }
 
+void report_Text(int port, unsigned messageId, int meaning, const char* text) {
+    if (IJobObserver* o = observerOf(port)) o->OnText(port, messageId, meaning, text);
+}
+
 void report_FileStart(int port, int fileIndex, int fileCount, const char* path) {
     if (PortNotes* n = notesOf(port)) {
         n->fileIndex = fileIndex;

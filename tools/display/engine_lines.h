@@ -49,7 +49,4 @@ class EngineLines {
 std::string jsonString(const char* text, size_t length);
 std::string jsonString(const char* text);
 
-// The meaning in English of one of the library's Italian texts, or null.
-const char* italianMeaning(const char* text);
-
 #endif

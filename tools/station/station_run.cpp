@@ -148,12 +148,13 @@ class Display : public IStationListener {
         if (mode_ == JSON)
             printf(
                 "{\"type\":\"result\",\"location\":%s,\"serial\":%s,\"port\":%s,\"code\":%d,"
-                "\"words\":%s,\"seconds\":%.1f}\n",
+                "\"words\":%s,\"failure\":%s,\"seconds\":%.1f}\n",
                 jsonText(m.location).c_str(), jsonText(m.serialNumber).c_str(),
                 jsonText(m.portName).c_str(), r.downloadResult, jsonText(r.words).c_str(),
-                r.seconds);
+                jsonText(r.failure).c_str(), r.seconds);
         else if (mode_ == PLAIN)
-            printf("%s: %s (%.1f s)\n", m.location.c_str(), r.words.c_str(), r.seconds);
+            printf("%s: %s (%.1f s)\n", m.location.c_str(), station_ResultText(r).c_str(),
+                   r.seconds);
         flushLocked();
     }
 
@@ -327,7 +328,7 @@ void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int ex
         printf("%-*s  %-*s  %6.1f s  %s\n", static_cast<int>(lw), o.modem.location.c_str(),
                static_cast<int>(sw),
                o.modem.serialNumber.empty() ? "-" : o.modem.serialNumber.c_str(), o.result.seconds,
-               o.result.words.c_str());
+               station_ResultText(o.result).c_str());
     printf("%d of %d modem(s) updated; %d failed\n", static_cast<int>(outcomes.size()) - failed,
            static_cast<int>(outcomes.size()), failed);
 }
@@ -339,7 +340,7 @@ int runStation(const StationRunOptions& o) {
         fprintf(stderr, "modemflash: --time-scale must be a number from 1 to 1000000\n");
         return EXIT_USAGE;
     }
-    if (o.timeScale > 0) clk_SetScale(o.timeScale);
+    if (o.timeScale > 0) clk_RequestScale(o.timeScale);
     if (!o.logDir.empty()) {
         file_MakeDir(o.logDir.c_str());
         std::string probe = o.logDir + "/.modemflash-log-check";
