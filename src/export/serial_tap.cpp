@@ -1,7 +1,8 @@
 // The serial tap of the library's own serial service, for the host program built with it
 // (`modemflash flash --record`): Linux only, as the Windows DLL exports Create alone.
-#include "modemflash/downloader.h"
 #include "platform/serial_tap.h"
+
+#include "modemflash/downloader.h"
 
 extern "C" MODEMFLASH_API int modemflash_SetSerialTap(int version, SerialTapFunction tap,
                                                       void* context) {

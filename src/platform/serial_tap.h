@@ -25,31 +25,31 @@
 #define SERIAL_TAP_VERSION 1
 
 enum SerialTapOp {
-    SERIAL_TAP_OPEN = 1,     // name, flags; port null when it failed (error, absent)
-    SERIAL_TAP_CLOSE,        // result 1 closed, 0 refused
-    SERIAL_TAP_TIMEOUTS,     // timeouts; result 1 / 0
-    SERIAL_TAP_LINE,         // line; result 1 / 0
-    SERIAL_TAP_QUEUES,       // value = in bytes, value2 = out bytes; result 1 / 0
-    SERIAL_TAP_EVENT_MASK,   // value = the mask; result 1 / 0
-    SERIAL_TAP_PURGE,        // flags = SERIAL_PURGE_*; result 1 / 0
-    SERIAL_TAP_WRITE,        // data, count given; result written or -1
-    SERIAL_TAP_READ,         // data (result bytes), count asked; result > 0 or -1
-    SERIAL_TAP_GONE          // the device behind the handle has gone (told once a handle)
+    SERIAL_TAP_OPEN = 1,    // name, flags; port null when it failed (error, absent)
+    SERIAL_TAP_CLOSE,       // result 1 closed, 0 refused
+    SERIAL_TAP_TIMEOUTS,    // timeouts; result 1 / 0
+    SERIAL_TAP_LINE,        // line; result 1 / 0
+    SERIAL_TAP_QUEUES,      // value = in bytes, value2 = out bytes; result 1 / 0
+    SERIAL_TAP_EVENT_MASK,  // value = the mask; result 1 / 0
+    SERIAL_TAP_PURGE,       // flags = SERIAL_PURGE_*; result 1 / 0
+    SERIAL_TAP_WRITE,       // data, count given; result written or -1
+    SERIAL_TAP_READ,        // data (result bytes), count asked; result > 0 or -1
+    SERIAL_TAP_GONE         // the device behind the handle has gone (told once a handle)
 };
 
 struct SerialTapEvent {
-    int op;              // SerialTapOp
-    SerialHandle port;   // the handle (the same from open to close); null for a failed open
-    const char* name;    // open: the name given; else null
-    int flags;           // open: SERIAL_OPEN_*; purge: SERIAL_PURGE_*
-    int result;          // the call's result (open: 1 opened, 0 failed)
-    int error;           // failed: the system's error code (errno, or GetLastError)
-    int absent;          // open failed because no such device; read/write: the device is gone
-    const void* data;    // write: the bytes given; read: the bytes read
-    size_t count;        // write: count given; read: capacity asked
-    uint32_t value;      // queues: in bytes; event mask: the mask
-    uint32_t value2;     // queues: out bytes
-    const SerialLine* line;          // line: the settings asked for
+    int op;                  // SerialTapOp
+    SerialHandle port;       // the handle (the same from open to close); null for a failed open
+    const char* name;        // open: the name given; else null
+    int flags;               // open: SERIAL_OPEN_*; purge: SERIAL_PURGE_*
+    int result;              // the call's result (open: 1 opened, 0 failed)
+    int error;               // failed: the system's error code (errno, or GetLastError)
+    int absent;              // open failed because no such device; read/write: the device is gone
+    const void* data;        // write: the bytes given; read: the bytes read
+    size_t count;            // write: count given; read: capacity asked
+    uint32_t value;          // queues: in bytes; event mask: the mask
+    uint32_t value2;         // queues: out bytes
+    const SerialLine* line;  // line: the settings asked for
     const SerialTimeouts* timeouts;  // timeouts: the values asked for
 };
 

@@ -47,8 +47,8 @@ class SessionOutput {
     bool compressPending(bool end);
     FILE* file_ = nullptr;
     Compression compression_ = COMPRESSION_NONE;
-    std::string pending_;    // appended, not yet flushed
-    std::vector<char> out_;  // compressed bytes to write
+    std::string pending_;     // appended, not yet flushed
+    std::vector<char> out_;   // compressed bytes to write
     void* stream_ = nullptr;  // the compressor's own state
     bool failed_ = false;
 };

@@ -15,9 +15,9 @@ namespace {
 // bytes, frame: a frame the host sent (summed up, or whole). vanished / back: the port went
 // away and came back. ident: an identification answer. result: how the update ended. note: a
 // remark of the recorder. end: the last line.
-const char* const kEventKinds[] = {"modem",  "firmware", "open",     "close", "line",   "timeouts",
-                                   "queues", "events",   "purge",    "write", "read",   "frame",
-                                   "vanished", "back",   "ident",    "result", "note",  "end"};
+const char* const kEventKinds[] = {"modem",    "firmware", "open",  "close",  "line", "timeouts",
+                                   "queues",   "events",   "purge", "write",  "read", "frame",
+                                   "vanished", "back",     "ident", "result", "note", "end"};
 
 uint32_t g_table[256];
 bool g_tableReady = false;

@@ -179,8 +179,7 @@ bool parseSession(const SessionText& text, const ReadOptions& options, Session* 
         if (!shape.empty()) return fail(problem, n, shape);
         if (ev == "end") {
             ended = true;
-            if (hasBool(e, "interrupted") && e["interrupted"].get<bool>())
-                out->interrupted = true;
+            if (hasBool(e, "interrupted") && e["interrupted"].get<bool>()) out->interrupted = true;
         }
         out->events.push_back(std::move(e));
     }

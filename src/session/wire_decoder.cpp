@@ -30,7 +30,8 @@ uint16_t wire_XorSum16(const uint8_t* bytes, size_t length) {
     return x;
 }
 
-WireDecoder::WireDecoder(Listener* listener, bool keepFrames) : listener_(listener), keep_(keepFrames) {
+WireDecoder::WireDecoder(Listener* listener, bool keepFrames)
+    : listener_(listener), keep_(keepFrames) {
     frame_.reserve(FRAME_CAP);
 }
 
@@ -170,7 +171,8 @@ void WireDecoder::endFrame() {
 
 void WireDecoder::modem(const uint8_t* data, size_t count) {
     if (!judging_) return;
-    for (size_t i = 0; i < count && statusLen_ < sizeof status_; ++i) status_[statusLen_++] = data[i];
+    for (size_t i = 0; i < count && statusLen_ < sizeof status_; ++i)
+        status_[statusLen_++] = data[i];
 }
 
 // The host takes a frame as accepted on AA 01, or on AA 01 right after a rejection's status.

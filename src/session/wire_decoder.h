@@ -32,19 +32,19 @@ enum FrameKind { FRAME_HEADER, FRAME_DATA, FRAME_OTHER };
 
 struct FrameInfo {
     FrameKind kind = FRAME_OTHER;
-    size_t length = 0;         // bytes of the frame
-    size_t expected = 0;       // bytes it should have had (0: not known)
-    uint16_t sum = 0;          // the checksum it carries (its last two bytes)
-    uint16_t computed = 0;     // the checksum of the bytes before them
-    int block = 0;             // data frames: the block number from 1; a resend keeps it
-    size_t payload = 0;        // data frames: payload bytes
-    std::string sha256;        // data: of the payload; other kinds: of the whole frame
+    size_t length = 0;      // bytes of the frame
+    size_t expected = 0;    // bytes it should have had (0: not known)
+    uint16_t sum = 0;       // the checksum it carries (its last two bytes)
+    uint16_t computed = 0;  // the checksum of the bytes before them
+    int block = 0;          // data frames: the block number from 1; a resend keeps it
+    size_t payload = 0;     // data frames: payload bytes
+    std::string sha256;     // data: of the payload; other kinds: of the whole frame
     // Header frames:
-    uint32_t archiveId = 0;    // bits 0..23 of the ID word
-    uint32_t payloadSize = 0;  // the archive's payload size
-    uint32_t blockSize = 0;    // payload bytes per data frame
-    uint32_t headerLength = 0; // archive header bytes in the frame
-    bool extended = false;     // the header's extended form (8 payload bytes inside it)
+    uint32_t archiveId = 0;     // bits 0..23 of the ID word
+    uint32_t payloadSize = 0;   // the archive's payload size
+    uint32_t blockSize = 0;     // payload bytes per data frame
+    uint32_t headerLength = 0;  // archive header bytes in the frame
+    bool extended = false;      // the header's extended form (8 payload bytes inside it)
     bool sumOk() const { return sum == computed; }
 };
 

@@ -1,4 +1,6 @@
 // The serial tap over a real pty: what the POSIX serial service tells a recorder.
+#include "platform/serial_tap.h"
+
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -7,7 +9,6 @@
 
 #include "platform/error.h"
 #include "platform/serial.h"
-#include "platform/serial_tap.h"
 #include "support/test_support.h"
 
 using testsupport::PtyPeer;
@@ -32,8 +33,10 @@ struct Told {
 struct Tape {
     std::vector<Told> told;
     static void tap(void* self, const SerialTapEvent* e) {
-        Told t{e->op, e->port, e->name ? e->name : "", e->flags, e->result, e->error, e->absent,
-               {}, e->count, e->value, e->value2};
+        Told t{e->op,     e->port,   e->name ? e->name : "",
+               e->flags,  e->result, e->error,
+               e->absent, {},        e->count,
+               e->value,  e->value2};
         if (e->op == SERIAL_TAP_WRITE && e->data) t.bytes.assign((const char*)e->data, e->count);
         if (e->op == SERIAL_TAP_READ && e->result > 0)
             t.bytes.assign((const char*)e->data, (size_t)e->result);
@@ -91,10 +94,10 @@ TEST_F(SerialTap, TellsOpenSettingsPurgeWritesReadsAndCloseInOrder) {
 
     std::vector<int> ops = tape.ops();
     ASSERT_GE(ops.size(), 9u);  // the answer may come in more than one read
-    EXPECT_EQ(std::vector<int>(ops.begin(), ops.begin() + 7),
-              (std::vector<int>{SERIAL_TAP_OPEN, SERIAL_TAP_TIMEOUTS, SERIAL_TAP_LINE,
-                                SERIAL_TAP_QUEUES, SERIAL_TAP_EVENT_MASK, SERIAL_TAP_PURGE,
-                                SERIAL_TAP_WRITE}));
+    EXPECT_EQ(
+        std::vector<int>(ops.begin(), ops.begin() + 7),
+        (std::vector<int>{SERIAL_TAP_OPEN, SERIAL_TAP_TIMEOUTS, SERIAL_TAP_LINE, SERIAL_TAP_QUEUES,
+                          SERIAL_TAP_EVENT_MASK, SERIAL_TAP_PURGE, SERIAL_TAP_WRITE}));
     EXPECT_EQ(ops.back(), SERIAL_TAP_CLOSE);
     std::string read;
     for (size_t i = 7; i + 1 < tape.told.size(); ++i) {

@@ -173,8 +173,7 @@ TEST_F(SessionFile, ACompressedFileCutShortReadsUpToItsLastFlush) {
     Session s;
     SessionProblem problem;
     EXPECT_FALSE(read(gz, &s, &problem));
-    EXPECT_NE(problem.what.find("compressed stream ends early"), std::string::npos)
-        << problem.what;
+    EXPECT_NE(problem.what.find("compressed stream ends early"), std::string::npos) << problem.what;
     EXPECT_TRUE(read(gz, &s, &problem, true)) << problem.text();
 }
 
@@ -187,7 +186,11 @@ TEST_F(SessionFile, ForeignFilesAreNotSessions) {
         {"empty", "", "empty"},
         {"text", "hello\n", "not a modemflash session"},
         {"other json", "{\"type\":\"log\",\"text\":\"x\"}\n", "not a modemflash session"},
-        {"binary", std::string("\x7f" "ELF\x02\x01\x01\0\0", 9), "not a modemflash session"},
+        {"binary",
+         std::string("\x7f"
+                     "ELF\x02\x01\x01\0\0",
+                     9),
+         "not a modemflash session"},
         {"bad gzip", std::string("\x1f\x8b\x08\x00garbage", 11), "not a gzip stream"},
         {"bad zstd", std::string("\x28\xb5\x2f\xfdgarbage", 11), "not a zstd stream"},
     };

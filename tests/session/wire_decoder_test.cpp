@@ -1,10 +1,11 @@
 // The host's protocol taken apart: command lines, header and data frames, their statuses.
+#include "session/wire_decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "session/wire_decoder.h"
 #include "util/sha256.h"
 
 using namespace session;
