@@ -24,6 +24,8 @@
 #include "platform/lock.h"
 #include "platform/thread.h"
 #include "preflight.h"
+#include "record_session.h"
+#include "recorder/station_sessions.h"
 #include "station/station.h"
 
 namespace cli {
@@ -263,6 +265,7 @@ struct Ticker {
     Display* display;
     MmInhibit* modemManager;
     CStation* station;
+    CStationSessions* sessions;  // null when no session is recorded
     std::atomic<bool> done{false};
     bool live = false;
 };
@@ -294,6 +297,7 @@ void tickerMain(void* arg) {
             t->display->notice("stopped at once; left half done, each may need another update:" +
                                (names.empty() ? std::string(" none") : names));
             t->modemManager->releaseAll();
+            if (t->sessions != nullptr) t->sessions->CloseAll();
             fflush(stdout);
             fflush(stderr);
             intr_Stop();
@@ -340,6 +344,11 @@ int runStation(const StationRunOptions& o) {
         return EXIT_USAGE;
     }
     if (o.timeScale > 0) clk_SetScale(o.timeScale);
+    if (o.recordPayload && o.recordDir.empty()) {
+        fprintf(stderr, "modemflash: --record-payload needs --record DIR\n");
+        return EXIT_USAGE;
+    }
+    if (!o.recordDir.empty() && !recordDirUsable(o.recordDir)) return EXIT_USAGE;
     if (!o.logDir.empty()) {
         file_MakeDir(o.logDir.c_str());
         std::string probe = o.logDir + "/.modemflash-log-check";
@@ -383,8 +392,19 @@ int runStation(const StationRunOptions& o) {
     Display display(mode);
     // Each modem's update is recorded on its way to the display.
     std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
-    CStationRecorder recorder(history.get(), &display, historyWarning, MODEMFLASH_VERSION,
-                              o.logDir);
+    // And, with --record, its whole conversation in a session file of its own.
+    std::unique_ptr<CStationSessions> sessions;
+    if (!o.recordDir.empty()) {
+        sessions.reset(new CStationSessions(
+            o.recordDir, o.recordPayload, std::string("modemflash ") + MODEMFLASH_VERSION,
+            o.watch ? "watch" : "flash", &display,
+            [](const std::string& text) { fprintf(stderr, "modemflash: %s\n", text.c_str()); }));
+        sessions->SetFirmware(o.folder);
+        recorder_Install(nullptr);
+    }
+    CStationRecorder recorder(history.get(),
+                              sessions ? static_cast<IStationListener*>(sessions.get()) : &display,
+                              historyWarning, MODEMFLASH_VERSION, o.logDir);
     recorder.SetFirmware(o.folder);
     station.SetListener(&recorder);
     station.SetLogDirectory(o.logDir.c_str());
@@ -404,6 +424,7 @@ int runStation(const StationRunOptions& o) {
     ticker.display = &display;
     ticker.station = &station;
     ticker.modemManager = &modemManager;
+    ticker.sessions = sessions.get();
     ticker.live = mode == Display::LIVE;
     PlatformThread* thread = thread_Start(tickerMain, &ticker);
 

@@ -35,6 +35,8 @@ struct StationRunOptions {
     double timeScale = 0;
     bool force = false;      // an archive under another file's name is a warning, not a refusal
     HistoryOptions history;  // where each modem's update is recorded
+    std::string recordDir;   // one session file per modem in it ("" none)
+    bool recordPayload = false;
 };
 
 // Exit status: 0 when every modem was updated; otherwise the `flash` status of the first

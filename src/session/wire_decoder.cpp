@@ -163,7 +163,8 @@ void WireDecoder::endFrame() {
     judging_ = true;
     statusLen_ = 0;
     std::string bytes;
-    if (keep_) bytes.assign(reinterpret_cast<const char*>(f), n);
+    // Data frames are kept whole on request; the others are small and say what follows.
+    if (keep_ || kind_ != FRAME_DATA) bytes.assign(reinterpret_cast<const char*>(f), n);
     listener_->onFrame(info, bytes);
     frame_.clear();
     need_ = 0;

@@ -55,7 +55,7 @@ class WireDecoder {
         virtual ~Listener() {}
         // A command line, without its line end.
         virtual void onLine(const std::string& text) = 0;
-        // A frame has ended; bytes is the whole frame when keepFrames is set, else empty.
+        // A frame has ended; bytes is the whole frame (a data frame's only with keepFrames).
         virtual void onFrame(const FrameInfo& frame, const std::string& bytes) = 0;
     };
 

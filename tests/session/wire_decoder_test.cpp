@@ -171,13 +171,18 @@ TEST_F(Decoder, AFrameOfUnknownLengthEndsWhereTheHostPaused) {
     EXPECT_EQ(heard.lines.back(), "AT%MODE=0");
 }
 
-TEST_F(Decoder, KeepsWholeFramesWhenAsked) {
-    Heard h2;
-    WireDecoder keep(&h2, true);
-    std::vector<uint8_t> f = headerFrame(0, 3, 16384);
-    keep.host(f.data(), f.size());
-    ASSERT_EQ(h2.bytes.size(), 1u);
-    EXPECT_EQ(h2.bytes[0], std::string(f.begin(), f.end()));
+TEST_F(Decoder, KeepsHeaderFramesWholeAndDataFramesWhenAsked) {
+    std::vector<uint8_t> h = headerFrame(4, 3, 16384), d4 = dataFrame({1, 2, 3, 4});
+    for (bool whole : {false, true}) {
+        Heard h2;
+        WireDecoder keep(&h2, whole);
+        keep.host(h.data(), h.size());
+        keep.modem(kOk, 2);
+        keep.host(d4.data(), d4.size());
+        ASSERT_EQ(h2.bytes.size(), 2u);
+        EXPECT_EQ(h2.bytes[0], std::string(h.begin(), h.end()));
+        EXPECT_EQ(h2.bytes[1], whole ? std::string(d4.begin(), d4.end()) : "");
+    }
 }
 
 }  // namespace
