@@ -10,7 +10,7 @@ using session::Json;
 
 namespace {
 
-const int OP_NOTE = 100;       // an event of the host's own: data is its JSON
+const int OP_NOTE = 100;  // an event of the host's own: data is its JSON
 const size_t ALIGN = 8;
 const int64_t WRITER_PAUSE_US = 3000;  // between the writer's rounds (real time)
 
@@ -68,7 +68,7 @@ bool SessionRecorder::open(const RecorderOptions& options, std::string* error) {
     if (!file_.open(options.path, h, error)) return false;
     file_.flush();
     ring_.assign(options_.ringBytes, 0);
-    scratch_.reserve(options_.ringBytes);
+    scratch_.reserve(options_.ringBytes / 2);
     head_ = tail_ = used_ = 0;
     ports_.clear();
     goneTold_.clear();
@@ -141,6 +141,15 @@ void SessionRecorder::onSerial(const SerialTapEvent& e) {
     if (e.timeouts) r.timeouts = *e.timeouts;
     const char* name = e.name;
     r.nameLength = name ? static_cast<uint32_t>(strnlen(name, 256)) : 0;
+    std::string located;  // an open's port, location and serial: opens are few
+    if (e.op == SERIAL_TAP_OPEN && e.result == 1 && name && options_.locate) {
+        std::string location, serial;
+        if (options_.locate(std::string(name, r.nameLength), &location, &serial)) {
+            located = std::string(name, r.nameLength) + '\n' + location + '\n' + serial;
+            name = located.c_str();
+            r.nameLength = static_cast<uint32_t>(located.size());
+        }
+    }
     const void* data = nullptr;
     if (e.op == SERIAL_TAP_WRITE && e.result > 0) {
         data = e.data;
@@ -176,32 +185,44 @@ void SessionRecorder::writerMain(void* self) {
     r->drain();
 }
 
+// The records between head_ and the tail seen on entry are read where they lie (the serial
+// calls write only after the tail), and their room is given back once they are written.
 void SessionRecorder::drain() {
     lock_Acquire(ringLock_);
     const size_t cap = ring_.size();
-    size_t n = used_;
-    scratch_.resize(n);
-    size_t first = cap - head_ < n ? cap - head_ : n;
-    if (n > 0) {
-        memcpy(scratch_.data(), &ring_[head_], first);
-        if (n > first) memcpy(scratch_.data() + first, &ring_[0], n - first);
-    }
-    head_ = (head_ + n) % cap;
-    used_ -= n;
+    const size_t n = used_;
+    const size_t start = head_;
     lock_Release(ringLock_);
     if (n == 0) return;
     lock_Acquire(fileLock_);
-    for (size_t at = 0; at + sizeof(Record) <= n;) {
+    for (size_t done = 0; done + sizeof(Record) <= n;) {
+        size_t at = (start + done) % cap;
         Record r;
-        memcpy(&r, scratch_.data() + at, sizeof r);
-        if (r.size < sizeof r || at + r.size > n) break;  // cannot happen: records are whole
-        const char* name = reinterpret_cast<const char*>(scratch_.data() + at + sizeof r);
-        const uint8_t* data = scratch_.data() + at + sizeof r + r.nameLength;
-        handle(r, name, data);
-        at += r.size;
+        size_t first = cap - at < sizeof r ? cap - at : sizeof r;
+        memcpy(&r, &ring_[at], first);
+        if (first < sizeof r)
+            memcpy(reinterpret_cast<uint8_t*>(&r) + first, &ring_[0], sizeof r - first);
+        if (r.size < sizeof r || done + r.size > n) break;  // cannot happen: records are whole
+        const uint8_t* body;
+        if (at + r.size <= cap) {
+            body = &ring_[at];
+        } else {
+            // A record across the ring's end is put together once.
+            scratch_.resize(r.size);
+            size_t head = cap - at;
+            memcpy(scratch_.data(), &ring_[at], head);
+            memcpy(scratch_.data() + head, &ring_[0], r.size - head);
+            body = scratch_.data();
+        }
+        handle(r, reinterpret_cast<const char*>(body + sizeof r), body + sizeof r + r.nameLength);
+        done += r.size;
     }
     file_.flush();
     lock_Release(fileLock_);
+    lock_Acquire(ringLock_);
+    head_ = (start + n) % cap;
+    used_ -= n;
+    lock_Release(ringLock_);
 }
 
 std::string SessionRecorder::portName(uint64_t port) const {
@@ -240,8 +261,7 @@ void SessionRecorder::onFrame(const session::FrameInfo& fr, const std::string& b
     if (!fr.sumOk()) f["sum_expected"] = hex16(fr.computed);
     f["sha256"] = fr.sha256;
     // A header frame is small and says which archive follows: always whole.
-    if (!bytes.empty()) f["hex"] = session::hexOf(bytes.data(), bytes.size());
-    frames_.push_back(f);
+    frames_.push_back(Frame{f, bytes});
 }
 
 void SessionRecorder::handle(const Record& r, const char* name, const uint8_t* data) {
@@ -250,7 +270,18 @@ void SessionRecorder::handle(const Record& r, const char* name, const uint8_t* d
     const std::string port = portName(r.port);
     switch (r.op) {
         case SERIAL_TAP_OPEN: {
-            std::string n(name, r.nameLength);
+            // "port" or, when it was located as it opened, "port\nlocation\nserial".
+            std::string n(name, r.nameLength), location, serial;
+            bool located = false;
+            size_t nl = n.find('\n');
+            if (nl != std::string::npos) {
+                size_t nl2 = n.find('\n', nl + 1);
+                location =
+                    n.substr(nl + 1, nl2 == std::string::npos ? std::string::npos : nl2 - nl - 1);
+                serial = nl2 == std::string::npos ? "" : n.substr(nl2 + 1);
+                n.resize(nl);
+                located = true;
+            }
             f["port"] = n;
             f["probe"] = (r.flags & SERIAL_OPEN_OVERLAPPED) != 0;
             f["ok"] = r.result == 1;
@@ -258,8 +289,7 @@ void SessionRecorder::handle(const Record& r, const char* name, const uint8_t* d
                 f["error"] = r.error;
                 f["absent"] = r.absent != 0;
             } else {
-                std::string location, serial;
-                if (options_.locate && options_.locate(n, &location, &serial)) {
+                if (located) {
                     f["location"] = location;
                     f["serial"] = serial;
                 }
@@ -366,7 +396,12 @@ void SessionRecorder::handle(const Record& r, const char* name, const uint8_t* d
                 f["hex"] = session::hexOf(data, r.dataLength);
             }
             file_.add(r.t, "write", f);
-            for (const Json& fr : frames_) file_.add(r.t, "frame", fr);
+            for (const Frame& fr : frames_) {
+                if (fr.bytes.empty())
+                    file_.add(r.t, "frame", fr.fields);
+                else
+                    file_.addWithHex(r.t, "frame", fr.fields, fr.bytes.data(), fr.bytes.size());
+            }
             frames_.clear();
             if (r.result < 0 && r.absent) vanished(r.port, "write");
             return;
@@ -388,9 +423,9 @@ void SessionRecorder::handle(const Record& r, const char* name, const uint8_t* d
             vanished(r.port, "gone");
             return;
         case OP_NOTE: {
-            Json e = Json::parse(reinterpret_cast<const char*>(data),
-                                 reinterpret_cast<const char*>(data) + r.dataLength, nullptr,
-                                 false);
+            Json e =
+                Json::parse(reinterpret_cast<const char*>(data),
+                            reinterpret_cast<const char*>(data) + r.dataLength, nullptr, false);
             if (!e.is_object() || !e.contains("ev") || !e["ev"].is_string()) return;
             std::string ev = e["ev"].get<std::string>();
             e.erase("ev");

@@ -40,9 +40,8 @@ struct RecorderOptions {
     std::string program;        // "modemflash 0.1.0"
     std::string command;        // "flash", "watch", "serve"
     // Where a port is plugged in and its USB serial number, asked once for every port that
-    // opens (null: not asked). Runs on the writer thread.
-    std::function<bool(const std::string& port, std::string* location, std::string* serial)>
-        locate;
+    // opens (null: not asked), on the opening thread while the port is there.
+    std::function<bool(const std::string& port, std::string* location, std::string* serial)> locate;
     size_t ringBytes = size_t(4) << 20;
 };
 
@@ -97,7 +96,11 @@ class SessionRecorder : private session::WireDecoder::Listener {
 
     // The writer thread's own state.
     session::WireDecoder decoder_;
-    std::vector<session::Json> frames_;  // frames decoded from the write being written
+    struct Frame {
+        session::Json fields;
+        std::string bytes;  // the frame itself, when it is kept whole
+    };
+    std::vector<Frame> frames_;              // frames decoded from the write being written
     std::map<uint64_t, std::string> ports_;  // open handle -> port name
     std::map<uint64_t, bool> goneTold_;
     bool vanishedSeen_ = false;  // the port went away and has not come back yet

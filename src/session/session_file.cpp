@@ -98,7 +98,8 @@ bool SessionOutput::open(const std::string& path, std::string* error) {
             *error = "cannot start the zstd compressor";
             return false;
         }
-        ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, 3);
+        ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel,
+                               1);  // fast: a session kept whole is large
         ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
         stream_ = c;
     }

@@ -2,6 +2,10 @@
 
 #include <string.h>
 
+#ifdef MODEMFLASH_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
 namespace session {
 
 const char* const FORMAT_NAME = "modemflash-session";
@@ -42,6 +46,18 @@ bool printable(unsigned char c) {
 }  // namespace
 
 uint32_t crc32Update(uint32_t crc, const void* data, size_t count) {
+#ifdef MODEMFLASH_HAVE_ZLIB
+    // zlib's is several times faster than the table below (a session kept whole seals lines
+    // of 32 KiB); where there is no zlib (the Windows build) the table does the same sum.
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    while (count > 0) {
+        uInt n = count > 0x40000000u ? 0x40000000u : static_cast<uInt>(count);
+        crc = static_cast<uint32_t>(::crc32(crc, bytes, n));
+        bytes += n;
+        count -= n;
+    }
+    return crc;
+#endif
     if (!g_tableReady) makeTable();
     const unsigned char* p = static_cast<const unsigned char*>(data);
     crc = ~crc;

@@ -26,6 +26,9 @@ class SessionWriter {
     // Adds one event: t microseconds since the start, kind ev, and the fields of `fields`
     // (an object) after them. Nothing reaches the file before flush().
     void add(int64_t t, const char* ev, const Json& fields);
+    // The same with a field "hex" of bytes (written as they are: hex needs no escaping, and
+    // a frame kept whole is 32 KiB of it).
+    void addWithHex(int64_t t, const char* ev, const Json& fields, const void* data, size_t count);
     bool flush() { return out_.flush(); }
     // Adds the end line and closes. False when anything could not be written.
     bool close(int64_t t, bool interrupted);
@@ -33,7 +36,7 @@ class SessionWriter {
     int64_t lines() const { return next_ - 1; }
 
   private:
-    void addLine(Json& line);
+    void addLine(Json& line, const void* hexData = nullptr, size_t hexCount = 0);
     SessionOutput out_;
     int64_t next_ = 1;
     std::string crc_;  // the previous line's seal
