@@ -14,6 +14,9 @@ for set in "${want[@]}"; do
       packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev libsqlite3-dev python3)
       # sd-bus for ModemManager; its tests' private bus and mock; manual pages; packages
       packages+=(libsystemd-dev pkg-config dbus-daemon python3-dbusmock help2man dpkg-dev lintian)
+      # the dashboard (serve): its server and JSON; its browser test; the unit's check
+      packages+=(libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
+                 python3-prometheus-client systemd)
       ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     windows)

@@ -66,3 +66,11 @@ int file_Type(const char* path, long long* size) {
     if (S_ISSOCK(st.st_mode)) return FILE_TYPE_SOCKET;
     return FILE_TYPE_OTHER;
 }
+
+int file_OpenToOthers(const char* path) {
+    char local[4096];
+    if (!localPath(path, local, sizeof local)) return -1;
+    struct stat st;
+    if (stat(local, &st) != 0) return -1;
+    return (st.st_mode & (S_IROTH | S_IWOTH)) != 0 ? 1 : 0;
+}

@@ -50,3 +50,8 @@ int file_Type(const char* path, long long* size) {
     if ((st.st_mode & _S_IFMT) == _S_IFIFO) return FILE_TYPE_FIFO;
     return FILE_TYPE_OTHER;
 }
+
+// Windows keeps access lists, not owner, group and other: nothing to tell from here.
+int file_OpenToOthers(const char*) {
+    return -1;
+}
