@@ -115,7 +115,7 @@ CDashboard::Tile* CDashboard::tileLocked(const std::string& location) {
         auto oldest = tiles_.end();
         for (auto t = tiles_.begin(); t != tiles_.end(); ++t)
             if (!t->second.running &&
-                (oldest == tiles_.end() || t->second.lastChangeMs < oldest->second.lastChangeMs))
+                (oldest == tiles_.end() || t->second.lastChange < oldest->second.lastChange))
                 oldest = t;
         if (oldest != tiles_.end()) {
             logs_.erase(oldest->first);
@@ -214,7 +214,7 @@ void CDashboard::OnModemStart(const StationModem& modem) {
         t->result = Result();
         t->startedUtcMs = history_NowMs();
         t->countedFile = 0;
-        t->lastChangeMs = t->status.startMs;
+        t->lastChange = ++changes_;
         ++t->updates;
         logs_[modem.location] = Log();
         emitLocked("start", *t);
@@ -245,7 +245,7 @@ void CDashboard::OnModemStatus(const StationModem& modem, const StationStatus& s
         t->modem = modem;
         t->status = status;
         t->running = true;
-        t->lastChangeMs = clk_NowMs();
+        t->lastChange = ++changes_;
         if (step || moved) {
             emitLocked("status", *t);
             emitted = true;
@@ -269,7 +269,7 @@ void CDashboard::OnModemFinish(const StationModem& modem, const StationResult& r
         t->result.words = result.words;
         t->result.seconds = result.seconds;
         if (!t->result.ran) t->status.phase = STATION_FINISHED;
-        t->lastChangeMs = clk_NowMs();
+        t->lastChange = ++changes_;
         countFinishLocked(*t);
         emitLocked("finish", *t);
     }

@@ -53,9 +53,9 @@ struct DashboardEvent {
 
 class CDashboard : public IStationListener {
   public:
-    static const size_t kMaxTiles = STATION_MAX_MODEMS;  // locations shown at once
-    static const size_t kEventsKept = 1000;              // events a client can catch up on
-    static const size_t kLogKept = 512 * 1024;           // bytes of each modem's latest log
+    static constexpr size_t kMaxTiles = STATION_MAX_MODEMS;  // locations shown at once
+    static constexpr size_t kEventsKept = 1000;              // events a client can catch up on
+    static constexpr size_t kLogKept = 512 * 1024;           // bytes of each modem's latest log
 
     CDashboard(DashboardConfig config, IStationListener* inner);
     ~CDashboard() override;
@@ -110,9 +110,9 @@ class CDashboard : public IStationListener {
         bool running = false;
         Result result;
         int64_t startedUtcMs = 0;
-        int updates = 0;           // updates begun at this location since the start
-        int countedFile = 0;       // files of this update counted in the bytes sent
-        int64_t lastChangeMs = 0;  // station clock, to retire the oldest tile beyond 16
+        int updates = 0;         // updates begun at this location since the start
+        int countedFile = 0;     // files of this update counted in the bytes sent
+        int64_t lastChange = 0;  // when it last changed (of changes_): the longest idle goes first
     };
     struct Log {
         std::string text;
@@ -139,6 +139,7 @@ class CDashboard : public IStationListener {
     std::map<std::string, Log> logs_;
     std::deque<DashboardEvent> events_;
     int64_t lastEventId_ = 0;
+    int64_t changes_ = 0;  // tile changes so far
     bool closed_ = false;
     int eventClients_ = 0;
     std::deque<std::string> notices_;  // the station's latest notices

@@ -174,6 +174,13 @@ struct CDashboardServer::Impl {
             fail(res, 405, statusWords(405));
             return httplib::Server::HandlerResponse::Handled;
         }
+        // Nothing here takes a body; one announced is refused rather than left unread.
+        if ((req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
+            req.has_header("Transfer-Encoding")) {
+            res.set_header("Connection", "close");
+            fail(res, 413, "this station takes no request bodies");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (options.token.empty() && req.has_header("Host") &&
             !dashboard_IsLoopbackHost(req.get_header_value("Host"))) {
             fail(res, 403, "this station answers only requests addressed to localhost");
