@@ -42,3 +42,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get -o DPkg::Lock::Timeout=600 update -qq
   apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The Windows builds compile cpp-httplib from Debian's source of the version installed above.
+for set in "${want[@]}"; do
+  if [ "$set" = windows ]; then
+    bash "$(dirname "$0")/fetch-httplib-source.sh"
+  fi
+done

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "dashboard/dashboard_text.h"
@@ -63,6 +65,11 @@ std::string phaseText(const StationStatus& s, int64_t nowMs) {
 
 }  // namespace
 
+struct CDashboard::Sync {
+    std::mutex lock;
+    std::condition_variable changed;
+};
+
 const char* dashboard_ResultKey(bool ran, int downloadResult) {
     if (!ran) return "not_run";
     switch (downloadResult) {
@@ -84,6 +91,7 @@ CDashboard::CDashboard(DashboardConfig config, IStationListener* inner)
       inner_(inner),
       startedUtcMs_(history_NowMs()),
       startedClockMs_(clk_NowMs()),
+      sync_(new Sync),
       buckets_(kBucketCount + 1, 0) {
     day_ = startedUtcMs_ / kDayMs;
     for (const char* key : kResultKeys) results_[key] = 0;
@@ -94,7 +102,7 @@ CDashboard::~CDashboard() {
 }
 
 void CDashboard::SeedToday(const std::vector<HistoryUpdate>& finishedToday) {
-    std::lock_guard<std::mutex> g(lock_);
+    std::lock_guard<std::mutex> g(sync_->lock);
     for (const HistoryUpdate& u : finishedToday) {
         if (!u.finished() || u.endedMs / kDayMs != day_) continue;
         if (u.resultCode == DOWNLOAD_OK)
@@ -205,7 +213,7 @@ void CDashboard::countFinishLocked(const Tile& t) {
 
 void CDashboard::OnModemStart(const StationModem& modem) {
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         Tile* t = tileLocked(modem.location);
         t->modem = modem;
         t->status = StationStatus();
@@ -219,14 +227,14 @@ void CDashboard::OnModemStart(const StationModem& modem) {
         logs_[modem.location] = Log();
         emitLocked("start", *t);
     }
-    eventsChanged_.notify_all();
+    sync_->changed.notify_all();
     if (inner_) inner_->OnModemStart(modem);
 }
 
 void CDashboard::OnModemStatus(const StationModem& modem, const StationStatus& status) {
     bool emitted = false;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         Tile* t = tileLocked(modem.location);
         const StationStatus& was = t->status;
         bool step = was.phase != status.phase || was.fileIndex != status.fileIndex ||
@@ -251,13 +259,13 @@ void CDashboard::OnModemStatus(const StationModem& modem, const StationStatus& s
             emitted = true;
         }
     }
-    if (emitted) eventsChanged_.notify_all();
+    if (emitted) sync_->changed.notify_all();
     if (inner_) inner_->OnModemStatus(modem, status);
 }
 
 void CDashboard::OnModemFinish(const StationModem& modem, const StationResult& result) {
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         Tile* t = tileLocked(modem.location);
         t->modem = modem;
         t->running = false;
@@ -273,13 +281,13 @@ void CDashboard::OnModemFinish(const StationModem& modem, const StationResult& r
         countFinishLocked(*t);
         emitLocked("finish", *t);
     }
-    eventsChanged_.notify_all();
+    sync_->changed.notify_all();
     if (inner_) inner_->OnModemFinish(modem, result);
 }
 
 void CDashboard::OnModemLog(const StationModem& modem, int isError, const char* text) {
     if (text != nullptr) {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         auto it = logs_.find(modem.location);
         if (it != logs_.end()) {
             Log& log = it->second;
@@ -299,7 +307,7 @@ void CDashboard::OnModemLog(const StationModem& modem, int isError, const char* 
 
 void CDashboard::OnNotice(const char* text) {
     if (text != nullptr) {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         notices_.push_back(history_IsoTime(history_NowMs()) + " " + text);
         while (notices_.size() > kNoticesKept) notices_.pop_front();
     }
@@ -347,7 +355,7 @@ std::string CDashboard::StationJson() const {
         j["history_shipping"] = nullptr;
     }
 
-    std::lock_guard<std::mutex> g(lock_);
+    std::lock_guard<std::mutex> g(sync_->lock);
     int64_t now = clk_NowMs();
     int64_t utcNow = history_NowMs();
     bool sameDay = utcNow / kDayMs == day_;
@@ -380,7 +388,7 @@ std::string CDashboard::ModemsJson() const {
     std::vector<Tile> tiles;
     int64_t last;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         for (const auto& t : tiles_) tiles.push_back(t.second);
         last = lastEventId_;
     }
@@ -396,7 +404,7 @@ std::string CDashboard::ModemsJson() const {
 bool CDashboard::LogText(const std::string& location, std::string* text) const {
     Log log;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         auto it = logs_.find(location);
         if (it == logs_.end()) return false;
         log = it->second;
@@ -416,7 +424,7 @@ std::string CDashboard::MetricsText() const {
     double sum;
     int active = 0;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         results = results_;
         buckets = buckets_;
         count = durationCount_;
@@ -471,8 +479,8 @@ std::string CDashboard::MetricsText() const {
 
 bool CDashboard::WaitEvents(int64_t after, size_t max, int timeoutMs,
                             std::vector<DashboardEvent>* out, bool* missed) {
-    std::unique_lock<std::mutex> l(lock_);
-    eventsChanged_.wait_for(l, std::chrono::milliseconds(timeoutMs),
+    std::unique_lock<std::mutex> l(sync_->lock);
+    sync_->changed.wait_for(l, std::chrono::milliseconds(timeoutMs),
                             [&] { return closed_ || lastEventId_ > after; });
     *missed = false;
     if (closed_) return false;
@@ -489,19 +497,19 @@ bool CDashboard::WaitEvents(int64_t after, size_t max, int timeoutMs,
 }
 
 int64_t CDashboard::LastEventId() const {
-    std::lock_guard<std::mutex> g(lock_);
+    std::lock_guard<std::mutex> g(sync_->lock);
     return lastEventId_;
 }
 
 void CDashboard::Close() {
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard<std::mutex> g(sync_->lock);
         closed_ = true;
     }
-    eventsChanged_.notify_all();
+    sync_->changed.notify_all();
 }
 
 void CDashboard::SetEventClients(int count) {
-    std::lock_guard<std::mutex> g(lock_);
+    std::lock_guard<std::mutex> g(sync_->lock);
     eventClients_ = count;
 }

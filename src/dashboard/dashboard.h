@@ -16,11 +16,10 @@
 
 #include <stdint.h>
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -132,9 +131,10 @@ class CDashboard : public IStationListener {
     const int64_t startedUtcMs_;
     const int64_t startedClockMs_;  // clk_NowMs() at the start
 
-    // Guards every member below: tiles, events, counters, metrics and logs.
-    mutable std::mutex lock_;
-    std::condition_variable eventsChanged_;
+    // The lock that guards every member below (tiles, events, counters, metrics and logs),
+    // and the condition the event streams wait on.
+    struct Sync;
+    std::unique_ptr<Sync> sync_;
     std::map<std::string, Tile> tiles_;
     std::map<std::string, Log> logs_;
     std::deque<DashboardEvent> events_;
