@@ -43,44 +43,6 @@ const char kStationFooter[] =
 
 namespace {
 
-const char* phaseWords(StationPhase p) {
-    switch (p) {
-        case STATION_PROBING:
-            return "probing";
-        case STATION_ENTERING_LOADER:
-            return "switching to loader";
-        case STATION_SENDING:
-            return "sending";
-        case STATION_PROGRAMMING:
-            return "programming";
-        case STATION_RETURNING:
-            return "returning to modem mode";
-        case STATION_CHECKING_AUTORUN:
-            return "checking autorun";
-        default:
-            return "finished";
-    }
-}
-
-const char* phaseKey(StationPhase p) {
-    switch (p) {
-        case STATION_PROBING:
-            return "probing";
-        case STATION_ENTERING_LOADER:
-            return "entering_loader";
-        case STATION_SENDING:
-            return "sending";
-        case STATION_PROGRAMMING:
-            return "programming";
-        case STATION_RETURNING:
-            return "returning";
-        case STATION_CHECKING_AUTORUN:
-            return "checking_autorun";
-        default:
-            return "finished";
-    }
-}
-
 // Bytes above 127 (the library's texts may be GBK) are carried as \u00XX, as flash does.
 std::string jsonText(const std::string& text) {
     return jsonString(text.data(), text.size());
@@ -132,8 +94,9 @@ class Display : public IStationListener {
             printf(
                 "{\"type\":\"status\",\"location\":%s,\"port\":%s,\"phase\":\"%s\",\"percent\":%d,"
                 "\"file\":%d,\"files\":%d,\"name\":%s}\n",
-                jsonText(m.location).c_str(), jsonText(m.portName).c_str(), phaseKey(s.phase),
-                s.percent, s.fileIndex, s.fileCount, jsonText(s.fileName).c_str());
+                jsonText(m.location).c_str(), jsonText(m.portName).c_str(),
+                station_PhaseKey(s.phase), s.percent, s.fileIndex, s.fileCount,
+                jsonText(s.fileName).c_str());
         } else if (mode_ == PLAIN && step && s.phase != STATION_FINISHED) {
             printf("%s %s: %s\n", m.location.c_str(), m.portName.c_str(), describe(*l).c_str());
         }
@@ -210,11 +173,11 @@ class Display : public IStationListener {
                 break;
             case STATION_SENDING:
             case STATION_PROGRAMMING:
-                snprintf(text, sizeof text, "%s file %d of %d %s", phaseWords(s.phase), s.fileIndex,
-                         s.fileCount, s.fileName.c_str());
+                snprintf(text, sizeof text, "%s file %d of %d %s", station_PhaseWords(s.phase),
+                         s.fileIndex, s.fileCount, s.fileName.c_str());
                 break;
             default:
-                snprintf(text, sizeof text, "%s", phaseWords(s.phase));
+                snprintf(text, sizeof text, "%s", station_PhaseWords(s.phase));
         }
         return text;
     }
@@ -392,18 +355,19 @@ int runStation(const StationRunOptions& o) {
     Display display(mode);
     // Each modem's update is recorded on its way to the display.
     std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
+    IStationListener* shown = o.companion ? o.companion->Listener(&display) : &display;
     // And, with --record, its whole conversation in a session file of its own.
     std::unique_ptr<CStationSessions> sessions;
     if (!o.recordDir.empty()) {
         sessions.reset(new CStationSessions(
             o.recordDir, o.recordPayload, std::string("modemflash ") + MODEMFLASH_VERSION,
-            o.watch ? "watch" : "flash", &display,
+            o.watch ? "watch" : "flash", shown,
             [](const std::string& text) { fprintf(stderr, "modemflash: %s\n", text.c_str()); }));
         sessions->SetFirmware(o.folder);
         recorder_Install(nullptr);
     }
     CStationRecorder recorder(history.get(),
-                              sessions ? static_cast<IStationListener*>(sessions.get()) : &display,
+                              sessions ? static_cast<IStationListener*>(sessions.get()) : shown,
                               historyWarning, MODEMFLASH_VERSION, o.logDir);
     recorder.SetFirmware(o.folder);
     station.SetListener(&recorder);
@@ -412,6 +376,13 @@ int runStation(const StationRunOptions& o) {
     MmInhibit modemManager;
     display.setModemManager(&modemManager);
     intr_Install();
+    if (o.companion) {
+        std::string why;
+        if (!o.companion->Start(&station, &why)) {
+            fprintf(stderr, "modemflash: %s\n", why.c_str());
+            return EXIT_FAILED;
+        }
+    }
 
     if (!o.json) {
         printf("%s with the firmware in %s\n",
@@ -433,6 +404,7 @@ int runStation(const StationRunOptions& o) {
                 : station.RunOnce(o.all ? std::vector<std::string>() : o.locations);
     ticker.done = true;
     thread_Join(thread);
+    if (o.companion) o.companion->Stop();
     display.freeze();
     std::stable_sort(outcomes.begin(), outcomes.end(),
                      [](const StationOutcome& a, const StationOutcome& b) {
