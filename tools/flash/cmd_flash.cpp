@@ -23,6 +23,7 @@
 #include "cli/flash/preflight.h"
 #include "cli/history/flash_history.h"
 #include "cli/ports/port_access.h"
+#include "cli/record/record_session.h"
 #include "cli/station/station_run.h"
 #include "cli/system/interrupt.h"
 #include "cli/system/mm_inhibit.h"
@@ -57,6 +58,8 @@ struct FlashOptions {
     bool force = false;
     bool libraryGiven = false;
     HistoryOptions history;
+    std::string record;  // the session file (with --all or --at: a directory)
+    bool recordPayload = false;
 };
 
 // The library says only "refused"; tell the user why, from what is in the folder.
@@ -125,11 +128,17 @@ int runFlash(const FlashOptions& o) {
         s.logDir = o.logFile;
         s.force = o.force;
         s.timeScale = scale.empty() ? 0 : strtod(scale.c_str(), nullptr);
+        s.recordDir = o.record;
+        s.recordPayload = o.recordPayload;
         return cli::runStation(s);
     }
     if ((o.libraryGiven && o.library.empty() && (why = "--library needs a path", true)) ||
         (!o.logFile.empty() && !flashcheck::logFile(o.logFile, &why))) {
         fprintf(stderr, "modemflash: %s\n", why.c_str());
+        return cli::EXIT_USAGE;
+    }
+    if (o.recordPayload && o.record.empty()) {
+        fprintf(stderr, "modemflash: --record-payload needs --record FILE\n");
         return cli::EXIT_USAGE;
     }
     // A library loaded by --library is reached through the host contract alone: nothing of
@@ -178,6 +187,9 @@ int runFlash(const FlashOptions& o) {
     // The engine's log goes to the --log file instead of standard output (error lines still
     // reach standard error).
     bool logging = linked && !o.logFile.empty() && log_OpenFile(0, o.logFile.c_str()) == 1;
+    cli::FlashSession session(engine.lib);
+    if (!o.record.empty() && !session.open(o.record, o.recordPayload, o.folder))
+        return cli::EXIT_USAGE;
     int32_t result = DOWNLOAD_FAILED;
     {
         // The port the search will take: one this user may not open fails now, with the fix;
@@ -191,13 +203,14 @@ int runFlash(const FlashOptions& o) {
         MmInhibit modemManager;
         modemManager.inhibit(MmInhibit::uidOfPort(port));
         intr_Install();
-        InterruptWatch watch([&display, &modemManager, &lines](int count) {
+        InterruptWatch watch([&display, &modemManager, &lines, &session](int count) {
             if (count == 1) return intr_PrintNotice(intr_LeftBehind(display.lastEvent()));
             // The diverted streams go back first, with what they still hold: the process
             // ends at once, before the diversion's thread would show this line.
             lines.stop();
             fprintf(stderr, "modemflash: stopped by a second interrupt\n");
             modemManager.releaseAll();
+            session.interrupted();
             intr_Stop();
         });
         record.begin();
@@ -210,6 +223,7 @@ int runFlash(const FlashOptions& o) {
     }
     if (logging) log_CloseFile(0);
     record.finish(result, DownloadResultWords(result));
+    session.finish(result, DownloadResultWords(result), cli::flashExitFor(result));
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
@@ -261,6 +275,10 @@ const cli::CommandRegistrar flashCommand{
         app.add_flag("--force", o->force,
                      "Send an archive that belongs under another file's name (a warning each)");
         cli::addHistoryOptions(app, &o->history, true);
+        cli::addRecordOptions(app, &o->record, &o->recordPayload,
+                              "Record everything between the host and the modem in this session "
+                              "file (with --all or --at: a directory, one file per modem named "
+                              "by its location); see `modemflash replay`");
         app.footer(std::string(cli::kFlashExitFooter) + kFlashEnvironment + "\n" +
                    cli::kStationFooter);
         return cli::Action([o, library] {
