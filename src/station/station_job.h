@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "host/downloader.h"
 #include "modemflash/downloader.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
@@ -57,7 +56,6 @@ struct CStation::Impl {
     // Guards the job table, the port indexes in use, the listener, the folder, the list and
     // the log settings between the thread that runs RunOnce or Watch and the jobs' threads.
     PlatformLock* lock = lock_Create();
-    std::unique_ptr<CDownloader> config;  // reads the folder as the host does; never downloads
     std::string folder;
     std::string list;
     int fileCount = 0;  // files in the list
