@@ -17,7 +17,7 @@ CStation::~CStation() {
 }
 
 bool CStation::SetFirmwareFolder(const char* folder) {
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     // Every folder is read afresh, categories too, as the host's SetFirmwareFolder reads one.
     std::vector<std::string> paths;
     impl_->folderSet = firmware_ReadFolder(folder, &paths);
@@ -28,17 +28,17 @@ bool CStation::SetFirmwareFolder(const char* folder) {
 }
 
 void CStation::SetListener(IStationListener* listener) {
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     impl_->listener = listener;
 }
 
 void CStation::SetLogDirectory(const char* dir) {
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     impl_->logDir = dir ? dir : "";
 }
 
 void CStation::SetConsoleLog(bool on) {
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     impl_->consoleLog = on;
 }
 
@@ -52,7 +52,7 @@ bool CStation::StopRequested() const {
 
 std::vector<StationModem> CStation::Running() const {
     std::vector<StationModem> running;
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     for (Job* job : impl_->jobs)
         if (job != nullptr && !job->done) running.push_back(job->modem);
     return running;

@@ -15,18 +15,6 @@
 #include "report/job_observer.h"
 #include "station/station.h"
 
-// One scoped hold of a platform lock.
-class StationGuard {
-  public:
-    explicit StationGuard(PlatformLock* lock) : lock_(lock) { lock_Acquire(lock_); }
-    ~StationGuard() { lock_Release(lock_); }
-    StationGuard(const StationGuard&) = delete;
-    StationGuard& operator=(const StationGuard&) = delete;
-
-  private:
-    PlatformLock* lock_;
-};
-
 // A result for a modem whose job did not run, with the reason in words.
 StationResult station_NotRun(const char* words);
 

@@ -70,11 +70,10 @@ FILE* EngineLines::out() {
 }
 
 void EngineLines::write(const std::string& line) {
-    lock_Acquire(lock_);
+    LockGuard held(lock_);
     FILE* f = out();
     fwrite(line.data(), 1, line.size(), f);
     fflush(f);
-    lock_Release(lock_);
 }
 
 void EngineLines::onLine(void* self, FILE* f, const char* line, size_t length) {
@@ -85,10 +84,9 @@ void EngineLines::onLine(void* self, FILE* f, const char* line, size_t length) {
         if (text.empty()) return;  // the library's spacing lines carry nothing
         std::string object = "{\"type\":\"log\",\"stream\":\"stdout\",\"text\":" +
                              jsonString(text.data(), text.size()) + "}\n";
-        lock_Acquire(e->lock_);
+        LockGuard held(e->lock_);
         fwrite(object.data(), 1, object.size(), f);
         fflush(f);
-        lock_Release(e->lock_);
         return;
     }
     if (e->utf8_ && hasHighBytes(text.data(), text.size())) {
