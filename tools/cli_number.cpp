@@ -1,4 +1,4 @@
-#include "cli_number.h"
+#include "cli/cli_number.h"
 
 namespace cli {
 

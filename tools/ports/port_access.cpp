@@ -1,4 +1,4 @@
-#include "port_access.h"
+#include "cli/ports/port_access.h"
 
 #include "platform/device.h"
 #include "platform/portname.h"

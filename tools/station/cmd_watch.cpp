@@ -2,9 +2,9 @@
 #include <memory>
 #include <string>
 
-#include "command_registry.h"
-#include "flash_history.h"
-#include "station_run.h"
+#include "cli/command_registry.h"
+#include "cli/history/flash_history.h"
+#include "cli/station/station_run.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "flash_history.h"
+#include "cli/history/flash_history.h"
 
 #include <stdio.h>
 

@@ -1,5 +1,5 @@
 // Checks of the flash command's options and folder.
-#include "flash_checks.h"
+#include "cli/flash/flash_checks.h"
 
 #include <math.h>
 #include <stdio.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine_lines.h"
+#include "cli/display/engine_lines.h"
 #include "platform/env.h"
 #include "platform/file.h"
 

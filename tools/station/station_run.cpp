@@ -1,5 +1,5 @@
 // The station commands of the command-line host: live lines per modem, JSON, summary table.
-#include "station_run.h"
+#include "cli/station/station_run.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,20 +10,20 @@
 #include <string>
 #include <vector>
 
-#include "command_registry.h"
-#include "engine_lines.h"
-#include "flash_checks.h"
-#include "flash_history.h"
+#include "cli/command_registry.h"
+#include "cli/display/engine_lines.h"
+#include "cli/flash/flash_checks.h"
+#include "cli/flash/preflight.h"
+#include "cli/history/flash_history.h"
+#include "cli/system/interrupt.h"
+#include "cli/system/mm_inhibit.h"
 #include "history/station_recorder.h"
-#include "interrupt.h"
-#include "mm_inhibit.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
-#include "preflight.h"
 #include "station/station.h"
 
 namespace cli {

@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-#include "command_registry.h"
+#include "cli/command_registry.h"
 #include "engine/archive_writer.h"
 #include "platform/file.h"
 

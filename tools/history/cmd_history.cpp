@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cli_number.h"
-#include "command_registry.h"
-#include "flash_history.h"
+#include "cli/cli_number.h"
+#include "cli/command_registry.h"
+#include "cli/history/flash_history.h"
 #include "history/history_output.h"
 #include "history/history_time.h"
 

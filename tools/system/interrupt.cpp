@@ -1,6 +1,6 @@
 // Ctrl-C handling for the command-line host: the counting lives in the platform's interrupt
 // service; this file decides what an interrupt says and does.
-#include "interrupt.h"
+#include "cli/system/interrupt.h"
 
 #include <string>
 

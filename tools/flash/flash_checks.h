@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "preflight.h"
+#include "cli/flash/preflight.h"
 
 class EngineLines;
 

@@ -1,6 +1,6 @@
 // The host's check of a firmware folder: the configuration as the library reads it, then the
 // header of every chosen file with the engine's reader.
-#include "preflight.h"
+#include "cli/flash/preflight.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -8,10 +8,13 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <set>
 
 #include "engine/archive.h"
+#include "host/downloader.h"
 #include "platform/file.h"
+#include "platform/profile.h"
 
 namespace preflight {
 namespace {
@@ -370,6 +373,36 @@ Report checkFolder(const std::string& folder, const Options& options) {
                                         " of update_cat=" + value + ")";
     }
     return report;
+}
+
+std::vector<std::string> explainRefusal(const std::string& folder) {
+    std::string ini = folder + "\\update_config.ini";
+    char value[40];
+    profile_GetString("update flag", "update_cat", "-1", value, sizeof value, ini.c_str());
+    FILE* f = file_Open(ini.c_str(), "rb");
+    if (f == nullptr) return {folder + "/update_config.ini cannot be read"};
+    fclose(f);
+    if (strcmp(value, "-1") == 0)
+        return {
+            "update_config.ini selects no update (section [update flag], key update_cat "
+            "missing or -1)"};
+    if (folder.size() + 23 >= 256) return {"the folder path is too long (at most 232 characters)"};
+
+    // One line for each file of the chosen categories that the library would refuse: the
+    // file, why, and the category of update_cat that chose it.
+    std::vector<std::string> lines;
+    std::vector<int> chosen = SplitToIntegers(value, ';');
+    for (const ChosenFile& file : kFiles) {
+        if (std::find(chosen.begin(), chosen.end(), file.category) == chosen.end()) continue;
+        std::string path = folder + "\\" + file.name;
+        if (const char* problem = FirmwareFileProblem(path.c_str()))
+            lines.push_back(std::string(file.name) + " is " + problem + " (chosen by category " +
+                            std::to_string(file.category) + " of update_cat=" + value + ")");
+    }
+    if (lines.empty())
+        lines.push_back(std::string("a firmware file chosen by update_cat=") + value +
+                        " is missing, unreadable, not a regular file or shorter than 2 bytes");
+    return lines;
 }
 
 }  // namespace preflight

@@ -1,4 +1,4 @@
-#include "mm_inhibit.h"
+#include "cli/system/mm_inhibit.h"
 
 #include <algorithm>
 

@@ -47,6 +47,10 @@ Report checkFolder(const std::string& folder, const Options& options);
 // them), for an ArchiveCheck that failed.
 std::string describeFailure(const ArchiveCheck& check);
 
+// Why the library refused a folder it was given (its SetFirmwareFolder says only false), told
+// from what is in the folder: one line each, without a program name.
+std::vector<std::string> explainRefusal(const std::string& folder);
+
 // "refused", "warning" or "info".
 const char* levelName(Level level);
 

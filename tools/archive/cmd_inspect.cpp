@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "command_registry.h"
+#include "cli/command_registry.h"
+#include "cli/flash/preflight.h"
 #include "engine/archive.h"
 #include "engine/port_context.h"
 #include "platform/file.h"
-#include "preflight.h"
 #include "report/log.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The library's stream lines reworked for the user: JSON objects, UTF-8, the real log path.
-#include "engine_lines.h"
+#include "cli/display/engine_lines.h"
 
 #include <string.h>
 

@@ -7,23 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/flash/flash_exit.h"
 #include "history/history_path.h"
 
 namespace cli {
-
-// Exit statuses of `flash`, for one modem and for the station alike.
-enum FlashExit {
-    FLASH_OK = 0,
-    FLASH_LIBRARY = 1,          // the library could not be loaded
-    FLASH_FOLDER = 3,           // the firmware folder was refused
-    FLASH_FAILED = 4,           // DOWNLOAD_FAILED: no modem answered, or the job failed
-    FLASH_PROGRAM_FAILED = 5,   // DOWNLOAD_PROGRAM_FAILED
-    FLASH_TRANSFER_FAILED = 6,  // DOWNLOAD_TRANSFER_FAILED
-    FLASH_MODE_FAILED = 7       // DOWNLOAD_MODE_FAILED
-};
-
-// The `flash` exit status of a host result (DOWNLOAD_*).
-int flashExitFor(int result);
 
 struct StationRunOptions {
     std::string folder;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "command_registry.h"
+#include "cli/command_registry.h"
+#include "cli/ports/port_access.h"
 #include "platform/error.h"
 #include "platform/portname.h"
-#include "port_access.h"
 #include "portscan/modem_port_finder.h"
 
 namespace {
