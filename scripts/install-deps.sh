@@ -12,6 +12,8 @@ for set in "${want[@]}"; do
   case "$set" in
     linux)
       packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev libsqlite3-dev python3)
+      # JSON (header-only; the Windows cross builds take the same header)
+      packages+=(nlohmann-json3-dev)
       # the test command's format check
       packages+=(clang-format)
       # sd-bus for ModemManager; its tests' private bus and mock; manual pages; packages
