@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_number.h"
+#include "cli/options/cli_number.h"
 #include "cli/command_registry.h"
 #include "cli/display/engine_lines.h"
 #include "cli/history/flash_history.h"
