@@ -78,11 +78,21 @@ void announceTimeScale(bool json) {
     fflush(stdout);
 }
 
-int runFlash(const FlashOptions& o) {
+int runFlash(FlashOptions o) {
+    o.folder = preflight::normalFolder(o.folder);
     std::string scale, why;
     if (!flashcheck::timeScale(o.timeScale, !o.timeScale.empty(), &scale, &why)) {
         fprintf(stderr, "modemflash: %s\n", why.c_str());
         return cli::EXIT_USAGE;
+    }
+    for (const std::string& at : o.locations) {
+        if (!cli::plausibleLocation(at)) {
+            fprintf(stderr,
+                    "modemflash: --at '%s' is not a USB location: give one as `modemflash ports` "
+                    "shows it (for example 1-1.3)\n",
+                    at.c_str());
+            return cli::EXIT_USAGE;
+        }
     }
     if (o.all || !o.locations.empty()) {
         cli::StationRunOptions s;
@@ -93,7 +103,7 @@ int runFlash(const FlashOptions& o) {
         s.json = o.json;
         s.logDir = o.logFile;
         s.force = o.force;
-        s.timeScale = scale.empty() ? 0 : strtod(scale.c_str(), nullptr);
+        s.timeScale = o.timeScale;
         s.recordDir = o.record;
         s.recordPayload = o.recordPayload;
         return cli::runStation(s);

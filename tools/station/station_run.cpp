@@ -332,28 +332,27 @@ void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int ex
 
 }  // namespace
 
-int runStation(const StationRunOptions& o) {
-    if (o.timeScale != 0 && !(o.timeScale >= 1 && o.timeScale <= 1000000)) {
-        fprintf(stderr, "modemflash: --time-scale must be a number from 1 to 1000000\n");
+bool plausibleLocation(const std::string& text) {
+    if (text.empty()) return false;
+    for (unsigned char c : text)
+        if (c <= ' ' || c == 0x7f) return false;
+    return true;
+}
+
+int runStation(StationRunOptions o) {
+    o.folder = preflight::normalFolder(o.folder);
+    std::string scale, why;
+    if (!flashcheck::timeScale(o.timeScale, !o.timeScale.empty(), &scale, &why) ||
+        (!o.logDir.empty() && !flashcheck::logDirectory(o.logDir, &why))) {
+        fprintf(stderr, "modemflash: %s\n", why.c_str());
         return EXIT_USAGE;
     }
-    if (o.timeScale > 0) clk_SetScale(o.timeScale);
+    if (!scale.empty()) clk_SetScale(strtod(scale.c_str(), nullptr));
     if (o.recordPayload && o.recordDir.empty()) {
         fprintf(stderr, "modemflash: --record-payload needs --record DIR\n");
         return EXIT_USAGE;
     }
     if (!o.recordDir.empty() && !recordDirUsable(o.recordDir)) return EXIT_USAGE;
-    if (!o.logDir.empty()) {
-        file_MakeDir(o.logDir.c_str());
-        std::string probe = o.logDir + "/.modemflash-log-check";
-        FILE* f = file_Open(probe.c_str(), "ab");
-        if (f == nullptr) {
-            fprintf(stderr, "modemflash: cannot write log files in %s\n", o.logDir.c_str());
-            return EXIT_USAGE;
-        }
-        fclose(f);
-        remove(probe.c_str());
-    }
     // The same check as a single update's, before any modem is touched: a bad archive
     // refuses the folder instead of leaving every modem with half an update.
     // With --json the folder's notes are objects like single flash's (they belong to the run,
@@ -402,7 +401,7 @@ int runStation(const StationRunOptions& o) {
     display.setModemManager(&modemManager);
     intr_Install();
     if (o.companion) {
-        std::string why;
+        why.clear();
         if (!o.companion->Start(&station, &why)) {
             fprintf(stderr, "modemflash: %s\n", why.c_str());
             return EXIT_FAILED;
@@ -413,6 +412,12 @@ int runStation(const StationRunOptions& o) {
     // come to the display).
     lines.start(o.json, "", o.json ? EngineLines::STANDARD_ERROR : EngineLines::BOTH);
 
+    // A scaled run is never mistaken for one fit for real modems.
+    std::string notice = flashcheck::scaleNotice(scale);
+    if (!notice.empty() && o.json)
+        printJson({{"type", "notice"}, {"text", notice}});
+    else if (!notice.empty())
+        printf("%s\n", notice.c_str());
     if (!o.json) {
         printf("%s with the firmware in %s\n",
                o.watch ? "station mode: updating each modem as it is plugged in (Ctrl-C stops),"
