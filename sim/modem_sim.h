@@ -35,6 +35,7 @@
 #include "scenario.h"
 #include "sim_core.h"
 #include "sysfs_layout.h"
+#include "tty_pool.h"
 
 namespace modemsim {
 
@@ -45,20 +46,6 @@ struct PublishEvent {
     std::string ttyName;     // "ttyACM0"
     int comNumber = 0;       // 65
     std::string devicePath;  // "/dev/pts/N"
-};
-
-// Tty numbers shared by the modems of one device tree. Like the Linux cdc_acm driver, a modem
-// that (re)appears takes the lowest number no other modem holds, and gives it back when it
-// drops its port; so modems that switch mode at about the same time swap names.
-class TtyPool {
-  public:
-    // The lowest free number, now held by the caller.
-    int acquire();
-    void release(int number);
-
-  private:
-    std::mutex mu_;
-    std::set<int> held_;
 };
 
 struct SimOptions {

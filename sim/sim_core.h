@@ -138,7 +138,15 @@ class Core {
     void commandByte(uint8_t b, CoreOutput& out);
     void endLine(CoreOutput& out);
     void runCommand(const std::string& cmd, CoreOutput& out);
+    // The commands it understands, as a table (sim_commands.cpp).
+    struct Command;
+    struct Call;
+    static const std::vector<Command>& commandTable();
     void execute(const std::string& cmd, const Shape& shape, CoreOutput& out);
+    void answerOk(const Call& call);
+    void answerLine(const std::string& line, const Call& call);  // "\r\n" line, then OK
+    void startLoad(const Call& call);
+    void program(const Call& call);
     void answer(const std::string& text, const Shape& shape, CoreOutput& out);
     void flushEcho(CoreOutput& out);
     void frameByte(uint8_t b, int64_t nowMs, CoreOutput& out);

@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/error.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 
 namespace {
@@ -52,6 +53,11 @@ void noteFailure(PortContext* c) {
     if (c->goneAtMs == 0 && serial_IsGone(c->portHandle)) c->goneAtMs = clk_NowMs();
 }
 
+// A failed open, as a failure record will tell it: the system's reason, or the name's.
+void noteOpenFailure(int port, const char* why) {
+    report_NoteSystemError(port, why != nullptr ? why : com_ErrorText(port));
+}
+
 void traceRead(int port, const uint8_t* bytes, int count) {
     if (report_Port(port)->comVerbosity < 3) return;
     for (int i = 0; i < count; ++i) {
@@ -76,11 +82,13 @@ SerialHandle com_Open(int port, const char* name) {
     if (name == nullptr || *name == '\0' || strlen(name) > PORT_NAME_MAX_LENGTH) {
         // The name does not fit the device path: refuse it as a device that cannot be opened.
         channelError(port, "\n#Error: failed to open [%s] device\n", shown);
+        noteOpenFailure(port, "the port's name is empty or longer than 15 characters");
         resetAfterFailedOpen(c);
         return nullptr;
     }
     SerialHandle h = serial_Open(name, SERIAL_OPEN_SYNC);
     if (h == nullptr) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to open [%s] device\n", shown);
         resetAfterFailedOpen(c);
         return nullptr;
@@ -90,6 +98,7 @@ SerialHandle com_Open(int port, const char* name) {
     (void)serial_GetTimeouts(h, &t);
     t = kChannelTimeouts;
     if (!serial_SetTimeouts(h, &t)) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to set com timeouts on [%s] device\n", shown);
         serial_Close(h);
         resetAfterFailedOpen(c);
@@ -110,6 +119,7 @@ SerialHandle com_Open(int port, const char* name) {
     line.xonXoff = 0;
     line.rtsHandshake = 1;
     if (!serial_SetLine(h, &line)) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to set com port [%s] device\n", shown);
         serial_Close(h);
         resetAfterFailedOpen(c);

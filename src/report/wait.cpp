@@ -1,31 +1,17 @@
-// Wait notices: the hook and the log line.
+// Wait notices: to the job observer, and as a line of the log.
 #include "report/wait.h"
 
 #include <stdio.h>
 
-#include "platform/lock.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/port_report.h"
 
 namespace {
 
-// Guards the hook and its user: set by a host's thread, read by the jobs' threads. Held only
-// to copy them, never while the hook runs.
-PlatformLock* const g_hookLock = lock_Create();
-WaitHook g_hook = nullptr;
-void* g_hookUser = nullptr;
-
 // Whether the port's last notice was a wait still running. Per port, like its report: only
 // the thread that runs the port's job announces waits on it.
 bool g_waiting[REPORT_PORT_COUNT];
-
-void callHook(int port, const WaitNotice* notice) {
-    lock_Acquire(g_hookLock);
-    WaitHook hook = g_hook;
-    void* user = g_hookUser;
-    lock_Release(g_hookLock);
-    if (hook != nullptr) hook(user, port, notice);
-}
 
 // "36 s", "4 min 10 s", "8 h 20 min".
 void duration(int64_t seconds, char* out, size_t capacity) {
@@ -41,13 +27,6 @@ void duration(int64_t seconds, char* out, size_t capacity) {
 }
 
 }  // namespace
-
-void wait_SetHook(WaitHook hook, void* user) {
-    lock_Acquire(g_hookLock);
-    g_hook = hook;
-    g_hookUser = user;
-    lock_Release(g_hookLock);
-}
 
 char* wait_Describe(const WaitNotice* n, char* out, int capacity) {
     if (out == nullptr || capacity <= 0) return out;
@@ -96,7 +75,7 @@ char* wait_Describe(const WaitNotice* n, char* out, int capacity) {
 void wait_Announce(int port, const WaitNotice* notice) {
     if (notice == nullptr || report_Port(port) == nullptr) return;
     g_waiting[port] = notice->kind != WAIT_NONE;
-    callHook(port, notice);
+    report_Wait(port, notice);
     if (notice->kind == WAIT_NONE) return;
     char text[192];
     log_Info(port, "%s\n", wait_Describe(notice, text, sizeof text));

@@ -4,9 +4,10 @@
 // reopen attempts 2 s apart, a vanished modem's return, an answer to a slow command (the
 // programming command may take hours), and a check that a modem that fell silent is still
 // there. Each wait is announced when it begins (and again at each reopen attempt) with what
-// it waits for and the longest it may still take, as codes to a hook (a host that draws its
-// own display) and as one line of the port's log (a host that shows the log's lines). A
-// wait that ends is announced too (WAIT_NONE), so that a display can drop it.
+// it waits for and the longest it may still take, as codes to the port's job observer
+// (IJobObserver::OnWait, report/job_observer.h) and as one line of the port's log (for a host
+// that shows the log's lines). A wait that ends is announced too (WAIT_NONE), so that a
+// display can drop it.
 #ifndef MODEMFLASH_REPORT_WAIT_H
 #define MODEMFLASH_REPORT_WAIT_H
 
@@ -33,12 +34,8 @@ struct WaitNotice {
     char command[WAIT_COMMAND_CAPACITY];  // WAIT_ANSWER, WAIT_ALIVE: the command as sent
 };
 
-// Receives every notice of every port, on the thread that waits. Null removes it.
-typedef void (*WaitHook)(void* user, int port, const WaitNotice* notice);
-void wait_SetHook(WaitHook hook, void* user);
-
-// Announces a wait (or with kind WAIT_NONE its end): the hook, and one log line (log_Info)
-// unless kind is WAIT_NONE. The line is made by wait_Describe.
+// Announces a wait (or with kind WAIT_NONE its end): the port's observer, and one log line
+// (log_Info) unless kind is WAIT_NONE. The line is made by wait_Describe.
 void wait_Announce(int port, const WaitNotice* notice);
 // The end of the port's wait, when one was announced.
 void wait_End(int port);

@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/messages.h"
 #include "portscan/modem_port_finder.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
 #include "report/wait.h"
@@ -34,14 +35,14 @@ void ModeTest::SetUp() {
     while (msg_Peek(&id, &w, &l, 1)) {
     }
     log_SetHook(&ModeTest::hook, this);
-    wait_SetHook(&ModeTest::waitHook, this);
+    report_SetPortObserver(kPort, &waitWatch_);
 }
 
 void ModeTest::TearDown() {
     com_Close(kPort);
     sim.stop();
     log_SetHook(nullptr, nullptr);
-    wait_SetHook(nullptr, nullptr);
+    report_SetPortObserver(kPort, nullptr);
     reg_SetBackend(previousBackend_);
     clk_SetScale(1);
 }
@@ -69,13 +70,12 @@ void ModeTest::hook(void* self, int, int isError, const char* text) {
     t->log_.push_back(LogEntry{isError ? 'E' : 'I', text});
 }
 
-void ModeTest::waitHook(void* self, int port, const WaitNotice* notice) {
-    ModeTest* t = static_cast<ModeTest*>(self);
-    std::lock_guard<std::mutex> guard(t->mu_);
+void ModeTest::WaitWatch::OnWait(int port, const WaitNotice& notice) {
+    std::lock_guard<std::mutex> guard(test->mu_);
     if (port != kPort) return;
-    t->waits_.push_back(*notice);
+    test->waits_.push_back(notice);
     char line[192];
-    t->lastWaitLine_ = std::string(wait_Describe(notice, line, sizeof line)) + "\n";
+    test->lastWaitLine_ = std::string(wait_Describe(&notice, line, sizeof line)) + "\n";
 }
 
 std::vector<WaitNotice> ModeTest::waits() {

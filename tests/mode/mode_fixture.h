@@ -16,6 +16,7 @@
 
 #include "modem_sim.h"
 #include "platform/registry.h"
+#include "report/job_observer.h"
 #include "report/wait.h"
 #include "support/test_support.h"
 
@@ -60,7 +61,14 @@ class ModeTest : public ::testing::Test {
 
   private:
     static void hook(void* self, int port, int isError, const char* text);
-    static void waitHook(void* self, int port, const WaitNotice* notice);
+    // Keeps the wait notices of kPort's jobs.
+    struct WaitWatch : public IJobObserver {
+        ModeTest* test;
+        explicit WaitWatch(ModeTest* t) : test(t) {}
+        void OnPhase(int, JobPhase, int) override {}
+        void OnWait(int port, const WaitNotice& notice) override;
+    };
+    WaitWatch waitWatch_{this};
     std::mutex mu_;
     std::vector<LogEntry> log_;
     std::vector<WaitNotice> waits_;
