@@ -46,10 +46,11 @@ std::string frameText(const Json& e) {
     std::string bad = e.contains("sum_expected") ? ", should be " + str(e, "sum_expected") : "";
     long long len = num(e, "len");
     if (kind == "header" && e.contains("archive"))
-        return fmt("header frame: archive %lld, %lld payload bytes in blocks of %lld (%lld bytes, "
-                   "sum %s%s)",
-                   num(e, "archive"), num(e, "payload_size"), num(e, "block_size"), len,
-                   sum.c_str(), bad.c_str());
+        return fmt(
+            "header frame: archive %lld, %lld payload bytes in blocks of %lld (%lld bytes, "
+            "sum %s%s)",
+            num(e, "archive"), num(e, "payload_size"), num(e, "block_size"), len, sum.c_str(),
+            bad.c_str());
     if (kind == "data")
         return fmt("data frame, block %lld: %lld payload bytes (%lld bytes, sum %s%s, sha256 "
                    "%.12s...)",
@@ -61,9 +62,9 @@ std::string frameText(const Json& e) {
 
 std::string lineText(const Json& e) {
     std::string parity = str(e, "parity");
-    std::string text = fmt("line %lld %lld%c%lld", num(e, "baud"), num(e, "data"),
-                           parity.empty() ? 'N' : static_cast<char>(toupper(parity[0])),
-                           num(e, "stop"));
+    std::string text =
+        fmt("line %lld %lld%c%lld", num(e, "baud"), num(e, "data"),
+            parity.empty() ? 'N' : static_cast<char>(toupper(parity[0])), num(e, "stop"));
     if (num(e, "cts") || num(e, "rts")) text += ", CTS/RTS handshake";
     if (num(e, "xon_xoff")) text += ", XON/XOFF";
     text += num(e, "dtr") ? ", DTR on" : ", DTR off";
@@ -173,10 +174,10 @@ std::vector<TimelineEntry> session_Timeline(const Session& s) {
             t.text = lineText(e);
         } else if (k == "timeouts") {
             t.dir = "port";
-            t.text = fmt("time-outs: read %lld/%lld/%lld ms, write %lld/%lld ms (4294967295: none)",
-                         num(e, "read_interval"), num(e, "read_multiplier"),
-                         num(e, "read_constant"), num(e, "write_multiplier"),
-                         num(e, "write_constant"));
+            t.text =
+                fmt("time-outs: read %lld/%lld/%lld ms, write %lld/%lld ms (4294967295: none)",
+                    num(e, "read_interval"), num(e, "read_multiplier"), num(e, "read_constant"),
+                    num(e, "write_multiplier"), num(e, "write_constant"));
         } else if (k == "queues") {
             t.dir = "port";
             t.text = fmt("queues %lld in, %lld out", num(e, "in"), num(e, "out"));
