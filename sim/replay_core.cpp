@@ -371,7 +371,8 @@ std::string ReplayCore::reportJson(const std::string& ttyName, int comNumber) co
     // Every deviation of the host from the recording, and what the host never did.
     std::vector<ReplayDeviation> all = deviations_;
     std::vector<std::string> texts = deviationTexts_;
-    for (int p = 0; p < script_.publications; ++p) {
+    // (A strict session that ended at a deviation owes nothing more.)
+    for (int p = 0; p < script_.publications && !(strict_ && ended_); ++p) {
         bool offered = p <= publication_;
         if (offered && opened_[static_cast<size_t>(p)]) continue;
         ReplayDeviation d;
