@@ -59,8 +59,8 @@ bool FlashSession::open(const std::string& path, bool wholePayload, const std::s
         recorder_.reset();
         return false;
     }
-    recorder_->add("firmware", recorder_Firmware(folder, history_DescribeFiles(
-                                                             history_FirmwarePaths(folder))));
+    recorder_->add("firmware",
+                   recorder_Firmware(folder, history_DescribeFiles(history_FirmwarePaths(folder))));
     recorder_Bind(recorder_.get());
     return true;
 }
@@ -73,12 +73,12 @@ void FlashSession::finish(int result, const char* words, int exitStatus) {
     if (initAnswer) {
         char text[512];
         std::string kept;
-        recorder_AddAnswers(recorder_.get(), history_CollectAnswers([&](int mode, const char* c)
-                                                                        -> const char* {
-            if (initAnswer(0, mode, c, text, sizeof text) <= 0) return nullptr;
-            kept = text;
-            return kept.c_str();
-        }));
+        recorder_AddAnswers(recorder_.get(),
+                            history_CollectAnswers([&](int mode, const char* c) -> const char* {
+                                if (initAnswer(0, mode, c, text, sizeof text) <= 0) return nullptr;
+                                kept = text;
+                                return kept.c_str();
+                            }));
     }
     recorder_AddResult(recorder_.get(), result, words ? words : "", exitStatus);
     if (!recorder_->close(false))
