@@ -168,7 +168,7 @@ int finalChecks(int portIndex) {
 int closingSteps(int portIndex) {
     char text[64];
     snprintf(text, sizeof text, "Tempo di aggiomamento previsto: %.1f sec", 10.0);
-    notify_Info(portIndex, text);
+    notify_Text(portIndex, MSG_DL_INFO, JOB_TEXT_EXPECTED_TIME, text);
     report_Phase(portIndex, JOB_RETURNING, 0);
     sink_Send(portIndex, EVENT_RESET_TO_MODEM, 95);
     int r = mode_RecoverModem(portIndex);
@@ -341,7 +341,7 @@ int dl_Run(int portIndex, char* fileList, int program, int queryChipId) {
     notify_Progress(portIndex, c->progress);
     char text[32];
     snprintf(text, sizeof text, "%d/100", c->progress);
-    notify_Result(portIndex, text);
+    notify_Text(portIndex, MSG_DL_RESULT, JOB_TEXT_RESULT, text);
     return result;
 }
 

@@ -141,7 +141,7 @@ TEST_F(ServeApi, FourModemsUpdatedAndEveryStepReachesEveryClientInOrder) {
     std::set<std::string> ports;
     for (const json& t : tiles["modems"]) {
         EXPECT_EQ(t["state"], "updated") << t;
-        EXPECT_EQ(t["result"]["words"], "updated") << t;
+        EXPECT_EQ(t["result"]["words"], "update complete") << t;
         EXPECT_EQ(t["percent"], 100) << t;
     }
     EXPECT_EQ(tiles["last_event_id"], whole.back().id);

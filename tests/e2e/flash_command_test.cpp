@@ -58,7 +58,8 @@ TEST_F(FlashCommand, NoModemEndsWithTheSearchFailure) {
     CommandRun r = run("flash " + firmware + " --time-scale 1000", env);
     EXPECT_EQ(r.status, 4) << r.out;
     EXPECT_NE(r.out.find("search port start!\n"), std::string::npos);
-    EXPECT_NE(r.out.find("no modem answered on any serial port within the 60 search passes"),
+    EXPECT_NE(r.out.find("what failed: finding the modem: no modem answered the probe within 60 "
+                         "search passes\n"),
               std::string::npos)
         << r.out;
 }
@@ -124,6 +125,28 @@ TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
             EXPECT_NE(second, std::string::npos) << c.value << ": " << r.out;
             EXPECT_EQ(r.out.find(c.notice, second + 1), std::string::npos) << r.out;
         }
+    }
+}
+
+// --library drives a loaded library through the host contract alone (the ABI check): the
+// library takes its time scale from its own environment, and the program passes it nothing.
+TEST_F(FlashCommand, ALoadedLibraryUpdatesThroughTheContractAlone) {
+    ASSERT_NO_FATAL_FAILURE(startModem());
+    CommandRun r = run("flash " + firmware + " --library " MODEMFLASH_LIBRARY_PATH,
+                       env + " MODEMFLASH_TIME_SCALE=200");
+    sim.stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("status: Recupero dati completato!\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("result 1: update complete"), std::string::npos) << r.out;
+    EXPECT_EQ(sim.archives().size(), 7u);
+
+    for (const char* option : {"--time-scale 200", "--log x.log"}) {
+        CommandRun refused =
+            run("flash " + firmware + " --library " MODEMFLASH_LIBRARY_PATH " " + option, env);
+        EXPECT_EQ(refused.status, 2) << option;
+        EXPECT_NE(refused.out.find("a library loaded with --library takes the host contract alone"),
+                  std::string::npos)
+            << refused.out;
     }
 }
 

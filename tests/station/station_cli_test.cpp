@@ -62,7 +62,7 @@ TEST_F(StationCommand, AllUpdatesEveryModemWithLocationLinesLogsAndASummary) {
     CommandRun r = run("flash " + firmware + " --all --time-scale 50 --log " + logs, env);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("1-1.1: update begins on COM6"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("1-1.2: updated ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1-1.2: update complete ("), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("sending file 4 of 7 modem.wrapped"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("2 of 2 modem(s) updated; 0 failed"), std::string::npos) << r.out;
     // One log file per modem, each with its own port's lines only.
@@ -164,7 +164,7 @@ TEST_F(StationCommand, OnATerminalEachModemHasOneLineRedrawnInPlace) {
         EXPECT_EQ(modemLines[i].compare(0, 5, modemsim::bank_Location(i)), 0) << modemLines[i];
         EXPECT_NE(modemLines[i].find("[####################] 100%"), std::string::npos)
             << modemLines[i];
-        EXPECT_NE(modemLines[i].find("updated"), std::string::npos) << modemLines[i];
+        EXPECT_NE(modemLines[i].find("update complete"), std::string::npos) << modemLines[i];
     }
     std::string shown;
     for (const std::string& line : screen) shown += line + "\n";

@@ -40,18 +40,6 @@ std::string cli_OutputText(const std::string& bytes) {
     return cli_Utf8Output() ? utf8_Repaired(bytes) : bytes;
 }
 
-const char* italianMeaning(const char* text) {
-    if (strcmp(text, "Recupero dati......") == 0)
-        return "recovering: bringing the modem back to modem mode";
-    if (strcmp(text, "Recupero dati completato!") == 0)
-        return "recovery complete: the modem is back in modem mode";
-    if (strcmp(text, "Recupero dati fallito, riavviare il modem!") == 0)
-        return "recovery failed: restart the modem";
-    if (strncmp(text, "Tempo di aggiomamento previsto:", 31) == 0)
-        return "expected update time (a fixed estimate)";
-    return nullptr;
-}
-
 EngineLines::EngineLines() : streams_{nullptr, nullptr}, lock_(lock_Create()) {}
 
 EngineLines::~EngineLines() {

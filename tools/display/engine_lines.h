@@ -68,7 +68,4 @@ std::string cli_LibraryText(const std::string& bytes);
 // a UTF-8 locale with its bytes that are not UTF-8 as U+FFFD, else as it is.
 std::string cli_OutputText(const std::string& bytes);
 
-// The meaning in English of one of the library's Italian texts, or null.
-const char* italianMeaning(const char* text);
-
 #endif

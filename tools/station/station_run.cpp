@@ -121,9 +121,11 @@ class Display : public IStationListener {
                        {"port", m.portName},
                        {"code", r.downloadResult},
                        {"words", r.words},
+                       {"failure", r.failure},
                        {"seconds", std::round(r.seconds * 10) / 10}});
         else if (mode_ == PLAIN)
-            printf("%s: %s (%.1f s)\n", m.location.c_str(), r.words.c_str(), r.seconds);
+            printf("%s: %s (%.1f s)\n", m.location.c_str(), station_ResultText(r).c_str(),
+                   r.seconds);
         flushLocked();
     }
 
@@ -325,7 +327,7 @@ void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int ex
         printf("%-*s  %-*s  %6.1f s  %s\n", static_cast<int>(lw), o.modem.location.c_str(),
                static_cast<int>(sw),
                o.modem.serialNumber.empty() ? "-" : o.modem.serialNumber.c_str(), o.result.seconds,
-               o.result.words.c_str());
+               station_ResultText(o.result).c_str());
     printf("%d of %d modem(s) updated; %d failed\n", static_cast<int>(outcomes.size()) - failed,
            static_cast<int>(outcomes.size()), failed);
 }
@@ -347,7 +349,7 @@ int runStation(StationRunOptions o) {
         fprintf(stderr, "modemflash: %s\n", why.c_str());
         return EXIT_USAGE;
     }
-    if (!scale.empty()) clk_SetScale(strtod(scale.c_str(), nullptr));
+    if (!scale.empty()) clk_RequestScale(strtod(scale.c_str(), nullptr));
     if (o.recordPayload && o.recordDir.empty()) {
         fprintf(stderr, "modemflash: --record-payload needs --record DIR\n");
         return EXIT_USAGE;
