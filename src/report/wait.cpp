@@ -62,6 +62,12 @@ char* wait_Describe(const WaitNotice* n, char* out, int capacity) {
                      "the modem did not answer %s: checking whether it still answers; at most %s",
                      n->command, upTo);
             break;
+        case WAIT_PORT_BUSY:
+            snprintf(out, cap,
+                     "%s is held by another program: waiting for it to be let go (pass %d of %d); "
+                     "at most %s more",
+                     n->command, n->attempt, n->attempts, upTo);
+            break;
         case WAIT_MODEM:
             snprintf(out, cap, "waiting for a modem to answer (pass %d of %d); at most %s more",
                      n->attempt, n->attempts, upTo);

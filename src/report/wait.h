@@ -20,7 +20,8 @@ enum WaitKind {
     WAIT_VANISHED = 3,     // a modem whose port went away, to come back where it was
     WAIT_ANSWER = 4,       // the answer to `command`, which is taking long
     WAIT_ALIVE = 5,        // whether a modem that said nothing to `command` still answers
-    WAIT_MODEM = 6         // the port search: a modem to answer its probe (pass k of n)
+    WAIT_MODEM = 6,        // the port search: a modem to answer its probe (pass k of n)
+    WAIT_PORT_BUSY = 7     // the port search: `command` (the port) is held by another program
 };
 
 #define WAIT_COMMAND_CAPACITY 24
