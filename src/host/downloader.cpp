@@ -170,7 +170,7 @@ void announce(int kind, int pass, const char* port) {
     w.upToSeconds =
         static_cast<int64_t>(MAX_SEARCH_PASSES - pass + 1) * SEARCH_PASS_PAUSE_MS / 1000;
     snprintf(w.command, sizeof w.command, "%s", port);
-    wait_Announce(0, &w);
+    wait_Notify(0, &w);  // the search's output stays its first line
 }
 
 }  // namespace

@@ -87,6 +87,12 @@ void wait_Announce(int port, const WaitNotice* notice) {
     log_Info(port, "%s\n", wait_Describe(notice, text, sizeof text));
 }
 
+void wait_Notify(int port, const WaitNotice* notice) {
+    if (notice == nullptr || report_Port(port) == nullptr) return;
+    g_waiting[port] = notice->kind != WAIT_NONE;
+    report_Wait(port, notice);
+}
+
 void wait_End(int port) {
     if (report_Port(port) == nullptr || !g_waiting[port]) return;
     WaitNotice end = {};

@@ -38,6 +38,9 @@ struct WaitNotice {
 // Announces a wait (or with kind WAIT_NONE its end): the port's observer, and one log line
 // (log_Info) unless kind is WAIT_NONE. The line is made by wait_Describe.
 void wait_Announce(int port, const WaitNotice* notice);
+// The same for the observer alone, without a log line: for a wait whose output is fixed (the
+// port search prints nothing but its first line).
+void wait_Notify(int port, const WaitNotice* notice);
 // The end of the port's wait, when one was announced.
 void wait_End(int port);
 
