@@ -113,6 +113,7 @@ std::vector<TimelineEntry> session_Timeline(const Session& s) {
     double last = 0;
     for (const Json& e : s.events) {
         TimelineEntry t;
+        t.event = e;
         t.seconds = static_cast<double>(num(e, "t")) / 1e6;
         t.kind = str(e, "ev");
         if (t.seconds - last >= kPauseSeconds && !out.empty()) {
