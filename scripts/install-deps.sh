@@ -12,6 +12,11 @@ for set in "${want[@]}"; do
   case "$set" in
     linux)
       packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev libsqlite3-dev python3)
+      # JSON, the program's one writer (header-only; the Windows cross builds take the same
+      # header); session files: JSON lines, compressed with zstd or gzip
+      packages+=(nlohmann-json3-dev libzstd-dev zlib1g-dev)
+      # SHA-256 with the processor's instructions
+      packages+=(libssl-dev)
       # the test command's format check
       packages+=(clang-format)
       # sd-bus for ModemManager; its tests' private bus and mock; manual pages; packages

@@ -153,8 +153,12 @@ void composeWords(JobFailure* f) {
     } else if (f->block == 0) {
         append(f, ", header frame");
     }
+    // The modem's echo of the command is no part of its answer.
+    const char* said = f->answer;
+    size_t echo = strlen(f->command);
+    if (echo > 0 && strncmp(said, f->command, echo) == 0) said += echo;
     char answer[JOB_FAILURE_ANSWER_CAPACITY];
-    answerWords(f->answer, answer, sizeof answer);
+    answerWords(said, answer, sizeof answer);
     const char* command = f->command[0] ? f->command : "the modem";
     switch (f->answerKind) {
         case JOB_ANSWER_ERROR:
@@ -171,7 +175,8 @@ void composeWords(JobFailure* f) {
             append(f, ": %s could not be written", command);
             break;
         case JOB_ANSWER_UNEXPECTED:
-            append(f, ": %s answered %s", command, answer);
+        case JOB_ANSWER_OK:
+            append(f, ": %s answered %s", command, answer[0] ? answer : "nothing but OK");
             break;
         case JOB_ANSWER_PORT_GONE:
             append(f, ": the port went away during %s", command);
@@ -200,6 +205,11 @@ void report_Phase(int port, JobPhase phase, int fileIndex) {
 
 void report_Event(int port, int code, int value) {
     if (IJobObserver* o = observerOf(port)) o->OnEvent(port, code, value);
+}
+
+void report_Wait(int port, const WaitNotice* notice) {
+    if (notice == nullptr) return;
+    if (IJobObserver* o = observerOf(port)) o->OnWait(port, *notice);
 }
 
 void report_FileStart(int port, int fileIndex, int fileCount, const char* path) {
@@ -247,7 +257,12 @@ void report_NoteAnswer(int port, int answerKind, const char* answer, int length)
 }
 
 void report_NoteBlock(int port, int block) {
-    if (PortNotes* n = notesOf(port)) n->block = block;
+    PortNotes* n = notesOf(port);
+    if (n == nullptr) return;
+    // A new frame: nothing has answered it yet.
+    n->block = block;
+    n->answerKind = JOB_ANSWER_NONE;
+    n->answer[0] = '\0';
 }
 
 void report_NoteSystemError(int port, const char* text) {
@@ -343,6 +358,8 @@ const char* report_StepName(int step) {
             return "switching autorun on";
         case JOB_STEP_CLOSE_PORT:
             return "closing the port";
+        case JOB_STEP_SEARCH:
+            return "finding the modem";
         default:
             return "an unknown step";
     }

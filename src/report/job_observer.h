@@ -19,11 +19,15 @@
 // and it must not call back into the engine. The order within one job is fixed: OnPhase
 // before anything of that phase, OnFileStart before the file's events, OnFileEnd after its
 // last one, OnFailure at the failing step (before the recovery that follows it), and
-// OnPhase(JOB_FINISHED) last.
+// OnPhase(JOB_FINISHED) last (the single-modem host's EVENT_SUCCESS comes after it). The
+// single-modem host reports its port search on port 0 as JOB_PROBING, and a search that
+// finds no modem as a failure (JOB_STEP_SEARCH).
 #ifndef MODEMFLASH_REPORT_JOB_OBSERVER_H
 #define MODEMFLASH_REPORT_JOB_OBSERVER_H
 
 #include <stdint.h>
+
+#include "report/wait.h"
 
 // Where a job stands. The numbers are those of the station's StationPhase.
 enum JobPhase {
@@ -54,7 +58,8 @@ enum JobStep {
     JOB_STEP_RETURN = 12,         // back to modem mode (the recovery)
     JOB_STEP_CHECK_MODE = 13,     // the modem reports another mode than it should
     JOB_STEP_CHECK_AUTORUN = 14,  // its autorun setting could not be switched on
-    JOB_STEP_CLOSE_PORT = 15      // closing the port failed
+    JOB_STEP_CLOSE_PORT = 15,     // closing the port failed
+    JOB_STEP_SEARCH = 16          // the host's search: no modem answered the probe
 };
 
 // How the modem answered the failing command.
@@ -64,7 +69,8 @@ enum JobAnswer {
     JOB_ANSWER_TIMEOUT = 2,       // nothing (or not the whole answer) within the time-out
     JOB_ANSWER_WRITE_FAILED = 3,  // the command could not be written
     JOB_ANSWER_UNEXPECTED = 4,    // an answer the step cannot use (another mode, autorun 0)
-    JOB_ANSWER_PORT_GONE = 5      // the port went away under the exchange
+    JOB_ANSWER_PORT_GONE = 5,     // the port went away under the exchange
+    JOB_ANSWER_OK = 6             // "\r\nOK\r\n", with what the step could not use before it
 };
 
 #define JOB_FAILURE_FILE_CAPACITY 256
@@ -111,6 +117,9 @@ class IJobObserver {
     virtual void OnFileEnd(int /*port*/, int /*fileIndex*/, bool /*programmed*/) {}
     // The job failed here; the same record stays readable with report_LastFailure.
     virtual void OnFailure(int /*port*/, const JobFailure& /*failure*/) {}
+    // A wait begins (what for, and the longest it may still take), or with kind WAIT_NONE the
+    // wait announced last has ended (report/wait.h).
+    virtual void OnWait(int /*port*/, const WaitNotice& /*notice*/) {}
 };
 
 // The observer of every port that has none of its own (null: none). Not owned.
@@ -128,12 +137,15 @@ void report_FileStart(int port, int fileIndex, int fileCount, const char* path);
 void report_FileEnd(int port, int fileIndex, int programmed);
 // An event the host's sink was handed (sink_Send in notify.h calls it for every event).
 void report_Event(int port, int code, int value);
+// A wait begins or ends (wait_Announce in wait.h calls it).
+void report_Wait(int port, const WaitNotice* notice);
 
 // A job begins on the port: its failure record is cleared, and so is what the steps noted.
 void report_JobBegin(int port);
 // What the steps below the job leave for a failure record: the AT command that went out last
 // and how it was answered, the data block being sent (-1 none, 0 the header frame), the
-// last system error. Each replaces the one before.
+// last system error. Each replaces the one before; a new command or block also clears the
+// answer noted before it.
 void report_NoteCommand(int port, const char* command);
 void report_NoteAnswer(int port, int answerKind, const char* answer, int length);
 void report_NoteBlock(int port, int block);

@@ -39,6 +39,8 @@ struct StationRunOptions {
     double timeScale = 0;
     bool force = false;      // an archive under another file's name is a warning, not a refusal
     HistoryOptions history;  // where each modem's update is recorded
+    std::string recordDir;   // one session file per modem in it ("" none)
+    bool recordPayload = false;
     StationCompanion* companion = nullptr;  // runs beside the station (may be null)
 };
 
