@@ -176,8 +176,9 @@ void ServeTest::TearDown() {
     bank.stop();
 }
 
-void ServeTest::startModems(int count) {
+void ServeTest::startModems(int count, const std::map<int, std::string>& faults) {
     modemsim::BankOptions o;
+    o.scenarios = faults;
     o.devRoot = root.path() + "/dev";
     o.sysfsRoot = root.path() + "/sys";
     o.count = count;
