@@ -9,10 +9,10 @@
 #include "engine/port_context.h"
 #include "engine/transfer.h"
 #include "platform/clock.h"
-#include "platform/dialog.h"
 #include "platform/file.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
 
 namespace {
 
@@ -161,7 +161,7 @@ int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program
     sink_Event(portIndex, 1, "enterdownloadmode");
     int r = mode_EnterLoader(portIndex);
     if (r != 1) {
-        dlg_MessageBox(kLoaderRefusedText, nullptr);
+        report_MessageBox(portIndex, kLoaderRefusedText);
         mode_RecoverModem(portIndex);
         return r;
     }

@@ -319,6 +319,7 @@ Job* CStation::Impl::start(const ModemPortInfo& port) {
 
     ctx_SetLocation(index, port.location.c_str());
     report_SetLabel(index, port.location.c_str());
+    report_Port(index)->boxAsLog = 1;  // no modal box per modem: its line says what failed
     sink_SetForPort(index, job);
     if (!logDir.empty())
         log_OpenFile(index, (logDir + "/" + fileNameOf(port.location) + ".log").c_str());
@@ -338,6 +339,7 @@ StationOutcome CStation::Impl::finish(Job* job) {
     log_CloseFile(index);
     sink_SetForPort(index, nullptr);
     report_SetLabel(index, nullptr);
+    report_Port(index)->boxAsLog = 0;
     ctx_SetLocation(index, nullptr);
     {
         Guard g(lock);
