@@ -103,14 +103,18 @@ void EngineLines::onLine(void* self, FILE* f, const char* line, size_t length) {
         lock_Release(e->lock_);
         return;
     }
+    size_t at = text.find(kSeeLog);
+    if (at != std::string::npos && !e->rejectionLog_.empty())
+        text.insert(at + strlen(kSeeLog), " (the rejection log is " + e->rejectionLog_ + ")");
+    // A Windows console shows the GBK lines as its own characters, whatever its code page.
+    if (hasHighBytes(text.data(), text.size()) &&
+        text_WriteToConsole(f, text.data(), text.size(), 1) == 1)
+        return;
     if (e->utf8_ && hasHighBytes(text.data(), text.size())) {
         std::vector<char> utf8(text.size() * 3 + 1);
         long n = text_GbkToUtf8(text.data(), text.size(), utf8.data(), utf8.size());
         if (n >= 0) text.assign(utf8.data(), static_cast<size_t>(n));
     }
-    size_t at = text.find(kSeeLog);
-    if (at != std::string::npos && !e->rejectionLog_.empty())
-        text.insert(at + strlen(kSeeLog), " (the rejection log is " + e->rejectionLog_ + ")");
     fwrite(text.data(), 1, text.size(), f);
     fflush(f);
 }

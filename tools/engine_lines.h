@@ -4,8 +4,10 @@
 // standard error itself, some of them Chinese in GBK, and one names a rejection log only as
 // "log.txt". With --json, standard output must carry JSON objects only: the library's lines
 // there become {"type":"log",...} objects. Otherwise the library's error lines are shown in
-// UTF-8 when standard error is a UTF-8 terminal, and the rejection log is named by its real
-// path. The library's bytes themselves, its log file and the JSON texts stay as written.
+// UTF-8 when standard error is a UTF-8 terminal, as the console's own characters on a Windows
+// console (whatever its code page: UTF-8, 936 or another), and the rejection log is named by
+// its real path. The library's bytes themselves, its log file and the JSON texts stay as
+// written.
 #ifndef MODEMFLASH_TOOLS_ENGINE_LINES_H
 #define MODEMFLASH_TOOLS_ENGINE_LINES_H
 

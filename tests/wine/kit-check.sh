@@ -26,7 +26,7 @@ fail() { echo "kit-check: FAILED: $*" >&2; exit 1; }
 source "$build/kit-config.sh"
 case "$kit_processor" in
   x86_64) arch=x64 triple=x86_64-w64-mingw32 image_base=__image_base__=__ImageBase ;;
-  *) arch=x86 triple=i686-w64-mingw32 image_base=___image_base__=___ImageBase ;;
+  *) arch=x86 triple=i686-w64-mingw32 image_base=__image_base__=___ImageBase ;;
 esac
 name=modemflash-$kit_version-$arch
 kit=$build/kit
