@@ -35,6 +35,7 @@ wine_tests=(
   station-e2e.sh  # two simulated modems at once (flash --all), a damaged history set aside
   kit-e2e.sh      # the examples and the installed modemflash.exe update the modem; uninstall
   console-e2e.sh  # the library's GBK lines readable on a UTF-8 and a code page 936 console
+  serve-e2e.sh    # modemflash.exe serve: two modems and the dashboard's API
 )
 
 # SQLite for each target, built once per cache from Debian's source.

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs (apt-get, only what is missing), then builds
 # and tests every configuration.
-#   bash scripts/test.sh                     all: linux, linux-asan, linux-tsan, packages, fuzz,
-#                                            windows
+#   bash scripts/test.sh                     all: format, linux, linux-asan, linux-tsan, packages,
+#                                            fuzz, windows
 #   bash scripts/test.sh linux linux-asan    some of them
+#     format             every C and C++ source formatted as .clang-format says, in check
+#                        mode (scripts/check-format.sh; --fix there rewrites them)
 #     linux, linux-asan, linux-tsan  configure, build and ctest the preset (tsan: the
 #                        thread sanitizer over the station's tests and the suite)
 #     packages           install tree, CMake and pkg-config hosts, Debian packages, lintian,
@@ -15,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(linux linux-asan linux-tsan packages fuzz windows)
+[ ${#parts[@]} -gt 0 ] || parts=(format linux linux-asan linux-tsan packages fuzz windows)
 
 bash scripts/install-deps.sh linux
 
@@ -29,6 +31,10 @@ timings=()
 for part in "${parts[@]}"; do
   part_start=$SECONDS
   case "$part" in
+    format)
+      echo "== format"
+      bash scripts/check-format.sh
+      ;;
     linux | linux-asan | linux-tsan)
       echo "== $part: configure, build, test"
       cmake --preset "$part" >/dev/null

@@ -2,13 +2,9 @@
 #include "modem_sim.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +13,9 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "pty_link.h"
+#include "replay_core.h"
+#include "transcript.h"
 
 namespace modemsim {
 
@@ -34,33 +33,13 @@ int64_t realMs() {
     return clk_RealNowUs() / 1000;
 }
 
-// "ttyACM" of "ttyACM3".
-std::string ttyPrefix(const std::string& tty) {
-    size_t i = tty.size();
-    while (i > 0 && tty[i - 1] >= '0' && tty[i - 1] <= '9') --i;
-    return tty.substr(0, i);
-}
-
 }  // namespace
-
-int TtyPool::acquire() {
-    std::lock_guard<std::mutex> g(mu_);
-    int k = 0;
-    while (held_.count(k)) ++k;
-    held_.insert(k);
-    return k;
-}
-
-void TtyPool::release(int number) {
-    std::lock_guard<std::mutex> g(mu_);
-    held_.erase(number);
-}
 
 struct ModemSim::Impl : public CoreOutput {
     mutable std::mutex mu;
     mutable std::condition_variable cv;
     SimOptions opt;
-    std::unique_ptr<Core> core;
+    std::unique_ptr<ModemCore> core;
     std::thread thread;
     std::atomic<bool> stopping{false};
     bool running = false;
@@ -68,52 +47,19 @@ struct ModemSim::Impl : public CoreOutput {
     std::string startError;
 
     UsbPortLayout layout;
-    int master = -1;
-    std::string devPath;
+    PtyLink link;
     bool published = false;
     int publishCount = 0;
     bool hostOpen = false;
     double lineFreeAtMs = 0;  // scaled time at which the line is free again (line rate)
-    FILE* transcript = nullptr;
-    int64_t startUs = 0;
-
-    // ---- transcript ----
-    void record(const char* dir, const uint8_t* p, size_t n) {
-        if (transcript == nullptr) return;
-        double t = (double)(clk_RealNowUs() - startUs) / 1e6;
-        fprintf(transcript, "%10.6f %-5s", t, dir);
-        for (size_t i = 0; i < n; ++i) fprintf(transcript, " %02X", p[i]);
-        fputs("  |", transcript);
-        for (size_t i = 0; i < n; ++i) fputc(p[i] >= 0x20 && p[i] < 0x7F ? p[i] : '.', transcript);
-        fputs("|\n", transcript);
-        fflush(transcript);
-    }
-    void note(const std::string& text) {
-        if (transcript == nullptr) return;
-        double t = (double)(clk_RealNowUs() - startUs) / 1e6;
-        fprintf(transcript, "%10.6f EVENT %s\n", t, text.c_str());
-        fflush(transcript);
-    }
+    Transcript transcript;
 
     // ---- CoreOutput (called with mu held) ----
     void write(const uint8_t* data, size_t count) override {
-        record("OUT", data, count);
-        if (master < 0) return;
-        size_t done = 0;
-        int64_t deadline = realMs() + WRITE_WAIT_MS;
-        while (done < count) {
-            ssize_t w = ::write(master, data + done, count - done);
-            if (w > 0) {
-                done += (size_t)w;
-                continue;
-            }
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && errno != EAGAIN) break;  // host gone: the bytes are lost, as on a line
-            if (realMs() >= deadline || stopping) break;
-            pollfd p = {master, POLLOUT, 0};
-            poll(&p, 1, 10);
-        }
-        if (done < count) note("answer bytes dropped: " + std::to_string(count - done));
+        transcript.bytes("OUT", data, count);
+        if (!link.isOpen()) return;
+        size_t done = link.write(data, count, WRITE_WAIT_MS, stopping);
+        if (done < count) transcript.note("answer bytes dropped: " + std::to_string(count - done));
     }
 
     // Sleeps ms of scaled time in short steps so that stop() is not held up; mu is released
@@ -143,41 +89,20 @@ struct ModemSim::Impl : public CoreOutput {
 
     // ---- publication (mu held) ----
     bool publish(std::string* error) {
-        int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0) {
-            *error = std::string("posix_openpt: ") + strerror(errno);
-            return false;
-        }
-        char name[128];
-        termios t;
-        if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0 ||
-            tcgetattr(fd, &t) != 0) {
-            *error = std::string("pty setup: ") + strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        // Raw from the master side, so that the slave neither echoes nor rewrites CR.
-        cfmakeraw(&t);
-        if (tcsetattr(fd, TCSANOW, &t) != 0) {
-            *error = std::string("tcsetattr: ") + strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        if (!layout_Publish(layout, name, error)) {
+        if (!link.open(error)) return false;
+        if (!layout_Publish(layout, link.slavePath().c_str(), error)) {
             layout_Unpublish(layout);
-            ::close(fd);
+            link.close();
             return false;
         }
-        master = fd;
-        devPath = name;
         hostOpen = false;
-        note("publish " + layout.ttyName + " -> " + devPath);
+        transcript.note("publish " + layout.ttyName + " -> " + link.slavePath());
         if (opt.onPublish) {
             PublishEvent e;
             e.publish = true;
             e.ttyName = layout.ttyName;
             e.comNumber = comOf(layout.ttyName);
-            e.devicePath = devPath;
+            e.devicePath = link.slavePath();
             runHook(e);
         }
         published = true;
@@ -191,13 +116,13 @@ struct ModemSim::Impl : public CoreOutput {
         if (published) {
             layout_Unpublish(layout);
             published = false;
-            note("unpublish " + layout.ttyName);
+            transcript.note("unpublish " + layout.ttyName);
             if (opt.onPublish) {
                 PublishEvent e;
                 e.publish = false;
                 e.ttyName = layout.ttyName;
                 e.comNumber = comOf(layout.ttyName);
-                e.devicePath = devPath;
+                e.devicePath = link.slavePath();
                 runHook(e);
             }
             // Only now may another modem take the number: its publication must come after
@@ -205,10 +130,7 @@ struct ModemSim::Impl : public CoreOutput {
             if (opt.ttyPool) opt.ttyPool->release(layout_TtyNumber(layout.ttyName));
             cv.notify_all();
         }
-        if (master >= 0) {
-            ::close(master);
-            master = -1;
-        }
+        link.close();
     }
 
     // The hook runs without the lock, so that it may query the modem; only this thread
@@ -244,25 +166,25 @@ struct ModemSim::Impl : public CoreOutput {
     // ---- the thread ----
     void readInput() {
         uint8_t buf[4096];
-        pollfd p = {master, POLLIN, 0};
         mu.unlock();
-        int r = poll(&p, 1, 10);
+        int r = link.waitInput(10);
         mu.lock();
-        if (master < 0) return;
-        if (r > 0 && (p.revents & POLLIN)) {
-            ssize_t n = ::read(master, buf, sizeof buf);
+        if (!link.isOpen()) return;
+        if (r > 0 && (r & POLLIN)) {
+            ssize_t n = link.read(buf, sizeof buf);
             if (n > 0) {
+                if (!hostOpen) core->hostOpened();
                 hostOpen = true;
-                record("IN", buf, (size_t)n);
+                transcript.bytes("IN", buf, (size_t)n);
                 core->feed(buf, (size_t)n, realMs(), *this);
                 paceLine((size_t)n);
                 return;
             }
         }
-        if (r > 0 && (p.revents & (POLLHUP | POLLERR))) {
+        if (r > 0 && (r & (POLLHUP | POLLERR))) {
             if (hostOpen) {
                 hostOpen = false;
-                note("host closed the port");
+                transcript.note("host closed the port");
                 core->hostClosed();
             }
             // Nobody holds the slave: poll would return at once, so wait a little.
@@ -271,19 +193,11 @@ struct ModemSim::Impl : public CoreOutput {
             mu.lock();
             return;
         }
-        if (r == 0) hostOpen = true;
+        if (r == 0 && !hostOpen) {
+            hostOpen = true;
+            core->hostOpened();
+        }
         core->tick(realMs(), *this);
-    }
-
-    // True while the host has not read everything sent to it (or when that cannot be told).
-    // The count is only visible on the slave side, so the slave is opened for a moment.
-    bool hostHasUnread() const {
-        int fd = ::open(devPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0) return true;
-        int n = 0;
-        bool unread = ioctl(fd, FIONREAD, &n) != 0 || n > 0;
-        ::close(fd);
-        return unread;
     }
 
     void doDrop(const DropRequest& d) {
@@ -292,32 +206,32 @@ struct ModemSim::Impl : public CoreOutput {
             // everything and a short grace has passed, at most a bounded time.
             int64_t deadline = realMs() + DROP_WAIT_MS;
             int64_t readAt = -1;
-            while (master >= 0 && !stopping && realMs() < deadline) {
+            while (link.isOpen() && !stopping && realMs() < deadline) {
                 // The pty hands written bytes to the slave a little later, so an empty slave
                 // queue counts only once it has stayed empty for the whole grace.
-                if (hostHasUnread())
+                if (link.hostHasUnread())
                     readAt = -1;
                 else if (readAt < 0)
                     readAt = realMs();
                 if (readAt >= 0 && realMs() - readAt >= DROP_GRACE_MS) break;
-                pollfd p = {master, POLLIN, 0};
                 mu.unlock();
-                int r = poll(&p, 1, 10);
+                int r = link.waitInput(10);
                 mu.lock();
-                if (r > 0 && (p.revents & POLLIN)) {
+                if (r > 0 && (r & POLLIN)) {
                     uint8_t buf[512];
-                    ssize_t n = ::read(master, buf, sizeof buf);
-                    if (n > 0) record("IN", buf, (size_t)n);  // to a modem that is going away
+                    ssize_t n = link.read(buf, sizeof buf);
+                    // to a modem that is going away
+                    if (n > 0) transcript.bytes("IN", buf, (size_t)n);
                     continue;
                 }
-                if (r > 0 && (p.revents & (POLLHUP | POLLERR))) break;
+                if (r > 0 && (r & (POLLHUP | POLLERR))) break;
             }
         }
-        note(d.isModeSwitch ? "drop for mode " + std::to_string(d.newMode) : "vanish");
+        transcript.note(d.isModeSwitch ? "drop for mode " + std::to_string(d.newMode) : "vanish");
         unpublish();
         hostOpen = false;
         if (!d.comeBack) {
-            note("not coming back");
+            transcript.note("not coming back");
             return;
         }
         uint32_t delay = (d.useRepublishDelay ? opt.republishDelayMs : 0) + d.extraDelayMs;
@@ -325,8 +239,10 @@ struct ModemSim::Impl : public CoreOutput {
         pauseUnlocked(delay);
         mu.lock();
         if (stopping) return;
-        if (opt.ttyPool) {
-            layout.ttyName = ttyPrefix(layout.ttyName) + std::to_string(opt.ttyPool->acquire());
+        if (!d.comeBackAs.empty()) {
+            layout.ttyName = d.comeBackAs;
+        } else if (opt.ttyPool) {
+            layout.ttyName = tty_Prefix(layout.ttyName) + std::to_string(opt.ttyPool->acquire());
         } else if (d.renumber || (d.isModeSwitch && opt.renumberOnSwitch)) {
             int k = layout_TtyNumber(layout.ttyName);
             std::string prefix =
@@ -336,7 +252,7 @@ struct ModemSim::Impl : public CoreOutput {
         core->rebooted();
         std::string error;
         if (!publish(&error)) {
-            note("republish failed: " + error);
+            transcript.note("republish failed: " + error);
             if (opt.ttyPool) opt.ttyPool->release(layout_TtyNumber(layout.ttyName));
         }
     }
@@ -351,7 +267,7 @@ struct ModemSim::Impl : public CoreOutput {
         cv.notify_all();
         if (!ok) return;
         while (!stopping) {
-            if (master < 0) {
+            if (!link.isOpen()) {
                 lock.unlock();
                 usleep(5000);
                 lock.lock();
@@ -382,13 +298,20 @@ bool ModemSim::start(const SimOptions& options, std::string* error) {
     } else if (layout_TtyNumber(options.ttyName) < 0) {
         err = "tty name must end in a number [" + options.ttyName + "]";
     }
-    FILE* transcript = nullptr;
-    if (err.empty() && !options.transcriptPath.empty()) {
-        transcript = fopen(options.transcriptPath.c_str(), "w");
-        if (transcript == nullptr) {
-            err = "cannot write " + options.transcriptPath + ": " + strerror(errno);
-        }
+    ReplayScript script;
+    if (err.empty() && !options.replayPath.empty()) {
+        session::ReadOptions ro;
+        ro.allowPartial = options.replayPartial;
+        session::Session recorded;
+        session::SessionProblem problem;
+        if (!session::readSession(options.replayPath, ro, &recorded, &problem))
+            err = options.replayPath + ": " + problem.text();
+        else if (!replay_BuildScript(recorded, &script, &err))
+            err = options.replayPath + ": " + err;
     }
+    // No thread runs now: the transcript is this one's to open.
+    if (err.empty() && !options.transcriptPath.empty())
+        m.transcript.open(options.transcriptPath, &err);
     if (!err.empty()) {
         if (error) *error = err;
         return false;
@@ -402,13 +325,19 @@ bool ModemSim::start(const SimOptions& options, std::string* error) {
         m.layout.ttyName = options.ttyName;
         if (options.ttyPool)
             m.layout.ttyName =
-                ttyPrefix(options.ttyName) + std::to_string(options.ttyPool->acquire());
+                tty_Prefix(options.ttyName) + std::to_string(options.ttyPool->acquire());
         CoreConfig cc;
         cc.initialMode = options.initialMode;
         cc.initialAutorun = options.initialAutorun;
-        m.core.reset(new Core(cc, scenario));
-        m.transcript = transcript;
-        m.startUs = clk_RealNowUs();
+        if (options.replayPath.empty()) {
+            m.core.reset(new Core(cc, scenario));
+        } else {
+            if (!script.location.empty()) m.layout.device = script.location;
+            if (!script.serial.empty()) m.layout.serial = script.serial;
+            m.layout.ttyName = script.ttyName;
+            m.core.reset(new ReplayCore(script, options.replayStrict));
+        }
+        m.transcript.restartClock();
         m.stopping = false;
         m.startDone = false;
         m.published = false;
@@ -435,10 +364,7 @@ void ModemSim::stop() {
     m.thread.join();
     std::lock_guard<std::mutex> g(m.mu);
     m.unpublish();
-    if (m.transcript != nullptr) {
-        fclose(m.transcript);
-        m.transcript = nullptr;
-    }
+    m.transcript.close();
     m.running = false;
 }
 
@@ -464,7 +390,7 @@ bool ModemSim::published() const {
 
 std::string ModemSim::devicePath() const {
     std::lock_guard<std::mutex> g(impl_->mu);
-    return impl_->published ? impl_->devPath : std::string();
+    return impl_->published ? impl_->link.slavePath() : std::string();
 }
 
 int ModemSim::publishCount() const {
@@ -546,6 +472,11 @@ std::string ModemSim::reportJson() const {
 std::string ModemSim::location() const {
     std::lock_guard<std::mutex> g(impl_->mu);
     return impl_->layout.device;
+}
+
+bool ModemSim::ended() const {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    return impl_->core && impl_->core->ended();
 }
 
 std::string ModemSim::serialNumber() const {

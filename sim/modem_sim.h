@@ -35,6 +35,7 @@
 #include "scenario.h"
 #include "sim_core.h"
 #include "sysfs_layout.h"
+#include "tty_pool.h"
 
 namespace modemsim {
 
@@ -45,20 +46,6 @@ struct PublishEvent {
     std::string ttyName;     // "ttyACM0"
     int comNumber = 0;       // 65
     std::string devicePath;  // "/dev/pts/N"
-};
-
-// Tty numbers shared by the modems of one device tree. Like the Linux cdc_acm driver, a modem
-// that (re)appears takes the lowest number no other modem holds, and gives it back when it
-// drops its port; so modems that switch mode at about the same time swap names.
-class TtyPool {
-  public:
-    // The lowest free number, now held by the caller.
-    int acquire();
-    void release(int number);
-
-  private:
-    std::mutex mu_;
-    std::set<int> held_;
 };
 
 struct SimOptions {
@@ -80,6 +67,14 @@ struct SimOptions {
     std::function<void(const PublishEvent&)> onPublish;  // optional, runs on the sim thread
     UsbPortLayout layout;  // strings of the published device; roots and tty
                            // name are taken from the fields above
+    // Plays the modem of this recorded session instead (replay_core.h): it appears at the
+    // recorded location, with the recorded serial number and port name (the scenario, the
+    // initial mode and autorun and the tty name are then not used). replayStrict ends the
+    // session at the host's first deviation; replayPartial plays an interrupted recording up
+    // to its last whole line.
+    std::string replayPath;
+    bool replayStrict = false;
+    bool replayPartial = false;
 };
 
 struct ArchiveSummary {
@@ -138,6 +133,9 @@ class ModemSim {
     // USB serial number.
     std::string location() const;
     std::string serialNumber() const;
+    // A played-back session that has ended (strict, at a deviation; or the port gone for good
+    // as recorded).
+    bool ended() const;
 
     struct Impl;
 

@@ -1,5 +1,5 @@
 // The list of subcommands that the registrars fill before main runs.
-#include "command_registry.h"
+#include "cli/command_registry.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "command_registry.h"
+#include "cli/command_registry.h"
 
 #ifndef MODEMFLASH_VERSION
 #define MODEMFLASH_VERSION "0.0.0"

@@ -81,13 +81,13 @@ struct DownloadEvent {
 
 // The host's sink. Its first (and only) virtual operation receives every event.
 class IDownloadSink {
-public:
+  public:
     virtual void OnEvent(DownloadEvent* event) = 0;
 };
 
 // The downloader. The order of the four operations is the binary contract with hosts.
 class IDownloader {
-public:
+  public:
     // Runs the update. Writes a DownloadResult to *result; true exactly for DOWNLOAD_OK.
     virtual bool Download(int32_t* result, int32_t ignored) = 0;
     // Names the firmware folder. False when update_config.ini cannot be read, selects nothing

@@ -16,9 +16,9 @@ extern "C" {
 #endif
 
 typedef struct ModemflashMessage {
-    uint32_t id;     // MSG_DL_PROGRESS, MSG_DL_STATUS, MSG_DL_RESULT or MSG_DL_INFO
-    intptr_t wParam; // port index
-    intptr_t lParam; // percentage, or address of the library's text slot
+    uint32_t id;      // MSG_DL_PROGRESS, MSG_DL_STATUS, MSG_DL_RESULT or MSG_DL_INFO
+    intptr_t wParam;  // port index
+    intptr_t lParam;  // percentage, or address of the library's text slot
 } ModemflashMessage;
 
 // Takes the oldest message of the calling thread's queue into *message. With remove = 0 the

@@ -4,7 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform/clock.h"
 #include "platform/error.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 
 namespace {
@@ -42,6 +44,20 @@ void channelError(int port, const char* format, const char* arg) {
     log_Channel(port, 2, format, arg);
 }
 
+bool portOpen(const PortContext* c) {
+    return c->isOpen && c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE;
+}
+
+// A read or write failed: note when the device was first found gone.
+void noteFailure(PortContext* c) {
+    if (c->goneAtMs == 0 && serial_IsGone(c->portHandle)) c->goneAtMs = clk_NowMs();
+}
+
+// A failed open, as a failure record will tell it: the system's reason, or the name's.
+void noteOpenFailure(int port, const char* why) {
+    report_NoteSystemError(port, why != nullptr ? why : com_ErrorText(port));
+}
+
 void traceRead(int port, const uint8_t* bytes, int count) {
     if (report_Port(port)->comVerbosity < 3) return;
     for (int i = 0; i < count; ++i) {
@@ -66,11 +82,13 @@ SerialHandle com_Open(int port, const char* name) {
     if (name == nullptr || *name == '\0' || strlen(name) > PORT_NAME_MAX_LENGTH) {
         // The name does not fit the device path: refuse it as a device that cannot be opened.
         channelError(port, "\n#Error: failed to open [%s] device\n", shown);
+        noteOpenFailure(port, "the port's name is empty or longer than 15 characters");
         resetAfterFailedOpen(c);
         return nullptr;
     }
     SerialHandle h = serial_Open(name, SERIAL_OPEN_SYNC);
     if (h == nullptr) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to open [%s] device\n", shown);
         resetAfterFailedOpen(c);
         return nullptr;
@@ -80,6 +98,7 @@ SerialHandle com_Open(int port, const char* name) {
     (void)serial_GetTimeouts(h, &t);
     t = kChannelTimeouts;
     if (!serial_SetTimeouts(h, &t)) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to set com timeouts on [%s] device\n", shown);
         serial_Close(h);
         resetAfterFailedOpen(c);
@@ -100,6 +119,7 @@ SerialHandle com_Open(int port, const char* name) {
     line.xonXoff = 0;
     line.rtsHandshake = 1;
     if (!serial_SetLine(h, &line)) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to set com port [%s] device\n", shown);
         serial_Close(h);
         resetAfterFailedOpen(c);
@@ -117,6 +137,7 @@ SerialHandle com_Open(int port, const char* name) {
     c->targetMode = 0;
     memset(c->portName, 0, sizeof c->portName);
     memcpy(c->portName, name, strlen(name));
+    c->goneAtMs = 0;
     notePortName(c, name);
     return h;
 }
@@ -136,9 +157,15 @@ int com_Close(int port) {
 int com_Write(int port, const void* bytes, int count) {
     PortContext* c = ctx_Get(port);
     if (c == nullptr || count < 0) return -1;
+    // Nothing goes to a port that is not open: its handle may by now be another device's.
+    if (!portOpen(c)) {
+        log_Channel(port, 2, "\n#Error: the port is not open: nothing written\n");
+        return -1;
+    }
     int n = serial_Write(c->portHandle, bytes, static_cast<size_t>(count));
     if (n < 0) {
         channelError(port, "\n#Error: WriteFile, errno=%s\n", com_ErrorText(port));
+        noteFailure(c);
         return -1;
     }
     return n;
@@ -147,13 +174,23 @@ int com_Write(int port, const void* bytes, int count) {
 int com_Read(int port, void* buffer, int capacity) {
     PortContext* c = ctx_Get(port);
     if (c == nullptr || capacity < 0) return -1;
+    if (!portOpen(c)) {
+        log_Channel(port, 2, "\n#Error: the port is not open: nothing read\n");
+        return -1;
+    }
     int n = serial_Read(c->portHandle, buffer, static_cast<size_t>(capacity));
     if (n < 0) {
         channelError(port, "\n#Error: ReadFile, errno=%s\n", com_ErrorText(port));
+        noteFailure(c);
         return -1;
     }
     traceRead(port, static_cast<const uint8_t*>(buffer), n);
     return n;
+}
+
+int com_IsOpen(int port) {
+    PortContext* c = ctx_Get(port);
+    return c != nullptr && portOpen(c) ? 1 : 0;
 }
 
 int com_SetSpeed(int port, int speed) {
@@ -192,6 +229,11 @@ void ctx_ForgetJobRecord(int port) {
     if (c == nullptr) return;
     memset(c->portNamesSeen, 0, sizeof c->portNamesSeen);
     memset(c->initAnswers, 0, sizeof c->initAnswers);
+    c->goneAtMs = 0;
+    c->silent = 0;
+    c->knownMode = LEFT_MODE_UNKNOWN;
+    memset(&c->left, 0, sizeof c->left);
+    c->left.mode = LEFT_MODE_UNKNOWN;
 }
 
 int ctx_LogLevel(int port, int level) {

@@ -2,35 +2,15 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "history/history_time.h"
+#include "util/json_line.h"
 
 namespace {
 
 std::string orDash(const std::string& s) {
     return s.empty() ? "-" : s;
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char ch : text) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch == '\n') {
-            out += "\\n";
-        } else if (ch < 0x20 || ch >= 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", ch);
-            out += buf;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonNumberOrNull(int64_t v) {
-    return v < 0 ? "null" : std::to_string(v);
 }
 
 std::string csvField(const std::string& text) {
@@ -68,64 +48,88 @@ std::string history_FirmwareText(const HistoryUpdate& u) {
     return (before.empty() ? "?" : before) + " -> " + (after.empty() ? "?" : after);
 }
 
-std::string history_Table(const std::vector<HistoryUpdate>& updates) {
-    std::vector<std::vector<std::string>> rows;
-    rows.push_back({"ID", "STARTED (UTC)", "LOCATION", "SERIAL", "FIRMWARE", "RESULT", "DURATION"});
-    for (const HistoryUpdate& u : updates)
-        rows.push_back({std::to_string(u.id), history_ShortTime(u.startedMs), orDash(u.location),
-                        orDash(u.serial), history_FirmwareText(u), history_ResultText(u),
-                        orDash(durationOf(u))});
-    std::vector<size_t> width(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (size_t i = 0; i < row.size(); ++i)
-            if (row[i].size() > width[i]) width[i] = row[i].size();
+namespace {
+
+const char* const kHeadings[] = {"ID",       "STARTED (UTC)", "LOCATION", "SERIAL",
+                                 "FIRMWARE", "RESULT",        "DURATION"};
+const size_t kColumns = sizeof kHeadings / sizeof kHeadings[0];
+
+std::vector<std::string> cellsOf(const HistoryUpdate& u) {
+    return {std::to_string(u.id), history_ShortTime(u.startedMs), orDash(u.location),
+            orDash(u.serial),     history_FirmwareText(u),        history_ResultText(u),
+            orDash(durationOf(u))};
+}
+
+// The columns a text takes on a terminal: one per UTF-8 character.
+size_t columnsOf(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+}  // namespace
+
+CHistoryTable::CHistoryTable() {
+    for (const char* h : kHeadings) width_.push_back(columnsOf(h));
+}
+
+void CHistoryTable::Measure(const HistoryUpdate& u) {
+    std::vector<std::string> cells = cellsOf(u);
+    for (size_t i = 0; i < kColumns; ++i) width_[i] = std::max(width_[i], columnsOf(cells[i]));
+}
+
+std::string CHistoryTable::Heading() const {
+    return line(std::vector<std::string>(kHeadings, kHeadings + kColumns));
+}
+
+std::string CHistoryTable::Row(const HistoryUpdate& u) const {
+    return line(cellsOf(u));
+}
+
+std::string CHistoryTable::line(const std::vector<std::string>& cells) const {
     std::string out;
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-        }
-        out += line + "\n";
+    for (size_t i = 0; i < cells.size(); ++i) {
+        out += cells[i];
+        size_t used = columnsOf(cells[i]);
+        if (i + 1 < cells.size())
+            out += std::string(width_[i] > used ? width_[i] - used + 2 : 2, ' ');
     }
-    return out;
+    return out + "\n";
 }
 
 std::string history_Json(const HistoryUpdate& u) {
-    std::string j = "{\"id\":" + std::to_string(u.id);
-    j += ",\"started\":" + jsonString(history_IsoTime(u.startedMs));
-    j += ",\"ended\":" + (u.finished() ? jsonString(history_IsoTime(u.endedMs)) : "null");
-    j += ",\"finished\":" + std::string(u.finished() ? "true" : "false");
-    j += ",\"duration_ms\":" + (u.finished() ? std::to_string(u.endedMs - u.startedMs) : "null");
-    j += ",\"machine\":" + jsonString(u.machine);
-    j += ",\"version\":" + jsonString(u.version);
-    j += ",\"location\":" + jsonString(u.location);
-    j += ",\"serial\":" + jsonString(u.serial);
-    j += ",\"ports\":" + jsonString(u.portNames);
-    j += ",\"folder\":" + jsonString(u.folder);
-    j += ",\"result\":" + (u.finished() ? std::to_string(u.resultCode) : "null");
-    j += ",\"result_words\":" + jsonString(u.resultWords);
-    j += ",\"log\":" + jsonString(u.logPath);
-    j += ",\"firmware_before\":" + jsonString(u.firmwareBefore());
-    j += ",\"answers\":[";
-    for (size_t i = 0; i < u.answers.size(); ++i) {
-        const HistoryAnswer& a = u.answers[i];
-        if (i) j += ",";
-        j += "{\"mode\":" + std::to_string(a.mode) + ",\"command\":" + jsonString(a.command) +
-             ",\"answer\":" + jsonString(a.answer) + "}";
-    }
-    j += "],\"files\":[";
-    for (size_t i = 0; i < u.files.size(); ++i) {
-        const HistoryFile& f = u.files[i];
-        if (i) j += ",";
-        j += "{\"name\":" + jsonString(f.name) + ",\"size\":" + jsonNumberOrNull(f.size) +
-             ",\"archive_id\":" + jsonNumberOrNull(f.archiveId) +
-             ",\"archive_name\":" + jsonString(f.archiveName) +
-             ",\"sha256\":" + jsonString(f.sha256) +
-             ",\"transfer_ms\":" + jsonNumberOrNull(f.transferMs) +
-             ",\"programmed\":" + (f.programmed ? "true" : "false") + "}";
-    }
-    return j + "]}";
+    JsonObject answers = JsonObject::array();
+    for (const HistoryAnswer& a : u.answers)
+        answers.push_back({{"mode", a.mode}, {"command", a.command}, {"answer", a.answer}});
+    JsonObject files = JsonObject::array();
+    for (const HistoryFile& f : u.files)
+        files.push_back({{"name", f.name},
+                         {"size", json_NumberOrNull(f.size)},
+                         {"archive_id", json_NumberOrNull(f.archiveId)},
+                         {"archive_name", f.archiveName},
+                         {"sha256", f.sha256},
+                         {"transfer_ms", json_NumberOrNull(f.transferMs)},
+                         {"programmed", f.programmed}});
+    JsonObject j = {
+        {"id", u.id},
+        {"started", history_IsoTime(u.startedMs)},
+        {"ended", u.finished() ? JsonObject(history_IsoTime(u.endedMs)) : JsonObject(nullptr)},
+        {"finished", u.finished()},
+        {"duration_ms", u.finished() ? JsonObject(u.endedMs - u.startedMs) : JsonObject(nullptr)},
+        {"machine", u.machine},
+        {"version", u.version},
+        {"location", u.location},
+        {"serial", u.serial},
+        {"ports", u.portNames},
+        {"folder", u.folder},
+        {"result", u.finished() ? JsonObject(u.resultCode) : JsonObject(nullptr)},
+        {"result_words", u.resultWords},
+        {"log", u.logPath},
+        {"firmware_before", u.firmwareBefore()},
+        {"answers", answers},
+        {"files", files},
+    };
+    return json_Line(j);
 }
 
 std::string history_CsvHeading() {

@@ -8,3 +8,15 @@ std::string HistoryUpdate::firmwareBefore() const {
     }
     return "";
 }
+
+bool IHistoryReader::Query(const HistoryFilter& filter, std::vector<HistoryUpdate>* out,
+                           std::string* error) {
+    out->clear();
+    return ForEach(
+        filter,
+        [out](const HistoryUpdate& u) {
+            out->push_back(u);
+            return true;
+        },
+        error);
+}

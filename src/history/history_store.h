@@ -1,16 +1,18 @@
 // The update history: one record per modem update, kept by the hosts that run updates (the
 // command-line host, the station), never by the library itself.
 //
-// Jobs write through IHistoryStore only (begin, add file, finish), so that another store can
-// stand beside the SQLite one without touching them. A record is begun when the update
-// starts and finished when it ends: a record that was never finished is an update that did
-// not finish (the process died, the machine stopped).
+// Jobs write through IHistoryStore only (begin, add file, finish), and listings read through
+// IHistoryReader, so that another store can stand beside the SQLite one without touching them. A
+// record is begun when the update starts and finished when it ends: a record that was never
+// finished is an update that did not finish (the process died, the machine stopped).
 #ifndef MODEMFLASH_HISTORY_HISTORY_STORE_H
 #define MODEMFLASH_HISTORY_HISTORY_STORE_H
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,18 +59,38 @@ struct HistoryUpdate {
 
 // Which updates a query returns, newest first.
 struct HistoryFilter {
-    int64_t id = 0;           // only this update (0: any)
-    std::string serial;       // "" any
-    std::string location;     // "" any
+    int64_t id = 0;  // only this update (0: any)
+    // Unset: any; "": only records without one (a `flash` that could not tell).
+    std::optional<std::string> serial;
+    std::optional<std::string> location;
     int64_t sinceMs = -1;     // started at or after (-1: any)
     bool failedOnly = false;  // unfinished, or finished with another result than 1
     bool withFiles = false;   // fill HistoryUpdate::files
-    int limit = 0;            // at most this many (0: all)
+    int64_t limit = 0;        // at most this many (0: all)
+    int64_t offset = 0;       // after skipping this many of the newest
 };
 
-class IHistoryStore {
+// Reading the history. A reader hands the updates over one at a time, so that listing a
+// history of any size takes the same memory.
+class IHistoryReader {
   public:
-    virtual ~IHistoryStore() = default;
+    using Each = std::function<bool(const HistoryUpdate& update)>;
+
+    virtual ~IHistoryReader() = default;
+    // Calls each for every update the filter selects, newest first, all of one moment (a
+    // record written meanwhile is either wholly in or out); stops early when each returns
+    // false. each must not call the store. False with *error when the history could not be
+    // read (the updates handed over until then stand).
+    virtual bool ForEach(const HistoryFilter& filter, const Each& each, std::string* error) = 0;
+    // How many updates the filter selects, limit and offset aside (an empty filter: all).
+    virtual bool Count(const HistoryFilter& filter, int64_t* count, std::string* error) = 0;
+
+    // The selected updates, collected: for selections known to be small.
+    bool Query(const HistoryFilter& filter, std::vector<HistoryUpdate>* out, std::string* error);
+};
+
+class IHistoryStore : public IHistoryReader {
+  public:
     // Writes the record of an update that starts (start.id, ended, result are ignored).
     // The new record's id, or 0 when it could not be written (*error says why).
     virtual int64_t BeginUpdate(const HistoryUpdate& start, std::string* error) = 0;
@@ -77,20 +99,38 @@ class IHistoryStore {
     // Finishes the record: end time, result, answers; log path, port names, location and
     // serial when they are not empty (else those written at the start stay).
     virtual bool FinishUpdate(int64_t id, const HistoryUpdate& end, std::string* error) = 0;
-    // The updates the filter selects, newest first.
-    virtual bool Query(const HistoryFilter& filter, std::vector<HistoryUpdate>* out,
-                       std::string* error) = 0;
 };
 
 // Whether this build has a store (the SQLite one) at all.
 bool history_StoreAvailable();
 
-// Opens the history file at path, creating it and its folder when missing and bringing an
-// older file's layout up to date. A file that is not a database, or a damaged one, is moved
-// aside as <path>.corrupt-<time> and a new one started; *notice then says so. Null with
-// *error when the history cannot be used (folder or file not writable, a newer modemflash's
-// layout, another program's database, no store in this build).
+// Opens the history file at path for recording updates, creating it (and its folder) when
+// missing and bringing an older file's layout up to date. Refused before anything is touched,
+// with *error: a path that names something other than a regular file (a directory, /dev/null),
+// a new file whose folder cannot be written, a file that is not an SQLite database at all (a
+// mistyped path), another program's database, a newer modemflash's layout. A history that is
+// damaged is moved aside as <path>.corrupt-<time> and a new one started; *notice then says
+// where the old one is.
 std::unique_ptr<IHistoryStore> history_OpenStore(const std::string& path, std::string* notice,
                                                  std::string* error);
+
+// How opening the history for reading went.
+enum HistoryReadStatus {
+    HISTORY_READ_OK,           // a history (perhaps of an older layout, read as it stands)
+    HISTORY_READ_MISSING,      // nothing at the path: "no history at PATH"
+    HISTORY_READ_NOT_HISTORY,  // something else is there: "PATH is not a history file ..."
+    HISTORY_READ_FAILED        // it could not be read (damaged, no permission, a newer layout)
+};
+
+// Called once when another program holds the history locked, before the read waits for it.
+using HistoryBusyNotice = std::function<void()>;
+
+// Opens the history file at path for reading only: nothing is created, moved or brought up to
+// date. A read that finds the file locked by another program calls busy (may be empty) and
+// waits as long as the lock is held, up to a few minutes. Null with *status and *error (a
+// sentence naming the path) when it cannot be read.
+std::unique_ptr<IHistoryReader> history_OpenReader(const std::string& path,
+                                                   const HistoryBusyNotice& busy,
+                                                   HistoryReadStatus* status, std::string* error);
 
 #endif

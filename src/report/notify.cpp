@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/messages.h"
+#include "report/job_observer.h"
 #include "report/port_report.h"
 
 namespace {
@@ -95,15 +96,20 @@ int sink_EventCode(const char* name) {
     return EVENT_UNKNOWN;
 }
 
-void sink_Event(int port, int value, const char* name) {
+void sink_Send(int port, int code, int value) {
     DownloadEvent event;
     event.reserved1 = 0;
     event.reserved2 = 0;
-    event.code = sink_EventCode(name);
+    event.code = code;
     event.value = value;
     IDownloadSink* sink = report_Port(port) ? g_portSinks[port].load() : nullptr;
     if (sink == nullptr) sink = g_sink.load();
     if (sink != nullptr) sink->OnEvent(&event);
+    report_Event(port, code, value);
+}
+
+void sink_Event(int port, int value, const char* name) {
+    sink_Send(port, sink_EventCode(name), value);
 }
 
 void sink_Set(IDownloadSink* sink) {

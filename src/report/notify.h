@@ -14,8 +14,11 @@ void notify_Status(int port, const char* text);
 void notify_Result(int port, const char* text);
 void notify_Info(int port, const char* text);
 
-// Hands a DownloadEvent with the code for name and value to the port's own sink when one is
-// set (sink_SetForPort), else to the registered sink, if any.
+// Hands a DownloadEvent with code and value to the port's own sink when one is set
+// (sink_SetForPort), else to the registered sink, if any; and tells the port's job observer
+// (report/job_observer.h), sink or not.
+void sink_Send(int port, int code, int value);
+// sink_Send with the code for name (sink_EventCode).
 void sink_Event(int port, int value, const char* name);
 // The event code of a name: the first fragment of the table contained in it, or
 // EVENT_UNKNOWN (-1) when none is.

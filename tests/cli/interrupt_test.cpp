@@ -1,5 +1,5 @@
 // Ctrl-C handling: the counting and the watch, in this process.
-#include "interrupt.h"
+#include "cli/system/interrupt.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,7 +1,7 @@
 // ModemManager during `modemflash flash`: a private dbus-daemon stands in for the system bus
 // (DBUS_SYSTEM_BUS_ADDRESS) and a mock ModemManager (python-dbusmock) records every
 // InhibitDevice call with how much the simulated modem had exchanged at that moment.
-#include "mm_inhibit.h"
+#include "cli/system/mm_inhibit.h"
 
 #include <gtest/gtest.h>
 #include <limits.h>

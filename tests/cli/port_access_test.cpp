@@ -2,7 +2,7 @@
 // the port's group and the fix. The port is a private device tree whose device node belongs
 // to root and a group; the commands run as an unprivileged user (root drops to nobody with
 // setpriv: root itself may open anything).
-#include "port_access.h"
+#include "cli/ports/port_access.h"
 
 #include <fcntl.h>
 #include <grp.h>

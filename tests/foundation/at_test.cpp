@@ -88,7 +88,7 @@ TEST_F(AtExchange, SilenceTimesOutAfterTheTimeoutAndKeepsThePartialAnswer) {
     int64_t start = clk_NowMs();
     EXPECT_EQ(at_Send(kPort, "AT\r\n"), -1);
     int64_t took = clk_NowMs() - start;
-    EXPECT_GE(took, 2000);  // more than the time-out, counted in whole seconds
+    EXPECT_GE(took, 2000);   // more than the time-out, counted in whole seconds
     EXPECT_LT(took, 60000);  // generous: a loaded machine may be late
     EXPECT_EQ(err.text(), "#ERROR: timeout\n\n");
     EXPECT_STREQ(at_Response(kPort), "\r\npartial");

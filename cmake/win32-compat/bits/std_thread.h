@@ -27,11 +27,11 @@ __declspec(dllimport) int __stdcall SwitchToThread(void);
 namespace std {
 
 class thread {
-public:
+  public:
     using native_handle_type = void*;
 
     class id {
-    public:
+      public:
         id() noexcept : _M_thread(0) {}
         explicit id(unsigned long tid) noexcept : _M_thread(tid) {}
         unsigned long _M_thread;
@@ -91,7 +91,7 @@ public:
     native_handle_type native_handle() { return handle_; }
     static unsigned int hardware_concurrency() noexcept { return 1; }
 
-private:
+  private:
     template <typename Call, size_t... I>
     static void invokeCall(Call& call, index_sequence<I...>) {
         std::invoke(std::move(std::get<I>(call))...);
@@ -108,19 +108,29 @@ private:
     id id_;
 };
 
-inline void swap(thread& a, thread& b) noexcept { a.swap(b); }
+inline void swap(thread& a, thread& b) noexcept {
+    a.swap(b);
+}
 
 // The library's <thread> defines the other comparisons itself.
-inline bool operator==(thread::id a, thread::id b) noexcept { return a._M_thread == b._M_thread; }
+inline bool operator==(thread::id a, thread::id b) noexcept {
+    return a._M_thread == b._M_thread;
+}
 
 template <>
 struct hash<thread::id> {
-    size_t operator()(const thread::id& i) const noexcept { return std::_Hash_impl::hash(i._M_thread); }
+    size_t operator()(const thread::id& i) const noexcept {
+        return std::_Hash_impl::hash(i._M_thread);
+    }
 };
 
 namespace this_thread {
-inline thread::id get_id() noexcept { return thread::id(GetCurrentThreadId()); }
-inline void yield() noexcept { SwitchToThread(); }
+inline thread::id get_id() noexcept {
+    return thread::id(GetCurrentThreadId());
+}
+inline void yield() noexcept {
+    SwitchToThread();
+}
 }  // namespace this_thread
 
 }  // namespace std

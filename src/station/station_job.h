@@ -1,0 +1,77 @@
+// Inside the station: one modem's job (its thread, its sink, what it reports) and the
+// station's shared state. Only the station's own files include this.
+#ifndef MODEMFLASH_STATION_STATION_JOB_H
+#define MODEMFLASH_STATION_STATION_JOB_H
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/downloader.h"
+#include "modemflash/downloader.h"
+#include "platform/lock.h"
+#include "platform/thread.h"
+#include "portscan/modem_port_finder.h"
+#include "station/station.h"
+
+// One scoped hold of a platform lock.
+class StationGuard {
+  public:
+    explicit StationGuard(PlatformLock* lock) : lock_(lock) { lock_Acquire(lock_); }
+    ~StationGuard() { lock_Release(lock_); }
+    StationGuard(const StationGuard&) = delete;
+    StationGuard& operator=(const StationGuard&) = delete;
+
+  private:
+    PlatformLock* lock_;
+};
+
+// A result for a modem whose job did not run, with the reason in words.
+StationResult station_NotRun(const char* words);
+
+struct Job final : public IDownloadSink {
+    CStation::Impl* station = nullptr;
+    StationModem modem;
+    StationStatus status;
+    StationResult result;
+    std::vector<std::string> files;  // the list's paths, in order
+    std::string list;
+    PlatformThread* thread = nullptr;
+    std::atomic<bool> done{false};
+
+    void OnEvent(DownloadEvent* e) override;
+    void drainMessages();
+    void setPhase(StationPhase phase);
+    void publish();
+    void setPortName(const char* name);
+    void run();
+};
+
+struct CStation::Impl {
+    // Guards the job table, the port indexes in use, the listener, the folder, the list and
+    // the log settings between the thread that runs RunOnce or Watch and the jobs' threads.
+    PlatformLock* lock = lock_Create();
+    std::unique_ptr<CDownloader> config;  // reads the folder as the host does; never downloads
+    std::string folder;
+    std::string list;
+    bool folderSet = false;
+    IStationListener* listener = nullptr;
+    std::string logDir;
+    bool consoleLog = true;
+    Job* jobs[STATION_MAX_MODEMS] = {};  // the job on each port index, or null
+    std::atomic<bool> stop{false};
+
+    ~Impl() { lock_Destroy(lock); }
+
+    static void logHook(void* user, int port, int isError, const char* text);
+    void begin();
+    void end();
+    Job* start(const ModemPortInfo& port);
+    StationOutcome finish(Job* job);
+    void notice(const std::string& text) {
+        if (listener) listener->OnNotice(text.c_str());
+    }
+};
+
+#endif

@@ -1,0 +1,108 @@
+// Checks of the flash command's options and folder.
+#include "cli/flash/flash_checks.h"
+
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "cli/display/engine_lines.h"
+#include "platform/env.h"
+#include "platform/file.h"
+
+namespace flashcheck {
+
+namespace {
+
+bool usableScale(const std::string& text, double* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    double v = strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0') return false;
+    // The library's clock takes 1 to 1000000 and ignores anything else.
+    if (!isfinite(v) || v < 1 || v > 1000000) return false;
+    *value = v;
+    return true;
+}
+
+}  // namespace
+
+bool timeScale(const std::string& value, bool given, std::string* scale, std::string* why) {
+    scale->clear();
+    double v = 0;
+    if (given) {
+        if (!usableScale(value, &v)) {
+            *why = "--time-scale " + value + " is not a number from 1 to 1000000";
+            return false;
+        }
+        *scale = value;
+        return true;
+    }
+    const char* env = env_Get("MODEMFLASH_TIME_SCALE");
+    if (env == nullptr) return true;
+    if (!usableScale(env, &v)) {
+        *why = std::string("MODEMFLASH_TIME_SCALE=") + env + " is not a number from 1 to 1000000";
+        return false;
+    }
+    *scale = env;
+    return true;
+}
+
+bool logFile(const std::string& path, std::string* why) {
+    if (path.empty()) {
+        *why = "--log needs a file name";
+        return false;
+    }
+    int kind = file_Type(path.c_str(), nullptr);
+    if (kind == FILE_TYPE_DIRECTORY || kind == FILE_TYPE_FIFO || kind == FILE_TYPE_SOCKET ||
+        kind == FILE_TYPE_BLOCK_DEVICE || kind == FILE_TYPE_OTHER) {
+        *why = "--log " + path + " is " + file_TypeName(kind) + ", not a file to write";
+        return false;
+    }
+    if (kind == FILE_TYPE_MISSING) {
+        std::filesystem::path parent = std::filesystem::path(path).parent_path();
+        std::error_code ec;
+        if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
+            *why = "--log " + path + ": the folder " + parent.string() + " does not exist";
+            return false;
+        }
+    }
+    FILE* f = file_Open(path.c_str(), "ab");
+    if (f == nullptr) {
+        *why = "--log " + path + " cannot be written";
+        return false;
+    }
+    fclose(f);
+    return true;
+}
+
+JsonObject checkObject(const preflight::Note& n) {
+    return {{"type", "check"},
+            {"level", preflight::levelName(n.level)},
+            {"file", n.file},
+            {"text", n.text}};
+}
+
+void show(const preflight::Report& report, bool json, EngineLines* lines) {
+    for (const preflight::Note& n : report.notes) {
+        std::string where = n.file.empty() ? "" : n.file + ": ";
+        if (json) {
+            lines->writeJson(checkObject(n));
+        } else if (n.level == preflight::LEVEL_INFO) {
+            lines->write(cli_OutputText(where + n.text) + "\n");
+        } else {
+            fprintf(stderr, "modemflash: %s: %s\n", preflight::levelName(n.level),
+                    cli_OutputText(where + n.text).c_str());
+        }
+    }
+    if (!report.ok() && !json)
+        fprintf(stderr,
+                "modemflash: the firmware folder was refused (%d problem%s); no port was "
+                "opened\n",
+                report.problems(), report.problems() == 1 ? "" : "s");
+    fflush(stderr);
+}
+
+}  // namespace flashcheck

@@ -1,0 +1,51 @@
+// The exit status of `modemflash flash` and its result in words.
+#include "cli/flash/flash_exit.h"
+
+#include "modemflash/downloader.h"
+
+namespace cli {
+
+const char kFlashExitFooter[] =
+    "Exit status:\n"
+    "  0  the modem was updated and is back in modem mode with autorun on\n"
+    "  1  the library could not be loaded\n"
+    "  2  the command line was not understood\n"
+    "  3  the firmware folder was refused (configuration or files; the reason is printed)\n"
+    "  4  the update failed: no modem answered the probe, a step failed, or the modem's port\n"
+    "     may not be opened by this user (the fix is printed)\n"
+    "  5  the modem refused to program an archive\n"
+    "  6  an archive could not be transferred\n"
+    "  7  the modem could not be switched between modes, or its port did not come back\n"
+    "  130  stopped by a second Ctrl-C (the first one only says what stopping would leave)\n";
+
+int flashExitFor(int result) {
+    switch (result) {
+        case DOWNLOAD_OK:
+            return FLASH_OK;
+        case DOWNLOAD_PROGRAM_FAILED:
+            return FLASH_PROGRAM_FAILED;
+        case DOWNLOAD_TRANSFER_FAILED:
+            return FLASH_TRANSFER_FAILED;
+        case DOWNLOAD_MODE_FAILED:
+            return FLASH_MODE_FAILED;
+        default:
+            return FLASH_FAILED;
+    }
+}
+
+const char* flashResultWords(int result) {
+    switch (result) {
+        case DOWNLOAD_OK:
+            return "update complete";
+        case DOWNLOAD_PROGRAM_FAILED:
+            return "the modem refused to program the firmware";
+        case DOWNLOAD_TRANSFER_FAILED:
+            return "the firmware transfer failed";
+        case DOWNLOAD_MODE_FAILED:
+            return "the modem could not be switched between modes";
+        default:
+            return "update failed";
+    }
+}
+
+}  // namespace cli

@@ -1,0 +1,30 @@
+// How `modemflash flash` ends: its exit status and the result in words, for one modem and
+// for the station alike.
+#ifndef MODEMFLASH_TOOLS_FLASH_EXIT_H
+#define MODEMFLASH_TOOLS_FLASH_EXIT_H
+
+namespace cli {
+
+// Exit statuses of `flash`.
+enum FlashExit {
+    FLASH_OK = 0,
+    FLASH_LIBRARY = 1,          // the library could not be loaded
+    FLASH_FOLDER = 3,           // the firmware folder was refused
+    FLASH_FAILED = 4,           // DOWNLOAD_FAILED: no modem answered, or the job failed
+    FLASH_PROGRAM_FAILED = 5,   // DOWNLOAD_PROGRAM_FAILED
+    FLASH_TRANSFER_FAILED = 6,  // DOWNLOAD_TRANSFER_FAILED
+    FLASH_MODE_FAILED = 7       // DOWNLOAD_MODE_FAILED
+};
+
+// The `flash` exit status of a host result (DOWNLOAD_*).
+int flashExitFor(int result);
+
+// A host result (DOWNLOAD_*) in words: "update complete", "the firmware transfer failed".
+const char* flashResultWords(int result);
+
+// The exit statuses as the help of `flash` lists them.
+extern const char kFlashExitFooter[];
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,98 @@
+#include "cli/history/flash_history.h"
+
+#include <stdio.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "modemflash/port_record.h"
+
+#ifndef MODEMFLASH_VERSION
+#define MODEMFLASH_VERSION "0.0.0"
+#endif
+
+namespace cli {
+namespace {
+
+std::string absolute(const std::string& path) {
+    if (path.empty()) return path;
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+}  // namespace
+
+void addHistoryOptions(CLI::App& app, HistoryOptions* options, bool allowNone) {
+    app.add_option("--history", options->file,
+                   "The update history file (default: MODEMFLASH_HISTORY, else "
+                   "modemflash/history.sqlite3 in the user's state folder)");
+    if (allowNone) app.add_flag("--no-history", options->none, "Keep no record of this update");
+}
+
+void historyWarning(const std::string& text) {
+    fprintf(stderr, "modemflash: warning: %s\n", text.c_str());
+    fflush(stderr);
+}
+
+std::unique_ptr<IHistoryStore> openHistoryForUpdates(const HistoryOptions& options) {
+    bool chosen = false;
+    std::string path = history_ChoosePath(options, &chosen);
+    if (options.none) return nullptr;
+    if (!history_StoreAvailable() && !chosen) return nullptr;
+    if (path.empty()) {
+        historyWarning(
+            "history: no state folder to keep it in (HOME is not set); the update goes on "
+            "without a record (--history FILE names one)");
+        return nullptr;
+    }
+    std::string notice, error;
+    std::unique_ptr<IHistoryStore> store = history_OpenStore(path, &notice, &error);
+    if (!notice.empty()) historyWarning("history: " + notice);
+    if (!store) historyWarning("history: " + error + "; the update goes on without a record");
+    return store;
+}
+
+FlashRecord::FlashRecord(const HistoryOptions& options, const std::string& folder,
+                         const std::string& logFile, DynLib lib)
+    : store_(openHistoryForUpdates(options)),
+      recorder_(store_.get(), historyWarning),
+      folder_(folder),
+      logFile_(logFile),
+      lib_(lib) {}
+
+void FlashRecord::begin() {
+    if (!store_) return;
+    HistoryUpdate start;
+    start.version = MODEMFLASH_VERSION;
+    start.folder = absolute(folder_);
+    start.logPath = absolute(logFile_);
+    firmware_.reset(new CFirmwareFiles(history_FirmwarePaths(folder_)));
+    recorder_.Begin(start, firmware_.get());
+}
+
+void FlashRecord::finish(int result, const char* words) {
+    if (!store_) return;
+    HistoryUpdate end;
+    end.resultCode = result;
+    end.resultWords = words ? words : "";
+    end.logPath = absolute(logFile_);
+    // The library keeps what the modem told it; a library without these reads leaves them out.
+    auto initAnswer = reinterpret_cast<InitAnswerFunction>(
+        lib_ ? dynlib_Symbol(lib_, "modemflash_InitAnswer") : nullptr);
+    auto portNames = reinterpret_cast<PortNamesFunction>(
+        lib_ ? dynlib_Symbol(lib_, "modemflash_PortNames") : nullptr);
+    char text[512];
+    if (portNames && portNames(0, text, sizeof text) > 0) end.portNames = text;
+    if (initAnswer) {
+        std::string kept;
+        end.answers = history_CollectAnswers([&](int mode, const char* command) -> const char* {
+            if (initAnswer(0, mode, command, text, sizeof text) <= 0) return nullptr;
+            kept = text;
+            return kept.c_str();
+        });
+    }
+    recorder_.Finish(end);
+}
+
+}  // namespace cli

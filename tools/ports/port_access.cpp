@@ -1,0 +1,33 @@
+#include "cli/ports/port_access.h"
+
+#include "platform/device.h"
+#include "platform/portname.h"
+#include "portscan/modem_port_finder.h"
+
+std::string access_ModemPortNow() {
+    CModemPortFinder finder;
+    int com = finder.FindComNumber();
+    return com > 0 ? "COM" + std::to_string(com) : "";
+}
+
+std::string access_DevicePath(const std::string& portName) {
+    char path[512];
+    if (portname_ParseCom(portName.c_str()) == 0) return "";
+    return portname_DevicePath(portName.c_str(), path, sizeof path) ? path : "";
+}
+
+bool access_Denied(const std::string& portName, std::string* group) {
+    std::string device = access_DevicePath(portName);
+    char name[256];
+    if (device.empty() || dev_CheckAccess(device.c_str(), name, sizeof name) != DEV_ACCESS_DENIED)
+        return false;
+    if (group) *group = name;
+    return true;
+}
+
+std::string access_DeniedMessage(const std::string& device, const std::string& group) {
+    return "modemflash: " + device +
+           ": permission denied: you may not open the modem's port. It belongs to the group " +
+           group + "; join it with\n    sudo usermod -aG " + group +
+           " $USER\nthen log out and in again (or run modemflash as root).\n";
+}
