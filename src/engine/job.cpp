@@ -11,11 +11,11 @@
 #include "engine/port_context.h"
 #include "engine/transfer.h"
 #include "platform/clock.h"
-#include "platform/dialog.h"
 #include "platform/file.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
 #include "report/printf_format.h"
 
 namespace {
@@ -293,7 +293,7 @@ int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program
     int r = mode_EnterLoader(portIndex);
     if (r != 1) {
         report_Fail(portIndex, JOB_STEP_ENTER_LOADER);
-        dlg_MessageBox(kLoaderRefusedText, nullptr);
+        report_MessageBox(portIndex, kLoaderRefusedText);
         recover(portIndex);
         return r;
     }

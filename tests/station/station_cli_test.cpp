@@ -244,6 +244,24 @@ TEST_F(StationCommand, TheFirstFailureInLocationOrderGivesTheStatus) {
     EXPECT_NE(r.out.find("1 of 3 modem(s) updated; 2 failed"), std::string::npos) << r.out;
 }
 
+// The single host's modal box would appear once per modem and hold each failed modem's
+// recovery until clicked: in a station the box's text is that modem's own labelled line.
+TEST_F(StationCommand, ALoaderRefusalIsTheModemsOwnLineNotAMessageBox) {
+    startModems(2, {{0, "refuse AT%MODE=1 times=all\n"}});
+    std::string logs = root.path() + "/logs";
+    CommandRun r = run("flash " + firmware + " --all --time-scale 50 --log " + logs, env);
+    EXPECT_EQ(r.status, 4) << r.out;  // the refused mode command ends the job as a failed step
+    const std::string box =
+        "\xbd\xf8\xc8\xeb"
+        "download"
+        "\xc4\xa3\xca\xbd\xca\xa7\xb0\xdc";
+    EXPECT_EQ(r.out.find("[] " + box), std::string::npos) << r.out;  // the box's stand-in
+    EXPECT_NE(r.out.find("[1-1.1] " + box + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(readAll(logs + "/1-1.1.log").find(box), std::string::npos);
+    EXPECT_EQ(readAll(logs + "/1-1.2.log").find(box), std::string::npos);
+    EXPECT_NE(r.out.find("1 of 2 modem(s) updated; 1 failed"), std::string::npos) << r.out;
+}
+
 TEST_F(StationCommand, BadLocationsAndOptions) {
     startModems(1);
     CommandRun r = run("flash " + firmware + " --at 3-3 --time-scale 50", env);

@@ -375,9 +375,11 @@ int runStation(StationRunOptions o) {
                 o.folder.c_str());
         return FLASH_FOLDER;
     }
-    Display::Mode mode = o.json                   ? Display::JSON
-                         : env_IsTerminal(1) != 0 ? Display::LIVE
-                                                  : Display::PLAIN;
+    // Live lines need a terminal that redraws in place (on Windows, a console that takes
+    // control sequences); any other gets plain lines.
+    Display::Mode mode = o.json                         ? Display::JSON
+                         : env_TerminalControls(1) != 0 ? Display::LIVE
+                                                        : Display::PLAIN;
     Display display(mode);
     // Each modem's update is recorded on its way to the display.
     std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
