@@ -20,6 +20,8 @@ struct PortReport {
     char logFileName[LOG_FILE_NAME_CAPACITY];  // "log<n>_DL.txt", composed by the job
     char label[REPORT_LABEL_CAPACITY];  // "" (single modem: lines as they are) or the modem's
                                         // label, put in front of each of its lines
+    int32_t consoleQuiet;  // 1: error and channel lines reach the hook and the log file only
+                           // (a reopen attempt that may yet be followed by one that works)
 };
 
 // The record of a port index, or null outside 0..15.

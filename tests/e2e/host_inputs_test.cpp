@@ -440,6 +440,51 @@ TEST(HostJson, EveryLineOfStandardOutputIsAnObject) {
     EXPECT_GT(logs, 5u);
 }
 
+// The library's error lines, Chinese (GBK) among them: with --json they are objects on
+// standard output with their text in UTF-8; otherwise, in a UTF-8 locale, they are UTF-8 on
+// standard error though it is no terminal; in another locale they are the library's bytes.
+TEST(HostJson, TheLibrarysErrorLinesAreUtf8ObjectsOrLines) {
+    Host h;
+    ASSERT_EQ(h.run("sample " + h.fw + " --small").status, 0);
+    const std::string gbk = "SelectMode: \xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc";
+    const std::string utf8 = "SelectMode: \u6a21\u5f0f\u5207\u6362\u5931\u8d25";
+    struct {
+        const char* args;
+        const char* locale;
+    } runs[] = {{" --json", "LC_ALL=C.UTF-8"}, {"", "LC_ALL=C.UTF-8"}, {"", "LC_ALL=C"}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(std::string(run.args) + " " + run.locale);
+        modemsim::ModemSim sim;
+        modemsim::SimOptions o;
+        o.devRoot = h.root.path() + "/dev";
+        o.sysfsRoot = h.root.path() + "/sys";
+        o.republishDelayMs = 100;
+        o.scenario = "never-return switch=1\n";
+        std::string why;
+        ASSERT_TRUE(sim.start(o, &why)) << why;
+        HostRun r =
+            h.run("flash " + h.fw + " --time-scale 200 --no-history" + run.args, run.locale);
+        sim.stop();
+        EXPECT_EQ(r.status, 7) << r.out << r.err;
+        if (*run.args) {
+            for (size_t b = 0, e; b < r.out.size(); b = e + 1) {
+                e = r.out.find('\n', b);
+                EXPECT_EQ(r.out.compare(b, 9, "{\"type\":\""), 0) << r.out.substr(b, e - b);
+            }
+            EXPECT_NE(
+                r.out.find("{\"type\":\"log\",\"stream\":\"stderr\",\"text\":\"" + utf8 + "\"}"),
+                std::string::npos)
+                << r.out;
+            EXPECT_EQ(r.err.find(gbk), std::string::npos) << r.err;
+        } else if (std::string(run.locale) == "LC_ALL=C.UTF-8") {
+            EXPECT_NE(r.err.find(utf8 + "\n"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find(gbk), std::string::npos) << r.err;
+        } else {
+            EXPECT_NE(r.err.find(gbk + "\n"), std::string::npos) << r.err;
+        }
+    }
+}
+
 }  // namespace
 
 #endif

@@ -275,6 +275,74 @@ TEST_F(Update, APortThatDropsMidTransferAndComesBackEndsInModemModeWithAutorunOn
     EXPECT_EQ(err->text().find("Bad file descriptor"), std::string::npos) << err->text();
 }
 
+// Gone for good in the middle of the second file: the recovery waits for it as after a mode
+// switch, nothing is written to its closed port, and the job says where it leaves the modem.
+TEST_F(Update, AModemThatDropsForGoodIsLeftGoneWithNothingWrittenToItsPort) {
+    writeFirmware("7");
+    startModem("vanish archive=2 block=1\n");
+    std::string list = path("loader.wrapped") + ";" + path("secondary_boot.wrapped");
+    EXPECT_EQ(dl_RunJob(0, "COM65", list.c_str()), DL_TRANSFER_FAILED);
+    std::string errors = err->text();
+    EXPECT_EQ(errors.find("Bad file descriptor"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("is not open"), std::string::npos) << errors;
+    const ModemLeft* left = dl_ModemLeft(0);
+    EXPECT_EQ(left->reason, LEFT_GONE);
+    EXPECT_EQ(left->mode, LEFT_MODE_LOADER) << "where it was when it went";
+    EXPECT_EQ(left->lastFile, 2);
+    EXPECT_EQ(left->fileCount, 2);
+    EXPECT_EQ(left->lastFileStage, LEFT_FILE_PART);
+    EXPECT_STREQ(left->lastFileName, "secondary_boot.wrapped");
+    EXPECT_EQ(left->filesProgrammed, 1);
+    EXPECT_NE(errors.find("#Error: the update did not complete: the modem's port went away and "
+                          "did not come back (it was last in loader mode); the last file written "
+                          "was secondary_boot.wrapped (file 2 of 2, written in part); 1 of 2 "
+                          "files programmed; unplug the modem, plug it in again and run the "
+                          "update again"),
+              std::string::npos)
+        << errors;
+}
+
+// Back 20 s after it went, as long as a mode switch may take: found and brought back.
+TEST_F(Update, AModemBackTwentySecondsAfterDroppingIsBroughtBackToModemMode) {
+    writeFirmware("7");
+    startModem("vanish archive=1 block=2 return=20000\n");
+    EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_TRANSFER_FAILED);
+    EXPECT_EQ(sim.mode(), 0);
+    EXPECT_EQ(sim.autorun(), 1);
+    const ModemLeft* left = dl_ModemLeft(0);
+    EXPECT_EQ(left->reason, LEFT_RECOVERED);
+    EXPECT_EQ(left->mode, LEFT_MODE_MODEM);
+    EXPECT_EQ(left->lastFileStage, LEFT_FILE_PART);
+}
+
+// Gone while it programs: the job says it went away, not that it refused.
+TEST_F(Update, AModemThatDropsWhileProgrammingIsSaidToHaveGone) {
+    writeFirmware("7");
+    startModem("vanish AT%PROG=2\n");
+    EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_PROGRAM_FAILED);
+    const ModemLeft* left = dl_ModemLeft(0);
+    EXPECT_EQ(left->reason, LEFT_GONE);
+    EXPECT_EQ(left->lastFileStage, LEFT_FILE_WRITTEN);
+    char words[512];
+    EXPECT_NE(std::string(dl_DescribeLeft(left, words, sizeof words)).find("went away"),
+              std::string::npos)
+        << words;
+}
+
+// Silent from a frame on: one status wait, one short check, no further AT time-out, and the
+// modem named as silent in loader mode.
+TEST_F(Update, AModemSilentFromAFrameOnCostsNoFurtherTimeOut) {
+    writeFirmware("7");
+    startModem("silent archive=1 block=2\n");
+    int64_t start = clk_NowMs();
+    EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_TRANSFER_FAILED);
+    EXPECT_LT(clk_NowMs() - start, 2 * DEFAULT_AT_TIMEOUT_S * 1000 / 10) << "no AT time-out";
+    const ModemLeft* left = dl_ModemLeft(0);
+    EXPECT_EQ(left->reason, LEFT_SILENT);
+    EXPECT_EQ(left->mode, LEFT_MODE_LOADER);
+    EXPECT_EQ(sim.mode(), 1);
+}
+
 TEST_F(Update, AModemLeftInLoaderModeFailsTheFinalCheck) {
     writeFirmware("7");
     startModem("wrong-mode value=1\n");

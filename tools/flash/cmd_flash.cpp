@@ -72,7 +72,7 @@ void announceTimeScale(bool json) {
     char notice[192];
     if (!clk_ScaleNotice(env_Get("MODEMFLASH_TIME_SCALE"), notice, sizeof notice)) return;
     if (json)
-        printf("{\"type\":\"notice\",\"text\":%s}\n", jsonString(notice).c_str());
+        printf("%s\n", json_Line(JsonObject{{"type", "notice"}, {"text", notice}}).c_str());
     else
         printf("%s\n", notice);
     fflush(stdout);
@@ -189,10 +189,8 @@ int runFlash(const FlashOptions& o) {
     downloader->SetSink(nullptr);
     lines.stop();
     if (o.json) {
-        char line[160];
-        snprintf(line, sizeof line, "{\"type\":\"result\",\"code\":%d,\"words\":\"%s\"}\n", result,
-                 cli::flashResultWords(result));
-        lines.write(line);
+        lines.writeJson(
+            {{"type", "result"}, {"code", result}, {"words", cli::flashResultWords(result)}});
     } else {
         printf("result %d: %s\n", result, cli::flashResultWords(result));
         if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)

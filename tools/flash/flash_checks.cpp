@@ -78,19 +78,23 @@ bool logFile(const std::string& path, std::string* why) {
     return true;
 }
 
+JsonObject checkObject(const preflight::Note& n) {
+    return {{"type", "check"},
+            {"level", preflight::levelName(n.level)},
+            {"file", n.file},
+            {"text", n.text}};
+}
+
 void show(const preflight::Report& report, bool json, EngineLines* lines) {
     for (const preflight::Note& n : report.notes) {
         std::string where = n.file.empty() ? "" : n.file + ": ";
         if (json) {
-            lines->write(std::string("{\"type\":\"check\",\"level\":\"") +
-                         preflight::levelName(n.level) +
-                         "\",\"file\":" + jsonString(n.file.c_str()) +
-                         ",\"text\":" + jsonString(n.text.c_str()) + "}\n");
+            lines->writeJson(checkObject(n));
         } else if (n.level == preflight::LEVEL_INFO) {
-            lines->write(where + n.text + "\n");
+            lines->write(cli_OutputText(where + n.text) + "\n");
         } else {
-            fprintf(stderr, "modemflash: %s: %s%s\n", preflight::levelName(n.level), where.c_str(),
-                    n.text.c_str());
+            fprintf(stderr, "modemflash: %s: %s\n", preflight::levelName(n.level),
+                    cli_OutputText(where + n.text).c_str());
         }
     }
     if (!report.ok() && !json)

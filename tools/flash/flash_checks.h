@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/flash/preflight.h"
+#include "util/json_line.h"
 
 class EngineLines;
 
@@ -19,6 +20,10 @@ bool timeScale(const std::string& value, bool given, std::string* scale, std::st
 // A --log file the library can append to: not a directory, FIFO or socket, in a folder that
 // exists. False with the reason in *why.
 bool logFile(const std::string& path, std::string* why);
+
+// One note of the folder check as a JSON object: {"type":"check","level":...,"file":...,
+// "text":...}.
+JsonObject checkObject(const preflight::Note& note);
 
 // Shows the folder check's notes: JSON objects on standard output with --json, else what was
 // read on standard output and warnings and problems on standard error.

@@ -4,8 +4,8 @@
 
 #include "cli/command_registry.h"
 #include "cli/history/flash_history.h"
-#include "cli/station/station_run.h"
 #include "cli/record/record_session.h"
+#include "cli/station/station_run.h"
 
 namespace {
 

@@ -11,6 +11,10 @@ int text_TerminalIsUtf8(int stream) {
     return GetConsoleOutputCP() == CP_UTF8 ? 1 : 0;
 }
 
+int text_LocaleIsUtf8(void) {
+    return GetConsoleOutputCP() == CP_UTF8 || GetACP() == CP_UTF8 ? 1 : 0;
+}
+
 long text_GbkToUtf8(const char* in, size_t length, char* out, size_t capacity) {
     if (in == nullptr || out == nullptr || capacity == 0 || length > 0x100000) return -1;
     if (length == 0) {
