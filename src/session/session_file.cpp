@@ -1,5 +1,6 @@
 #include "session/session_file.h"
 
+#include <errno.h>
 #include <string.h>
 
 #ifdef MODEMFLASH_HAVE_ZLIB

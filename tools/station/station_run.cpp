@@ -389,7 +389,10 @@ int runStation(StationRunOptions o) {
     if (!o.recordDir.empty()) {
         sessions.reset(new CStationSessions(
             o.recordDir, o.recordPayload, std::string("modemflash ") + MODEMFLASH_VERSION,
-            o.watch ? "watch" : "flash", shown,
+            o.companion ? "serve"
+            : o.watch   ? "watch"
+                        : "flash",
+            shown,
             [](const std::string& text) { fprintf(stderr, "modemflash: %s\n", text.c_str()); }));
         sessions->SetFirmware(o.folder);
         recorder_Install(nullptr);
