@@ -27,6 +27,8 @@
 
 #include <stdint.h>
 
+#include "report/wait.h"
+
 // Where a job stands. The numbers are those of the station's StationPhase.
 enum JobPhase {
     JOB_PROBING = 0,          // the port is opened and the modem identified
@@ -126,6 +128,9 @@ class IJobObserver {
     virtual void OnFileEnd(int /*port*/, int /*fileIndex*/, bool /*programmed*/) {}
     // The job failed here; the same record stays readable with report_LastFailure.
     virtual void OnFailure(int /*port*/, const JobFailure& /*failure*/) {}
+    // A wait begins (what for, and the longest it may still take), or with kind WAIT_NONE the
+    // wait announced last has ended (report/wait.h).
+    virtual void OnWait(int /*port*/, const WaitNotice& /*notice*/) {}
     // A text posted to the host (MSG_DL_STATUS, MSG_DL_RESULT or MSG_DL_INFO) and what it
     // means (JobText), when it is posted.
     virtual void OnText(int /*port*/, unsigned /*messageId*/, int /*meaning*/,
@@ -148,6 +153,8 @@ void report_FileEnd(int port, int fileIndex, int programmed);
 // An event the host's sink was handed (sink_Send in notify.h calls it for every event), and a
 // text posted to the host (notify_Text).
 void report_Event(int port, int code, int value);
+// A wait begins or ends (wait_Announce in wait.h calls it).
+void report_Wait(int port, const WaitNotice* notice);
 void report_Text(int port, unsigned messageId, int meaning, const char* text);
 
 // A job begins on the port: its failure record is cleared, and so is what the steps noted.

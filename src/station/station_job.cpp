@@ -14,6 +14,7 @@
 #include "platform/messages.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
 
 namespace {
 
@@ -198,6 +199,7 @@ Job* CStation::Impl::start(const ModemPortInfo& port) {
 
     ctx_SetLocation(index, port.location.c_str());
     report_SetLabel(index, port.location.c_str());
+    report_Port(index)->boxAsLog = 1;  // no modal box per modem: its line says what failed
     report_SetPortObserver(index, job);
     if (!logDir.empty())
         log_OpenFile(index, (logDir + "/" + station_LogFileName(port.location)).c_str());
@@ -217,6 +219,7 @@ StationOutcome CStation::Impl::finish(Job* job) {
     log_CloseFile(index);
     report_SetPortObserver(index, nullptr);
     report_SetLabel(index, nullptr);
+    report_Port(index)->boxAsLog = 0;
     ctx_SetLocation(index, nullptr);
     {
         LockGuard g(lock);

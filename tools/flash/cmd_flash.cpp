@@ -74,7 +74,7 @@ void announceTimeScale(bool json, const std::string& scale) {
     char notice[192];
     if (!clk_ScaleNotice(scale.c_str(), notice, sizeof notice)) return;
     if (json)
-        printf("{\"type\":\"notice\",\"text\":%s}\n", jsonString(notice).c_str());
+        printf("%s\n", json_Line(JsonObject{{"type", "notice"}, {"text", notice}}).c_str());
     else
         printf("%s\n", notice);
     fflush(stdout);
@@ -112,11 +112,21 @@ int loadEngine(const FlashOptions& o, Engine* e) {
 
 void quietHook(void*, int, int, const char*) {}
 
-int runFlash(const FlashOptions& o) {
+int runFlash(FlashOptions o) {
+    o.folder = preflight::normalFolder(o.folder);
     std::string scale, why;
     if (!flashcheck::timeScale(o.timeScale, !o.timeScale.empty(), &scale, &why)) {
         fprintf(stderr, "modemflash: %s\n", why.c_str());
         return cli::EXIT_USAGE;
+    }
+    for (const std::string& at : o.locations) {
+        if (!cli::plausibleLocation(at)) {
+            fprintf(stderr,
+                    "modemflash: --at '%s' is not a USB location: give one as `modemflash ports` "
+                    "shows it (for example 1-1.3)\n",
+                    at.c_str());
+            return cli::EXIT_USAGE;
+        }
     }
     if (o.all || !o.locations.empty()) {
         cli::StationRunOptions s;
@@ -127,7 +137,7 @@ int runFlash(const FlashOptions& o) {
         s.json = o.json;
         s.logDir = o.logFile;
         s.force = o.force;
-        s.timeScale = scale.empty() ? 0 : strtod(scale.c_str(), nullptr);
+        s.timeScale = o.timeScale;
         s.recordDir = o.record;
         s.recordPayload = o.recordPayload;
         return cli::runStation(s);
@@ -230,9 +240,10 @@ int runFlash(const FlashOptions& o) {
     lines.stop();
     const std::string& failure = display.failure();
     if (o.json) {
-        lines.write("{\"type\":\"result\",\"code\":" + std::to_string(result) +
-                    ",\"words\":" + jsonString(DownloadResultWords(result)) +
-                    (failure.empty() ? "" : ",\"failure\":" + jsonString(failure.c_str())) + "}\n");
+        JsonObject result_json{
+            {"type", "result"}, {"code", result}, {"words", DownloadResultWords(result)}};
+        if (!failure.empty()) result_json["failure"] = failure;
+        lines.writeJson(result_json);
     } else {
         printf("result %d: %s\n", result, DownloadResultWords(result));
         if (!failure.empty())

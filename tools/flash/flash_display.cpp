@@ -80,11 +80,10 @@ void FlashDisplay::OnEvent(DownloadEvent* e) {
     if (record_ && peek_) record_->onEvent(e->code);  // a loaded library: the contract alone
     drainMessages();
     if (json_) {
-        char line[128];
-        snprintf(line, sizeof line,
-                 "{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
-                 flashEventName(e->code), e->value);
-        lines_->write(line);
+        lines_->writeJson({{"type", "event"},
+                           {"code", e->code},
+                           {"name", flashEventName(e->code)},
+                           {"value", e->value}});
         return;
     }
     const char* name = flashEventName(e->code);
@@ -106,17 +105,14 @@ void FlashDisplay::drainMessages() {
     while (peek(&m)) {
         const char* text = m.id == MSG_DL_PROGRESS ? "" : reinterpret_cast<const char*>(m.lParam);
         if (json_) {
-            char head[96];
-            if (m.id == MSG_DL_PROGRESS) {
-                snprintf(head, sizeof head,
-                         "{\"type\":\"progress\",\"port\":%ld,\"percent\":%ld}\n",
-                         static_cast<long>(m.wParam), static_cast<long>(m.lParam));
-                lines_->write(head);
-            } else {
-                snprintf(head, sizeof head, "{\"type\":\"%s\",\"port\":%ld,\"text\":", kindOf(m.id),
-                         static_cast<long>(m.wParam));
-                lines_->write(head + jsonString(text) + "}\n");
-            }
+            if (m.id == MSG_DL_PROGRESS)
+                lines_->writeJson({{"type", "progress"},
+                                   {"port", static_cast<long>(m.wParam)},
+                                   {"percent", static_cast<long>(m.lParam)}});
+            else
+                lines_->writeJson({{"type", kindOf(m.id)},
+                                   {"port", static_cast<long>(m.wParam)},
+                                   {"text", cli_LibraryText(text)}});
             continue;
         }
         if (m.id == MSG_DL_PROGRESS) {

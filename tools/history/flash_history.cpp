@@ -25,10 +25,14 @@ std::string absolute(const std::string& path) {
 }  // namespace
 
 void addHistoryOptions(CLI::App& app, HistoryOptions* options, bool allowNone) {
-    app.add_option("--history", options->file,
-                   "The update history file (default: MODEMFLASH_HISTORY, else "
-                   "modemflash/history.sqlite3 in the user's state folder)");
-    if (allowNone) app.add_flag("--no-history", options->none, "Keep no record of this update");
+    CLI::Option* file = app.add_option("--history", options->file,
+                                       "The update history file (default: MODEMFLASH_HISTORY, "
+                                       "else modemflash/history.sqlite3 in the user's state "
+                                       "folder)");
+    // Both at once ask for two things: an error, not a silent choice of one.
+    if (allowNone)
+        app.add_flag("--no-history", options->none, "Keep no record of this update")
+            ->excludes(file);
 }
 
 void historyWarning(const std::string& text) {
