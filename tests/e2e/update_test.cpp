@@ -1,7 +1,10 @@
 // Whole updates through the downloader, against the simulated modem on a pty.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +21,8 @@
 #include "modem_sim.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
+#include "platform/modem_lock.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
 #include "support/test_support.h"
@@ -649,6 +654,72 @@ TEST_F(Update, NoModemEndsTheSearchAfterSixtyPasses) {
     EXPECT_EQ(search(), 60 * (500 + 500 + 1000));
     EXPECT_EQ(out->text(), "search port start!\nsearch port start!\n") << "the job never started";
     for (const std::string& c : sim.commands()) EXPECT_TRUE(c == "AT" || c == "ATI") << c;
+}
+
+// Another process updates the modem (it holds its lock): the search says which process since
+// when and ends at once, without a single byte to the modem.
+TEST_F(Update, AModemAnotherProcessHoldsIsNamedAndLeftAlone) {
+    writeFirmware("8");
+    startModem();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        ModemLock* lock = nullptr;
+        char c = static_cast<char>(modemlock_Acquire("1-1", "SIM0001", "COM65", &lock, nullptr));
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1) _exit(2);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, MODEM_LOCK_TAKEN);
+    CDownloader d;
+    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
+    int32_t result = -1;
+    int64_t slept = clk_ThreadSleptMs();
+    EXPECT_FALSE(d.Download(&result, 0));
+    EXPECT_EQ(result, DOWNLOAD_FAILED);
+    EXPECT_EQ(clk_ThreadSleptMs() - slept, 0) << "no search passes";
+    EXPECT_TRUE(sim.commands().empty());
+    std::string said = err->text();
+    EXPECT_NE(said.find("#Error: the modem at 1-1 (COM65) is being updated by process " +
+                        std::to_string(holder) + " ("),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(" since "), std::string::npos) << said;
+    const JobFailure* f = report_LastFailure(0);
+    EXPECT_EQ(f->step, JOB_STEP_SEARCH);
+    EXPECT_NE(std::string(f->detail).find("is being updated by process"), std::string::npos);
+    EXPECT_EQ(write(done[1], &c, 1), 1);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    // Once the other process has let go, the modem is this update's.
+    EXPECT_TRUE(d.Download(&result, 0));
+    EXPECT_EQ(modemlock_Query("1-1", "", "", nullptr), 0) << "released after the last check";
+}
+
+// A port that another program holds (its exclusive lock) is said to be busy, not to have no
+// modem.
+TEST_F(Update, APortAnotherProgramHoldsIsSaidToBeBusy) {
+    clk_SetScale(1000);
+    writeFirmware("8");
+    startModem();
+    int fd = open((dev + "/ttyACM0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    CDownloader d;
+    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
+    int32_t result = -1;
+    EXPECT_FALSE(d.Download(&result, 0));
+    close(fd);
+    EXPECT_EQ(result, DOWNLOAD_FAILED);
+    std::string said = err->text();
+    EXPECT_NE(said.find("#Error: COM65 is held by another program"), std::string::npos) << said;
+    const JobFailure* f = report_LastFailure(0);
+    EXPECT_EQ(f->step, JOB_STEP_SEARCH);
+    EXPECT_EQ(std::string(f->detail).find("no modem answered"), std::string::npos) << f->detail;
+    EXPECT_TRUE(sim.commands().empty());
 }
 
 }  // namespace

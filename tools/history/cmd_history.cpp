@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/options/cli_number.h"
 #include "cli/command_registry.h"
 #include "cli/display/engine_lines.h"
 #include "cli/history/flash_history.h"
+#include "cli/options/cli_number.h"
 #include "history/history_output.h"
 #include "history/history_time.h"
 
