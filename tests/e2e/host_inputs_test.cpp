@@ -60,9 +60,10 @@ class Host {
                 const std::string& prefix = "") const {
         args = expand(args);
         std::string errFile = root.path() + "/stderr.txt";
-        std::string cmd = "cd " + root.path() + " && " + env + " " + extraEnv + " timeout -k 2 " +
-                          std::to_string(seconds) + " " + prefix + MODEMFLASH_CLI_PATH " " + args +
-                          " 2>" + errFile;
+        // A locale of its own (UTF-8), whatever the machine's, unless extraEnv names another.
+        std::string cmd = "cd " + root.path() + " && LC_ALL=C.UTF-8 " + env + " " + extraEnv +
+                          " timeout -k 2 " + std::to_string(seconds) + " " + prefix +
+                          MODEMFLASH_CLI_PATH " " + args + " 2>" + errFile;
         HostRun r;
         FILE* p = popen(cmd.c_str(), "r");
         char buf[4096];
