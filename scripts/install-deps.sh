@@ -16,6 +16,8 @@ for set in "${want[@]}"; do
       packages+=(clang-format)
       # sd-bus for ModemManager; its tests' private bus and mock; manual pages; packages
       packages+=(libsystemd-dev pkg-config dbus-daemon python3-dbusmock help2man dpkg-dev lintian)
+      # the fleet history's server client, and the PostgreSQL 15 server its tests start
+      packages+=(libpq-dev postgresql)
       ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     windows)

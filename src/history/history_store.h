@@ -49,21 +49,36 @@ struct HistoryUpdate {
     std::string logPath;      // the engine's log file; "" when none was written
     std::vector<HistoryAnswer> answers;
     std::vector<HistoryFile> files;  // filled by queries that ask for details
+    // The record's name in every history it reaches (the station's file, the fleet's server):
+    // a random UUID, given when the record is first written.
+    std::string uuid;
+    std::string station;  // the station's name (default: the machine's name)
+    // Grows with every write to the record (its start, each file, its end), so that a copy
+    // of it elsewhere can tell whether it is behind. Given by the store.
+    int64_t revision = 0;
+    // The local history's shipping mark: the revision the fleet's server has taken (0 none)
+    // and when it took it (UTC milliseconds, -1 never). A record whose revision the server
+    // does not have yet is pending. On the server: when the record arrived there.
+    int64_t shippedRevision = 0;
+    int64_t shippedMs = -1;
 
     bool finished() const { return endedMs >= 0; }
+    bool pending() const { return shippedRevision < revision; }
     // The modem's firmware as it answered AT+GMR in modem mode before the update ("" if not).
     std::string firmwareBefore() const;
 };
 
 // Which updates a query returns, newest first.
 struct HistoryFilter {
-    int64_t id = 0;           // only this update (0: any)
-    std::string serial;       // "" any
-    std::string location;     // "" any
-    int64_t sinceMs = -1;     // started at or after (-1: any)
-    bool failedOnly = false;  // unfinished, or finished with another result than 1
-    bool withFiles = false;   // fill HistoryUpdate::files
-    int limit = 0;            // at most this many (0: all)
+    int64_t id = 0;            // only this update (0: any)
+    std::string serial;        // "" any
+    std::string location;      // "" any
+    int64_t sinceMs = -1;      // started at or after (-1: any)
+    bool failedOnly = false;   // unfinished, or finished with another result than 1
+    bool withFiles = false;    // fill HistoryUpdate::files
+    int limit = 0;             // at most this many (0: all)
+    std::string station;       // "" any
+    bool pendingOnly = false;  // only records the server does not have in their latest revision
 };
 
 class IHistoryStore {
@@ -80,7 +95,27 @@ class IHistoryStore {
     // The updates the filter selects, newest first.
     virtual bool Query(const HistoryFilter& filter, std::vector<HistoryUpdate>* out,
                        std::string* error) = 0;
+    // How many updates the filter selects (its limit aside).
+    virtual bool Count(const HistoryFilter& filter, int64_t* count, std::string* error) = 0;
+
+    // Shipping the history to the fleet's server (history_server.h, history_shipper.h). A
+    // store that does not take part says so in *error.
+    //
+    // Writes whole records, each named by its uuid, all or none: one the store does not have
+    // is added; one it has is replaced only by a copy that is further along (finished over
+    // unfinished, else a higher revision), never the other way round, so a record put twice
+    // is kept once and a late, older copy changes nothing. A record the store cannot take
+    // (its data refused) does not stop the others: its UUID goes to *refused (may be null),
+    // with why after ": ".
+    virtual bool PutUpdates(const std::vector<HistoryUpdate>& records,
+                            std::vector<std::string>* refused, std::string* error);
+    // Marks the local record id as taken by the server in the given revision at shippedMs (a
+    // mark never goes back: an older revision's mark leaves a newer one standing).
+    virtual bool MarkShipped(int64_t id, int64_t revision, int64_t shippedMs, std::string* error);
 };
+
+// A new random UUID (version 4), as 36 lowercase characters.
+std::string history_NewUuid();
 
 // Whether this build has a store (the SQLite one) at all.
 bool history_StoreAvailable();

@@ -58,6 +58,29 @@ const char* const kMigrations[] = {
     "CREATE INDEX updates_by_start ON updates(started_ms);"
     "CREATE INDEX updates_by_serial ON updates(serial);"
     "CREATE INDEX updates_by_location ON updates(location);",
+    // 3: each record's UUID and station, and its shipping to the fleet's server: the record's
+    // revision grows with every write (triggers, so that no write can forget it), and the
+    // revision the server has taken is kept beside it; a record whose revision the server
+    // does not have is pending. Records of older files get a UUID and their machine as
+    // station, and are pending.
+    "ALTER TABLE updates ADD COLUMN uuid TEXT;"
+    "ALTER TABLE updates ADD COLUMN station TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE updates ADD COLUMN revision INTEGER NOT NULL DEFAULT 1;"
+    "ALTER TABLE updates ADD COLUMN shipped_revision INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE updates ADD COLUMN shipped_ms INTEGER;"
+    "UPDATE updates SET station = machine,"
+    " uuid = lower(hex(randomblob(4))) || '-' || lower(hex(randomblob(2))) || '-4' ||"
+    " substr(lower(hex(randomblob(2))), 2) || '-' || substr('89ab', 1 + abs(random() % 4), 1) ||"
+    " substr(lower(hex(randomblob(2))), 2) || '-' || lower(hex(randomblob(6))),"
+    " revision = 1 + (ended_ms IS NOT NULL) +"
+    " (SELECT count(*) FROM files WHERE files.update_id = updates.id);"
+    "CREATE UNIQUE INDEX updates_by_uuid ON updates(uuid);"
+    "CREATE INDEX updates_pending ON updates(id) WHERE shipped_revision < revision;"
+    "CREATE TRIGGER files_revise AFTER INSERT ON files BEGIN"
+    " UPDATE updates SET revision = revision + 1 WHERE id = NEW.update_id; END;"
+    "CREATE TRIGGER updates_revise AFTER UPDATE OF started_ms, ended_ms, machine, version,"
+    " location, serial, port_names, folder, result_code, result_words, log_path, station"
+    " ON updates BEGIN UPDATE updates SET revision = revision + 1 WHERE id = NEW.id; END;",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -124,6 +147,27 @@ class Statement {
     int rc_;
 };
 
+// The WHERE clause of a filter; bindWhere gives its values to the statement that uses it.
+std::string whereOf(const HistoryFilter& f) {
+    std::string sql = " WHERE 1";
+    if (f.id > 0) sql += " AND id = ?1";
+    if (!f.serial.empty()) sql += " AND serial = ?2";
+    if (!f.location.empty()) sql += " AND location = ?3";
+    if (f.sinceMs >= 0) sql += " AND started_ms >= ?4";
+    if (f.failedOnly) sql += " AND (ended_ms IS NULL OR result_code IS NOT 1)";
+    if (!f.station.empty()) sql += " AND station = ?6";
+    if (f.pendingOnly) sql += " AND shipped_revision < revision";
+    return sql;
+}
+
+void bindWhere(Statement& s, const HistoryFilter& f) {
+    if (f.id > 0) s.integer(1, f.id);
+    if (!f.serial.empty()) s.text(2, f.serial);
+    if (!f.location.empty()) s.text(3, f.location);
+    if (f.sinceMs >= 0) s.integer(4, f.sinceMs);
+    if (!f.station.empty()) s.text(6, f.station);
+}
+
 class SqliteStore : public IHistoryStore {
   public:
     SqliteStore(sqlite3* db, std::string path)
@@ -137,9 +181,11 @@ class SqliteStore : public IHistoryStore {
         Guard g(lock_);
         Statement s(db_,
                     "INSERT INTO updates (started_ms, machine, version, location, serial, "
-                    "port_names, folder, log_path) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+                    "port_names, folder, log_path, uuid, station) "
+                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
         if (!s.run(u.startedMs, u.machine, u.version, u.location, u.serial, u.portNames, u.folder,
-                   u.logPath))
+                   u.logPath, u.uuid.empty() ? history_NewUuid() : u.uuid,
+                   u.station.empty() ? u.machine : u.station))
             return fail(error, "record the update's start"), 0;
         return sqlite3_last_insert_rowid(db_);
     }
@@ -193,6 +239,27 @@ class SqliteStore : public IHistoryStore {
         return ok;
     }
 
+    bool Count(const HistoryFilter& f, int64_t* count, std::string* error) override {
+        Guard g(lock_);
+        std::string sql = "SELECT count(*) FROM updates" + whereOf(f);
+        Statement s(db_, sql.c_str());
+        if (!s.ok()) return fail(error, "read the history");
+        bindWhere(s, f);
+        if (s.step() != SQLITE_ROW) return fail(error, "read the history");
+        *count = s.columnInt(0, 0);
+        return true;
+    }
+
+    bool MarkShipped(int64_t id, int64_t revision, int64_t shippedMs, std::string* error) override {
+        Guard g(lock_);
+        if (!Statement(db_,
+                       "UPDATE updates SET shipped_revision = ?2, shipped_ms = ?3 "
+                       "WHERE id = ?1 AND shipped_revision < ?2")
+                 .run(id, revision, shippedMs))
+            return fail(error, "mark a record as shipped");
+        return true;
+    }
+
   private:
     // Holds the store's lock for one operation: the connection and its last error text are
     // shared by the threads that record through this store.
@@ -218,20 +285,13 @@ class SqliteStore : public IHistoryStore {
     bool queryLocked(const HistoryFilter& f, std::vector<HistoryUpdate>* out) {
         std::string sql =
             "SELECT id, started_ms, ended_ms, machine, version, location, serial, port_names, "
-            "folder, result_code, result_words, log_path FROM updates WHERE 1";
-        if (f.id > 0) sql += " AND id = ?1";
-        if (!f.serial.empty()) sql += " AND serial = ?2";
-        if (!f.location.empty()) sql += " AND location = ?3";
-        if (f.sinceMs >= 0) sql += " AND started_ms >= ?4";
-        if (f.failedOnly) sql += " AND (ended_ms IS NULL OR result_code IS NOT 1)";
-        sql += " ORDER BY started_ms DESC, id DESC";
+            "folder, result_code, result_words, log_path, uuid, station, revision, "
+            "shipped_revision, shipped_ms FROM updates" +
+            whereOf(f) + " ORDER BY started_ms DESC, id DESC";
         if (f.limit > 0) sql += " LIMIT ?5";
         Statement s(db_, sql.c_str());
         if (!s.ok()) return false;
-        if (f.id > 0) s.integer(1, f.id);
-        if (!f.serial.empty()) s.text(2, f.serial);
-        if (!f.location.empty()) s.text(3, f.location);
-        if (f.sinceMs >= 0) s.integer(4, f.sinceMs);
+        bindWhere(s, f);
         if (f.limit > 0) s.integer(5, f.limit);
         int rc;
         while ((rc = s.step()) == SQLITE_ROW) {
@@ -248,6 +308,11 @@ class SqliteStore : public IHistoryStore {
             u.resultCode = static_cast<int>(s.columnInt(9));
             u.resultWords = s.columnText(10);
             u.logPath = s.columnText(11);
+            u.uuid = s.columnText(12);
+            u.station = s.columnText(13);
+            u.revision = s.columnInt(14, 0);
+            u.shippedRevision = s.columnInt(15, 0);
+            u.shippedMs = s.columnInt(16);
             out->push_back(std::move(u));
         }
         if (rc != SQLITE_DONE) return false;

@@ -41,6 +41,7 @@ class MemoryStore : public IHistoryStore {
     bool Query(const HistoryFilter&, std::vector<HistoryUpdate>*, std::string*) override {
         return false;
     }
+    bool Count(const HistoryFilter&, int64_t*, std::string*) override { return false; }
 
   private:
     bool failing(std::string* error) {

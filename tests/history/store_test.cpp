@@ -352,7 +352,7 @@ TEST(HistoryStore, AFileOfTheFirstLayoutIsBroughtUpToDate) {
         "PRAGMA user_version=1;");
     auto store = open(path);
     ASSERT_TRUE(store);
-    EXPECT_EQ(userVersion(path), 2);
+    EXPECT_EQ(userVersion(path), 3);
     HistoryFilter f;
     f.withFiles = true;
     std::vector<HistoryUpdate> old = query(*store, f);

@@ -1,0 +1,714 @@
+// The fleet's history on a PostgreSQL server, through libpq.
+//
+// Every conversation is bounded: the connection is made with libpq's non-blocking calls and
+// each statement is sent and awaited the same way, in short slices, so that neither a server
+// that does not answer nor one that goes away mid-statement holds the caller longer than the
+// limits (history_ServerLimits), and a caller that gives up (a stopping shipper) is free at
+// once. A connection that failed once is not used again.
+//
+// One store is used by one thread at a time (the shipper's, or a command's).
+#include <libpq-fe.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <vector>
+
+#include "history/history_server.h"
+#include "history/history_time.h"
+#include "platform/clock.h"
+#include "platform/socket_wait.h"
+
+extern const char kFleetSchema[];  // server/fleet_schema.sql, compiled in
+
+namespace {
+
+const int kSliceMs = 50;  // how often a wait asks whether to give up
+const int kListChunk = 500;  // records whose files and answers are asked for at once
+
+const char kWholeOnly[] =
+    "the history server takes whole records only (shipped from a station's local history)";
+
+struct ResultFree {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultFree>;
+
+// The first line of a message of libpq or the server, without the password.
+std::string oneLine(const char* text, const std::string& server) {
+    std::string s = text ? text : "";
+    size_t cut = s.find('\n');
+    if (cut != std::string::npos) s.erase(cut);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\r')) s.pop_back();
+    if (s.empty()) s = "no reason given";
+    return history_HideSecrets(s, server);
+}
+
+// A text as the server takes it: UTF-8, every byte that is not part of a valid sequence (and
+// NUL, which a parameter cannot carry) written as U+FFFD.
+std::string utf8Text(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+    size_t n = s.size();
+    for (size_t i = 0; i < n;) {
+        unsigned char c = p[i];
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = c != 0 && len > 0 && i + len <= n;
+        for (size_t k = 1; ok && k < len; ++k) ok = (p[i + k] & 0xc0) == 0x80;
+        if (ok && len > 1) {
+            uint32_t cp = c & (0x7f >> len);
+            for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3f);
+            static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+            ok = cp >= kMin[len] && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff);
+        }
+        if (ok) {
+            out.append(s, i, len);
+            i += len;
+        } else {
+            out += "\xef\xbf\xbd";
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::string hexOf(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
+
+std::string bytesOfHex(const char* hex) {
+    std::string out;
+    auto value = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+        out += static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1]));
+    return out;
+}
+
+// The parameters of one statement, as text ($1, $2, ... in the order they are added).
+class Params {
+  public:
+    int text(const std::string& s) { return add(utf8Text(s), false); }
+    int number(int64_t v) { return add(std::to_string(v), false); }
+    int numberOrNull(int64_t v) { return v < 0 ? add("", true) : number(v); }
+    int raw(const std::string& s) { return add(s, false); }
+    std::vector<const char*> pointers() const {
+        std::vector<const char*> p;
+        for (size_t i = 0; i < values_.size(); ++i)
+            p.push_back(nulls_[i] ? nullptr : values_[i].c_str());
+        return p;
+    }
+
+  private:
+    int add(std::string v, bool null) {
+        values_.push_back(std::move(v));
+        nulls_.push_back(null);
+        return static_cast<int>(values_.size());
+    }
+    std::vector<std::string> values_;
+    std::vector<bool> nulls_;
+};
+
+std::string placeholder(int n) {
+    return "$" + std::to_string(n);
+}
+
+// Array literals, as PostgreSQL reads them: {1,NULL,3}, {"a","b\"c"}, {t,f}.
+class ArrayText {
+  public:
+    void number(int64_t v) { item(std::to_string(v)); }
+    void numberOrNull(int64_t v) { item(v < 0 ? "NULL" : std::to_string(v)); }
+    void flag(bool v) { item(v ? "t" : "f"); }
+    void text(const std::string& s) {
+        std::string q = "\"";
+        for (char c : utf8Text(s)) {
+            if (c == '"' || c == '\\') q += '\\';
+            q += c;
+        }
+        item(q + "\"");
+    }
+    std::string done() const { return "{" + items_ + "}"; }
+
+  private:
+    void item(const std::string& s) {
+        if (!items_.empty()) items_ += ',';
+        items_ += s;
+    }
+    std::string items_;
+};
+
+// The schema file cut at its "-- version N" lines: what comes before the first is run by
+// every version; step n brings the tables to version n.
+struct Schema {
+    std::string start;
+    std::vector<std::string> steps;
+};
+
+Schema schemaOf(const char* text) {
+    Schema s;
+    std::string all = text;
+    std::string* part = &s.start;
+    for (size_t b = 0, e; b < all.size(); b = e + 1) {
+        e = all.find('\n', b);
+        if (e == std::string::npos) e = all.size();
+        std::string line = all.substr(b, e - b);
+        if (line.rfind("-- version ", 0) == 0) {
+            s.steps.emplace_back();
+            part = &s.steps.back();
+            continue;
+        }
+        *part += line + "\n";
+    }
+    return s;
+}
+
+const Schema& schema() {
+    static const Schema s = schemaOf(kFleetSchema);
+    return s;
+}
+
+// One connection to the server.
+class Connection {
+  public:
+    Connection(PGconn* conn, std::string server, HistoryServerLimits limits, HistoryGiveUp giveUp)
+        : conn_(conn),
+          server_(std::move(server)),
+          limits_(limits),
+          giveUp_(std::move(giveUp)) {}
+    ~Connection() { PQfinish(conn_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connects within the limits; null with *error.
+    static std::unique_ptr<Connection> open(const std::string& server, const HistoryGiveUp& giveUp,
+                                            std::string* error) {
+        HistoryServerLimits limits = history_ServerLimits(server);
+        // The string's own settings win over the name this program gives itself; the texts
+        // are UTF-8 whatever the string says.
+        const char* keys[] = {"application_name", "dbname", "client_encoding", nullptr};
+        const char* values[] = {"modemflash", server.c_str(), "UTF8", nullptr};
+        PGconn* conn = PQconnectStartParams(keys, values, 1);
+        if (conn == nullptr) {
+            *error = "out of memory";
+            return nullptr;
+        }
+        // The server's notices (a table that already exists, ...) are nobody's business.
+        PQsetNoticeProcessor(
+            conn, [](void*, const char*) {}, nullptr);
+        std::unique_ptr<Connection> c(new Connection(conn, server, limits, giveUp));
+        if (PQstatus(conn) == CONNECTION_BAD) {
+            *error = oneLine(PQerrorMessage(conn), server);
+            return nullptr;
+        }
+        int64_t deadline = clk_RealNowUs() + int64_t(limits.connectMs) * 1000;
+        PostgresPollingStatusType st = PGRES_POLLING_WRITING;
+        while (st != PGRES_POLLING_OK) {
+            if (st == PGRES_POLLING_FAILED) {
+                *error = oneLine(PQerrorMessage(conn), server);
+                return nullptr;
+            }
+            if (!c->waitSocket(st == PGRES_POLLING_READING, st == PGRES_POLLING_WRITING, deadline,
+                               "to connect", limits.connectMs, error))
+                return nullptr;
+            st = PQconnectPoll(conn);
+        }
+        if (PQsetnonblocking(conn, 1) != 0) {
+            *error = oneLine(PQerrorMessage(conn), server);
+            return nullptr;
+        }
+        // The server stops a statement of ours that runs too long, as this side stops waiting.
+        Params p;
+        p.raw(std::to_string(limits.statementMs));
+        if (!c->run("SELECT set_config('statement_timeout', $1, false)", p, PGRES_TUPLES_OK, error))
+            return nullptr;
+        return c;
+    }
+
+    // One statement with its parameters; its result when it ended as expected, else null with
+    // *error.
+    Result run(const char* sql, const Params& params, ExecStatusType expected,
+               std::string* error) {
+        if (broken_) return failed("the connection failed before", error);
+        std::vector<const char*> values = params.pointers();
+        if (!PQsendQueryParams(conn_, sql, static_cast<int>(values.size()), nullptr,
+                               values.data(), nullptr, nullptr, 0))
+            return failed(oneLine(PQerrorMessage(conn_), server_), error);
+        return await(expected, error);
+    }
+    Result run(const char* sql, ExecStatusType expected, std::string* error) {
+        return run(sql, Params(), expected, error);
+    }
+
+    // Several statements without parameters (a schema step).
+    bool script(const std::string& sql, std::string* error) {
+        if (broken_) return failed("the connection failed before", error), false;
+        if (!PQsendQuery(conn_, sql.c_str()))
+            return failed(oneLine(PQerrorMessage(conn_), server_), error), false;
+        return await(PGRES_COMMAND_OK, error) != nullptr;
+    }
+
+    bool broken() const { return broken_; }
+
+  private:
+    Result failed(const std::string& why, std::string* error) {
+        broken_ = broken_ || PQstatus(conn_) != CONNECTION_OK;
+        *error = why;
+        return nullptr;
+    }
+
+    // Waits for the socket, in slices, until the deadline; false with *error (the time ran
+    // out, the caller gave up, the socket failed), and the connection is not used again.
+    bool waitSocket(bool forRead, bool forWrite, int64_t deadlineUs, const char* what, int limitMs,
+                    std::string* error) {
+        for (;;) {
+            if (giveUp_ && giveUp_()) {
+                broken_ = true;
+                *error = "stopped while waiting for the server";
+                return false;
+            }
+            int64_t left = (deadlineUs - clk_RealNowUs()) / 1000;
+            if (left <= 0) {
+                broken_ = true;
+                char text[96];
+                snprintf(text, sizeof text, "the server did not answer within %d s %s",
+                         (limitMs + 999) / 1000, what);
+                *error = text;
+                return false;
+            }
+            int rc = sock_Wait(PQsocket(conn_), forRead, forWrite,
+                               static_cast<int>(left < kSliceMs ? left : kSliceMs));
+            if (rc > 0) return true;
+            if (rc < 0) {
+                broken_ = true;
+                *error = "the connection to the server failed";
+                return false;
+            }
+        }
+    }
+
+    // Sends what libpq still holds, then reads every result of the statement; the last one
+    // is the statement's.
+    Result await(ExecStatusType expected, std::string* error) {
+        // The server's own statement_timeout ends a slow statement first, with its own words.
+        int64_t deadline = clk_RealNowUs() + int64_t(limits_.statementMs) * 1000 + 500000;
+        int f;
+        while ((f = PQflush(conn_)) == 1) {
+            if (!waitSocket(true, true, deadline, "to a statement", limits_.statementMs, error))
+                return nullptr;
+            if (!PQconsumeInput(conn_)) return failed(oneLine(PQerrorMessage(conn_), server_), error);
+        }
+        if (f < 0) return failed(oneLine(PQerrorMessage(conn_), server_), error);
+        Result last;
+        std::string firstError;
+        for (;;) {
+            while (PQisBusy(conn_)) {
+                if (!waitSocket(true, false, deadline, "to a statement", limits_.statementMs,
+                                error))
+                    return nullptr;
+                if (!PQconsumeInput(conn_))
+                    return failed(oneLine(PQerrorMessage(conn_), server_), error);
+            }
+            PGresult* r = PQgetResult(conn_);
+            if (r == nullptr) break;
+            ExecStatusType st = PQresultStatus(r);
+            if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && firstError.empty())
+                firstError = oneLine(PQresultErrorMessage(r), server_);
+            last.reset(r);
+        }
+        if (!firstError.empty()) return failed(firstError, error);
+        if (!last) return failed(oneLine(PQerrorMessage(conn_), server_), error);
+        ExecStatusType st = PQresultStatus(last.get());
+        if (st != expected && !(expected == PGRES_COMMAND_OK && st == PGRES_TUPLES_OK))
+            return failed("the server answered a statement unexpectedly", error);
+        return last;
+    }
+
+    PGconn* conn_;
+    std::string server_;
+    HistoryServerLimits limits_;
+    HistoryGiveUp giveUp_;
+    bool broken_ = false;
+};
+
+int64_t numberOr(const PGresult* r, int row, int column, int64_t ifNull) {
+    if (PQgetisnull(r, row, column)) return ifNull;
+    return strtoll(PQgetvalue(r, row, column), nullptr, 10);
+}
+
+std::string textAt(const PGresult* r, int row, int column) {
+    return std::string(PQgetvalue(r, row, column),
+                       static_cast<size_t>(PQgetlength(r, row, column)));
+}
+
+// Milliseconds since 1970 of a timestamptz column, exactly (as PostgreSQL keeps microseconds).
+std::string msOf(const char* column) {
+    return std::string("(extract(epoch FROM ") + column + ") * 1000)::bigint";
+}
+
+const char kTimeOfMs[] = "timestamptz 'epoch' + %s::bigint * interval '1 millisecond'";
+
+std::string timeOfMs(int param) {
+    char text[96];
+    snprintf(text, sizeof text, kTimeOfMs, placeholder(param).c_str());
+    return text;
+}
+
+class ServerStore : public IHistoryStore {
+  public:
+    ServerStore(std::unique_ptr<Connection> c, std::string server, int64_t version)
+        : c_(std::move(c)), server_(std::move(server)), version_(version) {}
+
+    int64_t BeginUpdate(const HistoryUpdate&, std::string* error) override {
+        if (error) *error = kWholeOnly;
+        return 0;
+    }
+    bool AddFile(int64_t, const HistoryFile&, std::string* error) override {
+        if (error) *error = kWholeOnly;
+        return false;
+    }
+    bool FinishUpdate(int64_t, const HistoryUpdate&, std::string* error) override {
+        if (error) *error = kWholeOnly;
+        return false;
+    }
+
+    bool Query(const HistoryFilter& f, std::vector<HistoryUpdate>* out,
+               std::string* error) override {
+        out->clear();
+        if (version_ == 0) return true;  // nothing was ever shipped here
+        // One snapshot: the rows, their files and their answers of one moment.
+        if (!c_->run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", PGRES_COMMAND_OK, error))
+            return false;
+        bool ok = queryIn(f, out, error);
+        std::string ignored;
+        c_->run(ok ? "COMMIT" : "ROLLBACK", PGRES_COMMAND_OK, ok ? error : &ignored);
+        return ok && !c_->broken();
+    }
+
+    bool Count(const HistoryFilter& f, int64_t* count, std::string* error) override {
+        *count = 0;
+        if (version_ == 0) return true;
+        Params p;
+        std::string sql = "SELECT count(*) FROM modemflash_updates" + whereOf(f, &p);
+        Result r = c_->run(sql.c_str(), p, PGRES_TUPLES_OK, error);
+        if (!r) return false;
+        *count = numberOr(r.get(), 0, 0, 0);
+        return true;
+    }
+
+    bool PutUpdates(const std::vector<HistoryUpdate>& records, std::vector<std::string>* refused,
+                    std::string* error) override {
+        if (records.empty()) return true;
+        if (putAll(records, nullptr, error)) return true;
+        if (c_->broken()) return false;
+        // The server refused something of the records: once more, each in a savepoint of its
+        // own, so that the others go in.
+        std::vector<std::string> none;
+        return putAll(records, refused ? refused : &none, error);
+    }
+
+  private:
+    // The records in one transaction. Without refused, the first failure undoes them all;
+    // with it, a record the server refuses is undone alone and named there.
+    bool putAll(const std::vector<HistoryUpdate>& records, std::vector<std::string>* refused,
+                std::string* error) {
+        std::string ignored;
+        if (!c_->run("BEGIN", PGRES_COMMAND_OK, error)) return false;
+        // A transaction that failed cannot be committed (COMMIT would only roll it back):
+        // every failure below that is not a refused record's ends it.
+        auto undo = [&]() {
+            c_->run("ROLLBACK", PGRES_COMMAND_OK, &ignored);
+            return false;
+        };
+        for (const HistoryUpdate& u : records) {
+            if (refused && !c_->run("SAVEPOINT one", PGRES_COMMAND_OK, error)) return undo();
+            std::string why;
+            if (putOne(u, &why)) {
+                if (refused && !c_->run("RELEASE SAVEPOINT one", PGRES_COMMAND_OK, error))
+                    return undo();
+                continue;
+            }
+            if (!refused || c_->broken()) {
+                *error = why;
+                return undo();
+            }
+            if (!c_->run("ROLLBACK TO SAVEPOINT one", PGRES_COMMAND_OK, error)) return undo();
+            refused->push_back(u.uuid + ": " + why);
+        }
+        if (c_->run("COMMIT", PGRES_COMMAND_OK, error)) return true;
+        return undo();
+    }
+
+    std::string whereOf(const HistoryFilter& f, Params* p) const {
+        std::string sql = " WHERE true";
+        if (f.id > 0) sql += " AND id = " + placeholder(p->number(f.id));
+        if (!f.serial.empty()) sql += " AND serial = " + placeholder(p->text(f.serial));
+        if (!f.location.empty()) sql += " AND location = " + placeholder(p->text(f.location));
+        if (!f.station.empty()) sql += " AND station = " + placeholder(p->text(f.station));
+        if (f.sinceMs >= 0) sql += " AND started >= " + timeOfMs(p->number(f.sinceMs));
+        if (f.failedOnly) sql += " AND (ended IS NULL OR result_code IS DISTINCT FROM 1)";
+        // Every record on the server is there in the revision it holds: none is pending.
+        if (f.pendingOnly) sql += " AND false";
+        return sql;
+    }
+
+    bool queryIn(const HistoryFilter& f, std::vector<HistoryUpdate>* out, std::string* error) {
+        Params p;
+        std::string sql = "SELECT id, " + msOf("started") + ", " + msOf("ended") +
+                          ", machine, version, location, serial, port_names, folder, "
+                          "result_code, result_words, log_path, uuid, station, revision, " +
+                          msOf("shipped") + " FROM modemflash_updates" + whereOf(f, &p) +
+                          " ORDER BY started DESC, id DESC";
+        if (f.limit > 0) sql += " LIMIT " + placeholder(p.number(f.limit));
+        Result r = c_->run(sql.c_str(), p, PGRES_TUPLES_OK, error);
+        if (!r) return false;
+        int rows = PQntuples(r.get());
+        out->reserve(static_cast<size_t>(rows));
+        std::map<std::string, size_t> byUuid;
+        for (int i = 0; i < rows; ++i) {
+            const PGresult* g = r.get();
+            HistoryUpdate u;
+            u.id = numberOr(g, i, 0, 0);
+            u.startedMs = numberOr(g, i, 1, 0);
+            u.endedMs = numberOr(g, i, 2, -1);
+            u.machine = textAt(g, i, 3);
+            u.version = textAt(g, i, 4);
+            u.location = textAt(g, i, 5);
+            u.serial = textAt(g, i, 6);
+            u.portNames = textAt(g, i, 7);
+            u.folder = textAt(g, i, 8);
+            u.resultCode = static_cast<int>(numberOr(g, i, 9, -1));
+            u.resultWords = textAt(g, i, 10);
+            u.logPath = textAt(g, i, 11);
+            u.uuid = textAt(g, i, 12);
+            u.station = textAt(g, i, 13);
+            u.revision = numberOr(g, i, 14, 0);
+            u.shippedRevision = u.revision;
+            u.shippedMs = numberOr(g, i, 15, -1);
+            byUuid[u.uuid] = out->size();
+            out->push_back(std::move(u));
+        }
+        for (size_t start = 0; start < out->size(); start += kListChunk) {
+            ArrayText uuids;
+            for (size_t i = start; i < out->size() && i < start + kListChunk; ++i)
+                uuids.text((*out)[i].uuid);
+            Params q;
+            q.raw(uuids.done());
+            Result a = c_->run(
+                "SELECT update_uuid, mode, command, encode(answer, 'hex') FROM modemflash_answers "
+                "WHERE update_uuid = ANY($1::uuid[]) ORDER BY update_uuid, mode, seq",
+                q, PGRES_TUPLES_OK, error);
+            if (!a) return false;
+            for (int i = 0; i < PQntuples(a.get()); ++i) {
+                HistoryUpdate& u = (*out)[byUuid[textAt(a.get(), i, 0)]];
+                u.answers.push_back({static_cast<int>(numberOr(a.get(), i, 1, 0)),
+                                     textAt(a.get(), i, 2), bytesOfHex(PQgetvalue(a.get(), i, 3))});
+            }
+            if (!f.withFiles) continue;
+            Result fl = c_->run(
+                "SELECT update_uuid, seq, name, size, archive_id, archive_name, sha256, "
+                "transfer_ms, programmed FROM modemflash_files "
+                "WHERE update_uuid = ANY($1::uuid[]) ORDER BY update_uuid, seq",
+                q, PGRES_TUPLES_OK, error);
+            if (!fl) return false;
+            for (int i = 0; i < PQntuples(fl.get()); ++i) {
+                const PGresult* g = fl.get();
+                HistoryFile file;
+                file.seq = static_cast<int>(numberOr(g, i, 1, 0));
+                file.name = textAt(g, i, 2);
+                file.size = numberOr(g, i, 3, -1);
+                file.archiveId = numberOr(g, i, 4, -1);
+                file.archiveName = textAt(g, i, 5);
+                file.sha256 = textAt(g, i, 6);
+                file.transferMs = numberOr(g, i, 7, -1);
+                file.programmed = strcmp(PQgetvalue(g, i, 8), "t") == 0;
+                (*out)[byUuid[textAt(g, i, 0)]].files.push_back(std::move(file));
+            }
+        }
+        return true;
+    }
+
+    // One record: the row when the server has none of that UUID or an older one, then (when
+    // the row was taken) its files and answers in place of the old ones.
+    bool putOne(const HistoryUpdate& u, std::string* error) {
+        Params p;
+        p.raw(u.uuid);
+        p.text(u.station);
+        p.text(u.machine);
+        p.number(u.id);
+        p.number(u.revision);
+        p.number(u.startedMs);
+        p.numberOrNull(u.endedMs);
+        p.text(u.version);
+        p.text(u.location);
+        p.text(u.serial);
+        p.text(u.portNames);
+        p.text(u.folder);
+        p.numberOrNull(u.finished() ? u.resultCode : -1);
+        p.text(u.resultWords);
+        p.text(u.logPath);
+        static const std::string kUpsert =
+            "INSERT INTO modemflash_updates AS u (uuid, station, machine, local_id, revision, "
+            "started, ended, version, location, serial, port_names, folder, result_code, "
+            "result_words, log_path) VALUES ($1::uuid, $2, $3, $4, $5, " +
+            timeOfMs(6) + ", " + timeOfMs(7) +
+            ", $8, $9, $10, $11, $12, $13::integer, $14, $15) "
+            "ON CONFLICT (uuid) DO UPDATE SET station = EXCLUDED.station, "
+            "machine = EXCLUDED.machine, local_id = EXCLUDED.local_id, "
+            "revision = EXCLUDED.revision, started = EXCLUDED.started, ended = EXCLUDED.ended, "
+            "version = EXCLUDED.version, location = EXCLUDED.location, "
+            "serial = EXCLUDED.serial, port_names = EXCLUDED.port_names, "
+            "folder = EXCLUDED.folder, result_code = EXCLUDED.result_code, "
+            "result_words = EXCLUDED.result_words, log_path = EXCLUDED.log_path, "
+            "shipped = now() "
+            // Finished over unfinished, then the later revision; never the other way round.
+            "WHERE (EXCLUDED.ended IS NOT NULL, EXCLUDED.revision) > "
+            "(u.ended IS NOT NULL, u.revision) "
+            "RETURNING (xmax = 0)";
+        Result r = c_->run(kUpsert.c_str(), p, PGRES_TUPLES_OK, error);
+        if (!r) return false;
+        if (PQntuples(r.get()) == 0) return true;  // the server's copy is as far along
+        bool inserted = strcmp(PQgetvalue(r.get(), 0, 0), "t") == 0;
+        Params key;
+        key.raw(u.uuid);
+        if (!inserted && !c_->run("WITH a AS (DELETE FROM modemflash_answers WHERE update_uuid = "
+                                  "$1::uuid) DELETE FROM modemflash_files WHERE update_uuid = "
+                                  "$1::uuid",
+                                  key, PGRES_COMMAND_OK, error))
+            return false;
+        if (!u.files.empty()) {
+            ArrayText seq, name, size, id, archive, sha, ms, programmed;
+            for (const HistoryFile& f : u.files) {
+                seq.number(f.seq);
+                name.text(f.name);
+                size.numberOrNull(f.size);
+                id.numberOrNull(f.archiveId);
+                archive.text(f.archiveName);
+                sha.text(f.sha256);
+                ms.numberOrNull(f.transferMs);
+                programmed.flag(f.programmed);
+            }
+            Params fp;
+            fp.raw(u.uuid);
+            for (const ArrayText* a : {&seq, &name, &size, &id, &archive, &sha, &ms, &programmed})
+                fp.raw(a->done());
+            if (!c_->run("INSERT INTO modemflash_files (update_uuid, seq, name, size, archive_id, "
+                         "archive_name, sha256, transfer_ms, programmed) SELECT $1::uuid, f.* "
+                         "FROM unnest($2::integer[], $3::text[], $4::bigint[], $5::integer[], "
+                         "$6::text[], $7::text[], $8::bigint[], $9::boolean[]) AS f",
+                         fp, PGRES_COMMAND_OK, error))
+                return false;
+        }
+        if (!u.answers.empty()) {
+            ArrayText mode, command, answer;
+            for (const HistoryAnswer& a : u.answers) {
+                mode.number(a.mode);
+                command.text(a.command);
+                answer.text(hexOf(a.answer));
+            }
+            Params ap;
+            ap.raw(u.uuid);
+            ap.raw(mode.done());
+            ap.raw(command.done());
+            ap.raw(answer.done());
+            if (!c_->run("INSERT INTO modemflash_answers (update_uuid, mode, command, answer, seq) "
+                         "SELECT $1::uuid, a.mode, a.command, decode(a.answer, 'hex'), a.n - 1 "
+                         "FROM unnest($2::integer[], $3::text[], $4::text[]) WITH ORDINALITY "
+                         "AS a(mode, command, answer, n)",
+                         ap, PGRES_COMMAND_OK, error))
+                return false;
+        }
+        return true;
+    }
+
+    std::unique_ptr<Connection> c_;
+    std::string server_;
+    int64_t version_;  // the server's tables' version; 0 none yet
+};
+
+int64_t versionOf(Connection& c, std::string* error) {
+    Result exists =
+        c.run("SELECT to_regclass('modemflash_schema') IS NOT NULL", PGRES_TUPLES_OK, error);
+    if (!exists) return -1;
+    if (strcmp(PQgetvalue(exists.get(), 0, 0), "t") != 0) return 0;
+    Result v = c.run("SELECT coalesce(max(version), 0) FROM modemflash_schema", PGRES_TUPLES_OK,
+                     error);
+    return v ? numberOr(v.get(), 0, 0, 0) : -1;
+}
+
+// Creates the tables, or brings them up to date, under an advisory lock that every station
+// takes (two stations starting at once do not both create them). The server's version, or
+// -1 with *error.
+int64_t setUp(Connection& c, std::string* error) {
+    const Schema& s = schema();
+    const int64_t known = static_cast<int64_t>(s.steps.size());
+    if (!c.run("BEGIN", PGRES_COMMAND_OK, error)) return -1;
+    bool ok = c.run("SELECT pg_advisory_xact_lock(7236837245291521024)", PGRES_TUPLES_OK, error) &&
+              c.script(s.start, error);
+    int64_t version = ok ? versionOf(c, error) : -1;
+    ok = version >= 0;
+    for (int64_t v = version; ok && v < known; ++v) {
+        Params p;
+        p.number(v + 1);
+        ok = c.script(s.steps[static_cast<size_t>(v)], error) &&
+             c.run("INSERT INTO modemflash_schema (version) VALUES ($1)", p, PGRES_COMMAND_OK,
+                   error);
+    }
+    if (ok && c.run("COMMIT", PGRES_COMMAND_OK, error)) return known > version ? known : version;
+    std::string ignored;
+    c.run("ROLLBACK", PGRES_COMMAND_OK, &ignored);
+    if (error->find("permission denied") != std::string::npos)
+        *error = "the server's history tables cannot be created: " + *error;
+    return -1;
+}
+
+}  // namespace
+
+bool history_ServerAvailable() {
+    return true;
+}
+
+std::string history_ServerUnavailable() {
+    return "";
+}
+
+std::string history_ServerSchemaStart() {
+    return schema().start;
+}
+
+std::vector<std::string> history_ServerSchemaSteps() {
+    return schema().steps;
+}
+
+std::unique_ptr<IHistoryStore> history_OpenServer(const std::string& server, bool forWriting,
+                                                  const HistoryGiveUp& giveUp,
+                                                  std::string* error) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    if (server.empty()) {
+        *error = "no history server named";
+        return nullptr;
+    }
+    std::unique_ptr<Connection> c = Connection::open(server, giveUp, error);
+    if (!c) return nullptr;
+    int64_t version = versionOf(*c, error);
+    if (version < 0) return nullptr;
+    const int64_t known = static_cast<int64_t>(schema().steps.size());
+    if (version > known) {
+        *error = "the server's history tables are of a newer modemflash (version " +
+                 std::to_string(version) + "; this one knows up to " + std::to_string(known) + ")";
+        // A reader lists what it can; a shipper never writes into a layout it does not know.
+        if (forWriting) return nullptr;
+    }
+    if (forWriting && version < known) {
+        version = setUp(*c, error);
+        if (version < 0) return nullptr;
+    }
+    return std::unique_ptr<IHistoryStore>(new ServerStore(std::move(c), server, version));
+}
