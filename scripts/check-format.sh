@@ -11,7 +11,8 @@ command -v "$format" >/dev/null || { echo "check-format: $format is not installe
 
 # The tracked files when this is a git checkout, else every source outside the build trees.
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  mapfile -t files < <(git ls-files -- '*.c' '*.cpp' '*.h')
+  # Tracked files and new ones not yet added (those .gitignore leaves out are not ours).
+  mapfile -t files < <(git ls-files --cached --others --exclude-standard -- '*.c' '*.cpp' '*.h')
 else
   mapfile -t files < <(find . -path ./build -prune -o -path ./out -prune -o \
     -type f \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||' | sort)

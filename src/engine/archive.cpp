@@ -4,6 +4,7 @@
 #include <stdarg.h>
 #include <string.h>
 
+#include "report/job_observer.h"
 #include "report/log.h"
 
 const ArchiveIdEntry g_archiveIds[ARCHIVE_ID_COUNT] = {
@@ -152,6 +153,24 @@ int archive_CheckHeader(uint8_t* header, FILE* file, const char* path, ArchiveCh
     return fail(out, ARCHIVE_FAIL_CHECKSUM);
 }
 
+namespace {
+
+// The reader's message as one line for a failure record: without the "#Error: " mark and
+// the line breaks around it, inner line breaks as spaces.
+void noteReaderMessage(int portIndex, const char* message) {
+    char line[JOB_FAILURE_DETAIL_CAPACITY];
+    while (*message == '\n' || *message == '\r') ++message;
+    if (strncmp(message, "#Error: ", 8) == 0) message += 8;
+    size_t n = 0;
+    for (; *message && n + 1 < sizeof line; ++message)
+        line[n++] = (*message == '\n' || *message == '\r') ? ' ' : *message;
+    while (n > 0 && line[n - 1] == ' ') --n;
+    line[n] = '\0';
+    report_NoteDetail(portIndex, line);
+}
+
+}  // namespace
+
 int archive_ReadHeader(int portIndex, uint8_t* header, FILE* file, const char* path) {
     ArchiveCheck check;
     int length = archive_CheckHeader(header, file, path, &check);
@@ -168,6 +187,9 @@ int archive_ReadHeader(int portIndex, uint8_t* header, FILE* file, const char* p
                      check.archiveId, static_cast<unsigned long>(check.payloadSize / 1024u), sig);
         }
     }
-    if (length < 0) log_Error(portIndex, "%s", check.error);
+    if (length < 0) {
+        log_Error(portIndex, "%s", check.error);
+        noteReaderMessage(portIndex, check.error);
+    }
     return length;
 }

@@ -8,6 +8,7 @@
 
 #include "engine/port_context.h"
 #include "platform/clock.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 
 namespace {
@@ -21,15 +22,33 @@ int writeCommand(int port, PortContext* c, const char* format, va_list args) {
     char* text = reinterpret_cast<char*>(c->txBuf);
     int n = vsnprintf(text, sizeof c->txBuf, format, args);
     size_t length = n < 0 ? 0 : strlen(text);
+    report_NoteCommand(port, text);
     if (com_Write(port, text, static_cast<int>(length)) == -1) {
         int e = errno;
         atError(port, "\nfailed to write [%s], errno=%s\n", text, strerror(e));
+        report_NoteAnswer(port, JOB_ANSWER_WRITE_FAILED, "", 0);
+        report_NoteSystemError(port, strerror(e));
         return -2;
     }
     return 1;
 }
 
-// Collects the answer until one of the markers, the time-out or too many failed reads.
+// Collects the answer until one of the markers, the time-out or too many failed reads, and
+// notes how it ended for a failure record.
+int collect(int port, PortContext* c, int64_t start, const char* success, const char* failure);
+
+int collectAndNote(int port, PortContext* c, int64_t start, const char* success,
+                   const char* failure) {
+    int r = collect(port, c, start, success, failure);
+    const char* answer = reinterpret_cast<const char*>(c->rxBuf);
+    int kind = r == 1                               ? JOB_ANSWER_OK
+               : r == -1                            ? JOB_ANSWER_TIMEOUT
+               : strstr(answer, failure) != nullptr ? JOB_ANSWER_ERROR
+                                                    : JOB_ANSWER_PORT_GONE;
+    report_NoteAnswer(port, kind, answer, static_cast<int>(strlen(answer)));
+    return r;
+}
+
 int collect(int port, PortContext* c, int64_t start, const char* success, const char* failure) {
     char* answer = reinterpret_cast<char*>(c->rxBuf);
     memset(c->rxBuf, 0, sizeof c->rxBuf);
@@ -67,7 +86,7 @@ int at_Send(int port, const char* format, ...) {
     int w = writeCommand(port, c, format, args);
     va_end(args);
     if (w != 1) return w;
-    return collect(port, c, start, AT_OK_MARKER, AT_ERROR_MARKER);
+    return collectAndNote(port, c, start, AT_OK_MARKER, AT_ERROR_MARKER);
 }
 
 int at_SendExpect(int port, const char* successMarker, const char* failureMarker,
@@ -83,7 +102,7 @@ int at_SendExpect(int port, const char* successMarker, const char* failureMarker
     }
     int64_t start = clk_NowSeconds();
     if (successMarker == nullptr || failureMarker == nullptr) return 1;
-    return collect(port, c, start, successMarker, failureMarker);
+    return collectAndNote(port, c, start, successMarker, failureMarker);
 }
 
 const char* at_Response(int port) {

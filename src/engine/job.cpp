@@ -1,6 +1,7 @@
 // The download job.
 #include "engine/job.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -11,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/dialog.h"
 #include "platform/file.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
 
@@ -29,8 +31,15 @@ bool portIsOpen(int portIndex) {
     return c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE;
 }
 
+// Back to modem mode, after a failure or after the last file.
+int recover(int portIndex) {
+    report_Phase(portIndex, JOB_RETURNING, 0);
+    return mode_RecoverModem(portIndex);
+}
+
 // After a failed run the modem may at least keep working as a modem: make sure autorun is on.
 void ensureAutorun(int portIndex) {
+    report_Phase(portIndex, JOB_CHECKING, 0);
     if (autorun_Query(portIndex) == 1) return;
     for (int i = 0; i < kAutorunTries; ++i)
         if (autorun_Set(portIndex, 1) == 1) return;
@@ -41,27 +50,38 @@ int closeAndReturn(int portIndex, int result) {
     return result;
 }
 
+// The port closed at the end of a good job: DL_OK, or DL_CHECK_FAILED when closing failed.
+int closeAfterChecks(int portIndex) {
+    if (com_Close(portIndex) == 1) return DL_OK;
+    report_NoteSystemError(portIndex, com_ErrorText(portIndex));
+    report_Fail(portIndex, JOB_STEP_CLOSE_PORT);
+    return DL_CHECK_FAILED;
+}
+
 int finalChecks(int portIndex) {
     PortContext* c = ctx_Get(portIndex);
+    report_Phase(portIndex, JOB_CHECKING, 0);
     log_Error(portIndex, "check the mode of modem\n");
     if (mode_Query(portIndex) != c->targetMode) {
         log_Error(portIndex, "the mode of modem is invalid\n");
+        report_Fail(portIndex, JOB_STEP_CHECK_MODE);
         return closeAndReturn(portIndex, DL_CHECK_FAILED);
     }
     log_Error(portIndex, "check the state of autorun\n");
     if (autorun_Query(portIndex) == 1) {
         log_Info(portIndex, "the state of autorun is open \n");
-        return com_Close(portIndex) == 1 ? DL_OK : DL_CHECK_FAILED;
+        return closeAfterChecks(portIndex);
     }
     for (int i = 0; i < kAutorunTries; ++i) {
         if (autorun_Set(portIndex, 1) == 1) {
-            sink_Event(portIndex, 100, "openautorun");
+            sink_Send(portIndex, EVENT_OPEN_AUTORUN, 100);
             log_Info(portIndex, "Open autorun successful!\n");
-            return com_Close(portIndex) == 1 ? DL_OK : DL_CHECK_FAILED;
+            return closeAfterChecks(portIndex);
         }
         clk_SleepMs(100);
     }
     log_Info(portIndex, "open autorun fail\n");
+    report_Fail(portIndex, JOB_STEP_CHECK_AUTORUN);
     return closeAndReturn(portIndex, DL_CHECK_FAILED);
 }
 
@@ -69,51 +89,72 @@ int closingSteps(int portIndex) {
     char text[64];
     snprintf(text, sizeof text, "Tempo di aggiomamento previsto: %.1f sec", 10.0);
     notify_Info(portIndex, text);
-    sink_Event(portIndex, 95, "resettomodem");
-    return mode_RecoverModem(portIndex);
+    report_Phase(portIndex, JOB_RETURNING, 0);
+    sink_Send(portIndex, EVENT_RESET_TO_MODEM, 95);
+    int r = mode_RecoverModem(portIndex);
+    if (r != 1) report_Fail(portIndex, JOB_STEP_RETURN);
+    return r;
 }
 
-// One file step: event, open, transfer, programming (or signature check).
-int downloadOne(int portIndex, const char* name, int base, int share, int program) {
+// A file step that failed at step (already recorded by a step below when it knows better):
+// the failure recorded, the file's end told, the modem brought back.
+int fileFailed(int portIndex, int index, int step, int result) {
+    report_Fail(portIndex, step);
+    report_FileEnd(portIndex, index, 0);
+    recover(portIndex);
+    return result;
+}
+
+// One file step (file index of count): event, open, transfer, programming (or signature
+// check).
+int downloadOne(int portIndex, const char* name, int index, int count, int base, int share,
+                int program) {
     PortContext* c = ctx_Get(portIndex);
     c->jobState = 2;
     c->progressBase = base;
     c->progressShare = share;  // the block transfer moves the progress within this share
-    sink_Event(portIndex, base, name);
+    report_Phase(portIndex, JOB_SENDING, index);
+    report_FileStart(portIndex, index, count, name);
+    sink_Send(portIndex, sink_EventCode(name), base);
     log_Info(portIndex, "\nOpening [%s] file ... ", name);
     FILE* file = file_Open(name, "rb");
     if (file == nullptr) {
-        mode_RecoverModem(portIndex);
-        return DL_FILE_OPEN_FAILED;
+        report_NoteSystemError(portIndex, strerror(errno));
+        return fileFailed(portIndex, index, JOB_STEP_OPEN_FILE, DL_FILE_OPEN_FAILED);
     }
     int64_t start = clk_NowSeconds();
     int result = DL_OK;
+    int step = JOB_STEP_NONE;
     if (load_SendArchive(portIndex, file, name) != 1) {
-        result = DL_TRANSFER_FAILED;
+        result = DL_TRANSFER_FAILED;  // the transfer has recorded its step
+        step = JOB_STEP_DATA_FRAME;
     } else if (program) {
+        report_Phase(portIndex, JOB_PROGRAMMING, index);
         log_Info(portIndex, "\n\nPrograming flash...\n");
         at_SetTimeout(portIndex, 30000);
         if (at_Send(portIndex, "AT%%PROG=%d\r\n", 2) < 1 &&
             at_Send(portIndex, "AT%%PROG=%d\r\n", 1) < 1) {
             log_Info(portIndex, "download fail to updated flash\n");
             result = DL_PROGRAM_FAILED;  // the recovery below runs with the long time-out
+            step = JOB_STEP_PROGRAM;
         } else {
             int64_t now = clk_NowSeconds();
             at_ResetTimeout(portIndex);
             log_Info(portIndex, "\nDone...[%d seconds]\n\n", static_cast<int>(now - start));
         }
     } else {
+        report_Phase(portIndex, JOB_PROGRAMMING, index);
         log_Info(portIndex, "\n");
-        if (at_Send(portIndex, "AT%%PROG=%d\r\n", 0) < 1)
+        if (at_Send(portIndex, "AT%%PROG=%d\r\n", 0) < 1) {
             result = DL_AT_FAILED;
-        else
+            step = JOB_STEP_SIGNATURE;
+        } else {
             log_Info(portIndex, "Archive signature ... OK\n");
+        }
     }
     fclose(file);
-    if (result != DL_OK) {
-        mode_RecoverModem(portIndex);
-        return result;
-    }
+    if (result != DL_OK) return fileFailed(portIndex, index, step, result);
+    report_FileEnd(portIndex, index, 1);
     // The progress reached: this file's whole share.
     c->progress = base + share;
     return DL_OK;
@@ -158,16 +199,19 @@ int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program
     if (c == nullptr) return DL_MODE_SWITCH_FAILED;
     if (queryChipId == 0 && fileList == nullptr) return closingSteps(portIndex);
 
-    sink_Event(portIndex, 1, "enterdownloadmode");
+    report_Phase(portIndex, JOB_ENTERING_LOADER, 0);
+    sink_Send(portIndex, EVENT_ENTER_DOWNLOAD_MODE, 1);
     int r = mode_EnterLoader(portIndex);
     if (r != 1) {
+        report_Fail(portIndex, JOB_STEP_ENTER_LOADER);
         dlg_MessageBox(kLoaderRefusedText, nullptr);
-        mode_RecoverModem(portIndex);
+        recover(portIndex);
         return r;
     }
     if (queryChipId) {
         if (at_Send(portIndex, "AT%%CHIPID\r\n") < 1) {
-            mode_RecoverModem(portIndex);
+            report_Fail(portIndex, JOB_STEP_CHIP_ID);
+            recover(portIndex);
             return DL_AT_FAILED;
         }
         // The chip identity always reaches the output, whatever the level.
@@ -185,7 +229,7 @@ int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program
         char* p = fileList;
         for (int i = 0; i < count; ++i) {
             p = str_NextName(p);
-            int result = downloadOne(portIndex, p, base, share, program);
+            int result = downloadOne(portIndex, p, i + 1, count, base, share, program);
             if (result != DL_OK) return result;
             p += strlen(p) + 1;
             base += share;
@@ -212,9 +256,24 @@ int dl_Run(int portIndex, char* fileList, int program, int queryChipId) {
     return result;
 }
 
+namespace {
+
+int runJob(int portIndex, const char* portName, const char* fileList);
+
+}  // namespace
+
 int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
+    if (ctx_Get(portIndex) == nullptr) return DL_MODE_SWITCH_FAILED;
+    report_JobBegin(portIndex);
+    int result = runJob(portIndex, portName, fileList);
+    report_Phase(portIndex, JOB_FINISHED, 0);
+    return result;
+}
+
+namespace {
+
+int runJob(int portIndex, const char* portName, const char* fileList) {
     PortContext* c = ctx_Get(portIndex);
-    if (c == nullptr) return DL_MODE_SWITCH_FAILED;
     PortReport* report = report_Port(portIndex);
     snprintf(report->logFileName, sizeof report->logFileName, "log%d_DL.txt", portIndex);
     ctx_ForgetJobRecord(portIndex);  // what is kept for the host's record is this job's
@@ -230,6 +289,11 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
         log_Error(portIndex, "\n#Error: file list too long (%u characters, at most %d)\n\n",
                   static_cast<unsigned>(length), JOB_LIST_CAPACITY - 1);
         report->logLevel = level;
+        char why[80];
+        snprintf(why, sizeof why, "%u characters, at most %d", static_cast<unsigned>(length),
+                 JOB_LIST_CAPACITY - 1);
+        report_NoteDetail(portIndex, why);
+        report_Fail(portIndex, JOB_STEP_FILE_LIST);
         return DL_FILE_OPEN_FAILED;
     }
 
@@ -239,6 +303,9 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
         memcpy(working, list, length);
 
         int result;
+        // Each attempt is the job anew: what an attempt that is retried failed at is not kept.
+        if (attempt > 1) report_JobBegin(portIndex);
+        report_Phase(portIndex, JOB_PROBING, 0);
         // A port left open by the last attempt would refuse this open: ours is exclusive.
         if (portIsOpen(portIndex)) com_Close(portIndex);
         // A retry of a modem known by its location opens the port that is there now, or none:
@@ -248,6 +315,8 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
         if (attempt > 1 && c->location[0] != '\0')
             name = mode_LocatePortName(portIndex, located, sizeof located) == 1 ? located : "";
         if (com_Open(portIndex, name) == nullptr) {
+            report_NoteDetail(portIndex, name);
+            report_Fail(portIndex, JOB_STEP_OPEN_PORT);
             result = DL_MODE_SWITCH_FAILED;
         } else {
             ctx_LogLevel(portIndex, 2);
@@ -274,3 +343,5 @@ int dl_RunJob(int portIndex, const char* portName, const char* fileList) {
         return result;
     }
 }
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include "engine/engine_lock.h"
 #include "engine/port_context.h"
 #include "portscan/modem_port_finder.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
 
@@ -153,6 +154,9 @@ int reopen(int port, NameFor nameFor) {
         sys_Sleep(MODE_RETRY_PAUSE_S);
     }
     log_Error(port, kSwitchFailed);
+    // What a failure record says: the port, not the mode command the modem took.
+    report_NoteCommand(port, "");
+    report_NoteDetail(port, "its port did not come back within 8 reopen attempts");
     return MODE_REOPEN_FAILED;
 }
 

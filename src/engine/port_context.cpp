@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "platform/error.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 
 namespace {
@@ -42,6 +43,11 @@ void channelError(int port, const char* format, const char* arg) {
     log_Channel(port, 2, format, arg);
 }
 
+// A failed open, as a failure record will tell it: the system's reason, or the name's.
+void noteOpenFailure(int port, const char* why) {
+    report_NoteSystemError(port, why != nullptr ? why : com_ErrorText(port));
+}
+
 void traceRead(int port, const uint8_t* bytes, int count) {
     if (report_Port(port)->comVerbosity < 3) return;
     for (int i = 0; i < count; ++i) {
@@ -66,11 +72,13 @@ SerialHandle com_Open(int port, const char* name) {
     if (name == nullptr || *name == '\0' || strlen(name) > PORT_NAME_MAX_LENGTH) {
         // The name does not fit the device path: refuse it as a device that cannot be opened.
         channelError(port, "\n#Error: failed to open [%s] device\n", shown);
+        noteOpenFailure(port, "the port's name is empty or longer than 15 characters");
         resetAfterFailedOpen(c);
         return nullptr;
     }
     SerialHandle h = serial_Open(name, SERIAL_OPEN_SYNC);
     if (h == nullptr) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to open [%s] device\n", shown);
         resetAfterFailedOpen(c);
         return nullptr;
@@ -80,6 +88,7 @@ SerialHandle com_Open(int port, const char* name) {
     (void)serial_GetTimeouts(h, &t);
     t = kChannelTimeouts;
     if (!serial_SetTimeouts(h, &t)) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to set com timeouts on [%s] device\n", shown);
         serial_Close(h);
         resetAfterFailedOpen(c);
@@ -100,6 +109,7 @@ SerialHandle com_Open(int port, const char* name) {
     line.xonXoff = 0;
     line.rtsHandshake = 1;
     if (!serial_SetLine(h, &line)) {
+        noteOpenFailure(port, nullptr);
         channelError(port, "\n#Error: failed to set com port [%s] device\n", shown);
         serial_Close(h);
         resetAfterFailedOpen(c);

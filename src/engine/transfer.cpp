@@ -11,6 +11,7 @@
 #include "engine/port_context.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
 
@@ -73,6 +74,19 @@ class CEngineLockGuard {
     CEngineLockGuard& operator=(const CEngineLockGuard&) = delete;
 };
 
+// The transfer failed at step: recorded, with what the step noted (see report_Fail).
+int failed(int port, int step) {
+    report_Fail(port, step);
+    return 0;
+}
+
+// A frame's two status bytes as a failure record shows them, "AA 02".
+void noteStatus(int port, int answerKind, const uint8_t* status) {
+    char text[8];
+    snprintf(text, sizeof text, "%02X %02X", status[0], status[1]);
+    report_NoteAnswer(port, answerKind, text, static_cast<int>(strlen(text)));
+}
+
 void putLe16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -100,7 +114,10 @@ int writeFrame(int port, PortContext* c, int count, const char* path) {
     while (done < count) {
         int n = com_Write(port, c->txBuf + done, count - done);
         if (n < 0) {
-            log_Error(port, kWriteFailed, count - done, com_ErrorText(port));
+            const char* why = com_ErrorText(port);
+            log_Error(port, kWriteFailed, count - done, why);
+            report_NoteSystemError(port, why);
+            report_NoteAnswer(port, JOB_ANSWER_WRITE_FAILED, "", 0);
             return 0;
         }
         if (n > 0) {
@@ -110,6 +127,11 @@ int writeFrame(int port, PortContext* c, int count, const char* path) {
         } else if (++stalled >= LOAD_WRITE_MIN_STALLED_WRITES &&
                    clk_NowMs() - lastProgress > LOAD_WRITE_STALL_MS) {
             log_Error(port, kWriteStalled, LOAD_WRITE_STALL_MS / 1000, count - done, path);
+            char why[96];
+            snprintf(why, sizeof why, "the modem took no data for %d s, %d bytes not written",
+                     LOAD_WRITE_STALL_MS / 1000, count - done);
+            report_NoteDetail(port, why);
+            report_NoteAnswer(port, JOB_ANSWER_WRITE_FAILED, "", 0);
             return 0;
         }
     }
@@ -126,7 +148,10 @@ int readStatus(int port, PortContext* c, int block, const char* path) {
     while (got < 2) {
         int n = com_Read(port, c->rxBuf + got, 2 - got);
         if (n < 0) {
-            log_Error(port, kReadFailed, 2 - got, com_ErrorText(port));
+            const char* why = com_ErrorText(port);
+            log_Error(port, kReadFailed, 2 - got, why);
+            report_NoteSystemError(port, why);
+            report_NoteAnswer(port, JOB_ANSWER_PORT_GONE, reinterpret_cast<char*>(c->rxBuf), got);
             return 0;
         }
         if (n > 0) {
@@ -139,6 +164,7 @@ int readStatus(int port, PortContext* c, int block, const char* path) {
                 log_Error(port, kHeaderSilent, LOAD_STATUS_WAIT_MS / 1000, path);
             else
                 log_Error(port, kBlockSilent, LOAD_STATUS_WAIT_MS / 1000, block, path);
+            report_NoteAnswer(port, JOB_ANSWER_TIMEOUT, reinterpret_cast<char*>(c->rxBuf), got);
             return 0;
         }
     }
@@ -171,6 +197,8 @@ int sendHeaderFrame(int port, PortContext* c, const uint8_t* header, int length,
         if (accepted(c->rxBuf)) return 1;
         if (++rejects == MAX_FRAME_REJECTS) {
             log_Error(port, "\n#Error: block rejected [0x%.2X%.2X]\n\n", c->rxBuf[0], c->rxBuf[1]);
+            noteStatus(port, JOB_ANSWER_ERROR, c->rxBuf);
+            report_NoteDetail(port, "rejected 3 times");
             return 0;
         }
     }
@@ -250,17 +278,20 @@ int load_SendArchive(int portIndex, FILE* file, const char* path) {
     const int length = archive_ReadHeader(portIndex, header, file, path);
     if (length < 0) {
         log_Error(portIndex, "\n#Error: Bad file Header\n\n");
-        return 0;
+        return failed(portIndex, JOB_STEP_ARCHIVE_HEADER);
     }
-    if (!sendLoadCommand(portIndex)) return 0;
+    if (!sendLoadCommand(portIndex)) return failed(portIndex, JOB_STEP_LOAD);
 
     c->blockSize = static_cast<uint16_t>(c->blockSize & ~1u);
+    report_NoteBlock(portIndex, 0);
     if (c->blockSize == 0) {
         // Frames without payload would never bring remaining down.
         log_Error(portIndex, kBlockSizeTooSmall, static_cast<unsigned>(c->blockSize), path);
-        return 0;
+        report_NoteDetail(portIndex, "a block size of 0 cannot carry data");
+        return failed(portIndex, JOB_STEP_HEADER_FRAME);
     }
-    if (!sendHeaderFrame(portIndex, c, header, length, path)) return 0;
+    if (!sendHeaderFrame(portIndex, c, header, length, path))
+        return failed(portIndex, JOB_STEP_HEADER_FRAME);
 
     const WrappedHeader h = archive_DecodeHeader(header);
     const uint32_t total = h.payloadSize;
@@ -271,29 +302,41 @@ int load_SendArchive(int portIndex, FILE* file, const char* path) {
 
     CRejectionLog rejectionLog(portIndex);
     uint8_t* tx = c->txBuf;
+    const int eventCode = sink_EventCode(path);
     for (int block = 1;; ++block) {
+        report_NoteBlock(portIndex, block);
         // The block is read before its progress is posted, so that the end of the file posts
         // no progress for a block that will not be sent.
         const uint32_t want = remaining < c->blockSize ? remaining : c->blockSize;
         const int n = static_cast<int>(fread(tx + 2, 1, want, file));
         if (n == 0) {
             if (ferror(file)) {
-                log_Error(portIndex, kFileUnreadable, path, strerror(errno));
-                return 0;
+                int e = errno;
+                log_Error(portIndex, kFileUnreadable, path, strerror(e));
+                report_NoteSystemError(portIndex, strerror(e));
+                report_NoteDetail(portIndex, "the archive could not be read");
+                return failed(portIndex, JOB_STEP_DATA_FRAME);
             }
             if (remaining <= inHeaderFrame) return 1;  // every file byte has been accepted
             log_Error(portIndex, kFileShort, path, static_cast<unsigned long>(remaining));
-            return 0;
+            char why[96];
+            snprintf(why, sizeof why, "the archive ends %lu bytes before its payload size",
+                     static_cast<unsigned long>(remaining));
+            report_NoteDetail(portIndex, why);
+            return failed(portIndex, JOB_STEP_DATA_FRAME);
         }
         const int value = load_ProgressValue(c->progressBase, c->progressShare, total, remaining);
         notify_Progress(portIndex, value);
-        sink_Event(portIndex, value, path);
+        sink_Send(portIndex, eventCode, value);
         const int frameLength = finishDataFrame(c, n);
 
         for (int rejects = 0;;) {
-            if (!writeFrame(portIndex, c, frameLength, path)) return 0;
-            if (!readStatus(portIndex, c, block, path)) return 0;
+            if (!writeFrame(portIndex, c, frameLength, path))
+                return failed(portIndex, JOB_STEP_DATA_FRAME);
+            if (!readStatus(portIndex, c, block, path))
+                return failed(portIndex, JOB_STEP_DATA_FRAME);
             if (accepted(c->rxBuf)) break;
+            noteStatus(portIndex, JOB_ANSWER_ERROR, c->rxBuf);
 
             rejectionLog.open();
             if (rejectionLog.file() != nullptr)
@@ -302,8 +345,10 @@ int load_SendArchive(int portIndex, FILE* file, const char* path) {
             ++rejects;
             memset(c->rxBuf, 0, sizeof c->rxBuf);
             if (com_Read(portIndex, c->rxBuf, ECHO_READ_MAX) < 0) {
-                log_Error(portIndex, kReadFailed, ECHO_READ_MAX, com_ErrorText(portIndex));
-                return 0;
+                const char* why = com_ErrorText(portIndex);
+                log_Error(portIndex, kReadFailed, ECHO_READ_MAX, why);
+                report_NoteSystemError(portIndex, why);
+                return failed(portIndex, JOB_STEP_DATA_FRAME);
             }
             if (rejectionLog.file() != nullptr) {
                 load_WriteDump(rejectionLog.file(), tx, frameLength, c->rxBuf,
@@ -314,7 +359,8 @@ int load_SendArchive(int portIndex, FILE* file, const char* path) {
             if (rejects == MAX_FRAME_REJECTS) {
                 log_Error(portIndex, "\n#Error: block rejected %d times. See log.txt.\n\n",
                           MAX_FRAME_REJECTS);
-                return 0;
+                report_NoteDetail(portIndex, "rejected 3 times");
+                return failed(portIndex, JOB_STEP_DATA_FRAME);
             }
             // Bytes after the rejection that begin with an acceptance count as one.
             if (accepted(c->rxBuf)) break;

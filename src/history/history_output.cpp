@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "history/history_time.h"
 
 namespace {
@@ -68,27 +70,53 @@ std::string history_FirmwareText(const HistoryUpdate& u) {
     return (before.empty() ? "?" : before) + " -> " + (after.empty() ? "?" : after);
 }
 
-std::string history_Table(const std::vector<HistoryUpdate>& updates) {
-    std::vector<std::vector<std::string>> rows;
-    rows.push_back({"ID", "STARTED (UTC)", "LOCATION", "SERIAL", "FIRMWARE", "RESULT", "DURATION"});
-    for (const HistoryUpdate& u : updates)
-        rows.push_back({std::to_string(u.id), history_ShortTime(u.startedMs), orDash(u.location),
-                        orDash(u.serial), history_FirmwareText(u), history_ResultText(u),
-                        orDash(durationOf(u))});
-    std::vector<size_t> width(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (size_t i = 0; i < row.size(); ++i)
-            if (row[i].size() > width[i]) width[i] = row[i].size();
+namespace {
+
+const char* const kHeadings[] = {"ID",       "STARTED (UTC)", "LOCATION", "SERIAL",
+                                 "FIRMWARE", "RESULT",        "DURATION"};
+const size_t kColumns = sizeof kHeadings / sizeof kHeadings[0];
+
+std::vector<std::string> cellsOf(const HistoryUpdate& u) {
+    return {std::to_string(u.id), history_ShortTime(u.startedMs), orDash(u.location),
+            orDash(u.serial),     history_FirmwareText(u),        history_ResultText(u),
+            orDash(durationOf(u))};
+}
+
+// The columns a text takes on a terminal: one per UTF-8 character.
+size_t columnsOf(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+}  // namespace
+
+CHistoryTable::CHistoryTable() {
+    for (const char* h : kHeadings) width_.push_back(columnsOf(h));
+}
+
+void CHistoryTable::Measure(const HistoryUpdate& u) {
+    std::vector<std::string> cells = cellsOf(u);
+    for (size_t i = 0; i < kColumns; ++i) width_[i] = std::max(width_[i], columnsOf(cells[i]));
+}
+
+std::string CHistoryTable::Heading() const {
+    return line(std::vector<std::string>(kHeadings, kHeadings + kColumns));
+}
+
+std::string CHistoryTable::Row(const HistoryUpdate& u) const {
+    return line(cellsOf(u));
+}
+
+std::string CHistoryTable::line(const std::vector<std::string>& cells) const {
     std::string out;
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-        }
-        out += line + "\n";
+    for (size_t i = 0; i < cells.size(); ++i) {
+        out += cells[i];
+        size_t used = columnsOf(cells[i]);
+        if (i + 1 < cells.size())
+            out += std::string(width_[i] > used ? width_[i] - used + 2 : 2, ' ');
     }
-    return out;
+    return out + "\n";
 }
 
 std::string history_Json(const HistoryUpdate& u) {

@@ -16,8 +16,19 @@ std::string history_ResultText(const HistoryUpdate& u);
 std::string history_FirmwareText(const HistoryUpdate& u);
 
 // Aligned columns with a heading line: ID, started (UTC), location, serial, firmware, result,
-// duration.
-std::string history_Table(const std::vector<HistoryUpdate>& updates);
+// duration. The rows are measured first (Measure each), then written one at a time, so that
+// a table of any length takes no more memory than one row.
+class CHistoryTable {
+  public:
+    CHistoryTable();
+    void Measure(const HistoryUpdate& u);
+    std::string Heading() const;  // with its '\n'
+    std::string Row(const HistoryUpdate& u) const;
+
+  private:
+    std::string line(const std::vector<std::string>& cells) const;
+    std::vector<size_t> width_;
+};
 
 // One JSON object on one line, with its answers and files. Text bytes outside printable
 // ASCII are written as \u00XX, so any byte the modem sent survives.

@@ -2,9 +2,9 @@
 //
 // Each station records in its own local history first (history_store.h); a shipper
 // (history_shipper.h) sends every record on to the server, whole, named by its UUID. The server
-// is a store behind the same seam: it takes whole records (PutUpdates: a finished record
-// replaces an unfinished one, never the other way round) and lists them (Query, Count); it
-// refuses the writes of an update as it runs, which only the local history takes.
+// stands behind the same seam as the local history: it is read as any history is
+// (IHistoryReader: the same listings), and it takes whole records (PutUpdates), where the
+// local history takes an update as it runs.
 //
 // The server is named by a libpq connection string: a URI (postgresql://station@db/fleet) or
 // key=value words (host=/run/postgresql dbname=fleet). Its password may stand in it, or come
@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "history/history_store.h"
 
@@ -41,6 +42,19 @@ struct HistoryServerLimits {
 };
 HistoryServerLimits history_ServerLimits(const std::string& server);
 
+// The fleet's server: every station's records, read as any history, and written whole.
+class IHistoryServer : public IHistoryReader {
+  public:
+    // Writes whole records, each named by its uuid, all or none: one the server does not have
+    // is added; one it has is replaced only by a copy that is further along (finished over
+    // unfinished, else a higher revision), never the other way round, so a record sent twice
+    // is kept once and a late, older copy changes nothing. A record the server refuses (its
+    // data) does not stop the others: "<uuid>: <why>" goes to *refused (may be null). False
+    // with *error when the server failed: then nothing of the call was written.
+    virtual bool PutUpdates(const std::vector<HistoryUpdate>& records,
+                            std::vector<std::string>* refused, std::string* error) = 0;
+};
+
 // Asked while a conversation waits: true gives up at once (the shipper is stopping).
 using HistoryGiveUp = std::function<bool()>;
 
@@ -48,9 +62,8 @@ using HistoryGiveUp = std::function<bool()>;
 // up to date, on this first use (a reader of a server without them lists nothing). Null with
 // *error (one line, without the password) when the server cannot be reached or used: then
 // the caller tries again later with a new connection, as it does after any failed call.
-std::unique_ptr<IHistoryStore> history_OpenServer(const std::string& server, bool forWriting,
-                                                  const HistoryGiveUp& giveUp,
-                                                  std::string* error);
+std::unique_ptr<IHistoryServer> history_OpenServer(const std::string& server, bool forWriting,
+                                                   const HistoryGiveUp& giveUp, std::string* error);
 
 // The server's tables, as SQL steps: the part every version runs first, and the steps to
 // version 1, 2, ... (for tests and for people who create the tables by hand).

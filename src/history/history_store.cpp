@@ -13,10 +13,16 @@ std::string HistoryUpdate::firmwareBefore() const {
     return "";
 }
 
-bool IHistoryStore::PutUpdates(const std::vector<HistoryUpdate>&, std::vector<std::string>*,
-                               std::string* error) {
-    if (error) *error = "this history takes records only as their updates run";
-    return false;
+bool IHistoryReader::Query(const HistoryFilter& filter, std::vector<HistoryUpdate>* out,
+                           std::string* error) {
+    out->clear();
+    return ForEach(
+        filter,
+        [out](const HistoryUpdate& u) {
+            out->push_back(u);
+            return true;
+        },
+        error);
 }
 
 bool IHistoryStore::MarkShipped(int64_t, int64_t, int64_t, std::string* error) {

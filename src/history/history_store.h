@@ -1,16 +1,18 @@
 // The update history: one record per modem update, kept by the hosts that run updates (the
 // command-line host, the station), never by the library itself.
 //
-// Jobs write through IHistoryStore only (begin, add file, finish), so that another store can
-// stand beside the SQLite one without touching them. A record is begun when the update
-// starts and finished when it ends: a record that was never finished is an update that did
-// not finish (the process died, the machine stopped).
+// Jobs write through IHistoryStore only (begin, add file, finish), and listings read through
+// IHistoryReader, so that another store can stand beside the SQLite one without touching them. A
+// record is begun when the update starts and finished when it ends: a record that was never
+// finished is an update that did not finish (the process died, the machine stopped).
 #ifndef MODEMFLASH_HISTORY_HISTORY_STORE_H
 #define MODEMFLASH_HISTORY_HISTORY_STORE_H
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,20 +72,40 @@ struct HistoryUpdate {
 
 // Which updates a query returns, newest first.
 struct HistoryFilter {
-    int64_t id = 0;            // only this update (0: any)
-    std::string serial;        // "" any
-    std::string location;      // "" any
+    int64_t id = 0;  // only this update (0: any)
+    // Unset: any; "": only records without one (a `flash` that could not tell).
+    std::optional<std::string> serial;
+    std::optional<std::string> location;
     int64_t sinceMs = -1;      // started at or after (-1: any)
     bool failedOnly = false;   // unfinished, or finished with another result than 1
     bool withFiles = false;    // fill HistoryUpdate::files
-    int limit = 0;             // at most this many (0: all)
+    int64_t limit = 0;         // at most this many (0: all)
+    int64_t offset = 0;        // after skipping this many of the newest
     std::string station;       // "" any
     bool pendingOnly = false;  // only records the server does not have in their latest revision
 };
 
-class IHistoryStore {
+// Reading the history. A reader hands the updates over one at a time, so that listing a
+// history of any size takes the same memory.
+class IHistoryReader {
   public:
-    virtual ~IHistoryStore() = default;
+    using Each = std::function<bool(const HistoryUpdate& update)>;
+
+    virtual ~IHistoryReader() = default;
+    // Calls each for every update the filter selects, newest first, all of one moment (a
+    // record written meanwhile is either wholly in or out); stops early when each returns
+    // false. each must not call the store. False with *error when the history could not be
+    // read (the updates handed over until then stand).
+    virtual bool ForEach(const HistoryFilter& filter, const Each& each, std::string* error) = 0;
+    // How many updates the filter selects, limit and offset aside (an empty filter: all).
+    virtual bool Count(const HistoryFilter& filter, int64_t* count, std::string* error) = 0;
+
+    // The selected updates, collected: for selections known to be small.
+    bool Query(const HistoryFilter& filter, std::vector<HistoryUpdate>* out, std::string* error);
+};
+
+class IHistoryStore : public IHistoryReader {
+  public:
     // Writes the record of an update that starts (start.id, ended, result are ignored).
     // The new record's id, or 0 when it could not be written (*error says why).
     virtual int64_t BeginUpdate(const HistoryUpdate& start, std::string* error) = 0;
@@ -92,25 +114,9 @@ class IHistoryStore {
     // Finishes the record: end time, result, answers; log path, port names, location and
     // serial when they are not empty (else those written at the start stay).
     virtual bool FinishUpdate(int64_t id, const HistoryUpdate& end, std::string* error) = 0;
-    // The updates the filter selects, newest first.
-    virtual bool Query(const HistoryFilter& filter, std::vector<HistoryUpdate>* out,
-                       std::string* error) = 0;
-    // How many updates the filter selects (its limit aside).
-    virtual bool Count(const HistoryFilter& filter, int64_t* count, std::string* error) = 0;
-
-    // Shipping the history to the fleet's server (history_server.h, history_shipper.h). A
-    // store that does not take part says so in *error.
-    //
-    // Writes whole records, each named by its uuid, all or none: one the store does not have
-    // is added; one it has is replaced only by a copy that is further along (finished over
-    // unfinished, else a higher revision), never the other way round, so a record put twice
-    // is kept once and a late, older copy changes nothing. A record the store cannot take
-    // (its data refused) does not stop the others: its UUID goes to *refused (may be null),
-    // with why after ": ".
-    virtual bool PutUpdates(const std::vector<HistoryUpdate>& records,
-                            std::vector<std::string>* refused, std::string* error);
-    // Marks the local record id as taken by the server in the given revision at shippedMs (a
-    // mark never goes back: an older revision's mark leaves a newer one standing).
+    // Marks record id as taken by the fleet's server in the given revision at shippedMs (see
+    // history_shipper.h). A mark never goes back: an older revision's mark, late, leaves a
+    // newer one standing. A store that keeps no marks says so in *error.
     virtual bool MarkShipped(int64_t id, int64_t revision, int64_t shippedMs, std::string* error);
 };
 
@@ -120,12 +126,33 @@ std::string history_NewUuid();
 // Whether this build has a store (the SQLite one) at all.
 bool history_StoreAvailable();
 
-// Opens the history file at path, creating it and its folder when missing and bringing an
-// older file's layout up to date. A file that is not a database, or a damaged one, is moved
-// aside as <path>.corrupt-<time> and a new one started; *notice then says so. Null with
-// *error when the history cannot be used (folder or file not writable, a newer modemflash's
-// layout, another program's database, no store in this build).
+// Opens the history file at path for recording updates, creating it (and its folder) when
+// missing and bringing an older file's layout up to date. Refused before anything is touched,
+// with *error: a path that names something other than a regular file (a directory, /dev/null),
+// a new file whose folder cannot be written, a file that is not an SQLite database at all (a
+// mistyped path), another program's database, a newer modemflash's layout. A history that is
+// damaged is moved aside as <path>.corrupt-<time> and a new one started; *notice then says
+// where the old one is.
 std::unique_ptr<IHistoryStore> history_OpenStore(const std::string& path, std::string* notice,
                                                  std::string* error);
+
+// How opening the history for reading went.
+enum HistoryReadStatus {
+    HISTORY_READ_OK,           // a history (perhaps of an older layout, read as it stands)
+    HISTORY_READ_MISSING,      // nothing at the path: "no history at PATH"
+    HISTORY_READ_NOT_HISTORY,  // something else is there: "PATH is not a history file ..."
+    HISTORY_READ_FAILED        // it could not be read (damaged, no permission, a newer layout)
+};
+
+// Called once when another program holds the history locked, before the read waits for it.
+using HistoryBusyNotice = std::function<void()>;
+
+// Opens the history file at path for reading only: nothing is created, moved or brought up to
+// date. A read that finds the file locked by another program calls busy (may be empty) and
+// waits as long as the lock is held, up to a few minutes. Null with *status and *error (a
+// sentence naming the path) when it cannot be read.
+std::unique_ptr<IHistoryReader> history_OpenReader(const std::string& path,
+                                                   const HistoryBusyNotice& busy,
+                                                   HistoryReadStatus* status, std::string* error);
 
 #endif

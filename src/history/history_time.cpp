@@ -118,6 +118,11 @@ bool history_ParseSince(const std::string& text, int64_t nowMs, int64_t* ms) {
     if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
         return false;
     int64_t days = daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
+    // A day the month does not have (2024-02-30) comes back as another date.
+    Civil back = civilFromMs(days * 86400000);
+    if (back.year != y || back.month != static_cast<unsigned>(mo) ||
+        back.day != static_cast<unsigned>(d))
+        return false;
     *ms = ((days * 24 + h) * 60 + mi) * 60000 + static_cast<int64_t>(s) * 1000;
     return true;
 }

@@ -30,8 +30,7 @@ int hexValue(char c) {
 std::string percentDecoded(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 &&
-            hexValue(s[i + 2]) >= 0) {
+        if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
             out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
             i += 2;
         } else {
@@ -95,7 +94,7 @@ struct Uri {
     std::string head;      // scheme:// and user (without the password)
     std::string password;  // as written (percent-encoded); "" none
     bool hasPassword = false;
-    std::string rest;      // hosts and database
+    std::string rest;                 // hosts and database
     std::vector<std::string> params;  // key=value, as written
 };
 

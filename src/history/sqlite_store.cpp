@@ -7,19 +7,27 @@
 // transaction has to upgrade a read lock (which SQLite answers with an immediate "busy").
 //
 // The layout carries its version in PRAGMA user_version; kMigrations brings a file of any
-// older version up to date, step by step, in one transaction.
+// older version up to date, step by step, in one transaction, when the file is opened for
+// recording. A reader opens the file read-only and reads an older layout as it stands.
+#include <errno.h>
 #include <sqlite3.h>
+#include <stdio.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 #include "history/history_store.h"
 #include "history/history_time.h"
+#include "platform/file.h"
 #include "platform/lock.h"
 
 namespace {
 
 const int kBusyTimeoutMs = 15000;
+// How long a reader waits for a lock another program holds, in steps of kReadWaitStepMs.
+const int kReadWaitMs = 5 * 60 * 1000;
+const int kReadWaitStepMs = 20;
 
 // Step n brings a file of version n - 1 to version n. A new file runs them all.
 const char* const kMigrations[] = {
@@ -58,11 +66,11 @@ const char* const kMigrations[] = {
     "CREATE INDEX updates_by_start ON updates(started_ms);"
     "CREATE INDEX updates_by_serial ON updates(serial);"
     "CREATE INDEX updates_by_location ON updates(location);",
-    // 3: each record's UUID and station, and its shipping to the fleet's server: the record's
-    // revision grows with every write (triggers, so that no write can forget it), and the
-    // revision the server has taken is kept beside it; a record whose revision the server
-    // does not have is pending. Records of older files get a UUID and their machine as
-    // station, and are pending.
+    // 3 (kShippingLayout): each record's UUID and station, and its shipping to the fleet's
+    // server: the record's revision grows with every write (triggers, so that no write can
+    // forget it), and the revision the server has taken is kept beside it; a record whose
+    // revision the server does not have is pending. Records of older files get a UUID and
+    // their machine as station, and are pending.
     "ALTER TABLE updates ADD COLUMN uuid TEXT;"
     "ALTER TABLE updates ADD COLUMN station TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE updates ADD COLUMN revision INTEGER NOT NULL DEFAULT 1;"
@@ -83,6 +91,8 @@ const char* const kMigrations[] = {
     " ON updates BEGIN UPDATE updates SET revision = revision + 1 WHERE id = NEW.id; END;",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+// The layout that brought the UUID, the station and the shipping marks.
+const int kShippingLayout = 3;
 
 bool isDamage(int code) {
     code &= 0xff;
@@ -147,31 +157,185 @@ class Statement {
     int rc_;
 };
 
-// The WHERE clause of a filter; bindWhere gives its values to the statement that uses it.
-std::string whereOf(const HistoryFilter& f) {
+// The WHERE clause of a filter on a file of the given layout, and its values bound to the
+// statement that uses it.
+std::string whereOf(const HistoryFilter& f, int64_t version) {
     std::string sql = " WHERE 1";
     if (f.id > 0) sql += " AND id = ?1";
-    if (!f.serial.empty()) sql += " AND serial = ?2";
-    if (!f.location.empty()) sql += " AND location = ?3";
+    if (f.serial) sql += " AND serial = ?2";
+    if (f.location) sql += " AND location = ?3";
     if (f.sinceMs >= 0) sql += " AND started_ms >= ?4";
     if (f.failedOnly) sql += " AND (ended_ms IS NULL OR result_code IS NOT 1)";
-    if (!f.station.empty()) sql += " AND station = ?6";
-    if (f.pendingOnly) sql += " AND shipped_revision < revision";
+    // A file of an older layout keeps no station but the machine, and all of it is pending.
+    if (!f.station.empty())
+        sql += version >= kShippingLayout ? " AND station = ?7" : " AND machine = ?7";
+    if (f.pendingOnly && version >= kShippingLayout) sql += " AND shipped_revision < revision";
     return sql;
 }
 
 void bindWhere(Statement& s, const HistoryFilter& f) {
     if (f.id > 0) s.integer(1, f.id);
-    if (!f.serial.empty()) s.text(2, f.serial);
-    if (!f.location.empty()) s.text(3, f.location);
+    if (f.serial) s.text(2, *f.serial);
+    if (f.location) s.text(3, *f.location);
     if (f.sinceMs >= 0) s.integer(4, f.sinceMs);
-    if (!f.station.empty()) s.text(6, f.station);
+    if (!f.station.empty()) s.text(7, f.station);
 }
 
+// The reading side of one connection: the filter's updates with their answers and files, in
+// whatever layout the file has (version: its user_version; 0 a new, empty file).
+class Rows {
+  public:
+    Rows(sqlite3* db, int64_t version) : db_(db), version_(version) {}
+
+    // SQLITE_DONE when every selected row went to each (or each stopped), else the failing
+    // code.
+    int forEach(const HistoryFilter& f, const IHistoryReader::Each& each) {
+        if (version_ == 0) return SQLITE_DONE;  // nothing was ever recorded here
+        const bool shipping = version_ >= kShippingLayout;
+        std::string sql =
+            "SELECT id, started_ms, ended_ms, machine, version, location, serial, port_names, "
+            "folder, result_code, result_words, log_path" +
+            std::string(shipping ? ", uuid, station, revision, shipped_revision, shipped_ms" : "") +
+            " FROM updates" + whereOf(f, version_) + " ORDER BY started_ms DESC, id DESC";
+        if (f.limit > 0 || f.offset > 0) sql += " LIMIT ?5 OFFSET ?6";
+        Statement s(db_, sql.c_str());
+        if (!s.ok()) return s.prepareCode();
+        bindWhere(s, f);
+        if (f.limit > 0 || f.offset > 0) {
+            s.integer(5, f.limit > 0 ? f.limit : -1);
+            s.integer(6, f.offset);
+        }
+        // The answers came with the layout's second version.
+        std::unique_ptr<Statement> answers;
+        if (version_ >= 2) {
+            answers.reset(new Statement(db_,
+                                        "SELECT mode, command, answer FROM answers WHERE "
+                                        "update_id = ?1 ORDER BY mode, rowid"));
+            if (!answers->ok()) return answers->prepareCode();
+        }
+        Statement files(db_,
+                        "SELECT seq, name, size, archive_id, archive_name, sha256, transfer_ms, "
+                        "programmed FROM files WHERE update_id = ?1 ORDER BY seq");
+        if (!files.ok()) return files.prepareCode();
+        int rc;
+        HistoryUpdate u;
+        while ((rc = s.step()) == SQLITE_ROW) {
+            u = HistoryUpdate();
+            u.id = s.columnInt(0);
+            u.startedMs = s.columnInt(1, 0);
+            u.endedMs = s.columnInt(2);
+            u.machine = s.columnText(3);
+            u.version = s.columnText(4);
+            u.location = s.columnText(5);
+            u.serial = s.columnText(6);
+            u.portNames = s.columnText(7);
+            u.folder = s.columnText(8);
+            u.resultCode = static_cast<int>(s.columnInt(9));
+            u.resultWords = s.columnText(10);
+            u.logPath = s.columnText(11);
+            if (shipping) {
+                u.uuid = s.columnText(12);
+                u.station = s.columnText(13);
+                u.revision = s.columnInt(14, 0);
+                u.shippedRevision = s.columnInt(15, 0);
+                u.shippedMs = s.columnInt(16);
+            } else {
+                // As the layout that brings them will make it: named after its machine, and
+                // not on any server yet.
+                u.station = u.machine;
+                u.revision = 1;
+            }
+            if (answers) {
+                answers->bind(u.id);
+                while ((rc = answers->step()) == SQLITE_ROW)
+                    u.answers.push_back({static_cast<int>(answers->columnInt(0)),
+                                         answers->columnText(1), answers->columnText(2)});
+                if (rc != SQLITE_DONE) return rc;
+            }
+            if (f.withFiles) {
+                files.bind(u.id);
+                while ((rc = files.step()) == SQLITE_ROW) {
+                    HistoryFile file;
+                    file.seq = static_cast<int>(files.columnInt(0));
+                    file.name = files.columnText(1);
+                    file.size = files.columnInt(2);
+                    file.archiveId = files.columnInt(3);
+                    file.archiveName = files.columnText(4);
+                    file.sha256 = files.columnText(5);
+                    file.transferMs = files.columnInt(6);
+                    file.programmed = files.columnInt(7, 0) != 0;
+                    u.files.push_back(std::move(file));
+                }
+                if (rc != SQLITE_DONE) return rc;
+            }
+            if (!each(u)) return SQLITE_DONE;
+        }
+        return rc;
+    }
+
+    int count(const HistoryFilter& f, int64_t* n) {
+        *n = 0;
+        if (version_ == 0) return SQLITE_DONE;
+        Statement s(db_, ("SELECT count(*) FROM updates" + whereOf(f, version_)).c_str());
+        if (!s.ok()) return s.prepareCode();
+        bindWhere(s, f);
+        int rc = s.step();
+        if (rc != SQLITE_ROW) return rc;
+        *n = s.columnInt(0, 0);
+        return SQLITE_DONE;
+    }
+
+  private:
+    sqlite3* db_;
+    int64_t version_;
+};
+
+// Holds a lock for one operation.
+class Guard {
+  public:
+    explicit Guard(PlatformLock* l) : l_(l) { lock_Acquire(l_); }
+    ~Guard() { lock_Release(l_); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+  private:
+    PlatformLock* l_;
+};
+
+// A reader's wait for another program's lock: the notice once, then short sleeps for as long
+// as SQLite keeps finding the file locked, up to kReadWaitMs at a stretch.
+struct BusyWait {
+    HistoryBusyNotice notice;
+    bool told = false;
+    int waitedMs = 0;
+
+    static int handler(void* self, int attempt) {
+        BusyWait* w = static_cast<BusyWait*>(self);
+        if (attempt == 0) w->waitedMs = 0;
+        if (!w->told) {
+            w->told = true;
+            if (w->notice) w->notice();
+        }
+        if (w->waitedMs >= kReadWaitMs) return 0;
+        sqlite3_sleep(kReadWaitStepMs);
+        w->waitedMs += kReadWaitStepMs;
+        return 1;
+    }
+};
+
+// One connection to a history file. A store opened for reading only is handed out as its
+// IHistoryReader, so nobody can call its writes.
 class SqliteStore : public IHistoryStore {
   public:
-    SqliteStore(sqlite3* db, std::string path)
-        : db_(db), path_(std::move(path)), lock_(lock_Create()) {}
+    // wait: the reader's wait for locks, which the connection's busy handler points at (null
+    // for a store that records).
+    SqliteStore(sqlite3* db, std::string path, int64_t version,
+                std::unique_ptr<BusyWait> wait = nullptr)
+        : db_(db),
+          path_(std::move(path)),
+          version_(version),
+          wait_(std::move(wait)),
+          lock_(lock_Create()) {}
     ~SqliteStore() override {
         sqlite3_close_v2(db_);
         lock_Destroy(lock_);
@@ -227,27 +391,19 @@ class SqliteStore : public IHistoryStore {
         return false;
     }
 
-    bool Query(const HistoryFilter& f, std::vector<HistoryUpdate>* out,
-               std::string* error) override {
+    bool ForEach(const HistoryFilter& f, const Each& each, std::string* error) override {
         Guard g(lock_);
-        out->clear();
         // One read transaction, so that the rows, files and answers are of one moment.
-        if (!exec("BEGIN")) return fail(error, "read the history");
-        bool ok = queryLocked(f, out);
-        if (!ok) fail(error, "read the history");
-        exec(ok ? "COMMIT" : "ROLLBACK");
-        return ok;
+        if (!exec("BEGIN")) return fail(error, "read");
+        int rc = Rows(db_, version_).forEach(f, each);
+        exec(rc == SQLITE_DONE ? "COMMIT" : "ROLLBACK");
+        return rc == SQLITE_DONE || fail(error, "read", rc);
     }
 
-    bool Count(const HistoryFilter& f, int64_t* count, std::string* error) override {
+    bool Count(const HistoryFilter& f, int64_t* n, std::string* error) override {
         Guard g(lock_);
-        std::string sql = "SELECT count(*) FROM updates" + whereOf(f);
-        Statement s(db_, sql.c_str());
-        if (!s.ok()) return fail(error, "read the history");
-        bindWhere(s, f);
-        if (s.step() != SQLITE_ROW) return fail(error, "read the history");
-        *count = s.columnInt(0, 0);
-        return true;
+        int rc = Rows(db_, version_).count(f, n);
+        return rc == SQLITE_DONE || fail(error, "read", rc);
     }
 
     bool MarkShipped(int64_t id, int64_t revision, int64_t shippedMs, std::string* error) override {
@@ -261,100 +417,36 @@ class SqliteStore : public IHistoryStore {
     }
 
   private:
-    // Holds the store's lock for one operation: the connection and its last error text are
-    // shared by the threads that record through this store.
-    class Guard {
-      public:
-        explicit Guard(PlatformLock* l) : l_(l) { lock_Acquire(l_); }
-        ~Guard() { lock_Release(l_); }
-
-      private:
-        PlatformLock* l_;
-    };
-
     bool exec(const char* sql) {
         return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
 
-    bool fail(std::string* error, const char* what) {
-        if (error)
+    bool fail(std::string* error, const char* what, int rc = SQLITE_OK) {
+        if (!error) return false;
+        if (isDamage(rc) || isDamage(sqlite3_errcode(db_)))
+            *error = path_ + " is damaged (" + sqlite3_errmsg(db_) +
+                     "); the next update recorded in it moves it aside and starts a new one";
+        else
             *error = std::string("cannot ") + what + " in " + path_ + ": " + sqlite3_errmsg(db_);
         return false;
     }
 
-    bool queryLocked(const HistoryFilter& f, std::vector<HistoryUpdate>* out) {
-        std::string sql =
-            "SELECT id, started_ms, ended_ms, machine, version, location, serial, port_names, "
-            "folder, result_code, result_words, log_path, uuid, station, revision, "
-            "shipped_revision, shipped_ms FROM updates" +
-            whereOf(f) + " ORDER BY started_ms DESC, id DESC";
-        if (f.limit > 0) sql += " LIMIT ?5";
-        Statement s(db_, sql.c_str());
-        if (!s.ok()) return false;
-        bindWhere(s, f);
-        if (f.limit > 0) s.integer(5, f.limit);
-        int rc;
-        while ((rc = s.step()) == SQLITE_ROW) {
-            HistoryUpdate u;
-            u.id = s.columnInt(0);
-            u.startedMs = s.columnInt(1, 0);
-            u.endedMs = s.columnInt(2);
-            u.machine = s.columnText(3);
-            u.version = s.columnText(4);
-            u.location = s.columnText(5);
-            u.serial = s.columnText(6);
-            u.portNames = s.columnText(7);
-            u.folder = s.columnText(8);
-            u.resultCode = static_cast<int>(s.columnInt(9));
-            u.resultWords = s.columnText(10);
-            u.logPath = s.columnText(11);
-            u.uuid = s.columnText(12);
-            u.station = s.columnText(13);
-            u.revision = s.columnInt(14, 0);
-            u.shippedRevision = s.columnInt(15, 0);
-            u.shippedMs = s.columnInt(16);
-            out->push_back(std::move(u));
-        }
-        if (rc != SQLITE_DONE) return false;
-        Statement answers(db_,
-                          "SELECT mode, command, answer FROM answers WHERE update_id = ?1 "
-                          "ORDER BY mode, rowid");
-        Statement files(db_,
-                        "SELECT seq, name, size, archive_id, archive_name, sha256, transfer_ms, "
-                        "programmed FROM files WHERE update_id = ?1 ORDER BY seq");
-        if (!answers.ok() || !files.ok()) return false;
-        for (HistoryUpdate& u : *out) {
-            answers.bind(u.id);
-            while ((rc = answers.step()) == SQLITE_ROW)
-                u.answers.push_back({static_cast<int>(answers.columnInt(0)), answers.columnText(1),
-                                     answers.columnText(2)});
-            if (rc != SQLITE_DONE) return false;
-            if (!f.withFiles) continue;
-            files.bind(u.id);
-            while ((rc = files.step()) == SQLITE_ROW) {
-                HistoryFile file;
-                file.seq = static_cast<int>(files.columnInt(0));
-                file.name = files.columnText(1);
-                file.size = files.columnInt(2);
-                file.archiveId = files.columnInt(3);
-                file.archiveName = files.columnText(4);
-                file.sha256 = files.columnText(5);
-                file.transferMs = files.columnInt(6);
-                file.programmed = files.columnInt(7, 0) != 0;
-                u.files.push_back(std::move(file));
-            }
-            if (rc != SQLITE_DONE) return false;
-        }
-        return true;
-    }
-
     sqlite3* db_;
     std::string path_;
+    int64_t version_;
+    std::unique_ptr<BusyWait> wait_;  // freed after the connection is closed
+    // Guards the connection and its last error text, shared by the threads that record
+    // through this store.
     PlatformLock* lock_;
 };
 
 // The outcome of preparing a connection.
-enum Setup { SETUP_OK, SETUP_DAMAGED, SETUP_REFUSED };
+enum Setup {
+    SETUP_OK,
+    SETUP_DAMAGED,  // set aside and started anew by a store that records
+    SETUP_FOREIGN,  // another program's database: left alone
+    SETUP_REFUSED   // cannot be used for another reason (*error says why)
+};
 
 int64_t scalar(sqlite3* db, const char* sql, int* rc) {
     Statement s(db, sql);
@@ -375,27 +467,40 @@ std::string errorText(sqlite3* db, const std::string& path, const char* what) {
 // Says what could not be done with the file; SQLite's code tells a damaged file from one
 // refused for another reason.
 Setup failed(sqlite3* db, const std::string& path, const char* what, int rc, std::string* error) {
-    *error = errorText(db, path, what);
+    *error = isDamage(rc) ? path + " is damaged (" + sqlite3_errmsg(db) + ")"
+                          : errorText(db, path, what);
     return isDamage(rc) ? SETUP_DAMAGED : SETUP_REFUSED;
 }
 
-// Whether the file is one this code may write to: a new or empty file, or a history of this
-// or an older layout. Nothing is written before this is known.
-Setup checkOwnership(sqlite3* db, const std::string& path, std::string* error) {
+// The file's layout version and whether it is one this code may read and write: a new or
+// empty file, or a history of this or an older layout. Nothing is written before this is
+// known.
+Setup checkOwnership(sqlite3* db, const std::string& path, int64_t* version, std::string* error) {
     int rc;
-    int64_t version = scalar(db, "PRAGMA user_version", &rc);
+    *version = scalar(db, "PRAGMA user_version", &rc);
     int64_t tables = rc == SQLITE_OK ? scalar(db, "SELECT count(*) FROM sqlite_master", &rc) : -1;
     if (rc != SQLITE_OK) return failed(db, path, "read", rc, error);
-    if (version > kSchemaVersion) {
-        *error = path + " was written by a newer modemflash (layout " + std::to_string(version) +
+    if (*version > kSchemaVersion) {
+        *error = path + " was written by a newer modemflash (layout " + std::to_string(*version) +
                  ", this one knows up to " + std::to_string(kSchemaVersion) + ")";
         return SETUP_REFUSED;
     }
-    if (version == 0 && tables > 0) {
-        *error = path + " is another program's database, not an update history";
-        return SETUP_REFUSED;
+    if (*version == 0 && tables > 0) {
+        *error = path + " is not a history file (another program's database)";
+        return SETUP_FOREIGN;
     }
     return SETUP_OK;
+}
+
+// Every page read once: a file whose header and layout are sound may still hold pages that
+// are not (and every write that reaches them would fail).
+Setup checkPages(sqlite3* db, const std::string& path, std::string* error) {
+    Statement s(db, "PRAGMA quick_check(1)");
+    int rc = s.ok() ? s.step() : s.prepareCode();
+    if (rc == SQLITE_ROW && s.columnText(0) == "ok") return SETUP_OK;
+    if (rc != SQLITE_ROW) return failed(db, path, "read", rc, error);
+    *error = path + " is damaged (" + s.columnText(0) + ")";
+    return SETUP_DAMAGED;
 }
 
 // The checks above, WAL mode, then the layout brought to kSchemaVersion under one write
@@ -403,7 +508,9 @@ Setup checkOwnership(sqlite3* db, const std::string& path, std::string* error) {
 // finds the version the first set).
 Setup setUp(sqlite3* db, const std::string& path, std::string* error) {
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    Setup result = checkOwnership(db, path, error);
+    int64_t version = 0;
+    Setup result = checkOwnership(db, path, &version, error);
+    if (result == SETUP_OK) result = checkPages(db, path, error);
     if (result != SETUP_OK) return result;
     int rc;
     {
@@ -415,8 +522,7 @@ Setup setUp(sqlite3* db, const std::string& path, std::string* error) {
                  nullptr);
     rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return failed(db, path, "write to", rc, error);
-    result = checkOwnership(db, path, error);
-    int64_t version = result == SETUP_OK ? scalar(db, "PRAGMA user_version", &rc) : 0;
+    result = checkOwnership(db, path, &version, error);
     for (int64_t v = version; v < kSchemaVersion && result == SETUP_OK; ++v) {
         rc = sqlite3_exec(db, kMigrations[v], nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) result = failed(db, path, "update the layout of", rc, error);
@@ -456,16 +562,67 @@ bool moveAside(const std::string& path, std::string* movedTo, std::string* error
     return true;
 }
 
-sqlite3* openConnection(const std::string& path, std::string* error) {
+sqlite3* openConnection(const std::string& path, int flags, std::string* error) {
     sqlite3* db = nullptr;
-    int rc =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         *error = db ? errorText(db, path, "open") : "cannot open " + path;
         sqlite3_close_v2(db);
         return nullptr;
     }
     return db;
+}
+
+// "a directory", "a character device", ... for what stands at a path.
+const char* kindWords(std::filesystem::file_type t) {
+    switch (t) {
+        case std::filesystem::file_type::directory:
+            return "a directory";
+        case std::filesystem::file_type::character:
+            return "a character device";
+        case std::filesystem::file_type::block:
+            return "a block device";
+        case std::filesystem::file_type::fifo:
+            return "a FIFO (named pipe)";
+        case std::filesystem::file_type::socket:
+            return "a socket";
+        default:
+            return "not a regular file";
+    }
+}
+
+// What the first bytes of a regular file say: SQLite's own files begin with its magic text.
+enum Content { CONTENT_EMPTY, CONTENT_SQLITE, CONTENT_OTHER, CONTENT_UNREADABLE };
+
+Content contentOf(const std::string& path, std::string* why) {
+    static const char kMagic[] = "SQLite format 3";  // 16 bytes with its NUL
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        std::error_code ec(errno, std::generic_category());
+        *why = ec.message();
+        return CONTENT_UNREADABLE;
+    }
+    char head[sizeof kMagic] = {};
+    size_t n = fread(head, 1, sizeof head, f);
+    fclose(f);
+    if (n == 0) return CONTENT_EMPTY;
+    return n == sizeof head && std::equal(head, head + sizeof head, kMagic) ? CONTENT_SQLITE
+                                                                            : CONTENT_OTHER;
+}
+
+// A file: URI that opens path as a file nobody changes.
+std::string immutableUri(const std::string& path) {
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c < 0x20) {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", c);
+            uri += hex;
+        } else {
+            uri += static_cast<char>(c);
+        }
+    }
+    return uri + "?immutable=1";
 }
 
 }  // namespace
@@ -483,27 +640,135 @@ std::unique_ptr<IHistoryStore> history_OpenStore(const std::string& path, std::s
         *error = "no history file named";
         return nullptr;
     }
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    // Nothing is touched until the path is known to be a history, or a new file in a folder
+    // this user may write.
     std::error_code ec;
-    if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
-        std::filesystem::create_directories(parent, ec);
-        if (ec) {
-            *error = "cannot create the folder " + parent.string() + ": " + ec.message();
+    std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (st.type() == std::filesystem::file_type::not_found) {
+        std::filesystem::path parent = std::filesystem::path(path).parent_path();
+        if (!parent.empty() && !std::filesystem::exists(parent, ec)) {
+            std::filesystem::create_directories(parent, ec);
+            if (ec) {
+                *error = "cannot create the folder " + parent.string() + ": " + ec.message();
+                return nullptr;
+            }
+        }
+        std::string folder = parent.empty() ? "." : parent.string();
+        if (!file_CanCreateIn(folder.c_str())) {
+            std::error_code why(errno, std::generic_category());
+            *error = "cannot create " + path + ": " + folder +
+                     (why.value() == ENOTDIR ? " is not a folder" : ": " + why.message());
+            return nullptr;
+        }
+    } else if (ec) {
+        *error = "cannot use " + path + ": " + ec.message();
+        return nullptr;
+    } else if (st.type() != std::filesystem::file_type::regular) {
+        *error = path + " is " + kindWords(st.type()) + ", not a history file";
+        return nullptr;
+    } else {
+        std::string why;
+        Content c = contentOf(path, &why);
+        if (c == CONTENT_UNREADABLE) {
+            *error = "cannot read " + path + ": " + why;
+            return nullptr;
+        }
+        if (c == CONTENT_OTHER) {
+            *error = path + " is not a history file (not an SQLite database); it is left as it is";
             return nullptr;
         }
     }
     for (int round = 0; round < 2; ++round) {
-        sqlite3* db = openConnection(path, error);
+        sqlite3* db = openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
         if (db == nullptr) return nullptr;
         Setup s = setUp(db, path, error);
-        if (s == SETUP_OK) return std::unique_ptr<IHistoryStore>(new SqliteStore(db, path));
+        if (s == SETUP_OK)
+            return std::unique_ptr<IHistoryStore>(new SqliteStore(db, path, kSchemaVersion));
         sqlite3_close_v2(db);
-        if (s == SETUP_REFUSED || round > 0) return nullptr;
+        if (s != SETUP_DAMAGED || round > 0) return nullptr;
         std::string movedTo;
         std::string reason = *error;
         if (!moveAside(path, &movedTo, error)) return nullptr;
         if (notice)
             *notice = reason + "; it was moved aside as " + movedTo + " and a new history started";
     }
+    return nullptr;
+}
+
+std::unique_ptr<IHistoryReader> history_OpenReader(const std::string& path,
+                                                   const HistoryBusyNotice& busy,
+                                                   HistoryReadStatus* status, std::string* error) {
+    HistoryReadStatus ignoredStatus;
+    std::string ignoredError;
+    if (status == nullptr) status = &ignoredStatus;
+    if (error == nullptr) error = &ignoredError;
+    *status = HISTORY_READ_FAILED;
+    std::error_code ec;
+    std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (st.type() == std::filesystem::file_type::not_found) {
+        *status = HISTORY_READ_MISSING;
+        *error = "no history at " + path;
+        return nullptr;
+    }
+    if (ec) {
+        *error = "cannot read " + path + ": " + ec.message();
+        return nullptr;
+    }
+    if (st.type() != std::filesystem::file_type::regular) {
+        *status = HISTORY_READ_NOT_HISTORY;
+        *error = path + " is not a history file (it is " + kindWords(st.type()) + ")";
+        return nullptr;
+    }
+    std::string why;
+    Content c = contentOf(path, &why);
+    if (c == CONTENT_UNREADABLE) {
+        *error = "cannot read " + path + ": " + why;
+        return nullptr;
+    }
+    if (c == CONTENT_OTHER) {
+        *status = HISTORY_READ_NOT_HISTORY;
+        *error = path + " is not a history file (not an SQLite database)";
+        return nullptr;
+    }
+    std::unique_ptr<BusyWait> wait(new BusyWait);
+    wait->notice = busy;
+    int64_t version = 0;
+    if (c == CONTENT_EMPTY) {
+        // SQLite's empty database, with no update in it.
+        sqlite3* db = openConnection(path, SQLITE_OPEN_READONLY, error);
+        if (db == nullptr) return nullptr;
+        *status = HISTORY_READ_OK;
+        return std::unique_ptr<IHistoryReader>(new SqliteStore(db, path, 0, std::move(wait)));
+    }
+    Setup s = SETUP_REFUSED;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        sqlite3* db =
+            openConnection(attempt == 0 ? path : immutableUri(path),
+                           SQLITE_OPEN_READONLY | (attempt == 0 ? 0 : SQLITE_OPEN_URI), error);
+        if (db == nullptr) return nullptr;
+        sqlite3_busy_handler(db, &BusyWait::handler, wait.get());
+        int rc;
+        scalar(db, "PRAGMA user_version", &rc);
+        // A reader in a folder it may not write cannot make the shared-memory file that WAL
+        // reads use. When no writer has the file open either (no -wal file), nothing changes
+        // it during the read, and it is read as it stands.
+        std::error_code ignored;
+        if (attempt == 0 && ((rc & 0xff) == SQLITE_CANTOPEN || (rc & 0xff) == SQLITE_READONLY) &&
+            !std::filesystem::exists(path + "-wal", ignored)) {
+            sqlite3_close_v2(db);
+            continue;
+        }
+        s = checkOwnership(db, path, &version, error);
+        if (s == SETUP_OK) {
+            *status = HISTORY_READ_OK;
+            return std::unique_ptr<IHistoryReader>(
+                new SqliteStore(db, path, version, std::move(wait)));
+        }
+        sqlite3_close_v2(db);
+        break;
+    }
+    if (s == SETUP_FOREIGN) *status = HISTORY_READ_NOT_HISTORY;
+    if (s == SETUP_DAMAGED)
+        *error += "; the next update recorded in it moves it aside and starts a new one";
     return nullptr;
 }

@@ -37,9 +37,8 @@ class StationStore : public IHistoryStore {
         poke();
         return ok;
     }
-    bool Query(const HistoryFilter& f, std::vector<HistoryUpdate>* out,
-               std::string* error) override {
-        return local_->Query(f, out, error);
+    bool ForEach(const HistoryFilter& f, const Each& each, std::string* error) override {
+        return local_->ForEach(f, each, error);
     }
     bool Count(const HistoryFilter& f, int64_t* count, std::string* error) override {
         return local_->Count(f, count, error);

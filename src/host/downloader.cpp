@@ -11,6 +11,7 @@
 #include "platform/file.h"
 #include "platform/profile.h"
 #include "portscan/modem_port_finder.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
 
@@ -137,6 +138,8 @@ bool CDownloader::ProbeModem() {
 
 int CDownloader::SearchPortAndDownload(const char* list) {
     CModemPortFinder finder;
+    report_JobBegin(0);
+    report_Phase(0, JOB_PROBING, 0);
     printf("search port start!\n");
     fflush(stdout);
     bool found = false;
@@ -148,7 +151,15 @@ int CDownloader::SearchPortAndDownload(const char* list) {
         }
         clk_SleepMs(SEARCH_PASS_PAUSE_MS);
     }
-    if (!found) return DOWNLOAD_FAILED;
+    if (!found) {
+        char why[96];
+        snprintf(why, sizeof why, "no modem answered the probe within %d search passes",
+                 MAX_SEARCH_PASSES);
+        report_NoteDetail(0, why);
+        report_Fail(0, JOB_STEP_SEARCH);
+        report_Phase(0, JOB_FINISHED, 0);
+        return DOWNLOAD_FAILED;
+    }
     prober.Port().Close();
 
     char portName[32];
@@ -157,7 +168,7 @@ int CDownloader::SearchPortAndDownload(const char* list) {
     fflush(stdout);
     std::string copy = list ? list : "";
     int result = DownloadResultOf(dl_RunJob(0, portName, copy.c_str()));
-    if (result == DOWNLOAD_OK) sink_Event(0, 100, "success");
+    if (result == DOWNLOAD_OK) sink_Send(0, EVENT_SUCCESS, 100);
     return result;
 }
 

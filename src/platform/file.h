@@ -44,4 +44,8 @@ int file_Type(const char* path, long long* size);
 // A few words for a kind, to finish "... is ": "a directory", "a FIFO (named pipe)", ...
 const char* file_TypeName(int kind);
 
+// 1 when this user may create files in the directory dir (the path as it is, no separator
+// rules), 0 when not or when it is no directory (errno set).
+int file_CanCreateIn(const char* dir);
+
 #endif

@@ -153,8 +153,12 @@ void composeWords(JobFailure* f) {
     } else if (f->block == 0) {
         append(f, ", header frame");
     }
+    // The modem's echo of the command is no part of its answer.
+    const char* said = f->answer;
+    size_t echo = strlen(f->command);
+    if (echo > 0 && strncmp(said, f->command, echo) == 0) said += echo;
     char answer[JOB_FAILURE_ANSWER_CAPACITY];
-    answerWords(f->answer, answer, sizeof answer);
+    answerWords(said, answer, sizeof answer);
     const char* command = f->command[0] ? f->command : "the modem";
     switch (f->answerKind) {
         case JOB_ANSWER_ERROR:
@@ -171,7 +175,8 @@ void composeWords(JobFailure* f) {
             append(f, ": %s could not be written", command);
             break;
         case JOB_ANSWER_UNEXPECTED:
-            append(f, ": %s answered %s", command, answer);
+        case JOB_ANSWER_OK:
+            append(f, ": %s answered %s", command, answer[0] ? answer : "nothing but OK");
             break;
         case JOB_ANSWER_PORT_GONE:
             append(f, ": the port went away during %s", command);
@@ -247,7 +252,12 @@ void report_NoteAnswer(int port, int answerKind, const char* answer, int length)
 }
 
 void report_NoteBlock(int port, int block) {
-    if (PortNotes* n = notesOf(port)) n->block = block;
+    PortNotes* n = notesOf(port);
+    if (n == nullptr) return;
+    // A new frame: nothing has answered it yet.
+    n->block = block;
+    n->answerKind = JOB_ANSWER_NONE;
+    n->answer[0] = '\0';
 }
 
 void report_NoteSystemError(int port, const char* text) {
@@ -343,6 +353,8 @@ const char* report_StepName(int step) {
             return "switching autorun on";
         case JOB_STEP_CLOSE_PORT:
             return "closing the port";
+        case JOB_STEP_SEARCH:
+            return "finding the modem";
         default:
             return "an unknown step";
     }

@@ -19,7 +19,9 @@
 // and it must not call back into the engine. The order within one job is fixed: OnPhase
 // before anything of that phase, OnFileStart before the file's events, OnFileEnd after its
 // last one, OnFailure at the failing step (before the recovery that follows it), and
-// OnPhase(JOB_FINISHED) last.
+// OnPhase(JOB_FINISHED) last (the single-modem host's EVENT_SUCCESS comes after it). The
+// single-modem host reports its port search on port 0 as JOB_PROBING, and a search that
+// finds no modem as a failure (JOB_STEP_SEARCH).
 #ifndef MODEMFLASH_REPORT_JOB_OBSERVER_H
 #define MODEMFLASH_REPORT_JOB_OBSERVER_H
 
@@ -54,7 +56,8 @@ enum JobStep {
     JOB_STEP_RETURN = 12,         // back to modem mode (the recovery)
     JOB_STEP_CHECK_MODE = 13,     // the modem reports another mode than it should
     JOB_STEP_CHECK_AUTORUN = 14,  // its autorun setting could not be switched on
-    JOB_STEP_CLOSE_PORT = 15      // closing the port failed
+    JOB_STEP_CLOSE_PORT = 15,     // closing the port failed
+    JOB_STEP_SEARCH = 16          // the host's search: no modem answered the probe
 };
 
 // How the modem answered the failing command.
@@ -64,7 +67,8 @@ enum JobAnswer {
     JOB_ANSWER_TIMEOUT = 2,       // nothing (or not the whole answer) within the time-out
     JOB_ANSWER_WRITE_FAILED = 3,  // the command could not be written
     JOB_ANSWER_UNEXPECTED = 4,    // an answer the step cannot use (another mode, autorun 0)
-    JOB_ANSWER_PORT_GONE = 5      // the port went away under the exchange
+    JOB_ANSWER_PORT_GONE = 5,     // the port went away under the exchange
+    JOB_ANSWER_OK = 6             // "\r\nOK\r\n", with what the step could not use before it
 };
 
 #define JOB_FAILURE_FILE_CAPACITY 256
@@ -133,7 +137,8 @@ void report_Event(int port, int code, int value);
 void report_JobBegin(int port);
 // What the steps below the job leave for a failure record: the AT command that went out last
 // and how it was answered, the data block being sent (-1 none, 0 the header frame), the
-// last system error. Each replaces the one before.
+// last system error. Each replaces the one before; a new command or block also clears the
+// answer noted before it.
 void report_NoteCommand(int port, const char* command);
 void report_NoteAnswer(int port, int answerKind, const char* answer, int length);
 void report_NoteBlock(int port, int block);

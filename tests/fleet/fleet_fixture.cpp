@@ -76,7 +76,7 @@ HistoryUpdate finished(HistoryUpdate u, int files) {
     return u;
 }
 
-std::vector<HistoryUpdate> everything(IHistoryStore& store, HistoryFilter f) {
+std::vector<HistoryUpdate> everything(IHistoryReader& store, HistoryFilter f) {
     f.withFiles = true;
     std::vector<HistoryUpdate> out;
     std::string error;

@@ -27,7 +27,7 @@ HistoryUpdate finished(HistoryUpdate u, int files);
 HistoryFile file(int seq);
 
 // The records of store, every field and file (newest first).
-std::vector<HistoryUpdate> everything(IHistoryStore& store, HistoryFilter f = HistoryFilter());
+std::vector<HistoryUpdate> everything(IHistoryReader& store, HistoryFilter f = HistoryFilter());
 
 // Each field, answer and file of two records, compared one by one (the store's own numbers,
 // id and shipping marks, aside).

@@ -36,8 +36,7 @@ TEST(ServerText, KeyValueWordsAreShownWithoutThePasswordPairQuotedOrNot) {
         const char* given;
         const char* shown;
     } cases[] = {
-        {"host=/run/postgresql dbname=fleet password=s3cret",
-         "host=/run/postgresql dbname=fleet"},
+        {"host=/run/postgresql dbname=fleet password=s3cret", "host=/run/postgresql dbname=fleet"},
         {"password = 's3 cr\\'et' host=db user=fleet", "host=db user=fleet"},
         {"host=db password=s3\\ cret user=fleet", "host=db user=fleet"},
         {"sslpassword=k3y dbname='my fleet'", "dbname='my fleet'"},

@@ -2,6 +2,7 @@
 // an update killed mid-transfer, and `modemflash history` listing, filtering and exporting.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "history/history_store.h"
 #include "support/command_test.h"
 #include "support/modem_command_test.h"
@@ -203,11 +205,134 @@ TEST_F(HistoryCommand, ListsFiltersAndExports) {
 
     EXPECT_EQ(run("history show 99" + h).status, 1);
     EXPECT_EQ(run("history --since yesterday" + h).status, 2);
-    CommandRun none = run("history --history " + root.path() + "/none.sqlite3");
-    EXPECT_EQ(none.status, 0);
-    EXPECT_NE(none.out.find("no updates recorded"), std::string::npos) << none.out;
+
+    // Records kept without a serial number, pages of the listing, a filter that finds none.
+    CommandRun noSerial = run("history --serial - --json" + h);
+    EXPECT_EQ(count(noSerial.out, "{\"id\":"), 0u) << noSerial.out;
+    CommandRun page = run("history --limit 1 --offset 1" + h);
+    EXPECT_EQ(page.status, 0) << page.out;
+    EXPECT_NE(page.out.find("2026-12-02"), std::string::npos) << page.out;
+    EXPECT_EQ(page.out.find("2026-12-03"), std::string::npos) << page.out;
+    EXPECT_EQ(page.out.find("2026-12-01"), std::string::npos) << page.out;
+    CommandRun nomatch = run("history --serial NOPE" + h);
+    EXPECT_EQ(nomatch.status, 0);
+    EXPECT_EQ(nomatch.out, "no updates match (3 recorded in " + history + ")\n");
+}
+
+// Values the history command cannot use are named, with the bounds it takes.
+TEST_F(HistoryCommand, NumbersItCannotUseAreNamedWithTheirBounds) {
+    const std::string bounds = "a whole number from 1 to 9223372036854775807";
+    struct {
+        const char* args;
+        std::string says;
+    } cases[] = {
+        {"history show abc", "history show takes " + bounds + ", not 'abc'"},
+        {"history show 0", "history show 0 is out of range: give " + bounds},
+        {"history show 99999999999999999999",
+         "history show 99999999999999999999 is out of range: give " + bounds},
+        {"history --limit 0", "--limit 0 is out of range: give " + bounds},
+        {"history --limit -1", "--limit -1 is out of range: give " + bounds},
+        {"history --limit many", "--limit takes " + bounds + ", not 'many'"},
+        {"history --offset -1",
+         "--offset -1 is out of range: give a whole number from 0 to 9223372036854775807"},
+        {"history --since 2024-02-30", "not '2024-02-30'"},
+    };
+    for (const auto& c : cases) {
+        CommandRun r = run(std::string(c.args) + " --history " + history);
+        EXPECT_EQ(r.status, 2) << c.args << ": " << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << ": " << r.out;
+        EXPECT_EQ(r.out.find("0.000000"), std::string::npos) << r.out;
+    }
+}
+
+// Listing and show open the file read-only: a mistyped path, another program's file or a
+// damaged history is named and left exactly as it is.
+TEST_F(HistoryCommand, ReadingAMistypedPathOrAForeignFileChangesNothing) {
+    std::string notes = root.path() + "/notes.txt";
+    root.write("notes.txt", "call the supplier\n");
+    for (const char* args : {"history --history ", "history show 1 --history "}) {
+        CommandRun r = run(args + notes);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.out,
+                  "modemflash: " + notes + " is not a history file (not an SQLite database)\n");
+    }
+    EXPECT_EQ(testsupport::readFile(notes), "call the supplier\n");
+
+    std::string missing = root.path() + "/nowhere/h.sqlite3";
+    CommandRun r = run("history show 1 --history " + missing);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "modemflash: no history at " + missing + "\n");
     struct stat st;
-    EXPECT_NE(stat((root.path() + "/none.sqlite3").c_str(), &st), 0) << "reading creates nothing";
+    EXPECT_NE(stat((root.path() + "/nowhere").c_str(), &st), 0) << "reading creates nothing";
+
+    // No update recorded yet in the default history: said, and not an error.
+    r = run("history", env);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out,
+              "modemflash: no history at " + root.path() + "/state/modemflash/history.sqlite3\n");
+    EXPECT_NE(stat((root.path() + "/state").c_str(), &st), 0) << "reading creates nothing";
+}
+
+// Another program holds the history locked: the listing says why it waits, and goes on as
+// soon as the lock is gone.
+TEST_F(HistoryCommand, ABusyHistoryIsWaitedForAndSaidSo) {
+    {
+        std::string notice, error;
+        auto store = history_OpenStore(history, &notice, &error);
+        ASSERT_TRUE(store) << error;
+        HistoryUpdate u;
+        u.startedMs = 1796083200000;
+        u.serial = "SNLOCK";
+        ASSERT_GT(store->BeginUpdate(u, &error), 0) << error;
+    }
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(history.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder,
+                           "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
+                           "UPDATE updates SET machine = 'holder';",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    clitest::ChildProcess listing({MODEMFLASH_CLI_PATH, "history", "--history", history}, {});
+    EXPECT_TRUE(listing.waitFor(
+        "modemflash: the history is busy (another program is writing it); waiting\u2026\n", 20000))
+        << listing.output();
+    usleep(100000);
+    EXPECT_EQ(listing.output().find("SNLOCK"), std::string::npos) << "waits: " << listing.output();
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(listing.wait(20000), 0) << listing.output();
+    EXPECT_NE(listing.output().find("SNLOCK"), std::string::npos) << listing.output();
+    EXPECT_EQ(count(listing.output(), "busy"), 1u) << listing.output();
+}
+
+// A history this user may read but not write (another user's, in a folder this user cannot
+// write either) is listed as it stands.
+TEST_F(HistoryCommand, AHistoryThisUserMayOnlyReadIsListed) {
+    std::string dir = root.path() + "/shared";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    std::string path = dir + "/history.sqlite3";
+    {
+        std::string notice, error;
+        auto store = history_OpenStore(path, &notice, &error);
+        ASSERT_TRUE(store) << error;
+        HistoryUpdate u;
+        u.startedMs = 1796083200000;
+        u.serial = "SNREAD";
+        ASSERT_GT(store->BeginUpdate(u, &error), 0) << error;
+    }
+    chmod(path.c_str(), 0644);
+    chmod(dir.c_str(), 0555);
+    chmod(root.path().c_str(), 0755);
+    std::vector<std::string> argv;
+    if (geteuid() == 0)
+        argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    argv.insert(argv.end(), {MODEMFLASH_CLI_PATH, "history", "--history", path});
+    std::string out;
+    int status = clitest::runToEnd(argv, {}, &out);
+    chmod(dir.c_str(), 0755);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("SNREAD"), std::string::npos) << out;
+    EXPECT_EQ(out.find("readonly"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -38,9 +38,7 @@ class MemoryStore : public IHistoryStore {
         finished = u;
         return true;
     }
-    bool Query(const HistoryFilter&, std::vector<HistoryUpdate>*, std::string*) override {
-        return false;
-    }
+    bool ForEach(const HistoryFilter&, const Each&, std::string*) override { return false; }
     bool Count(const HistoryFilter&, int64_t*, std::string*) override { return false; }
 
   private:
@@ -188,6 +186,10 @@ TEST(HistoryTime, TextsAndSinceValues) {
                  {"7d", t - 7 * 86400000LL},
                  {"yesterday", -1},
                  {"2026-13-01", -1},
+                 {"2024-02-29", 1709164800000},  // a leap day
+                 {"2024-02-30", -1},             // days a month does not have
+                 {"2023-02-29", -1},
+                 {"2026-04-31", -1},
                  {"5x", -1},
                  {"2026-12-08 10", -1}};
     for (const auto& c : cases) {

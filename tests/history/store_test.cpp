@@ -2,8 +2,14 @@
 // it refuses, repairs or brings up to date.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -257,82 +263,8 @@ TEST(HistoryStore, ThreadsSharingOneStoreAllGetTheirRecords) {
     EXPECT_EQ(query(*store).size(), 80u);
 }
 
-// Files that are not a usable history: damaged ones are moved aside and a new one started;
-// another program's or a newer modemflash's database is left alone and refused.
-TEST(HistoryStore, ADamagedFileIsMovedAsideAndANewOneStarted) {
-    struct Case {
-        const char* what;
-        void (*damage)(const std::string& path);
-    } cases[] = {
-        {"not a database",
-         [](const std::string& p) {
-             FILE* f = fopen(p.c_str(), "wb");
-             fputs("this is a text file, not a history\n", f);
-             fclose(f);
-         }},
-        {"a damaged first page",
-         [](const std::string& p) {
-             { ASSERT_TRUE(history_OpenStore(p, nullptr, nullptr)); }
-             FILE* f = fopen(p.c_str(), "r+b");
-             fseek(f, 100, SEEK_SET);  // the schema's page header, past the file header
-             for (int i = 0; i < 400; ++i) fputc(0xff, f);
-             fclose(f);
-         }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        TempDir dir;
-        const std::string path = dir.file("h.sqlite3");
-        c.damage(path);
-        std::string before = testsupport::readFile(path);
-        std::string notice;
-        auto store = open(path, &notice);
-        ASSERT_TRUE(store);
-        EXPECT_NE(notice.find("moved aside as " + path + ".corrupt-"), std::string::npos) << notice;
-        std::string aside = notice.substr(notice.find(path + ".corrupt-"));
-        aside = aside.substr(0, aside.find(' '));
-        EXPECT_TRUE(testsupport::readFile(aside) == before) << "the damaged file is kept as is";
-        std::string error;
-        EXPECT_GT(store->BeginUpdate(started("S", "L", 1), &error), 0) << error;
-        EXPECT_EQ(query(*store).size(), 1u);
-    }
-}
-
-TEST(HistoryStore, AnotherProgramsOrANewerDatabaseIsRefusedAndLeftAlone) {
-    struct Case {
-        const char* sql;
-        const char* says;
-    } cases[] = {
-        {"CREATE TABLE contacts (name TEXT)", "another program's database"},
-        {"CREATE TABLE updates (id INTEGER); PRAGMA user_version=99", "newer modemflash"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.says);
-        TempDir dir;
-        const std::string path = dir.file("h.sqlite3");
-        runSql(path, c.sql);
-        std::string before = testsupport::readFile(path);
-        std::string notice, error;
-        EXPECT_FALSE(history_OpenStore(path, &notice, &error));
-        EXPECT_NE(error.find(c.says), std::string::npos) << error;
-        EXPECT_EQ(notice, "");
-        EXPECT_TRUE(testsupport::readFile(path) == before) << "the file is left as it was";
-    }
-}
-
-TEST(HistoryStore, AFolderThatCannotBeMadeIsAnErrorNotACrash) {
-    TempDir dir;
-    dir.write("plain-file", "x");  // root may write anywhere, but not below a regular file
-    std::string notice, error;
-    EXPECT_FALSE(history_OpenStore(dir.file("plain-file/h.sqlite3"), &notice, &error));
-    EXPECT_NE(error.find("cannot create the folder"), std::string::npos) << error;
-}
-
-// A file of the first layout (updates and files only) gains the answers table and keeps its
-// records.
-TEST(HistoryStore, AFileOfTheFirstLayoutIsBroughtUpToDate) {
-    TempDir dir;
-    const std::string path = dir.file("h.sqlite3");
+// A history of the first layout (updates and files only) with one update and its file.
+void writeFirstLayout(const std::string& path) {
     runSql(
         path,
         "CREATE TABLE updates (id INTEGER PRIMARY KEY, started_ms INTEGER NOT NULL,"
@@ -350,6 +282,337 @@ TEST(HistoryStore, AFileOfTheFirstLayoutIsBroughtUpToDate) {
         "INSERT INTO files (update_id, seq, name, size, programmed) VALUES (1, 0, 'modem.wrapped', "
         "7, 1);"
         "PRAGMA user_version=1;");
+}
+
+// A history with enough records to fill several pages, then every page after the first
+// overwritten: the header and the layout (page 1) are sound, the records are garbage.
+void fillThenGarble(const std::string& path) {
+    {
+        auto store = history_OpenStore(path, nullptr, nullptr);
+        ASSERT_TRUE(store);
+        std::string error;
+        for (int n = 0; n < 40; ++n) {
+            int64_t id = store->BeginUpdate(started("S", "L", n), &error);
+            for (int k = 0; k < 7; ++k) store->AddFile(id, file(k, "f", true), &error);
+            store->FinishUpdate(id, ended(1, n + 1), &error);
+        }
+    }
+    FILE* f = fopen(path.c_str(), "r+b");
+    ASSERT_TRUE(f);
+    fseek(f, 0, SEEK_END);
+    long size = ftell(f);
+    ASSERT_GT(size, 4 * 4096) << "several pages";
+    fseek(f, 4096, SEEK_SET);
+    for (long i = 4096; i < size; ++i) fputc(static_cast<int>((i * 7919) & 0xff), f);
+    fclose(f);
+}
+
+// The files of a folder, by name.
+std::vector<std::string> namesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Damaged histories are moved aside and a new one started.
+TEST(HistoryStore, ADamagedFileIsMovedAsideAndANewOneStarted) {
+    struct Case {
+        const char* what;
+        void (*damage)(const std::string& path);
+    } cases[] = {
+        {"a damaged first page",
+         [](const std::string& p) {
+             { ASSERT_TRUE(history_OpenStore(p, nullptr, nullptr)); }
+             FILE* f = fopen(p.c_str(), "r+b");
+             fseek(f, 100, SEEK_SET);  // the schema's page header, past the file header
+             for (int i = 0; i < 400; ++i) fputc(0xff, f);
+             fclose(f);
+         }},
+        {"garbage pages after a sound header and layout", fillThenGarble},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir.file("h.sqlite3");
+        c.damage(path);
+        std::string before = testsupport::readFile(path);
+        std::string notice;
+        auto store = open(path, &notice);
+        ASSERT_TRUE(store);
+        EXPECT_NE(notice.find(path + " is damaged ("), std::string::npos) << notice;
+        EXPECT_NE(notice.find("moved aside as " + path + ".corrupt-"), std::string::npos) << notice;
+        std::string aside = notice.substr(notice.find(path + ".corrupt-"));
+        aside = aside.substr(0, aside.find(' '));
+        EXPECT_TRUE(testsupport::readFile(aside) == before) << "the damaged file is kept as is";
+        std::string error;
+        EXPECT_EQ(query(*store).size(), 0u) << "a new history";
+        int64_t id = store->BeginUpdate(started("S", "L", 1), &error);
+        EXPECT_GT(id, 0) << error;
+        EXPECT_TRUE(store->AddFile(id, file(0, "f", true), &error)) << error;
+        EXPECT_EQ(query(*store).size(), 1u);
+    }
+}
+
+// What is not a history, or not this modemflash's, is refused and left exactly as it is: a
+// file that is no SQLite database at all (a mistyped path), another program's database, a
+// newer modemflash's layout.
+TEST(HistoryStore, WhatIsNotAHistoryOfOursIsRefusedAndLeftAlone) {
+    struct Case {
+        const char* sql;  // null: a text file
+        const char* says;
+    } cases[] = {
+        {nullptr, "is not a history file (not an SQLite database); it is left as it is"},
+        {"CREATE TABLE contacts (name TEXT)", "is not a history file (another program's database)"},
+        {"CREATE TABLE updates (id INTEGER); PRAGMA user_version=99", "newer modemflash"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        TempDir dir;
+        const std::string path = dir.file("h.sqlite3");
+        if (c.sql)
+            runSql(path, c.sql);
+        else
+            dir.write("h.sqlite3", "shopping: milk, bread\n");
+        std::string before = testsupport::readFile(path);
+        std::string notice, error;
+        EXPECT_FALSE(history_OpenStore(path, &notice, &error));
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+        EXPECT_EQ(notice, "");
+        EXPECT_TRUE(testsupport::readFile(path) == before) << "the file is left as it was";
+        EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"h.sqlite3"});
+    }
+}
+
+// A path that names a directory or a device (/dev/null: SQLite would open it as an empty
+// database and leave its journal beside it) is refused before SQLite opens it.
+TEST(HistoryStore, APathThatIsNotARegularFileIsRefusedBeforeAnythingIsTouched) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0755), 0);
+    std::vector<std::string> expected = {"folder"};
+    // A node like /dev/null of our own (only root may make one).
+    if (mknod(dir.file("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        expected.push_back("null");
+    for (const std::string& name : expected) {
+        SCOPED_TRACE(name);
+        std::string notice, error;
+        EXPECT_FALSE(history_OpenStore(dir.file(name), &notice, &error));
+        EXPECT_EQ(error, dir.file(name) + " is " +
+                             (name == "null" ? "a character device" : "a directory") +
+                             ", not a history file");
+    }
+    EXPECT_EQ(namesIn(dir.path()), expected) << "no journal beside them";
+    EXPECT_TRUE(namesIn(dir.file("folder")).empty());
+}
+
+// A new history in a folder this user may not write is refused with the reason. Root may
+// write anywhere, so the check runs in a child that has become nobody.
+TEST(HistoryStore, ANewFileInAFolderThisUserCannotWriteIsRefused) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("locked").c_str(), 0555), 0);
+    chmod(dir.path().c_str(), 0755);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+        std::string notice, error;
+        bool opened = history_OpenStore(dir.file("locked/h.sqlite3"), &notice, &error) != nullptr;
+        ssize_t ignored = write(fds[1], error.data(), error.size());
+        (void)ignored;
+        _exit(opened ? 1 : 0);
+    }
+    close(fds[1]);
+    std::string error;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) error.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 3) << "could not become nobody";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "refused";
+    EXPECT_EQ(error, "cannot create " + dir.file("locked/h.sqlite3") + ": " + dir.file("locked") +
+                         ": Permission denied");
+    EXPECT_TRUE(namesIn(dir.file("locked")).empty());
+}
+
+TEST(HistoryStore, AFolderThatCannotBeMadeIsAnErrorNotACrash) {
+    TempDir dir;
+    dir.write("plain-file", "x");  // root may write anywhere, but not below a regular file
+    std::string notice, error;
+    EXPECT_FALSE(history_OpenStore(dir.file("plain-file/h.sqlite3"), &notice, &error));
+    EXPECT_NE(error.find("plain-file is not a folder"), std::string::npos) << error;
+    EXPECT_FALSE(history_OpenStore(dir.file("plain-file/deeper/h.sqlite3"), &notice, &error));
+    EXPECT_NE(error.find("cannot create the folder"), std::string::npos) << error;
+}
+
+// Reading: the file is opened read-only and left exactly as it was, whatever it holds.
+TEST(HistoryReader, ReadingChangesNothingAndSaysWhatIsThere) {
+    struct Case {
+        const char* what;
+        void (*make)(const TempDir& dir, const std::string& path);
+        HistoryReadStatus status;
+        const char* says;  // how the error begins (%s: the path); "" when the history opens
+    } cases[] = {
+        {"nothing there", [](const TempDir&, const std::string&) {}, HISTORY_READ_MISSING,
+         "no history at %s"},
+        {"a text file",
+         [](const TempDir& d, const std::string&) { d.write("h.sqlite3", "notes\n"); },
+         HISTORY_READ_NOT_HISTORY, "%s is not a history file (not an SQLite database)"},
+        {"a folder", [](const TempDir&, const std::string& p) { mkdir(p.c_str(), 0755); },
+         HISTORY_READ_NOT_HISTORY, "%s is not a history file (it is a directory)"},
+        {"another program's database",
+         [](const TempDir&, const std::string& p) { runSql(p, "CREATE TABLE t (x)"); },
+         HISTORY_READ_NOT_HISTORY, "%s is not a history file (another program's database)"},
+        {"a newer layout",
+         [](const TempDir&, const std::string& p) {
+             runSql(p, "CREATE TABLE updates (id INTEGER); PRAGMA user_version=99");
+         },
+         HISTORY_READ_FAILED, "%s was written by a newer modemflash"},
+        {"a damaged history", [](const TempDir&, const std::string& p) { fillThenGarble(p); },
+         HISTORY_READ_OK, ""},
+        {"an empty file", [](const TempDir& d, const std::string&) { d.write("h.sqlite3", ""); },
+         HISTORY_READ_OK, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir.file("h.sqlite3");
+        c.make(dir, path);
+        std::vector<std::string> names = namesIn(dir.path());
+        std::string before = c.status == HISTORY_READ_MISSING || std::string(c.what) == "a folder"
+                                 ? ""
+                                 : testsupport::readFile(path);
+        HistoryReadStatus status;
+        std::string error;
+        std::unique_ptr<IHistoryReader> reader = history_OpenReader(path, nullptr, &status, &error);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(reader != nullptr, c.status == HISTORY_READ_OK) << error;
+        std::string says = c.says;
+        if (!says.empty()) says.replace(says.find("%s"), 2, path);
+        EXPECT_EQ(error.substr(0, says.size()), says);
+        if (reader) {
+            std::vector<HistoryUpdate> out;
+            bool read = reader->Query(HistoryFilter(), &out, &error);
+            if (std::string(c.what) == "a damaged history") {
+                EXPECT_FALSE(read);
+                EXPECT_EQ(error.rfind(path + " is damaged (", 0), 0u) << error;
+                EXPECT_NE(error.find("the next update recorded in it moves it aside"),
+                          std::string::npos)
+                    << error;
+            } else {
+                EXPECT_TRUE(read) << error;
+                EXPECT_TRUE(out.empty());
+            }
+            reader.reset();
+        }
+        // SQLite's companions of a WAL file (its shared index and log) come with any
+        // connection, as with every write; nothing else is created, moved or removed.
+        std::vector<std::string> after = namesIn(dir.path());
+        if (std::string(c.what) == "a damaged history")
+            after.erase(std::remove_if(after.begin(), after.end(),
+                                       [&](const std::string& n) {
+                                           return n == "h.sqlite3-shm" || n == "h.sqlite3-wal";
+                                       }),
+                        after.end());
+        EXPECT_EQ(after, names);
+        if (!before.empty()) {
+            EXPECT_TRUE(testsupport::readFile(path) == before) << "unchanged";
+        }
+    }
+}
+
+// A file of an older layout is read as it stands, and stays of that layout.
+TEST(HistoryReader, AnOlderLayoutIsReadWithoutBringingItUpToDate) {
+    TempDir dir;
+    const std::string path = dir.file("h.sqlite3");
+    writeFirstLayout(path);
+    std::string before = testsupport::readFile(path);
+    HistoryReadStatus status;
+    std::string error;
+    auto reader = history_OpenReader(path, nullptr, &status, &error);
+    ASSERT_TRUE(reader) << error;
+    HistoryFilter f;
+    f.withFiles = true;
+    std::vector<HistoryUpdate> old;
+    ASSERT_TRUE(reader->Query(f, &old, &error)) << error;
+    ASSERT_EQ(old.size(), 1u);
+    EXPECT_EQ(old[0].serial, "OLD");
+    EXPECT_TRUE(old[0].answers.empty());
+    ASSERT_EQ(old[0].files.size(), 1u);
+    EXPECT_EQ(old[0].files[0].name, "modem.wrapped");
+    reader.reset();
+    EXPECT_EQ(userVersion(path), 1);
+    EXPECT_TRUE(testsupport::readFile(path) == before);
+}
+
+// The updates come one at a time, newest first, a page of them when asked, and the reading
+// stops when the caller has had enough.
+TEST(HistoryReader, UpdatesComeOneAtATimeInPagesAndTheCountKnowsThemAll) {
+    TempDir dir;
+    const std::string path = dir.file("h.sqlite3");
+    {
+        auto store = open(path);
+        ASSERT_TRUE(store);
+        std::string error;
+        for (int n = 1; n <= 5; ++n)
+            ASSERT_GT(store->BeginUpdate(started(n == 3 ? "" : "S", "L", n * 1000), &error), 0);
+    }
+    auto reader = history_OpenReader(path, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(reader);
+    auto ids = [&](HistoryFilter f) {
+        std::vector<int64_t> out;
+        std::string error;
+        EXPECT_TRUE(reader->ForEach(
+            f,
+            [&](const HistoryUpdate& u) {
+                out.push_back(u.id);
+                return true;
+            },
+            &error))
+            << error;
+        return out;
+    };
+    using V = std::vector<int64_t>;
+    HistoryFilter f;
+    EXPECT_EQ(ids(f), (V{5, 4, 3, 2, 1}));
+    f.limit = 2;
+    f.offset = 1;
+    EXPECT_EQ(ids(f), (V{4, 3}));
+    f = {};
+    f.offset = 3;
+    EXPECT_EQ(ids(f), (V{2, 1}));
+    f = {};
+    f.serial = "";  // recorded without a serial number
+    EXPECT_EQ(ids(f), (V{3}));
+
+    int calls = 0;
+    std::string error;
+    EXPECT_TRUE(reader->ForEach(
+        HistoryFilter(), [&](const HistoryUpdate&) { return ++calls < 2; }, &error));
+    EXPECT_EQ(calls, 2) << "stops when asked";
+
+    int64_t n = -1;
+    ASSERT_TRUE(reader->Count(HistoryFilter(), &n, &error)) << error;
+    EXPECT_EQ(n, 5);
+    f = {};
+    f.serial = "S";
+    f.limit = 1;
+    ASSERT_TRUE(reader->Count(f, &n, &error)) << error;
+    EXPECT_EQ(n, 4) << "limit and offset aside";
+}
+
+// A file of the first layout (updates and files only) gains the answers table and keeps its
+// records.
+TEST(HistoryStore, AFileOfTheFirstLayoutIsBroughtUpToDate) {
+    TempDir dir;
+    const std::string path = dir.file("h.sqlite3");
+    writeFirstLayout(path);
     auto store = open(path);
     ASSERT_TRUE(store);
     EXPECT_EQ(userVersion(path), 3);

@@ -127,8 +127,7 @@ PrivatePostgres::PrivatePostgres() {
     posix_spawnattr_setpgroup(&attr, 0);  // Ctrl-C to the test leaves it to do its work
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
-    if (posix_spawn(&watchdog_, "/bin/sh", &actions, &attr, const_cast<char**>(argv), environ) !=
-        0)
+    if (posix_spawn(&watchdog_, "/bin/sh", &actions, &attr, const_cast<char**>(argv), environ) != 0)
         watchdog_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
@@ -205,11 +204,11 @@ bool PrivatePostgres::start(std::string* error) {
     if (!made_ && !makeCluster(error)) return false;
     // No TCP at all; durability is not a test's concern (a killed server keeps what the
     // system has, a crash of the machine is not tested).
-    pid_ = spawnAs({bin_ + "/postgres", "-D", dir_ + "/data", "-k", socketDir_, "-p",
-                    std::to_string(port_), "-c", "listen_addresses=", "-c", "fsync=off", "-c",
-                    "synchronous_commit=off", "-c", "full_page_writes=off", "-c",
-                    "max_connections=40", "-c", "shared_buffers=16MB"},
-                   uid_, gid_, dir_ + "/server.log");
+    pid_ = spawnAs(
+        {bin_ + "/postgres", "-D", dir_ + "/data", "-k", socketDir_, "-p", std::to_string(port_),
+         "-c", "listen_addresses=", "-c", "fsync=off", "-c", "synchronous_commit=off", "-c",
+         "full_page_writes=off", "-c", "max_connections=40", "-c", "shared_buffers=16MB"},
+        uid_, gid_, dir_ + "/server.log");
     if (pid_ < 0) {
         *error = "cannot start the server";
         return false;
@@ -286,8 +285,7 @@ bool PrivatePostgres::sql(const std::string& statement, std::string* out,
     close(fd);
     std::string path = tmpl;
     std::string cmd = "PGCONNECT_TIMEOUT=10 " + bin_ + "/psql -X -q -At -v ON_ERROR_STOP=1 " +
-                      quoted(uri(db)) + " -c " + quoted(statement) + " > " + quoted(path) +
-                      " 2>&1";
+                      quoted(uri(db)) + " -c " + quoted(statement) + " > " + quoted(path) + " 2>&1";
     int rc = system(cmd.c_str());
     std::string text = readAll(path);
     unlink(path.c_str());

@@ -1,11 +1,16 @@
 // modemflash history: the updates recorded on this machine, newest first.
+//
+// Reading changes nothing: the file is opened read-only, never created, moved or brought up to
+// date, and the updates are written out one at a time as they are read, so that a history of
+// any size is listed in the same memory.
+#include <stdint.h>
 #include <stdio.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cli/cli_number.h"
 #include "cli/command_registry.h"
 #include "cli/history/flash_history.h"
 #include "history/history_output.h"
@@ -21,8 +26,11 @@ struct HistoryCommand {
     bool failed = false;
     bool json = false;
     bool csv = false;
-    int limit = 0;
-    int64_t showId = 0;
+    std::string limit;
+    std::string offset;
+    std::string showId;
+    CLI::Option* serialOption = nullptr;
+    CLI::Option* locationOption = nullptr;
     CLI::App* show = nullptr;
 };
 
@@ -30,72 +38,153 @@ const char kHistoryFooter[] =
     "Each update is recorded when it starts and completed when it ends; one that never ended\n"
     "(the program was stopped, the computer went down) shows as \"did not finish\".\n"
     "FIRMWARE is what the modem reported (AT+GMR) before the update, then the firmware folder\n"
-    "it was given when the update succeeded.\n"
+    "it was given when the update succeeded. --serial - (or --location -) selects the updates\n"
+    "recorded without one. Reading never changes the file; while another program holds it\n"
+    "locked, the listing says so and waits.\n"
     "Exit status:\n"
-    "  0  the history was read (even when it holds no update)\n"
-    "  1  the history could not be read, or `show` found no such update\n"
+    "  0  the history was read (even when it holds no update, or none was ever recorded in\n"
+    "     the default file)\n"
+    "  1  the history could not be read (a file named that is missing, not a history, damaged),\n"
+    "     or `show` found no such update\n"
     "  2  the command line was not understood\n";
+
+const int64_t kIdMax = INT64_MAX;
+
+void say(const std::string& text) {
+    fprintf(stderr, "modemflash: %s\n", text.c_str());
+    fflush(stderr);
+}
+
+// The filter the options ask for; false (exit status 2) with the reason printed.
+bool filterOf(const HistoryCommand& c, HistoryFilter* f) {
+    std::string why;
+    // "-" asks for the records kept without a serial number (or location).
+    if (c.serialOption->count() > 0) f->serial = c.serial == "-" ? "" : c.serial;
+    if (c.locationOption->count() > 0) f->location = c.location == "-" ? "" : c.location;
+    f->failedOnly = c.failed;
+    if ((!c.limit.empty() && !cli::parseWhole("--limit", c.limit, 1, kIdMax, &f->limit, &why)) ||
+        (!c.offset.empty() &&
+         !cli::parseWhole("--offset", c.offset, 0, kIdMax, &f->offset, &why)) ||
+        (c.show->parsed() && !cli::parseWhole("history show", c.showId, 1, kIdMax, &f->id, &why))) {
+        say(why);
+        return false;
+    }
+    if (!c.since.empty() && !history_ParseSince(c.since, history_NowMs(), &f->sinceMs)) {
+        say("--since takes a UTC date or time (2026-12-08, \"2026-12-08 10:05\") or an age (90m, "
+            "36h, 7d), not '" +
+            c.since + "'");
+        return false;
+    }
+    f->withFiles = c.json || c.show->parsed();
+    return true;
+}
+
+// Writes the selected updates out as they are read; false when the read failed.
+bool list(const HistoryCommand& c, IHistoryReader& reader, HistoryFilter f, const std::string& path,
+          std::string* error) {
+    if (c.json) {
+        return reader.ForEach(
+            f,
+            [](const HistoryUpdate& u) {
+                printf("%s\n", history_Json(u).c_str());
+                return true;
+            },
+            error);
+    }
+    if (c.csv) {
+        printf("%s\r\n", history_CsvHeading().c_str());
+        return reader.ForEach(
+            f,
+            [](const HistoryUpdate& u) {
+                printf("%s\r\n", history_CsvLine(u).c_str());
+                return true;
+            },
+            error);
+    }
+    // The table's columns are measured in a first pass over the same updates. (An update
+    // recorded between the passes shows in the second; only its alignment may suffer.)
+    CHistoryTable table;
+    int64_t rows = 0;
+    if (!reader.ForEach(
+            f,
+            [&](const HistoryUpdate& u) {
+                ++rows;
+                table.Measure(u);
+                return true;
+            },
+            error))
+        return false;
+    if (rows == 0) {
+        int64_t recorded = 0;
+        if (!reader.Count(HistoryFilter(), &recorded, error)) return false;
+        if (recorded == 0)
+            printf("no updates recorded in %s\n", path.c_str());
+        else
+            printf("no updates match (%lld recorded in %s)\n", static_cast<long long>(recorded),
+                   path.c_str());
+        return true;
+    }
+    fputs(table.Heading().c_str(), stdout);
+    return reader.ForEach(
+        f,
+        [&table](const HistoryUpdate& u) {
+            fputs(table.Row(u).c_str(), stdout);
+            return true;
+        },
+        error);
+}
 
 int runHistory(const HistoryCommand& c) {
     if (!history_StoreAvailable()) {
-        fprintf(stderr, "modemflash: this build keeps no update history (built without SQLite)\n");
-        return cli::EXIT_FAILED;
-    }
-    std::string path = history_ChoosePath(c.file, nullptr);
-    if (path.empty()) {
-        fprintf(stderr, "modemflash: no state folder (HOME is not set); name one with --history\n");
+        say("this build keeps no update history (built without SQLite)");
         return cli::EXIT_FAILED;
     }
     HistoryFilter filter;
-    filter.serial = c.serial;
-    filter.location = c.location;
-    filter.failedOnly = c.failed;
-    filter.limit = c.limit;
-    filter.withFiles = c.json || c.show->parsed();
-    if (c.show->parsed()) filter.id = c.showId;
-    if (!c.since.empty() && !history_ParseSince(c.since, history_NowMs(), &filter.sinceMs)) {
-        fprintf(stderr,
-                "modemflash: --since takes a UTC date or time (2026-12-08, \"2026-12-08 10:05\") "
-                "or an age (90m, 36h, 7d), not '%s'\n",
-                c.since.c_str());
-        return cli::EXIT_USAGE;
+    if (!filterOf(c, &filter)) return cli::EXIT_USAGE;
+    bool named = false;
+    std::string path = history_ChoosePath(c.file, &named);
+    if (path.empty()) {
+        say("no state folder (HOME is not set); name one with --history");
+        return cli::EXIT_FAILED;
     }
 
-    std::vector<HistoryUpdate> updates;
-    std::error_code ec;
-    if (std::filesystem::exists(path, ec)) {
-        std::string notice, error;
-        std::unique_ptr<IHistoryStore> store = history_OpenStore(path, &notice, &error);
-        if (!notice.empty()) cli::historyWarning("history: " + notice);
-        if (!store) {
-            fprintf(stderr, "modemflash: %s\n", error.c_str());
-            return cli::EXIT_FAILED;
-        }
-        if (!store->Query(filter, &updates, &error)) {
-            fprintf(stderr, "modemflash: %s\n", error.c_str());
-            return cli::EXIT_FAILED;
-        }
+    HistoryReadStatus status;
+    std::string error;
+    std::unique_ptr<IHistoryReader> reader = history_OpenReader(
+        path, [] { say("the history is busy (another program is writing it); waiting\u2026"); },
+        &status, &error);
+    if (!reader) {
+        say(error);
+        // No update was ever recorded in the default file: nothing to list, nothing wrong.
+        bool nothingYet = status == HISTORY_READ_MISSING && !named && !c.show->parsed();
+        return nothingYet ? cli::EXIT_OK : cli::EXIT_FAILED;
     }
-
     if (c.show->parsed()) {
-        if (updates.empty()) {
-            fprintf(stderr, "modemflash: no update %lld in %s\n", static_cast<long long>(c.showId),
-                    path.c_str());
+        HistoryUpdate found;
+        bool any = false;
+        if (!reader->ForEach(
+                filter,
+                [&](const HistoryUpdate& u) {
+                    found = u;
+                    any = true;
+                    return false;
+                },
+                &error)) {
+            say(error);
             return cli::EXIT_FAILED;
         }
-        fputs((c.json ? history_Json(updates[0]) + "\n" : history_Details(updates[0])).c_str(),
-              stdout);
+        if (!any) {
+            say("no update " + c.showId + " in " + path);
+            return cli::EXIT_FAILED;
+        }
+        fputs((c.json ? history_Json(found) + "\n" : history_Details(found)).c_str(), stdout);
         return cli::EXIT_OK;
     }
-    if (c.json) {
-        for (const HistoryUpdate& u : updates) printf("%s\n", history_Json(u).c_str());
-    } else if (c.csv) {
-        printf("%s\r\n", history_CsvHeading().c_str());
-        for (const HistoryUpdate& u : updates) printf("%s\r\n", history_CsvLine(u).c_str());
-    } else if (updates.empty()) {
-        printf("no updates recorded in %s\n", path.c_str());
-    } else {
-        fputs(history_Table(updates).c_str(), stdout);
+    bool ok = list(c, *reader, filter, path, &error);
+    fflush(stdout);
+    if (!ok) {
+        say(error);
+        return cli::EXIT_FAILED;
     }
     return cli::EXIT_OK;
 }
@@ -104,21 +193,22 @@ const cli::CommandRegistrar historyCommand{
     "history", "List the modem updates recorded on this machine, newest first", [](CLI::App& app) {
         auto c = std::make_shared<HistoryCommand>();
         cli::addHistoryOptions(app, &c->file, false);
-        app.add_option("--serial", c->serial, "Only the modem with this USB serial number");
-        app.add_option("--location", c->location, "Only the modem at this USB location (1-1.3)");
+        c->serialOption = app.add_option("--serial", c->serial,
+                                         "Only the modem with this USB serial number (- for none)");
+        c->locationOption = app.add_option(
+            "--location", c->location, "Only the modem at this USB location (1-1.3; - for none)");
         app.add_option("--since", c->since,
                        "Only updates started since a UTC date or time, or within an age (7d)");
         app.add_flag("--failed", c->failed, "Only updates that failed or did not finish");
-        app.add_option("--limit", c->limit, "At most this many updates")
-            ->check(CLI::PositiveNumber);
+        app.add_option("--limit", c->limit, "At most this many updates (the newest)");
+        app.add_option("--offset", c->offset, "Skip this many of the newest updates first");
         auto* json = app.add_flag("--json", c->json,
                                   "One JSON object per update, its files and answers included");
         app.add_flag("--csv", c->csv, "CSV, one line per update")->excludes(json);
         c->show = app.add_subcommand("show", "Show one update with its files and answers");
         c->show->fallthrough();  // --history and --json may follow the ID
         c->show->add_option("ID", c->showId, "The update's ID (first column of the table)")
-            ->required()
-            ->check(CLI::PositiveNumber);
+            ->required();
         app.footer(kHistoryFooter);
         return cli::Action([c] { return runHistory(*c); });
     }};

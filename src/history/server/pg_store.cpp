@@ -23,11 +23,8 @@ extern const char kFleetSchema[];  // server/fleet_schema.sql, compiled in
 
 namespace {
 
-const int kSliceMs = 50;  // how often a wait asks whether to give up
+const int kSliceMs = 50;     // how often a wait asks whether to give up
 const int kListChunk = 500;  // records whose files and answers are asked for at once
-
-const char kWholeOnly[] =
-    "the history server takes whole records only (shipped from a station's local history)";
 
 struct ResultFree {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -178,10 +175,7 @@ const Schema& schema() {
 class Connection {
   public:
     Connection(PGconn* conn, std::string server, HistoryServerLimits limits, HistoryGiveUp giveUp)
-        : conn_(conn),
-          server_(std::move(server)),
-          limits_(limits),
-          giveUp_(std::move(giveUp)) {}
+        : conn_(conn), server_(std::move(server)), limits_(limits), giveUp_(std::move(giveUp)) {}
     ~Connection() { PQfinish(conn_); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -233,12 +227,11 @@ class Connection {
 
     // One statement with its parameters; its result when it ended as expected, else null with
     // *error.
-    Result run(const char* sql, const Params& params, ExecStatusType expected,
-               std::string* error) {
+    Result run(const char* sql, const Params& params, ExecStatusType expected, std::string* error) {
         if (broken_) return failed("the connection failed before", error);
         std::vector<const char*> values = params.pointers();
-        if (!PQsendQueryParams(conn_, sql, static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0))
+        if (!PQsendQueryParams(conn_, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                               nullptr, nullptr, 0))
             return failed(oneLine(PQerrorMessage(conn_), server_), error);
         return await(expected, error);
     }
@@ -302,7 +295,8 @@ class Connection {
         while ((f = PQflush(conn_)) == 1) {
             if (!waitSocket(true, true, deadline, "to a statement", limits_.statementMs, error))
                 return nullptr;
-            if (!PQconsumeInput(conn_)) return failed(oneLine(PQerrorMessage(conn_), server_), error);
+            if (!PQconsumeInput(conn_))
+                return failed(oneLine(PQerrorMessage(conn_), server_), error);
         }
         if (f < 0) return failed(oneLine(PQerrorMessage(conn_), server_), error);
         Result last;
@@ -360,35 +354,21 @@ std::string timeOfMs(int param) {
     return text;
 }
 
-class ServerStore : public IHistoryStore {
+class ServerStore : public IHistoryServer {
   public:
     ServerStore(std::unique_ptr<Connection> c, std::string server, int64_t version)
         : c_(std::move(c)), server_(std::move(server)), version_(version) {}
 
-    int64_t BeginUpdate(const HistoryUpdate&, std::string* error) override {
-        if (error) *error = kWholeOnly;
-        return 0;
-    }
-    bool AddFile(int64_t, const HistoryFile&, std::string* error) override {
-        if (error) *error = kWholeOnly;
-        return false;
-    }
-    bool FinishUpdate(int64_t, const HistoryUpdate&, std::string* error) override {
-        if (error) *error = kWholeOnly;
-        return false;
-    }
-
-    bool Query(const HistoryFilter& f, std::vector<HistoryUpdate>* out,
-               std::string* error) override {
-        out->clear();
+    bool ForEach(const HistoryFilter& f, const Each& each, std::string* error) override {
         if (version_ == 0) return true;  // nothing was ever shipped here
         // One snapshot: the rows, their files and their answers of one moment.
         if (!c_->run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", PGRES_COMMAND_OK, error))
             return false;
-        bool ok = queryIn(f, out, error);
+        bool ok = forEachIn(f, each, error);
         std::string ignored;
-        c_->run(ok ? "COMMIT" : "ROLLBACK", PGRES_COMMAND_OK, ok ? error : &ignored);
-        return ok && !c_->broken();
+        if (ok) ok = c_->run("COMMIT", PGRES_COMMAND_OK, error) != nullptr;
+        if (!ok) c_->run("ROLLBACK", PGRES_COMMAND_OK, &ignored);
+        return ok;
     }
 
     bool Count(const HistoryFilter& f, int64_t* count, std::string* error) override {
@@ -448,8 +428,8 @@ class ServerStore : public IHistoryStore {
     std::string whereOf(const HistoryFilter& f, Params* p) const {
         std::string sql = " WHERE true";
         if (f.id > 0) sql += " AND id = " + placeholder(p->number(f.id));
-        if (!f.serial.empty()) sql += " AND serial = " + placeholder(p->text(f.serial));
-        if (!f.location.empty()) sql += " AND location = " + placeholder(p->text(f.location));
+        if (f.serial) sql += " AND serial = " + placeholder(p->text(*f.serial));
+        if (f.location) sql += " AND location = " + placeholder(p->text(*f.location));
         if (!f.station.empty()) sql += " AND station = " + placeholder(p->text(f.station));
         if (f.sinceMs >= 0) sql += " AND started >= " + timeOfMs(p->number(f.sinceMs));
         if (f.failedOnly) sql += " AND (ended IS NULL OR result_code IS DISTINCT FROM 1)";
@@ -458,78 +438,93 @@ class ServerStore : public IHistoryStore {
         return sql;
     }
 
-    bool queryIn(const HistoryFilter& f, std::vector<HistoryUpdate>* out, std::string* error) {
+    // The selected rows through a cursor, a chunk at a time with the chunk's answers and
+    // files, so that a fleet's history of any size is listed in the same memory.
+    bool forEachIn(const HistoryFilter& f, const Each& each, std::string* error) {
         Params p;
-        std::string sql = "SELECT id, " + msOf("started") + ", " + msOf("ended") +
+        std::string sql = "DECLARE listing NO SCROLL CURSOR FOR SELECT id, " + msOf("started") +
+                          ", " + msOf("ended") +
                           ", machine, version, location, serial, port_names, folder, "
                           "result_code, result_words, log_path, uuid, station, revision, " +
                           msOf("shipped") + " FROM modemflash_updates" + whereOf(f, &p) +
                           " ORDER BY started DESC, id DESC";
         if (f.limit > 0) sql += " LIMIT " + placeholder(p.number(f.limit));
-        Result r = c_->run(sql.c_str(), p, PGRES_TUPLES_OK, error);
-        if (!r) return false;
-        int rows = PQntuples(r.get());
-        out->reserve(static_cast<size_t>(rows));
-        std::map<std::string, size_t> byUuid;
-        for (int i = 0; i < rows; ++i) {
-            const PGresult* g = r.get();
-            HistoryUpdate u;
-            u.id = numberOr(g, i, 0, 0);
-            u.startedMs = numberOr(g, i, 1, 0);
-            u.endedMs = numberOr(g, i, 2, -1);
-            u.machine = textAt(g, i, 3);
-            u.version = textAt(g, i, 4);
-            u.location = textAt(g, i, 5);
-            u.serial = textAt(g, i, 6);
-            u.portNames = textAt(g, i, 7);
-            u.folder = textAt(g, i, 8);
-            u.resultCode = static_cast<int>(numberOr(g, i, 9, -1));
-            u.resultWords = textAt(g, i, 10);
-            u.logPath = textAt(g, i, 11);
-            u.uuid = textAt(g, i, 12);
-            u.station = textAt(g, i, 13);
-            u.revision = numberOr(g, i, 14, 0);
-            u.shippedRevision = u.revision;
-            u.shippedMs = numberOr(g, i, 15, -1);
-            byUuid[u.uuid] = out->size();
-            out->push_back(std::move(u));
-        }
-        for (size_t start = 0; start < out->size(); start += kListChunk) {
+        if (f.offset > 0) sql += " OFFSET " + placeholder(p.number(f.offset));
+        if (!c_->run(sql.c_str(), p, PGRES_COMMAND_OK, error)) return false;
+        const std::string fetch = "FETCH " + std::to_string(kListChunk) + " FROM listing";
+        for (;;) {
+            Result r = c_->run(fetch.c_str(), PGRES_TUPLES_OK, error);
+            if (!r) return false;
+            int rows = PQntuples(r.get());
+            if (rows == 0) return true;
+            std::vector<HistoryUpdate> chunk;
+            std::map<std::string, size_t> byUuid;
             ArrayText uuids;
-            for (size_t i = start; i < out->size() && i < start + kListChunk; ++i)
-                uuids.text((*out)[i].uuid);
-            Params q;
-            q.raw(uuids.done());
-            Result a = c_->run(
-                "SELECT update_uuid, mode, command, encode(answer, 'hex') FROM modemflash_answers "
-                "WHERE update_uuid = ANY($1::uuid[]) ORDER BY update_uuid, mode, seq",
-                q, PGRES_TUPLES_OK, error);
-            if (!a) return false;
-            for (int i = 0; i < PQntuples(a.get()); ++i) {
-                HistoryUpdate& u = (*out)[byUuid[textAt(a.get(), i, 0)]];
-                u.answers.push_back({static_cast<int>(numberOr(a.get(), i, 1, 0)),
-                                     textAt(a.get(), i, 2), bytesOfHex(PQgetvalue(a.get(), i, 3))});
+            for (int i = 0; i < rows; ++i) {
+                const PGresult* g = r.get();
+                HistoryUpdate u;
+                u.id = numberOr(g, i, 0, 0);
+                u.startedMs = numberOr(g, i, 1, 0);
+                u.endedMs = numberOr(g, i, 2, -1);
+                u.machine = textAt(g, i, 3);
+                u.version = textAt(g, i, 4);
+                u.location = textAt(g, i, 5);
+                u.serial = textAt(g, i, 6);
+                u.portNames = textAt(g, i, 7);
+                u.folder = textAt(g, i, 8);
+                u.resultCode = static_cast<int>(numberOr(g, i, 9, -1));
+                u.resultWords = textAt(g, i, 10);
+                u.logPath = textAt(g, i, 11);
+                u.uuid = textAt(g, i, 12);
+                u.station = textAt(g, i, 13);
+                u.revision = numberOr(g, i, 14, 0);
+                u.shippedRevision = u.revision;  // what the server holds is shipped
+                u.shippedMs = numberOr(g, i, 15, -1);
+                byUuid[u.uuid] = chunk.size();
+                uuids.text(u.uuid);
+                chunk.push_back(std::move(u));
             }
-            if (!f.withFiles) continue;
-            Result fl = c_->run(
-                "SELECT update_uuid, seq, name, size, archive_id, archive_name, sha256, "
-                "transfer_ms, programmed FROM modemflash_files "
-                "WHERE update_uuid = ANY($1::uuid[]) ORDER BY update_uuid, seq",
-                q, PGRES_TUPLES_OK, error);
-            if (!fl) return false;
-            for (int i = 0; i < PQntuples(fl.get()); ++i) {
-                const PGresult* g = fl.get();
-                HistoryFile file;
-                file.seq = static_cast<int>(numberOr(g, i, 1, 0));
-                file.name = textAt(g, i, 2);
-                file.size = numberOr(g, i, 3, -1);
-                file.archiveId = numberOr(g, i, 4, -1);
-                file.archiveName = textAt(g, i, 5);
-                file.sha256 = textAt(g, i, 6);
-                file.transferMs = numberOr(g, i, 7, -1);
-                file.programmed = strcmp(PQgetvalue(g, i, 8), "t") == 0;
-                (*out)[byUuid[textAt(g, i, 0)]].files.push_back(std::move(file));
-            }
+            if (!details(uuids.done(), byUuid, f.withFiles, &chunk, error)) return false;
+            for (const HistoryUpdate& u : chunk)
+                if (!each(u)) return true;
+            if (rows < kListChunk) return true;
+        }
+    }
+
+    // The answers (and files) of the chunk's records.
+    bool details(const std::string& uuids, std::map<std::string, size_t>& byUuid, bool withFiles,
+                 std::vector<HistoryUpdate>* chunk, std::string* error) {
+        Params q;
+        q.raw(uuids);
+        Result a = c_->run(
+            "SELECT update_uuid, mode, command, encode(answer, 'hex') FROM modemflash_answers "
+            "WHERE update_uuid = ANY($1::uuid[]) ORDER BY update_uuid, mode, seq",
+            q, PGRES_TUPLES_OK, error);
+        if (!a) return false;
+        for (int i = 0; i < PQntuples(a.get()); ++i) {
+            HistoryUpdate& u = (*chunk)[byUuid[textAt(a.get(), i, 0)]];
+            u.answers.push_back({static_cast<int>(numberOr(a.get(), i, 1, 0)),
+                                 textAt(a.get(), i, 2), bytesOfHex(PQgetvalue(a.get(), i, 3))});
+        }
+        if (!withFiles) return true;
+        Result fl = c_->run(
+            "SELECT update_uuid, seq, name, size, archive_id, archive_name, sha256, transfer_ms, "
+            "programmed FROM modemflash_files WHERE update_uuid = ANY($1::uuid[]) "
+            "ORDER BY update_uuid, seq",
+            q, PGRES_TUPLES_OK, error);
+        if (!fl) return false;
+        for (int i = 0; i < PQntuples(fl.get()); ++i) {
+            const PGresult* g = fl.get();
+            HistoryFile file;
+            file.seq = static_cast<int>(numberOr(g, i, 1, 0));
+            file.name = textAt(g, i, 2);
+            file.size = numberOr(g, i, 3, -1);
+            file.archiveId = numberOr(g, i, 4, -1);
+            file.archiveName = textAt(g, i, 5);
+            file.sha256 = textAt(g, i, 6);
+            file.transferMs = numberOr(g, i, 7, -1);
+            file.programmed = strcmp(PQgetvalue(g, i, 8), "t") == 0;
+            (*chunk)[byUuid[textAt(g, i, 0)]].files.push_back(std::move(file));
         }
         return true;
     }
@@ -637,8 +632,8 @@ int64_t versionOf(Connection& c, std::string* error) {
         c.run("SELECT to_regclass('modemflash_schema') IS NOT NULL", PGRES_TUPLES_OK, error);
     if (!exists) return -1;
     if (strcmp(PQgetvalue(exists.get(), 0, 0), "t") != 0) return 0;
-    Result v = c.run("SELECT coalesce(max(version), 0) FROM modemflash_schema", PGRES_TUPLES_OK,
-                     error);
+    Result v =
+        c.run("SELECT coalesce(max(version), 0) FROM modemflash_schema", PGRES_TUPLES_OK, error);
     return v ? numberOr(v.get(), 0, 0, 0) : -1;
 }
 
@@ -686,9 +681,9 @@ std::vector<std::string> history_ServerSchemaSteps() {
     return schema().steps;
 }
 
-std::unique_ptr<IHistoryStore> history_OpenServer(const std::string& server, bool forWriting,
-                                                  const HistoryGiveUp& giveUp,
-                                                  std::string* error) {
+std::unique_ptr<IHistoryServer> history_OpenServer(const std::string& server, bool forWriting,
+                                                   const HistoryGiveUp& giveUp,
+                                                   std::string* error) {
     std::string ignored;
     if (error == nullptr) error = &ignored;
     if (server.empty()) {
@@ -710,5 +705,5 @@ std::unique_ptr<IHistoryStore> history_OpenServer(const std::string& server, boo
         version = setUp(*c, error);
         if (version < 0) return nullptr;
     }
-    return std::unique_ptr<IHistoryStore>(new ServerStore(std::move(c), server, version));
+    return std::unique_ptr<IHistoryServer>(new ServerStore(std::move(c), server, version));
 }

@@ -4,8 +4,9 @@
 #include "history/history_shipper.h"
 
 #ifndef MODEMFLASH_SERVER_ABSENT
-#define MODEMFLASH_SERVER_ABSENT \
-    "the history server is not available in this build of modemflash (it has no PostgreSQL client)"
+#define MODEMFLASH_SERVER_ABSENT                                                             \
+    "the history server is not available in this build of modemflash (it has no PostgreSQL " \
+    "client)"
 #endif
 
 bool history_ServerAvailable() {
@@ -16,8 +17,8 @@ std::string history_ServerUnavailable() {
     return MODEMFLASH_SERVER_ABSENT;
 }
 
-std::unique_ptr<IHistoryStore> history_OpenServer(const std::string&, bool, const HistoryGiveUp&,
-                                                  std::string* error) {
+std::unique_ptr<IHistoryServer> history_OpenServer(const std::string&, bool, const HistoryGiveUp&,
+                                                   std::string* error) {
     if (error) *error = history_ServerUnavailable();
     return nullptr;
 }

@@ -25,7 +25,7 @@ const int64_t kIdleLookMs = 30000;
 // Adds to *shipped; the records the server refused join *skip and *refused; *lastMs is the
 // time of the last batch the server took. False with *error when the server (or the local
 // history) failed: what was shipped until then stays shipped.
-bool shipPending(IHistoryStore& local, IHistoryStore& server, std::set<std::string>* skip,
+bool shipPending(IHistoryStore& local, IHistoryServer& server, std::set<std::string>* skip,
                  int64_t* shipped, std::vector<std::string>* refused, int64_t* lastMs,
                  std::string* error) {
     for (;;) {
@@ -205,9 +205,9 @@ class Shipper : public IHistoryShipper {
     }
 
     // The shipper's thread alone uses these three.
-    std::unique_ptr<IHistoryStore> local_;  // its own connection to the local history
-    std::unique_ptr<IHistoryStore> store_;  // the server; null until connected
-    std::set<std::string> skip_;            // UUIDs the server refused in this run
+    std::unique_ptr<IHistoryStore> local_;   // its own connection to the local history
+    std::unique_ptr<IHistoryServer> store_;  // the server; null until connected
+    std::set<std::string> skip_;             // UUIDs the server refused in this run
     const std::string server_;
     const std::string shown_;  // the server as it may be shown
     const HistoryWarn warn_;
@@ -248,7 +248,7 @@ std::unique_ptr<IHistoryShipper> history_StartShipper(const std::string& localPa
 bool history_SyncNow(IHistoryStore& local, const std::string& server, HistorySyncCount* count,
                      std::string* error) {
     *count = HistorySyncCount();
-    std::unique_ptr<IHistoryStore> store = history_OpenServer(server, true, nullptr, error);
+    std::unique_ptr<IHistoryServer> store = history_OpenServer(server, true, nullptr, error);
     bool ok = false;
     if (store) {
         std::set<std::string> skip;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -65,4 +66,14 @@ int file_Type(const char* path, long long* size) {
     if (S_ISBLK(st.st_mode)) return FILE_TYPE_BLOCK_DEVICE;
     if (S_ISSOCK(st.st_mode)) return FILE_TYPE_SOCKET;
     return FILE_TYPE_OTHER;
+}
+
+int file_CanCreateIn(const char* dir) {
+    struct stat st;
+    if (dir == nullptr || stat(dir, &st) != 0) return 0;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return 0;
+    }
+    return access(dir, W_OK | X_OK) == 0 ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <errno.h>
+#include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <windows.h>
@@ -49,4 +50,18 @@ int file_Type(const char* path, long long* size) {
     if ((st.st_mode & _S_IFMT) == _S_IFCHR) return FILE_TYPE_CHAR_DEVICE;
     if ((st.st_mode & _S_IFMT) == _S_IFIFO) return FILE_TYPE_FIFO;
     return FILE_TYPE_OTHER;
+}
+
+int file_CanCreateIn(const char* dir) {
+    if (dir == nullptr) return 0;
+    DWORD attributes = GetFileAttributesA(dir);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        errno = ENOENT;
+        return 0;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        errno = ENOTDIR;
+        return 0;
+    }
+    return _access(dir, 2) == 0 ? 1 : 0;
 }
