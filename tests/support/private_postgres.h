@@ -9,6 +9,7 @@
 #ifndef MODEMFLASH_TESTS_PRIVATE_POSTGRES_H
 #define MODEMFLASH_TESTS_PRIVATE_POSTGRES_H
 
+#include <stdio.h>
 #include <sys/types.h>
 
 #include <string>
@@ -73,6 +74,25 @@ class PrivatePostgres {
     int watchdogPipe_ = -1;
     uid_t uid_ = 0;  // who the server runs as
     gid_t gid_ = 0;
+};
+
+// A psql session kept open: what a test sends runs in one connection, in order (a lock held
+// while the test watches what others do). The session ends when the object goes or the
+// server does.
+class PsqlSession {
+  public:
+    PsqlSession(const PrivatePostgres& server, const std::string& db = "fleet");
+    ~PsqlSession();
+    PsqlSession(const PsqlSession&) = delete;
+    PsqlSession& operator=(const PsqlSession&) = delete;
+    void send(const std::string& sql);
+    // Waits until what the session printed holds text; false after timeoutMs.
+    bool waitFor(const std::string& text, int timeoutMs = 10000);
+    std::string output() const;
+
+  private:
+    FILE* psql_ = nullptr;
+    std::string outPath_;
 };
 
 }  // namespace testsupport

@@ -218,9 +218,15 @@ class Connection {
             return nullptr;
         }
         // The server stops a statement of ours that runs too long, as this side stops waiting.
+        // A commit is acknowledged only once the server has written it: on a server set to
+        // answer sooner (synchronous_commit off), a crash would lose records that the station
+        // has marked shipped.
         Params p;
         p.raw(std::to_string(limits.statementMs));
-        if (!c->run("SELECT set_config('statement_timeout', $1, false)", p, PGRES_TUPLES_OK, error))
+        if (!c->run("SELECT set_config('statement_timeout', $1, false), CASE WHEN "
+                    "current_setting('synchronous_commit') = 'off' THEN "
+                    "set_config('synchronous_commit', 'local', false) END",
+                    p, PGRES_TUPLES_OK, error))
             return nullptr;
         return c;
     }
