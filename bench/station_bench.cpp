@@ -7,24 +7,39 @@
 // 16 modems), and what recording each update in the history costs (target: under 1 % of an
 // update at scale 100).
 //
+// Then the 16 modems once more under `modemflash serve` with 32 event clients reading its
+// event stream (this process, one thread each): the wall time from the program's start to the
+// last modem's finish as the clients see it (target: within 2 % of the run without the
+// server), and the delay from each event in the station to its arrival at a client, median
+// and 99th percentile (target: p99 under 100 ms).
+//
 // Each simulated modem takes data at a line rate, as a real one does over its USB link
 // (BENCH_LINE_RATE bytes per second, default 1 MiB/s; 0 for none). Without one, the modems
 // take data as fast as the ptys carry it, and 16 modems' 700 MiB make the run measure how fast
 // this machine copies through ptys, not how well the station runs its modems side by side.
 // BENCH_SCALE (default 2) sets the time scale; with the line rate it also speeds the line, so
 // 16 modems need 16 x scale x rate of real pty throughput. BENCH_SMALL=1 uses the small sample.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "history/history_store.h"
@@ -92,6 +107,128 @@ Run runOnce(const std::string& root, const std::string& firmware, int modems, do
     r.peakMiB = usage.ru_maxrss / 1024.0;  // kilobytes on Linux
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
+    return r;
+}
+
+// One reader of the event stream: it connects, asks for everything from the first event
+// (Last-Event-ID: 0) and notes, for each event that happened after it had connected, how long
+// the event took from the station (its "mono_us", the same steady clock as ours) to here.
+struct EventClient {
+    int port = 0;
+    std::atomic<int> finishes{0};
+    std::atomic<bool> stop{false};
+    bool connected = false;
+    std::vector<double> delaysMs;
+
+    void run() {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            if (fd >= 0) close(fd);
+            return;
+        }
+        int64_t since = clk_RealNowUs();
+        std::string request =
+            "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nLast-Event-ID: 0\r\n\r\n";
+        connected = send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0;
+        std::string buf;
+        char chunk[65536];
+        while (connected && !stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            ssize_t n = read(fd, chunk, sizeof chunk);
+            if (n <= 0) break;
+            int64_t now = clk_RealNowUs();
+            buf.append(chunk, static_cast<size_t>(n));
+            size_t line;
+            while ((line = buf.find('\n')) != std::string::npos) {
+                std::string l = buf.substr(0, line);
+                buf.erase(0, line + 1);
+                size_t at = l.find("\"mono_us\":");
+                if (l.compare(0, 6, "data: ") != 0 || at == std::string::npos) continue;
+                long long sent = atoll(l.c_str() + at + 10);
+                if (sent >= since) delaysMs.push_back((now - sent) / 1000.0);
+                if (l.find("\"type\":\"finish\"") != std::string::npos) ++finishes;
+            }
+        }
+        close(fd);
+    }
+};
+
+struct ServedRun {
+    double wall = 0;
+    int status = -1;
+    size_t events = 0;
+    double medianMs = 0, p99Ms = 0;
+};
+
+// The modems of runOnce under `modemflash serve`, with `clients` readers of its event stream.
+ServedRun servedRun(const std::string& root, const std::string& firmware, int modems, double scale,
+                    long lineRate, int clients) {
+    ServedRun r;
+    std::string dir = root + "/served" + std::to_string(modems);
+    std::string mk = "mkdir -p " + dir + "/dev " + dir + "/sys";
+    if (system(mk.c_str()) != 0) return r;
+    std::string env = "MODEMFLASH_DEV_ROOT=" + dir + "/dev MODEMFLASH_SYSFS_ROOT=" + dir + "/sys ";
+    char scaleText[32];
+    snprintf(scaleText, sizeof scaleText, "%g", scale);
+    std::string ready = dir + "/ready";
+    pid_t sim = spawn(env + "exec " MODEMSIM_PATH " --modems " + std::to_string(modems) +
+                      " --time-scale " + scaleText + " --line-rate " + std::to_string(lineRate) +
+                      " --republish-delay-ms 0 --ready-file " + ready + " 2> " + dir + "/sim.err");
+    for (int i = 0; i < 1000 && !exists(ready); ++i) usleep(10000);
+    std::string out = dir + "/serve.out";
+    int64_t start = clk_RealNowUs();
+    pid_t serve = spawn(env + "exec " MODEMFLASH_CLI_PATH " serve " + firmware +
+                        " --listen 127.0.0.1:0 --json --time-scale " + scaleText + " --history " +
+                        dir + "/history.sqlite3 > " + out + " 2>&1");
+    int port = 0;
+    for (int i = 0; i < 3000 && port == 0; ++i) {
+        std::ifstream f(out);
+        std::stringstream text;
+        text << f.rdbuf();
+        size_t at = text.str().find("dashboard: http://127.0.0.1:");
+        if (at != std::string::npos) port = atoi(text.str().c_str() + at + 28);
+        if (port == 0) usleep(1000);
+    }
+    std::vector<std::unique_ptr<EventClient>> readers;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients && port > 0; ++i) {
+        readers.emplace_back(new EventClient);
+        readers.back()->port = port;
+        threads.emplace_back([c = readers.back().get()] { c->run(); });
+    }
+    // Done when the first client has seen every modem finish (10 minutes at most).
+    while (port > 0 && clk_RealNowUs() - start < 600000000LL) {
+        bool all = false;
+        for (const auto& c : readers) all = all || c->finishes >= modems;
+        if (all) break;
+        usleep(1000);
+    }
+    r.wall = (clk_RealNowUs() - start) / 1e6;
+    usleep(200000);  // the last events reach the slower clients
+    for (auto& c : readers) c->stop = true;
+    for (std::thread& t : threads) t.join();
+    kill(serve, SIGTERM);
+    int status = 0;
+    waitpid(serve, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    std::vector<double> all;
+    for (const auto& c : readers) {
+        if (c->finishes < modems) r.status = r.status == 0 ? 1 : r.status;  // a client lost some
+        all.insert(all.end(), c->delaysMs.begin(), c->delaysMs.end());
+    }
+    std::sort(all.begin(), all.end());
+    r.events = all.size();
+    if (!all.empty()) {
+        r.medianMs = all[all.size() / 2];
+        r.p99Ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+    }
     return r;
 }
 
@@ -190,9 +327,21 @@ int main() {
         "recording: %.2f ms per update with 16 updates writing at once (%.3f %% of an update "
         "at time scale %g; target < 1 %% at scale 100)\n",
         recordMs, updateMs > 0 ? 100.0 * recordMs / updateMs : 0.0, scale);
+    ServedRun served = servedRun(root, firmware, 16, scale, lineRate, 32);
+    double within = sixteen.wall > 0 ? 100.0 * (served.wall - sixteen.wall) / sixteen.wall : 0;
+    printf(
+        "16 modems under serve with 32 event clients: exit %d  wall %7.2f s (%+.1f %% of the "
+        "run without the server; target within 2 %%): %s\n",
+        served.status, served.wall, within, within <= 2.0 ? "met" : "NOT met");
+    printf(
+        "event to client delay over %zu deliveries: median %.2f ms, p99 %.2f ms (target p99 < "
+        "100 ms): %s\n",
+        served.events, served.medianMs, served.p99Ms,
+        served.events > 0 && served.p99Ms < 100 ? "met" : "NOT met");
     cmd = "rm -rf " + root;
     if (system(cmd.c_str()) != 0) return 1;
     bool ok = true;
     for (const Run& r : runs) ok = ok && r.status == 0;
+    ok = ok && served.status == 0;
     return ok ? 0 : 1;
 }

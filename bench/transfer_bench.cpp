@@ -8,7 +8,11 @@
 //    payload and their ratio (target >= 0.85). The modem's flash is compared with the payload.
 // 2. Heap allocations made on the transferring thread during load_SendArchive (target 0),
 //    counted by interposing the C allocator.
-// 3. Peak resident memory of a process that sends a 1 MiB and a 256 MiB archive (the modem
+// 3. The cost of recording the session (flash --record): the same load_SendArchive with the
+//    serial tap set and a session recorder writing to a file, payloads as SHA-256 and (with
+//    --record-payload) whole; best of R rounds, its ratio to the unrecorded run (target:
+//    at least 0.98, i.e. less than 2 %), and its heap allocations on the transferring thread.
+// 4. Peak resident memory of a process that sends a 1 MiB and a 256 MiB archive (the modem
 //    runs in the parent process, so its copy of the payload does not count). Target: the
 //    same within 1 MiB, since the payload is streamed.
 #include <execinfo.h>
@@ -31,6 +35,7 @@
 #include "modem_sim.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
+#include "recorder/session_recorder.h"
 
 // ---- allocation counting -----------------------------------------------------------------
 
@@ -172,6 +177,29 @@ LibraryRun sendWithLibrary(const std::string& path) {
     r.allocatedBytes = g_allocatedBytes;
     fclose(f);
     r.ok = result == 1;
+    return r;
+}
+
+// The same with the session recorded into dir (payloads whole or as SHA-256).
+LibraryRun sendRecorded(const std::string& path, const std::string& dir, bool whole) {
+    SessionRecorder recorder;
+    RecorderOptions o;
+    o.path = dir + (whole ? "/bench.session.jsonl.zst" : "/bench.session.jsonl");
+    o.wholePayload = whole;
+    o.program = "bench_transfer";
+    o.command = "bench";
+    std::string error;
+    if (!recorder.open(o, &error)) {
+        fprintf(stderr, "bench: %s\n", error.c_str());
+        return LibraryRun();
+    }
+    recorder_Install(nullptr);
+    recorder_Bind(&recorder);
+    LibraryRun r = sendWithLibrary(path);
+    recorder_Bind(nullptr);
+    serial_SetTap(nullptr, nullptr);
+    if (!recorder.close(false)) r.ok = false;
+    remove(o.path.c_str());
     return r;
 }
 
@@ -332,7 +360,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "bench: cannot open the simulated modem's port\n");
         return 1;
     }
-    double bestLibrary = 1e9, bestBare = 1e9;
+    double bestLibrary = 1e9, bestBare = 1e9, bestRecorded = 1e9, bestWhole = 1e9;
+    long recordedAllocations = 0;
     long allocations = 0;  // the most any run made
     long allocatedBytes = 0;
     bool flashOk = true;
@@ -362,6 +391,19 @@ int main(int argc, char** argv) {
                     flashOk = false;
             }
         }
+        // Recorded, right after an unrecorded run of the same round.
+        for (bool whole : {false, true}) {
+            LibraryRun run = sendRecorded(archivePath, s.root, whole);
+            if (!run.ok) {
+                fprintf(stderr, "bench: the recorded load_SendArchive failed\n");
+                return 1;
+            }
+            double& best = whole ? bestWhole : bestRecorded;
+            if (run.seconds < best) best = run.seconds;
+            if (!whole && run.allocations > recordedAllocations)
+                recordedAllocations = run.allocations;
+            if (at_Send(kPort, "AT%%PROG=2\r\n") != 1 || sim.flash(0) != payload) flashOk = false;
+        }
     }
     com_Close(kPort);
     sim.stop();
@@ -371,6 +413,14 @@ int main(int argc, char** argv) {
     printf("load_SendArchive   %8.1f MiB/s  (%.3f s)\n", libraryRate, bestLibrary);
     printf("bare stop-and-wait %8.1f MiB/s  (%.3f s)\n", bareRate, bestBare);
     printf("ratio              %8.3f        (target >= 0.85)\n", libraryRate / bareRate);
+    printf("recorded (SHA-256)  %8.1f MiB/s  (%.3f s), ratio to unrecorded %.3f (target >= 0.98)\n",
+           mib / bestRecorded, bestRecorded, bestLibrary / bestRecorded);
+    printf("recorded (whole)    %8.1f MiB/s  (%.3f s), ratio to unrecorded %.3f\n", mib / bestWhole,
+           bestWhole, bestLibrary / bestWhole);
+#if MF_COUNT_ALLOCATIONS
+    printf("heap allocations during the recorded load_SendArchive: %ld (target 0)\n",
+           recordedAllocations);
+#endif
     printf("flash matches payload: %s\n", flashOk ? "yes" : "NO");
 #if MF_COUNT_ALLOCATIONS
     printf("heap allocations during load_SendArchive: %ld (%ld bytes; target 0)", allocations,

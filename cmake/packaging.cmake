@@ -58,6 +58,25 @@ else()
   message(STATUS "help2man or gzip not found: no manual pages (scripts/install-deps.sh linux)")
 endif()
 
+# The station as a system service, in the modemflash package: the unit, its settings and (in
+# postinst) the system user it runs as. Installed for /usr, they go where Debian keeps them
+# (/lib/systemd/system, /etc/default); installed under another prefix, below that prefix.
+# (file(INSTALL) puts DESTDIR, which cpack sets, in front of an absolute destination itself.)
+install(CODE "
+  if(\"\${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")
+    set(mf_unit_dir /lib/systemd/system)
+    set(mf_default_dir /etc/default)
+  else()
+    set(mf_unit_dir \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+    set(mf_default_dir \"\${CMAKE_INSTALL_PREFIX}/etc/default\")
+  endif()
+  file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/modemflash/modemflash-station.service\"
+       DESTINATION \"\${mf_unit_dir}\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/modemflash/modemflash-station.default\"
+       DESTINATION \"\${mf_default_dir}\" RENAME modemflash-station
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  " COMPONENT cli)
+
 # Debian packages.
 set(CPACK_PACKAGE_NAME modemflash)
 set(CPACK_PACKAGE_VENDOR "modemflash developers")
@@ -104,7 +123,10 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME modemflash)
 set(CPACK_DEBIAN_CLI_PACKAGE_SECTION comm)
 # The command loads the library at run time, as any host does: shlibdeps cannot see it.
-set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "libmodemflash${MF_SOVERSION} (= ${mf_deb_version})")
+# The station service's user is made by postinst with adduser.
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "libmodemflash${MF_SOVERSION} (= ${mf_deb_version}), adduser")
+set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/modemflash/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/modemflash/conffiles)
 set(CPACK_COMPONENT_CLI_DESCRIPTION
     "writes firmware into USB cellular modems from the command line\n"
     "modemflash flash FOLDER updates the modem plugged in with the firmware\n"

@@ -12,10 +12,17 @@ for set in "${want[@]}"; do
   case "$set" in
     linux)
       packages+=(cmake make g++ libgtest-dev libgmock-dev libcli11-dev libsqlite3-dev python3)
+      # session files: JSON lines, compressed with zstd or gzip
+      packages+=(nlohmann-json3-dev libzstd-dev zlib1g-dev)
+      # SHA-256 with the processor's instructions
+      packages+=(libssl-dev)
       # the test command's format check
       packages+=(clang-format)
       # sd-bus for ModemManager; its tests' private bus and mock; manual pages; packages
       packages+=(libsystemd-dev pkg-config dbus-daemon python3-dbusmock help2man dpkg-dev lintian)
+      # the dashboard (serve): its server and JSON; its browser test; the unit's check
+      packages+=(libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
+                 python3-prometheus-client systemd)
       # the fleet history's server client, and the PostgreSQL 15 server its tests start
       packages+=(libpq-dev postgresql)
       ;;
@@ -41,3 +48,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get -o DPkg::Lock::Timeout=600 update -qq
   apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The Windows builds compile cpp-httplib from Debian's source of the version installed above.
+for set in "${want[@]}"; do
+  if [ "$set" = windows ]; then
+    bash "$(dirname "$0")/fetch-httplib-source.sh"
+  fi
+done

@@ -76,6 +76,12 @@ holds libmodemflash-dev "pkgconfig/modemflash.pc$" || fail "no modemflash.pc in 
 holds libmodemflash-dev "include/modemflash/downloader.h$" || fail "no headers in libmodemflash-dev"
 holds modemflash "man1/modemflash-flash.1.gz$" || fail "no manual page for modemflash flash"
 holds modemsim "man1/modemsim.1.gz$" || fail "no manual page for modemsim"
+holds modemflash "man1/modemflash-serve.1.gz$" || fail "no manual page for modemflash serve"
+holds modemflash "\./lib/systemd/system/modemflash-station.service$" || fail "no station service unit"
+holds modemflash "\./etc/default/modemflash-station$" || fail "no /etc/default/modemflash-station"
+dpkg-deb -f "$(deb_of modemflash)" Depends | grep -q adduser || fail "modemflash does not depend on adduser"
+dpkg-deb -I "$(deb_of modemflash)" conffiles | grep -qx /etc/default/modemflash-station ||
+  fail "/etc/default/modemflash-station is not a conffile"
 
 echo "== packages: lintian"
 if command -v lintian >/dev/null; then
@@ -103,6 +109,25 @@ echo "== packages: unpack with dpkg -x and update the unpacked modemsim with the
 root=$work/root
 for deb in "${debs[@]}"; do dpkg -x "$deb" "$root"; done
 cli=$root/usr/bin/modemflash
+
+echo "== packages: the station service, checked by systemd-analyze verify in the unpacked tree"
+# The unit's own dependencies (sysinit.target and the like) come from this machine's systemd.
+for unit in /lib/systemd/system/*.target /lib/systemd/system/*.slice; do
+  [ -e "$root/lib/systemd/system/${unit##*/}" ] || cp -a "$unit" "$root/lib/systemd/system/"
+done
+set +e
+verdict=$(systemd-analyze verify --man=no --root="$root" modemflash-station.service 2>&1)
+status=$?
+set -e
+# Any complaint fails, not only the ones that make systemd-analyze fail (an unknown key is
+# only a warning there, and the unit would run without that hardening).
+[ $status -eq 0 ] && [ -z "$verdict" ] || fail "systemd-analyze verify: ${verdict:-status $status}"
+for key in User=modemflash SupplementaryGroups=dialout StateDirectory=modemflash \
+    ProtectSystem=strict ProtectHome=yes NoNewPrivileges=yes PrivateTmp=yes \
+    EnvironmentFile=/etc/default/modemflash-station; do
+  grep -qx "$key" "$root/lib/systemd/system/modemflash-station.service" || fail "the unit lacks $key"
+done
+echo "   modemflash-station.service: verified"
 sim=$root/usr/bin/modemsim
 mkdir -p "$work/dev" "$work/sys"
 "$cli" sample "$work/firmware" --small >/dev/null

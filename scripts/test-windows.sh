@@ -143,6 +143,8 @@ for preset in "${presets[@]}"; do
   # Several modems at once: flash --all updates two simulated modems on two COM ports.
   echo "== $preset: two simulated modems at once under Wine (flash --all)"
   bash tests/wine/station-e2e.sh "build/$preset" "$host_build" "$work/station-$preset"
+  echo "== $preset: modemflash.exe serve: two modems and the dashboard's API under Wine"
+  bash tests/wine/serve-e2e.sh "build/$preset" "$host_build" "$work/serve-$preset"
 done
 if [ ${#skipped[@]} -eq 0 ]; then
   echo "== Windows builds and tests passed: ${presets[*]}"

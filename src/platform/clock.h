@@ -19,6 +19,8 @@ void clk_SleepMs(uint32_t ms);
 // Scaled time since an arbitrary fixed start, in milliseconds and in whole seconds.
 int64_t clk_NowMs(void);
 int64_t clk_NowSeconds(void);
+// The same in microseconds, for records of what happened when (a session's time stamps).
+int64_t clk_NowUs(void);
 
 // Scaled milliseconds spent in clk_SleepMs by all threads since the start, for measurements.
 int64_t clk_SleptMs(void);

@@ -48,4 +48,9 @@ const char* file_TypeName(int kind);
 // rules), 0 when not or when it is no directory (errno set).
 int file_CanCreateIn(const char* dir);
 
+// Whether users other than the file's owner and its group may read or write it (through
+// symbolic links): 1 they may, 0 they may not, -1 it cannot be told (no such file, or a
+// system whose permissions are not of that kind: Windows).
+int file_OpenToOthers(const char* path);
+
 #endif

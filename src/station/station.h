@@ -144,4 +144,9 @@ std::string station_LogFileName(const std::string& location);
 // Orders locations as a person reads them: "1-1.2" before "1-1.10".
 bool station_LocationLess(const std::string& a, const std::string& b);
 
+// A phase as a key for programs ("entering_loader") and in words for people ("switching to
+// loader").
+const char* station_PhaseKey(StationPhase phase);
+const char* station_PhaseWords(StationPhase phase);
+
 #endif

@@ -46,3 +46,41 @@ bool station_LocationLess(const std::string& a, const std::string& b) {
 std::string station_LogFileName(const std::string& location) {
     return fileNameOf(location) + ".log";
 }
+
+const char* station_PhaseKey(StationPhase phase) {
+    switch (phase) {
+        case STATION_PROBING:
+            return "probing";
+        case STATION_ENTERING_LOADER:
+            return "entering_loader";
+        case STATION_SENDING:
+            return "sending";
+        case STATION_PROGRAMMING:
+            return "programming";
+        case STATION_RETURNING:
+            return "returning";
+        case STATION_CHECKING_AUTORUN:
+            return "checking_autorun";
+        default:
+            return "finished";
+    }
+}
+
+const char* station_PhaseWords(StationPhase phase) {
+    switch (phase) {
+        case STATION_PROBING:
+            return "probing";
+        case STATION_ENTERING_LOADER:
+            return "switching to loader";
+        case STATION_SENDING:
+            return "sending";
+        case STATION_PROGRAMMING:
+            return "programming";
+        case STATION_RETURNING:
+            return "returning to modem mode";
+        case STATION_CHECKING_AUTORUN:
+            return "checking autorun";
+        default:
+            return "finished";
+    }
+}

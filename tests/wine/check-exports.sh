@@ -21,7 +21,7 @@ echo "check-exports: $dll exports only Create"
 nm "$build/libmodemflash.dll.a" 2>/dev/null | grep -Eq ' I __imp__?Create$' ||
   fail "the import library does not define Create"
 
-allowed='^(KERNEL32|USER32|ADVAPI32|msvcrt)\.dll$'
+allowed='^(KERNEL32|USER32|ADVAPI32|WS2_32|msvcrt)\.dll$'
 for f in "$dll" "$exe"; do
   [ -f "$f" ] || fail "no $f"
   while read -r name; do

@@ -9,6 +9,7 @@
 #include "platform/env.h"
 #include "platform/error.h"
 #include "platform/serial.h"
+#include "platform/serial_tap.h"
 
 namespace {
 
@@ -135,6 +136,51 @@ TEST_F(ComPort, TheProbeExchangeWorksOverlapped) {
     int n = serial_ReadWait(h, buf, waiting < 127 ? waiting : 127, 2000);
     ASSERT_GT(n, 0);
     EXPECT_NE(strstr(buf, "OK\r"), nullptr) << buf;
+}
+
+// What the Windows backend tells a session recorder, on both kinds of handle.
+struct TapLog {
+    std::string ops;    // one letter per call: O open, L line, T time-outs, P purge, W, R, C
+    std::string wrote;  // the bytes written
+    std::string read;   // the bytes read
+    int opened = 0, closed = 0;
+    static void tap(void* self, const SerialTapEvent* e) {
+        TapLog* l = static_cast<TapLog*>(self);
+        const char* letters = "?OCTLQMPWRG";
+        l->ops += letters[e->op >= 1 && e->op <= SERIAL_TAP_GONE ? e->op : 0];
+        if (e->op == SERIAL_TAP_WRITE && e->result > 0)
+            l->wrote.append(static_cast<const char*>(e->data), static_cast<size_t>(e->result));
+        if (e->op == SERIAL_TAP_READ && e->result > 0)
+            l->read.append(static_cast<const char*>(e->data), static_cast<size_t>(e->result));
+        if (e->op == SERIAL_TAP_OPEN) l->opened += e->result;
+        if (e->op == SERIAL_TAP_CLOSE) l->closed += e->result;
+    }
+};
+
+TEST_F(ComPort, TheTapSeesTheChannelAndTheProbe) {
+    TapLog log;
+    serial_SetTap(&TapLog::tap, &log);
+    openSync();
+    ASSERT_EQ(serial_Write(h, "AT\r", 3), 3);
+    std::string got = readUntil("OK", 2000);
+    ASSERT_EQ(serial_Close(h), 1);
+    h = nullptr;
+    openProbe();
+    ASSERT_EQ(serial_WriteWait(h, "ATI\r", 4, 10000), 4);
+    clk_SleepMs(500);
+    char buf[128] = {0};
+    int waiting = serial_BytesWaiting(h);
+    int n = waiting > 0 ? serial_ReadWait(h, buf, waiting < 127 ? waiting : 127, 2000) : 0;
+    ASSERT_EQ(serial_Close(h), 1);
+    h = nullptr;
+    EXPECT_EQ(serial_Open("COM250", SERIAL_OPEN_SYNC), nullptr);
+    serial_SetTap(nullptr, nullptr);
+    EXPECT_EQ(log.ops.substr(0, 5), "OTLPW") << log.ops;
+    EXPECT_EQ(log.wrote, "AT\rATI\r");
+    EXPECT_EQ(log.read, got + std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
+    EXPECT_EQ(log.opened, 2);
+    EXPECT_EQ(log.closed, 2);
+    EXPECT_EQ(log.ops.back(), 'O');  // the failed open of COM250
 }
 
 TEST_F(ComPort, AnOverlappedReadWithNothingQueuedEndsWithinItsWait) {

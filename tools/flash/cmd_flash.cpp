@@ -24,6 +24,7 @@
 #include "cli/flash/preflight.h"
 #include "cli/history/flash_history.h"
 #include "cli/ports/port_access.h"
+#include "cli/record/record_session.h"
 #include "cli/station/station_run.h"
 #include "cli/system/interrupt.h"
 #include "cli/system/mm_inhibit.h"
@@ -55,6 +56,8 @@ struct FlashOptions {
     bool force = false;
     bool libraryGiven = false;
     HistoryOptions history;
+    std::string record;  // the session file (with --all or --at: a directory)
+    bool recordPayload = false;
 };
 
 // The library says only "refused"; tell the user why, from what is in the folder.
@@ -91,6 +94,8 @@ int runFlash(const FlashOptions& o) {
         s.logDir = o.logFile;
         s.force = o.force;
         s.timeScale = scale.empty() ? 0 : strtod(scale.c_str(), nullptr);
+        s.recordDir = o.record;
+        s.recordPayload = o.recordPayload;
         return cli::runStation(s);
     }
     if ((o.libraryGiven && o.library.empty() && (why = "--library needs a path", true)) ||
@@ -98,8 +103,14 @@ int runFlash(const FlashOptions& o) {
         fprintf(stderr, "modemflash: %s\n", why.c_str());
         return cli::EXIT_USAGE;
     }
-    if (!scale.empty())
+    if (o.recordPayload && o.record.empty()) {
+        fprintf(stderr, "modemflash: --record-payload needs --record FILE\n");
+        return cli::EXIT_USAGE;
+    }
+    if (!scale.empty()) {
         env_Set("MODEMFLASH_TIME_SCALE", scale.c_str());  // read by the library's clock
+        clk_SetScale(strtod(scale.c_str(), nullptr));     // and the session's time stamps
+    }
     if (!o.logFile.empty()) env_Set("MODEMFLASH_LOG_FILE", o.logFile.c_str());
     announceTimeScale(o.json);
 
@@ -141,6 +152,9 @@ int runFlash(const FlashOptions& o) {
     }
     cli::FlashRecord record(o.history, o.folder, o.logFile, lib);
     display.setRecord(&record);
+    cli::FlashSession session(lib);
+    if (!o.record.empty() && !session.open(o.record, o.recordPayload, o.folder))
+        return cli::EXIT_USAGE;
     int32_t result = DOWNLOAD_FAILED;
     {
         // The port the search will take: one this user may not open fails now, with the fix;
@@ -154,13 +168,14 @@ int runFlash(const FlashOptions& o) {
         MmInhibit modemManager;
         modemManager.inhibit(MmInhibit::uidOfPort(port));
         intr_Install();
-        InterruptWatch watch([&display, &modemManager, &lines](int count) {
+        InterruptWatch watch([&display, &modemManager, &lines, &session](int count) {
             if (count == 1) return intr_PrintNotice(intr_LeftBehind(display.lastEvent()));
             // The diverted streams go back first, with what they still hold: the process
             // ends at once, before the diversion's thread would show this line.
             lines.stop();
             fprintf(stderr, "modemflash: stopped by a second interrupt\n");
             modemManager.releaseAll();
+            session.interrupted();
             intr_Stop();
         });
         record.begin();
@@ -168,6 +183,7 @@ int runFlash(const FlashOptions& o) {
         modemManager.releaseAll();
     }
     record.finish(result, cli::flashResultWords(result));
+    session.finish(result, cli::flashResultWords(result), cli::flashExitFor(result));
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
@@ -215,6 +231,10 @@ const cli::CommandRegistrar flashCommand{
         app.add_flag("--force", o->force,
                      "Send an archive that belongs under another file's name (a warning each)");
         cli::addHistoryOptions(app, &o->history, true);
+        cli::addRecordOptions(app, &o->record, &o->recordPayload,
+                              "Record everything between the host and the modem in this session "
+                              "file (with --all or --at: a directory, one file per modem named "
+                              "by its location); see `modemflash replay`");
         app.footer(std::string(cli::kFlashExitFooter) + kFlashEnvironment + "\n" +
                    cli::kStationFooter);
         return cli::Action([o, library] {

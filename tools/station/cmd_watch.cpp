@@ -4,6 +4,7 @@
 
 #include "cli/command_registry.h"
 #include "cli/history/flash_history.h"
+#include "cli/record/record_session.h"
 #include "cli/station/station_run.h"
 
 namespace {
@@ -22,6 +23,9 @@ const cli::CommandRegistrar watchCommand{
         app.add_flag("--force", o->force,
                      "Send an archive even when it belongs under another file's name (warned)");
         cli::addHistoryOptions(app, &o->history, true);
+        cli::addRecordOptions(app, &o->recordDir, &o->recordPayload,
+                              "Record every modem's conversation in this directory, one session "
+                              "file per modem named by its location; see `modemflash replay`");
         app.add_option("--time-scale", o->timeScale,
                        "Run every pause this many times faster (simulated modems only)");
         app.footer(std::string("A modem is updated once while it stays plugged in (known by its "

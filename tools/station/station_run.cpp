@@ -15,6 +15,7 @@
 #include "cli/flash/flash_checks.h"
 #include "cli/flash/preflight.h"
 #include "cli/history/flash_history.h"
+#include "cli/record/record_session.h"
 #include "cli/system/interrupt.h"
 #include "cli/system/mm_inhibit.h"
 #include "history/station_recorder.h"
@@ -24,6 +25,7 @@
 #include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
+#include "recorder/station_sessions.h"
 #include "station/station.h"
 
 namespace cli {
@@ -40,44 +42,6 @@ const char kStationFooter[] =
     "failed, 7 mode switch failed), and the number of failures is printed.\n";
 
 namespace {
-
-const char* phaseWords(StationPhase p) {
-    switch (p) {
-        case STATION_PROBING:
-            return "probing";
-        case STATION_ENTERING_LOADER:
-            return "switching to loader";
-        case STATION_SENDING:
-            return "sending";
-        case STATION_PROGRAMMING:
-            return "programming";
-        case STATION_RETURNING:
-            return "returning to modem mode";
-        case STATION_CHECKING_AUTORUN:
-            return "checking autorun";
-        default:
-            return "finished";
-    }
-}
-
-const char* phaseKey(StationPhase p) {
-    switch (p) {
-        case STATION_PROBING:
-            return "probing";
-        case STATION_ENTERING_LOADER:
-            return "entering_loader";
-        case STATION_SENDING:
-            return "sending";
-        case STATION_PROGRAMMING:
-            return "programming";
-        case STATION_RETURNING:
-            return "returning";
-        case STATION_CHECKING_AUTORUN:
-            return "checking_autorun";
-        default:
-            return "finished";
-    }
-}
 
 // Bytes above 127 (the library's texts may be GBK) are carried as \u00XX, as flash does.
 std::string jsonText(const std::string& text) {
@@ -130,8 +94,9 @@ class Display : public IStationListener {
             printf(
                 "{\"type\":\"status\",\"location\":%s,\"port\":%s,\"phase\":\"%s\",\"percent\":%d,"
                 "\"file\":%d,\"files\":%d,\"name\":%s}\n",
-                jsonText(m.location).c_str(), jsonText(m.portName).c_str(), phaseKey(s.phase),
-                s.percent, s.fileIndex, s.fileCount, jsonText(s.fileName).c_str());
+                jsonText(m.location).c_str(), jsonText(m.portName).c_str(),
+                station_PhaseKey(s.phase), s.percent, s.fileIndex, s.fileCount,
+                jsonText(s.fileName).c_str());
         } else if (mode_ == PLAIN && step && s.phase != STATION_FINISHED) {
             printf("%s %s: %s\n", m.location.c_str(), m.portName.c_str(), describe(*l).c_str());
         }
@@ -208,11 +173,11 @@ class Display : public IStationListener {
                 break;
             case STATION_SENDING:
             case STATION_PROGRAMMING:
-                snprintf(text, sizeof text, "%s file %d of %d %s", phaseWords(s.phase), s.fileIndex,
-                         s.fileCount, s.fileName.c_str());
+                snprintf(text, sizeof text, "%s file %d of %d %s", station_PhaseWords(s.phase),
+                         s.fileIndex, s.fileCount, s.fileName.c_str());
                 break;
             default:
-                snprintf(text, sizeof text, "%s", phaseWords(s.phase));
+                snprintf(text, sizeof text, "%s", station_PhaseWords(s.phase));
         }
         return text;
     }
@@ -263,6 +228,7 @@ struct Ticker {
     Display* display;
     MmInhibit* modemManager;
     CStation* station;
+    CStationSessions* sessions;  // null when no session is recorded
     std::atomic<bool> done{false};
     bool live = false;
 };
@@ -294,6 +260,7 @@ void tickerMain(void* arg) {
             t->display->notice("stopped at once; left half done, each may need another update:" +
                                (names.empty() ? std::string(" none") : names));
             t->modemManager->releaseAll();
+            if (t->sessions != nullptr) t->sessions->CloseAll();
             fflush(stdout);
             fflush(stderr);
             intr_Stop();
@@ -340,6 +307,11 @@ int runStation(const StationRunOptions& o) {
         return EXIT_USAGE;
     }
     if (o.timeScale > 0) clk_SetScale(o.timeScale);
+    if (o.recordPayload && o.recordDir.empty()) {
+        fprintf(stderr, "modemflash: --record-payload needs --record DIR\n");
+        return EXIT_USAGE;
+    }
+    if (!o.recordDir.empty() && !recordDirUsable(o.recordDir)) return EXIT_USAGE;
     if (!o.logDir.empty()) {
         file_MakeDir(o.logDir.c_str());
         std::string probe = o.logDir + "/.modemflash-log-check";
@@ -383,8 +355,20 @@ int runStation(const StationRunOptions& o) {
     Display display(mode);
     // Each modem's update is recorded on its way to the display.
     std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
-    CStationRecorder recorder(history.get(), &display, historyWarning, MODEMFLASH_VERSION,
-                              o.logDir);
+    IStationListener* shown = o.companion ? o.companion->Listener(&display) : &display;
+    // And, with --record, its whole conversation in a session file of its own.
+    std::unique_ptr<CStationSessions> sessions;
+    if (!o.recordDir.empty()) {
+        sessions.reset(new CStationSessions(
+            o.recordDir, o.recordPayload, std::string("modemflash ") + MODEMFLASH_VERSION,
+            o.watch ? "watch" : "flash", shown,
+            [](const std::string& text) { fprintf(stderr, "modemflash: %s\n", text.c_str()); }));
+        sessions->SetFirmware(o.folder);
+        recorder_Install(nullptr);
+    }
+    CStationRecorder recorder(history.get(),
+                              sessions ? static_cast<IStationListener*>(sessions.get()) : shown,
+                              historyWarning, MODEMFLASH_VERSION, o.logDir);
     recorder.SetFirmware(o.folder);
     station.SetListener(&recorder);
     station.SetLogDirectory(o.logDir.c_str());
@@ -392,6 +376,13 @@ int runStation(const StationRunOptions& o) {
     MmInhibit modemManager;
     display.setModemManager(&modemManager);
     intr_Install();
+    if (o.companion) {
+        std::string why;
+        if (!o.companion->Start(&station, &why)) {
+            fprintf(stderr, "modemflash: %s\n", why.c_str());
+            return EXIT_FAILED;
+        }
+    }
 
     if (!o.json) {
         printf("%s with the firmware in %s\n",
@@ -404,6 +395,7 @@ int runStation(const StationRunOptions& o) {
     ticker.display = &display;
     ticker.station = &station;
     ticker.modemManager = &modemManager;
+    ticker.sessions = sessions.get();
     ticker.live = mode == Display::LIVE;
     PlatformThread* thread = thread_Start(tickerMain, &ticker);
 
@@ -412,6 +404,7 @@ int runStation(const StationRunOptions& o) {
                 : station.RunOnce(o.all ? std::vector<std::string>() : o.locations);
     ticker.done = true;
     thread_Join(thread);
+    if (o.companion) o.companion->Stop();
     display.freeze();
     std::stable_sort(outcomes.begin(), outcomes.end(),
                      [](const StationOutcome& a, const StationOutcome& b) {

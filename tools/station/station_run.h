@@ -10,7 +10,24 @@
 #include "cli/flash/flash_exit.h"
 #include "history/history_path.h"
 
+class CStation;
+class IHistoryStore;
+class IStationListener;
+
 namespace cli {
+
+// What runs beside the station and sees all it does (the dashboard of `serve`): it starts once
+// the station is set up and before any modem is touched, and stops after the last update.
+class StationCompanion {
+  public:
+    virtual ~StationCompanion() = default;
+    // The listener the station's calls reach after the history has recorded them; it passes
+    // each on to display.
+    virtual IStationListener* Listener(IStationListener* display) = 0;
+    // False (with the reason) ends the run before any update begins.
+    virtual bool Start(CStation* station, std::string* why) = 0;
+    virtual void Stop() = 0;
+};
 
 struct StationRunOptions {
     std::string folder;
@@ -22,11 +39,15 @@ struct StationRunOptions {
     double timeScale = 0;
     bool force = false;      // an archive under another file's name is a warning, not a refusal
     HistoryOptions history;  // where each modem's update is recorded
+    std::string recordDir;   // one session file per modem in it ("" none)
+    bool recordPayload = false;
+    StationCompanion* companion = nullptr;  // runs beside the station (may be null)
 };
 
 // Exit status: 0 when every modem was updated; otherwise the `flash` status of the first
 // failure in location order (4 no modem or a step failed, 5 programming refused, 6 transfer
-// failed, 7 mode switch failed); 3 the folder was refused; 2 a bad command line.
+// failed, 7 mode switch failed); 3 the folder was refused; 2 a bad command line; 1 the
+// companion could not start.
 int runStation(const StationRunOptions& options);
 
 // The text of the station's help footers.

@@ -120,6 +120,12 @@ int64_t clk_NowMs(void) {
     return static_cast<int64_t>(scaledNowUs(s) / 1000.0);
 }
 
+int64_t clk_NowUs(void) {
+    ClockState& s = state();
+    Guard g(s);
+    return static_cast<int64_t>(scaledNowUs(s));
+}
+
 int64_t clk_NowSeconds(void) {
     return clk_NowMs() / 1000;
 }

@@ -77,3 +77,11 @@ int file_CanCreateIn(const char* dir) {
     }
     return access(dir, W_OK | X_OK) == 0 ? 1 : 0;
 }
+
+int file_OpenToOthers(const char* path) {
+    char local[4096];
+    if (!localPath(path, local, sizeof local)) return -1;
+    struct stat st;
+    if (stat(local, &st) != 0) return -1;
+    return (st.st_mode & (S_IROTH | S_IWOTH)) != 0 ? 1 : 0;
+}

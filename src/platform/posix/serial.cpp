@@ -18,6 +18,7 @@
 #include <new>
 
 #include "platform/common/serial_faults.h"
+#include "platform/common/serial_tap_calls.h"
 #include "platform/portname.h"
 
 namespace {
@@ -237,9 +238,22 @@ int64_t deadlineAfter(uint64_t ms) {
     return nowMs() + static_cast<int64_t>(ms);
 }
 
+// A failure that means the device is not there (never was, or has gone).
+bool absentError(int e) {
+    return e == ENOENT || e == ENXIO || e == ENODEV || e == EIO;
+}
+
 }  // namespace
 
+static SerialHandle openDevice(const char* name, int flags);
+
 SerialHandle serial_Open(const char* name, int flags) {
+    SerialHandle h = openDevice(name, flags);
+    serialtap_Open(name, flags, h, errno, absentError(errno));
+    return h;
+}
+
+static SerialHandle openDevice(const char* name, int flags) {
     if (serial_TakeInjectedFailure(SERIAL_OP_OPEN)) {
         errno = EIO;
         return nullptr;
@@ -301,11 +315,12 @@ int serial_Close(SerialHandle h) {
     // Without TIOCNXCL a later open of the same pty fails with EBUSY.
     (void)ioctl(s->fd, TIOCNXCL);
     int r = close(s->fd);
-    delete s;
     if (injected) {
+        r = -1;
         errno = EIO;
-        return 0;
     }
+    serialtap_Result(SERIAL_TAP_CLOSE, h, r == 0 ? 1 : 0, errno);
+    delete s;
     return r == 0 ? 1 : 0;
 }
 
@@ -320,6 +335,7 @@ int serial_SetTimeouts(SerialHandle h, const SerialTimeouts* t) {
     PosixSerial* s = portFor(h, SERIAL_OP_SET_TIMEOUTS, t != nullptr);
     if (s == nullptr) return 0;
     s->timeouts = *t;
+    serialtap_Timeouts(h, t, 1, 0);
     return 1;
 }
 
@@ -335,16 +351,20 @@ int serial_GetLine(SerialHandle h, SerialLine* out) {
 int serial_SetLine(SerialHandle h, const SerialLine* line) {
     PosixSerial* s = portFor(h, SERIAL_OP_SET_LINE, line != nullptr);
     if (s == nullptr) return 0;
-    return applyLine(s, line);
+    int r = applyLine(s, line);
+    serialtap_Line(h, line, r, errno);
+    return r;
 }
 
-int serial_SetupQueues(SerialHandle h, uint32_t, uint32_t) {
+int serial_SetupQueues(SerialHandle h, uint32_t inBytes, uint32_t outBytes) {
     if (portFor(h) == nullptr) return 0;
+    serialtap_Result(SERIAL_TAP_QUEUES, h, 1, 0, 0, inBytes, outBytes);
     return 1;  // the kernel sizes its own queues
 }
 
-int serial_SetEventMask(SerialHandle h, uint32_t) {
+int serial_SetEventMask(SerialHandle h, uint32_t mask) {
     if (portFor(h) == nullptr) return 0;
+    serialtap_Result(SERIAL_TAP_EVENT_MASK, h, 1, 0, 0, mask);
     return 1;  // line events are not watched on POSIX
 }
 
@@ -353,8 +373,9 @@ int serial_Purge(SerialHandle h, int flags) {
     if (s == nullptr) return 0;
     bool rx = (flags & SERIAL_PURGE_RX_CLEAR) != 0;
     bool tx = (flags & SERIAL_PURGE_TX_CLEAR) != 0;
-    if (!rx && !tx) return 1;
-    return tcflush(s->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) == 0 ? 1 : 0;
+    int r = (!rx && !tx) || tcflush(s->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) == 0;
+    serialtap_Result(SERIAL_TAP_PURGE, h, r, errno, flags);
+    return r;
 }
 
 int serial_Write(SerialHandle h, const void* data, size_t count) {
@@ -365,10 +386,20 @@ int serial_Write(SerialHandle h, const void* data, size_t count) {
     uint64_t total =
         static_cast<uint64_t>(t.writeConstant) + static_cast<uint64_t>(t.writeMultiplier) * count;
     int64_t deadline = total == 0 ? -1 : deadlineAfter(total);
-    return writeUntil(s, static_cast<const uint8_t*>(data), count, deadline);
+    int n = writeUntil(s, static_cast<const uint8_t*>(data), count, deadline);
+    serialtap_Write(h, data, count, n, errno, absentError(errno));
+    return n;
 }
 
+static int readPort(SerialHandle h, void* buffer, size_t capacity);
+
 int serial_Read(SerialHandle h, void* buffer, size_t capacity) {
+    int n = readPort(h, buffer, capacity);
+    serialtap_Read(h, buffer, capacity, n, errno, absentError(errno));
+    return n;
+}
+
+static int readPort(SerialHandle h, void* buffer, size_t capacity) {
     PosixSerial* s = portFor(h, SERIAL_OP_READ);
     if (s == nullptr) return -1;
     const SerialTimeouts& t = s->timeouts;
@@ -402,6 +433,7 @@ int serial_WriteWait(SerialHandle h, const void* data, size_t count, uint32_t wa
     PosixSerial* s = portFor(h, SERIAL_OP_WRITE);
     if (s == nullptr) return -1;
     int n = writeUntil(s, static_cast<const uint8_t*>(data), count, deadlineAfter(waitMs));
+    serialtap_Write(h, data, count, n, errno, absentError(errno));
     if (n < 0) return -1;
     return static_cast<size_t>(n) == count ? n : 0;
 }
@@ -410,7 +442,9 @@ int serial_ReadWait(SerialHandle h, void* buffer, size_t capacity, uint32_t wait
     PosixSerial* s = portFor(h, SERIAL_OP_READ);
     if (s == nullptr) return -1;
     if (capacity == 0) return 0;
-    return readUntil(s, static_cast<uint8_t*>(buffer), capacity, deadlineAfter(waitMs), 0);
+    int n = readUntil(s, static_cast<uint8_t*>(buffer), capacity, deadlineAfter(waitMs), 0);
+    serialtap_Read(h, buffer, capacity, n, errno, absentError(errno));
+    return n;
 }
 
 int serial_BytesWaiting(SerialHandle h) {
@@ -436,7 +470,12 @@ int serial_IsGone(SerialHandle h) {
     pollfd p{s->fd, POLLIN, 0};
     int r = poll(&p, 1, 0);
     if (r < 0) return errno == EINTR ? 0 : 1;
-    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        serialtap_Gone(h);
+        return 1;
+    }
     termios t;
-    return tcgetattr(s->fd, &t) != 0 ? 1 : 0;
+    int gone = tcgetattr(s->fd, &t) != 0 ? 1 : 0;
+    if (gone) serialtap_Gone(h);
+    return gone;
 }

@@ -65,3 +65,8 @@ int file_CanCreateIn(const char* dir) {
     }
     return _access(dir, 2) == 0 ? 1 : 0;
 }
+
+// Windows keeps access lists, not owner, group and other: nothing to tell from here.
+int file_OpenToOthers(const char*) {
+    return -1;
+}

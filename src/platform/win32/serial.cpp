@@ -18,6 +18,7 @@
 #include <new>
 
 #include "platform/common/serial_faults.h"
+#include "platform/common/serial_tap_calls.h"
 #include "platform/portname.h"
 
 namespace {
@@ -100,6 +101,28 @@ int overlappedRead(Win32Serial* s, void* buffer, size_t capacity, uint32_t waitM
     return static_cast<int>(n);
 }
 
+// A failure that means the device is not there (never was, or has been removed; under Wine a
+// pty whose other side closed fails with ERROR_NOT_READY).
+bool absentError(DWORD e) {
+    return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_NOT_READY ||
+           e == ERROR_DEVICE_REMOVED || e == ERROR_BAD_COMMAND || e == ERROR_GEN_FAILURE ||
+           e == ERROR_IO_DEVICE;
+}
+
+// A read that failed after a read of nothing found the device gone (stillThere); the error
+// left is the queue call's.
+int tapRead(SerialHandle h, void* buffer, size_t capacity, int n) {
+    DWORD e = GetLastError();
+    serialtap_Read(h, buffer, capacity, n, static_cast<int>(e), absentError(e));
+    return n;
+}
+
+int tapWrite(SerialHandle h, const void* data, size_t count, int n) {
+    DWORD e = GetLastError();
+    serialtap_Write(h, data, count, n, static_cast<int>(e), absentError(e));
+    return n;
+}
+
 void closeEvents(Win32Serial* s) {
     if (s->readOverlapped.hEvent) CloseHandle(s->readOverlapped.hEvent);
     if (s->writeOverlapped.hEvent) CloseHandle(s->writeOverlapped.hEvent);
@@ -109,7 +132,16 @@ void closeEvents(Win32Serial* s) {
 
 }  // namespace
 
+static SerialHandle openDevice(const char* name, int flags);
+
 SerialHandle serial_Open(const char* name, int flags) {
+    SerialHandle h = openDevice(name, flags);
+    DWORD e = GetLastError();
+    serialtap_Open(name, flags, h, static_cast<int>(e), absentError(e));
+    return h;
+}
+
+static SerialHandle openDevice(const char* name, int flags) {
     if (serial_TakeInjectedFailure(SERIAL_OP_OPEN)) {
         setInjectedError();
         return nullptr;
@@ -170,11 +202,13 @@ int serial_Close(SerialHandle h) {
     closeEvents(s);
     BOOL closed = CloseHandle(s->handle);
     DWORD e = GetLastError();
-    delete s;
     if (injected) {
         setInjectedError();
-        return 0;
+        closed = FALSE;
+        e = ERROR_IO_DEVICE;
     }
+    serialtap_Result(SERIAL_TAP_CLOSE, h, closed ? 1 : 0, static_cast<int>(e));
+    delete s;
     if (!closed) SetLastError(e);
     return closed ? 1 : 0;
 }
@@ -211,7 +245,9 @@ int serial_SetTimeouts(SerialHandle h, const SerialTimeouts* in) {
     t.ReadTotalTimeoutConstant = in->readConstant;
     t.WriteTotalTimeoutMultiplier = in->writeMultiplier;
     t.WriteTotalTimeoutConstant = in->writeConstant;
-    return SetCommTimeouts(s->handle, &t) ? 1 : 0;
+    int r = SetCommTimeouts(s->handle, &t) ? 1 : 0;
+    serialtap_Timeouts(h, in, r, static_cast<int>(GetLastError()));
+    return r;
 }
 
 int serial_GetLine(SerialHandle h, SerialLine* out) {
@@ -285,7 +321,9 @@ int serial_SetLine(SerialHandle h, const SerialLine* line) {
     dcb.fOutX = line->xonXoff ? TRUE : FALSE;
     dcb.fInX = line->xonXoff ? TRUE : FALSE;
     dcb.fRtsControl = line->rtsHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    return SetCommState(s->handle, &dcb) ? 1 : 0;
+    int r = SetCommState(s->handle, &dcb) ? 1 : 0;
+    serialtap_Line(h, line, r, static_cast<int>(GetLastError()));
+    return r;
 }
 
 int serial_SetupQueues(SerialHandle h, uint32_t inBytes, uint32_t outBytes) {
@@ -294,7 +332,10 @@ int serial_SetupQueues(SerialHandle h, uint32_t inBytes, uint32_t outBytes) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    return SetupComm(s->handle, inBytes, outBytes) ? 1 : 0;
+    int r = SetupComm(s->handle, inBytes, outBytes) ? 1 : 0;
+    serialtap_Result(SERIAL_TAP_QUEUES, h, r, static_cast<int>(GetLastError()), 0, inBytes,
+                     outBytes);
+    return r;
 }
 
 int serial_SetEventMask(SerialHandle h, uint32_t mask) {
@@ -303,7 +344,9 @@ int serial_SetEventMask(SerialHandle h, uint32_t mask) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    return SetCommMask(s->handle, mask) ? 1 : 0;
+    int r = SetCommMask(s->handle, mask) ? 1 : 0;
+    serialtap_Result(SERIAL_TAP_EVENT_MASK, h, r, static_cast<int>(GetLastError()), 0, mask);
+    return r;
 }
 
 int serial_Purge(SerialHandle h, int flags) {
@@ -313,7 +356,9 @@ int serial_Purge(SerialHandle h, int flags) {
         return 0;
     }
     // The service's purge flags are the system's PURGE_* values.
-    return PurgeComm(s->handle, static_cast<DWORD>(flags) & 0xF) ? 1 : 0;
+    int r = PurgeComm(s->handle, static_cast<DWORD>(flags) & 0xF) ? 1 : 0;
+    serialtap_Result(SERIAL_TAP_PURGE, h, r, static_cast<int>(GetLastError()), flags);
+    return r;
 }
 
 int serial_Write(SerialHandle h, const void* data, size_t count) {
@@ -329,12 +374,13 @@ int serial_Write(SerialHandle h, const void* data, size_t count) {
     if (count == 0) return 0;
     if (s->flags & SERIAL_OPEN_OVERLAPPED) {
         bool timedOut = false;
-        return overlappedWrite(s, data, count, INFINITE, &timedOut);
+        return tapWrite(h, data, count, overlappedWrite(s, data, count, INFINITE, &timedOut));
     }
     // One call: the write time-outs end it, with the count written by then.
     DWORD n = 0;
-    if (!WriteFile(s->handle, data, clampCount(count), &n, nullptr)) return -1;
-    return static_cast<int>(n);
+    if (!WriteFile(s->handle, data, clampCount(count), &n, nullptr))
+        return tapWrite(h, data, count, -1);
+    return tapWrite(h, data, count, static_cast<int>(n));
 }
 
 int serial_Read(SerialHandle h, void* buffer, size_t capacity) {
@@ -356,11 +402,13 @@ int serial_Read(SerialHandle h, void* buffer, size_t capacity) {
             Sleep(t.ReadTotalTimeoutConstant);
         return 0;
     }
-    if (s->flags & SERIAL_OPEN_OVERLAPPED) return overlappedRead(s, buffer, capacity, INFINITE);
+    if (s->flags & SERIAL_OPEN_OVERLAPPED)
+        return tapRead(h, buffer, capacity, overlappedRead(s, buffer, capacity, INFINITE));
     DWORD n = 0;
-    if (!ReadFile(s->handle, buffer, clampCount(capacity), &n, nullptr)) return -1;
-    if (n == 0 && !stillThere(s->handle)) return -1;
-    return static_cast<int>(n);
+    if (!ReadFile(s->handle, buffer, clampCount(capacity), &n, nullptr))
+        return tapRead(h, buffer, capacity, -1);
+    if (n == 0 && !stillThere(s->handle)) return tapRead(h, buffer, capacity, -1);
+    return tapRead(h, buffer, capacity, static_cast<int>(n));
 }
 
 int serial_WriteWait(SerialHandle h, const void* data, size_t count, uint32_t waitMs) {
@@ -379,7 +427,7 @@ int serial_WriteWait(SerialHandle h, const void* data, size_t count, uint32_t wa
     }
     if (count == 0) return 0;
     bool timedOut = false;
-    int n = overlappedWrite(s, data, count, waitMs, &timedOut);
+    int n = tapWrite(h, data, count, overlappedWrite(s, data, count, waitMs, &timedOut));
     if (n < 0) return -1;
     if (timedOut) return 0;
     return static_cast<size_t>(n) == count ? n : 0;
@@ -397,7 +445,7 @@ int serial_ReadWait(SerialHandle h, void* buffer, size_t capacity, uint32_t wait
         return -1;
     }
     if (capacity == 0) return 0;
-    return overlappedRead(s, buffer, capacity, waitMs);
+    return tapRead(h, buffer, capacity, overlappedRead(s, buffer, capacity, waitMs));
 }
 
 int serial_BytesWaiting(SerialHandle h) {
@@ -418,5 +466,7 @@ int serial_IsGone(SerialHandle h) {
     // A removed device fails every communications call on its handle.
     DWORD errors = 0;
     COMSTAT stat;
-    return ClearCommError(s->handle, &errors, &stat) ? 0 : 1;
+    if (ClearCommError(s->handle, &errors, &stat)) return 0;
+    serialtap_Gone(h);
+    return 1;
 }
