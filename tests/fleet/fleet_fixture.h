@@ -20,6 +20,19 @@ testsupport::PrivatePostgres* server();
 // A new, empty database on the server for the running test; its URI (with the password).
 std::string freshDatabase();
 
+// Freezes the server for the life of the object: the tests after one that fails meanwhile
+// find it answering again.
+class Frozen {
+  public:
+    explicit Frozen(testsupport::PrivatePostgres* pg) : pg_(pg) { pg_->freeze(); }
+    ~Frozen() { pg_->thaw(); }
+    Frozen(const Frozen&) = delete;
+    Frozen& operator=(const Frozen&) = delete;
+
+  private:
+    testsupport::PrivatePostgres* pg_;
+};
+
 // A record as a station writes it: started at ms, unfinished, with one answer.
 HistoryUpdate record(const std::string& serial, int64_t ms, const std::string& station = "st1");
 // The same record finished (result 1) with `files` files recorded, at revision 2 + files.

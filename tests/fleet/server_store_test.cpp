@@ -212,7 +212,7 @@ TEST(ServerStore, AServerThatDoesNotAnswerCostsTheTimeOutOrNothingWhenTheCallerG
     ASSERT_TRUE(pg);
     auto open = openServer(uri);
     ASSERT_TRUE(open);
-    pg->freeze();
+    std::unique_ptr<fleet::Frozen> frozen(new fleet::Frozen(pg));
     // Connecting: the time-out of the string, then a clear error.
     auto t = std::chrono::steady_clock::now();
     std::string error;
@@ -241,7 +241,7 @@ TEST(ServerStore, AServerThatDoesNotAnswerCostsTheTimeOutOrNothingWhenTheCallerG
     took = secondsSince(t);
     stopper.join();
     EXPECT_LT(took, 1.0);
-    pg->thaw();
+    frozen.reset();
     EXPECT_TRUE(openServer(uri)) << "the server answers again";
 }
 

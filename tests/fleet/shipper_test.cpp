@@ -193,7 +193,7 @@ TEST_F(Shipping, AServerAwayCostsTheWritesNothingAndTheRecordsArriveWhenItIsBack
 // A server that takes connections and answers nothing: no write waits for it, and the
 // station's end does not wait for its time-outs either.
 TEST_F(Shipping, AFrozenServerHoldsUpNeitherTheWritesNorTheEnd) {
-    pg->freeze();
+    fleet::Frozen frozen(pg);
     openStation(uri + "&connect_timeout=10");
     double slowest = 0;
     update("SN1", 7, &slowest);
@@ -201,7 +201,6 @@ TEST_F(Shipping, AFrozenServerHoldsUpNeitherTheWritesNorTheEnd) {
     Clock::time_point t = Clock::now();
     store.reset();  // stops the shipper, mid-connection
     EXPECT_LT(msSince(t), 1000);
-    pg->thaw();
 }
 
 // The server is killed while the shipper's statement waits on it (a lock holds it), and

@@ -54,6 +54,8 @@ pid_t spawnAs(const std::vector<std::string>& argv, uid_t uid, gid_t gid,
     dup2(null, 0);
     dup2(log, 1);
     dup2(log, 2);
+    // Nothing else of the test: a pipe it holds open here would never see its end.
+    closefrom(3);
     if (drop && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) _exit(126);
     setsid();  // not in the test's process group: a signal to the group does not reach it
     execve(args[0], args.data(), environ);
@@ -122,6 +124,7 @@ PrivatePostgres::PrivatePostgres() {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setpgroup(&attr, 0);  // Ctrl-C to the test leaves it to do its work
@@ -331,7 +334,9 @@ PsqlSession::PsqlSession(const PrivatePostgres& server, const std::string& db) {
     outPath_ = tmpl;
     std::string cmd = postgres_BinDir() + "/psql -X -q -At -v ON_ERROR_STOP=1 " +
                       quoted(server.uri(db)) + " > " + quoted(outPath_) + " 2>&1";
-    psql_ = popen(cmd.c_str(), "w");
+    // "e": the pipe is not inherited by the programs the test starts later (the server
+    // among them), or psql would never see the end of its input.
+    psql_ = popen(cmd.c_str(), "we");
 }
 
 PsqlSession::~PsqlSession() {

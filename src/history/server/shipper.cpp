@@ -116,6 +116,7 @@ class Shipper : public IHistoryShipper {
         s.lastShippedMs = lastShippedMs_;
         s.server = state_;
         s.detail = detail_;
+        s.where = shown_;
         return s;
     }
 
