@@ -2,9 +2,12 @@
 // stations of simulated modems (modemsim processes) shipping to a private PostgreSQL server,
 // `history --server` and `history sync`, with the server away, killed, or refusing the
 // password.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +73,28 @@ int waitExit(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// GET path from 127.0.0.1:port: the whole answer, headers and body ("" when none came).
+std::string httpGet(int port, const std::string& path) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+            char buf[4096];
+            ssize_t n;
+            while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
+                answer.append(buf, static_cast<size_t>(n));
+        }
+    }
+    if (fd >= 0) close(fd);
+    return answer;
 }
 
 double secondsSince(Clock::time_point t) {
@@ -453,6 +478,52 @@ TEST_F(FleetCommand, AWrongPasswordIsOneWarningTheUpdateSucceedsAndThePasswordIs
     EXPECT_NE(fleetList.out.find("password"), std::string::npos)
         << "the key=value string is shown without its password pair: " << fleetList.out;
     EXPECT_TRUE(onServer().empty());
+}
+
+// serve's dashboard shows how the station's records go to the server: how many are pending,
+// when the last one went, the server's state, and the server without its password.
+TEST_F(FleetCommand, TheDashboardShowsTheShippingStateAndTheServerWithoutItsPassword) {
+    SimStation station(root.file("st"), 2);
+    ASSERT_TRUE(station.start());
+    ASSERT_TRUE(pg->stop());
+    std::string out = root.file("serve.out");
+    pid_t serve = spawnShell(station.env, MODEMFLASH_CLI_PATH " serve " + firmware +
+                                              " --listen 127.0.0.1:0 --time-scale " + kScale +
+                                              " --history " + station.history +
+                                              " --history-server '" + uri + "' > " + out + " 2>&1");
+    ASSERT_GT(serve, 0);
+    int port = 0;
+    for (int i = 0; i < 600 && port == 0; ++i) {
+        std::string text = readAll(out);
+        size_t at = text.find("dashboard: http://127.0.0.1:");
+        if (at != std::string::npos) port = atoi(text.c_str() + at + 28);
+        if (port == 0) usleep(50000);
+    }
+    ASSERT_GT(port, 0) << readAll(out);
+    ASSERT_TRUE(localHolds(station.history, 2)) << readAll(out);
+    std::string state = httpGet(port, "/api/station");
+    std::string metrics = httpGet(port, "/metrics");
+    EXPECT_NE(state.find("\"pending\":2"), std::string::npos) << state;
+    EXPECT_NE(state.find("\"server\":\"unreachable\""), std::string::npos) << state;
+    EXPECT_NE(state.find("\"last_shipped\":null"), std::string::npos) << state;
+    EXPECT_NE(state.find("\"where\":\"postgresql://fleet@/" + db), std::string::npos) << state;
+    EXPECT_NE(metrics.find("modemflash_history_pending 2"), std::string::npos) << metrics;
+
+    std::string error;
+    ASSERT_TRUE(pg->start(&error)) << error;
+    ASSERT_TRUE(serverHolds(2)) << readAll(out);
+    for (int i = 0; i < 200 && state.find("\"pending\":0") == std::string::npos; ++i) {
+        usleep(50000);
+        state = httpGet(port, "/api/station");
+    }
+    EXPECT_NE(state.find("\"pending\":0"), std::string::npos) << state;
+    EXPECT_NE(state.find("\"server\":\"connected\""), std::string::npos) << state;
+    EXPECT_EQ(state.find("\"last_shipped\":null"), std::string::npos) << state;
+    EXPECT_NE(httpGet(port, "/metrics").find("modemflash_history_pending 0"), std::string::npos);
+    kill(serve, SIGTERM);
+    EXPECT_EQ(waitExit(serve), 0) << readAll(out);
+    for (const std::string& text : {state, metrics, readAll(out)})
+        EXPECT_EQ(text.find(pg->password()), std::string::npos) << text;
 }
 
 // A record whose fields are at their limits (the longest paths, the modem's GBK answers as
