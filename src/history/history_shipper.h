@@ -33,6 +33,11 @@ class IHistoryShipper : public IHistoryShipping {
     // the server has answered it in this run, then stops its thread; what is left stays
     // pending for the next run or `modemflash history sync`. The later calls do nothing.
     virtual void Stop(int drainMs) = 0;
+    // The store through which the shipper marks what the server took (the station's own,
+    // which its recording threads share: a mark then waits for them, and they for it, on that
+    // store's lock, never on the file's); null: the shipper's own connection. The store must
+    // outlive Stop.
+    virtual void MarkThrough(IHistoryStore* store) = 0;
 };
 
 // Starts shipping the local history at localPath (the shipper opens it again for itself) to

@@ -25,7 +25,7 @@ bool IHistoryReader::Query(const HistoryFilter& filter, std::vector<HistoryUpdat
         error);
 }
 
-bool IHistoryStore::MarkShipped(int64_t, int64_t, int64_t, std::string* error) {
+bool IHistoryStore::MarkShipped(const std::vector<HistoryShipMark>&, int64_t, std::string* error) {
     if (error) *error = "this history keeps no shipping marks";
     return false;
 }

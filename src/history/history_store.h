@@ -70,6 +70,12 @@ struct HistoryUpdate {
     std::string firmwareBefore() const;
 };
 
+// A record and the revision of it that the fleet's server has taken.
+struct HistoryShipMark {
+    int64_t id;
+    int64_t revision;
+};
+
 // Which updates a query returns, newest first.
 struct HistoryFilter {
     int64_t id = 0;  // only this update (0: any)
@@ -114,10 +120,11 @@ class IHistoryStore : public IHistoryReader {
     // Finishes the record: end time, result, answers; log path, port names, location and
     // serial when they are not empty (else those written at the start stay).
     virtual bool FinishUpdate(int64_t id, const HistoryUpdate& end, std::string* error) = 0;
-    // Marks record id as taken by the fleet's server in the given revision at shippedMs (see
-    // history_shipper.h). A mark never goes back: an older revision's mark, late, leaves a
-    // newer one standing. A store that keeps no marks says so in *error.
-    virtual bool MarkShipped(int64_t id, int64_t revision, int64_t shippedMs, std::string* error);
+    // Marks records as taken by the fleet's server, each in the given revision, at shippedMs
+    // (see history_shipper.h), in one write. A mark never goes back: an older revision's
+    // mark, late, leaves a newer one standing. A store that keeps no marks says so in *error.
+    virtual bool MarkShipped(const std::vector<HistoryShipMark>& marks, int64_t shippedMs,
+                             std::string* error);
 };
 
 // A new random UUID (version 4), as 36 lowercase characters.

@@ -10,7 +10,9 @@ class StationStore : public IHistoryStore {
         : local_(std::move(local)),
           station_(std::move(station)),
           shipper_(std::move(shipper)),
-          drainMs_(drainMs) {}
+          drainMs_(drainMs) {
+        if (shipper_) shipper_->MarkThrough(local_.get());
+    }
     ~StationStore() override {
         if (shipper_) shipper_->Stop(drainMs_);
     }
@@ -43,8 +45,9 @@ class StationStore : public IHistoryStore {
     bool Count(const HistoryFilter& f, int64_t* count, std::string* error) override {
         return local_->Count(f, count, error);
     }
-    bool MarkShipped(int64_t id, int64_t revision, int64_t ms, std::string* error) override {
-        return local_->MarkShipped(id, revision, ms, error);
+    bool MarkShipped(const std::vector<HistoryShipMark>& marks, int64_t ms,
+                     std::string* error) override {
+        return local_->MarkShipped(marks, ms, error);
     }
 
     const IHistoryShipping* shipping() const { return shipper_.get(); }

@@ -72,7 +72,7 @@ TEST(ShippingMarks, EachRecordHasAUuidAndAStationAndEveryWriteRaisesItsRevision)
     ASSERT_TRUE(store->AddFile(id, f, &error)) << error;  // the same file again: a write too
     EXPECT_EQ(only(*store).revision, 3);
     // The server takes revision 3; the record is no longer pending, until the next write.
-    ASSERT_TRUE(store->MarkShipped(id, 3, 5000, &error)) << error;
+    ASSERT_TRUE(store->MarkShipped({{id, 3}}, 5000, &error)) << error;
     u = only(*store);
     EXPECT_FALSE(u.pending());
     EXPECT_EQ(u.shippedMs, 5000);
@@ -85,8 +85,8 @@ TEST(ShippingMarks, EachRecordHasAUuidAndAStationAndEveryWriteRaisesItsRevision)
     EXPECT_EQ(u.revision, 4);
     EXPECT_TRUE(u.pending());
     // A mark of an older revision, late (another shipper), leaves the newer one standing.
-    ASSERT_TRUE(store->MarkShipped(id, 4, 6000, &error));
-    ASSERT_TRUE(store->MarkShipped(id, 3, 7000, &error));
+    ASSERT_TRUE(store->MarkShipped({{id, 4}}, 6000, &error));
+    ASSERT_TRUE(store->MarkShipped({{id, 3}}, 7000, &error));
     u = only(*store);
     EXPECT_EQ(u.shippedRevision, 4);
     EXPECT_EQ(u.shippedMs, 6000);

@@ -40,7 +40,7 @@ std::string quoted(const std::string& s) {
 
 // Runs argv as uid/gid (when we are root), output to logPath; the exit status or -1.
 pid_t spawnAs(const std::vector<std::string>& argv, uid_t uid, gid_t gid,
-              const std::string& logPath) {
+              const std::string& logPath, bool lowPriority = false) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -58,6 +58,7 @@ pid_t spawnAs(const std::vector<std::string>& argv, uid_t uid, gid_t gid,
     closefrom(3);
     if (drop && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) _exit(126);
     setsid();  // not in the test's process group: a signal to the group does not reach it
+    if (lowPriority && nice(19) == -1) _exit(126);
     execve(args[0], args.data(), environ);
     _exit(127);
 }
@@ -191,10 +192,11 @@ bool PrivatePostgres::waitReady(std::string* error) {
     return false;
 }
 
-bool PrivatePostgres::start(std::string* error) {
+bool PrivatePostgres::start(std::string* error, bool durable) {
     std::string ignored;
     if (error == nullptr) error = &ignored;
     if (running()) return true;
+    durable_ = durable;
     bin_ = postgres_BinDir();
     if (bin_.empty()) {
         *error = std::string("PostgreSQL 15 is not installed (") + kBinDir +
@@ -206,33 +208,22 @@ bool PrivatePostgres::start(std::string* error) {
         return false;
     }
     if (!made_ && !makeCluster(error)) return false;
-    // No TCP at all. Nothing is synced to the disk (a killed server keeps what the system
-    // has; a crash of the machine is not tested), and commits are acknowledged before they
-    // are written, as a server tuned for speed has it (and written late: a kill loses what
-    // was acknowledged in the last seconds): a client that needs its commits kept across a
-    // crash of the server (the shipper) must ask for that itself.
-    pid_ = spawnAs({bin_ + "/postgres",
-                    "-D",
-                    dir_ + "/data",
-                    "-k",
-                    socketDir_,
-                    "-p",
-                    std::to_string(port_),
-                    "-c",
-                    "listen_addresses=",
-                    "-c",
-                    "fsync=off",
-                    "-c",
-                    "synchronous_commit=off",
-                    "-c",
-                    "wal_writer_delay=10000",
-                    "-c",
-                    "full_page_writes=off",
-                    "-c",
-                    "max_connections=40",
-                    "-c",
-                    "shared_buffers=16MB"},
-                   uid_, gid_, dir_ + "/server.log");
+    // No TCP at all. For tests, nothing is synced to the disk (a killed server keeps what the
+    // system has; a crash of the machine is not tested), and commits are acknowledged before
+    // they are written, as a server tuned for speed has it (and written late: a kill loses
+    // what was acknowledged in the last seconds): a client that needs its commits kept across
+    // a crash of the server (the shipper) must ask for that itself.
+    std::vector<std::string> argv = {bin_ + "/postgres",   "-D", dir_ + "/data",        "-k",
+                                     socketDir_,           "-p", std::to_string(port_), "-c",
+                                     "listen_addresses=",  "-c", "max_connections=40",  "-c",
+                                     "shared_buffers=16MB"};
+    if (!durable_)
+        for (const char* setting : {"fsync=off", "synchronous_commit=off", "wal_writer_delay=10000",
+                                    "full_page_writes=off"}) {
+            argv.push_back("-c");
+            argv.push_back(setting);
+        }
+    pid_ = spawnAs(argv, uid_, gid_, dir_ + "/server.log", lowPriority_);
     if (pid_ < 0) {
         *error = "cannot start the server";
         return false;

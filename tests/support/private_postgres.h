@@ -29,8 +29,13 @@ class PrivatePostgres {
 
     // Makes the cluster (the first time: user "fleet" with a random password, database
     // "fleet") and starts the server; returns once it takes connections. False with *error,
-    // which names what is missing when the programs are not installed.
-    bool start(std::string* error);
+    // which names what is missing when the programs are not installed. durable: the server
+    // syncs what it writes and acknowledges commits once written, as a production server
+    // does (for a benchmark); otherwise it syncs nothing and acknowledges early (tests).
+    bool start(std::string* error, bool durable = false);
+    // The server's processes run at the lowest priority (before start): on a machine of its
+    // own a server's work takes nothing from a station's processors (for a benchmark).
+    void setLowPriority(bool low) { lowPriority_ = low; }
     // A fast shutdown (running statements are cancelled, connections closed).
     bool stop(std::string* error = nullptr);
     // SIGKILL to the server and every process of it, as a crash would; start() brings it
@@ -69,6 +74,8 @@ class PrivatePostgres {
     std::string user_ = "fleet";
     std::string password_;
     bool made_ = false;
+    bool durable_ = false;
+    bool lowPriority_ = false;
     pid_t pid_ = -1;       // the postmaster, our child
     pid_t watchdog_ = -1;  // removes everything when our end of its pipe closes
     int watchdogPipe_ = -1;

@@ -352,12 +352,9 @@ std::string msOf(const char* column) {
     return std::string("(extract(epoch FROM ") + column + ") * 1000)::bigint";
 }
 
-const char kTimeOfMs[] = "timestamptz 'epoch' + %s::bigint * interval '1 millisecond'";
-
-std::string timeOfMs(int param) {
-    char text[96];
-    snprintf(text, sizeof text, kTimeOfMs, placeholder(param).c_str());
-    return text;
+// A timestamptz of milliseconds since 1970 (a parameter or a column), exactly.
+std::string timeOf(const std::string& ms) {
+    return "timestamptz 'epoch' + " + ms + "::bigint * interval '1 millisecond'";
 }
 
 class ServerStore : public IHistoryServer {
@@ -390,45 +387,39 @@ class ServerStore : public IHistoryServer {
 
     bool PutUpdates(const std::vector<HistoryUpdate>& records, std::vector<std::string>* refused,
                     std::string* error) override {
-        if (records.empty()) return true;
-        if (putAll(records, nullptr, error)) return true;
+        // One copy per UUID, the one furthest along: a statement may touch a row once.
+        std::vector<const HistoryUpdate*> batch;
+        std::map<std::string, size_t> at;
+        for (const HistoryUpdate& u : records) {
+            auto found = at.find(u.uuid);
+            if (found == at.end()) {
+                at[u.uuid] = batch.size();
+                batch.push_back(&u);
+            } else if (furtherAlong(u, *batch[found->second])) {
+                batch[found->second] = &u;
+            }
+        }
+        if (batch.empty()) return true;
+        if (putBatch(batch, error)) return true;
         if (c_->broken()) return false;
-        // The server refused something of the records: once more, each in a savepoint of its
-        // own, so that the others go in.
-        std::vector<std::string> none;
-        return putAll(records, refused ? refused : &none, error);
+        // The server refused something of the records: once more, one at a time, so that
+        // the others go in. (Those it took before a failure are taken again as they stand.)
+        for (const HistoryUpdate* u : batch) {
+            std::string why;
+            if (putBatch({u}, &why)) continue;
+            if (c_->broken()) {
+                *error = why;
+                return false;
+            }
+            if (refused) refused->push_back(u->uuid + ": " + why);
+        }
+        return true;
     }
 
   private:
-    // The records in one transaction. Without refused, the first failure undoes them all;
-    // with it, a record the server refuses is undone alone and named there.
-    bool putAll(const std::vector<HistoryUpdate>& records, std::vector<std::string>* refused,
-                std::string* error) {
-        std::string ignored;
-        if (!c_->run("BEGIN", PGRES_COMMAND_OK, error)) return false;
-        // A transaction that failed cannot be committed (COMMIT would only roll it back):
-        // every failure below that is not a refused record's ends it.
-        auto undo = [&]() {
-            c_->run("ROLLBACK", PGRES_COMMAND_OK, &ignored);
-            return false;
-        };
-        for (const HistoryUpdate& u : records) {
-            if (refused && !c_->run("SAVEPOINT one", PGRES_COMMAND_OK, error)) return undo();
-            std::string why;
-            if (putOne(u, &why)) {
-                if (refused && !c_->run("RELEASE SAVEPOINT one", PGRES_COMMAND_OK, error))
-                    return undo();
-                continue;
-            }
-            if (!refused || c_->broken()) {
-                *error = why;
-                return undo();
-            }
-            if (!c_->run("ROLLBACK TO SAVEPOINT one", PGRES_COMMAND_OK, error)) return undo();
-            refused->push_back(u.uuid + ": " + why);
-        }
-        if (c_->run("COMMIT", PGRES_COMMAND_OK, error)) return true;
-        return undo();
+    static bool furtherAlong(const HistoryUpdate& a, const HistoryUpdate& b) {
+        if (a.finished() != b.finished()) return a.finished();
+        return a.revision > b.revision;
     }
 
     std::string whereOf(const HistoryFilter& f, Params* p) const {
@@ -437,7 +428,7 @@ class ServerStore : public IHistoryServer {
         if (f.serial) sql += " AND serial = " + placeholder(p->text(*f.serial));
         if (f.location) sql += " AND location = " + placeholder(p->text(*f.location));
         if (!f.station.empty()) sql += " AND station = " + placeholder(p->text(f.station));
-        if (f.sinceMs >= 0) sql += " AND started >= " + timeOfMs(p->number(f.sinceMs));
+        if (f.sinceMs >= 0) sql += " AND started >= " + timeOf(placeholder(p->number(f.sinceMs)));
         if (f.failedOnly) sql += " AND (ended IS NULL OR result_code IS DISTINCT FROM 1)";
         // Every record on the server is there in the revision it holds: none is pending.
         if (f.pendingOnly) sql += " AND false";
@@ -535,31 +526,71 @@ class ServerStore : public IHistoryServer {
         return true;
     }
 
-    // One record: the row when the server has none of that UUID or an older one, then (when
-    // the row was taken) its files and answers in place of the old ones.
-    bool putOne(const HistoryUpdate& u, std::string* error) {
+    // The records in one statement, so that a batch costs one round trip: each row is added
+    // or replaced when the server has none of that UUID or an older copy (finished over
+    // unfinished, then the later revision); the files and answers of the rows it took
+    // replace theirs.
+    bool putBatch(const std::vector<const HistoryUpdate*>& batch, std::string* error) {
+        ArrayText uuid, station, machine, localId, revision, started, ended, version, location,
+            serial, ports, folder, result, words, log;
+        ArrayText fUuid, fSeq, fName, fSize, fId, fArchive, fSha, fMs, fProgrammed;
+        ArrayText aUuid, aMode, aCommand, aAnswer, aSeq;
+        for (const HistoryUpdate* u : batch) {
+            uuid.text(u->uuid);
+            station.text(u->station);
+            machine.text(u->machine);
+            localId.number(u->id);
+            revision.number(u->revision);
+            started.number(u->startedMs);
+            ended.numberOrNull(u->endedMs);
+            version.text(u->version);
+            location.text(u->location);
+            serial.text(u->serial);
+            ports.text(u->portNames);
+            folder.text(u->folder);
+            result.numberOrNull(u->finished() ? u->resultCode : -1);
+            words.text(u->resultWords);
+            log.text(u->logPath);
+            for (const HistoryFile& f : u->files) {
+                fUuid.text(u->uuid);
+                fSeq.number(f.seq);
+                fName.text(f.name);
+                fSize.numberOrNull(f.size);
+                fId.numberOrNull(f.archiveId);
+                fArchive.text(f.archiveName);
+                fSha.text(f.sha256);
+                fMs.numberOrNull(f.transferMs);
+                fProgrammed.flag(f.programmed);
+            }
+            int n = 0;
+            for (const HistoryAnswer& a : u->answers) {
+                aUuid.text(u->uuid);
+                aMode.number(a.mode);
+                aCommand.text(a.command);
+                aAnswer.text(hexOf(a.answer));
+                aSeq.number(n++);
+            }
+        }
         Params p;
-        p.raw(u.uuid);
-        p.text(u.station);
-        p.text(u.machine);
-        p.number(u.id);
-        p.number(u.revision);
-        p.number(u.startedMs);
-        p.numberOrNull(u.endedMs);
-        p.text(u.version);
-        p.text(u.location);
-        p.text(u.serial);
-        p.text(u.portNames);
-        p.text(u.folder);
-        p.numberOrNull(u.finished() ? u.resultCode : -1);
-        p.text(u.resultWords);
-        p.text(u.logPath);
-        static const std::string kUpsert =
-            "INSERT INTO modemflash_updates AS u (uuid, station, machine, local_id, revision, "
-            "started, ended, version, location, serial, port_names, folder, result_code, "
-            "result_words, log_path) VALUES ($1::uuid, $2, $3, $4, $5, " +
-            timeOfMs(6) + ", " + timeOfMs(7) +
-            ", $8, $9, $10, $11, $12, $13::integer, $14, $15) "
+        for (const ArrayText* a :
+             {&uuid,     &station, &machine,  &localId, &revision, &started, &ended, &version,
+              &location, &serial,  &ports,    &folder,  &result,   &words,   &log,   &fUuid,
+              &fSeq,     &fName,   &fSize,    &fId,     &fArchive, &fSha,    &fMs,   &fProgrammed,
+              &aUuid,    &aMode,   &aCommand, &aAnswer, &aSeq})
+            p.raw(a->done());
+        static const std::string kPut =
+            "WITH r AS (SELECT * FROM unnest($1::uuid[], $2::text[], $3::text[], $4::bigint[], "
+            "$5::bigint[], $6::bigint[], $7::bigint[], $8::text[], $9::text[], $10::text[], "
+            "$11::text[], $12::text[], $13::integer[], $14::text[], $15::text[]) AS r(uuid, "
+            "station, machine, local_id, revision, started_ms, ended_ms, version, location, "
+            "serial, port_names, folder, result_code, result_words, log_path)), "
+            "up AS (INSERT INTO modemflash_updates AS u (uuid, station, machine, local_id, "
+            "revision, started, ended, version, location, serial, port_names, folder, "
+            "result_code, result_words, log_path) SELECT uuid, station, machine, local_id, "
+            "revision, " +
+            timeOf("started_ms") + ", " + timeOf("ended_ms") +
+            ", version, location, serial, port_names, folder, result_code, result_words, "
+            "log_path FROM r "
             "ON CONFLICT (uuid) DO UPDATE SET station = EXCLUDED.station, "
             "machine = EXCLUDED.machine, local_id = EXCLUDED.local_id, "
             "revision = EXCLUDED.revision, started = EXCLUDED.started, ended = EXCLUDED.ended, "
@@ -570,62 +601,33 @@ class ServerStore : public IHistoryServer {
             "shipped = now() "
             // Finished over unfinished, then the later revision; never the other way round.
             "WHERE (EXCLUDED.ended IS NOT NULL, EXCLUDED.revision) > "
-            "(u.ended IS NOT NULL, u.revision) "
-            "RETURNING (xmax = 0)";
-        Result r = c_->run(kUpsert.c_str(), p, PGRES_TUPLES_OK, error);
-        if (!r) return false;
-        if (PQntuples(r.get()) == 0) return true;  // the server's copy is as far along
-        bool inserted = strcmp(PQgetvalue(r.get(), 0, 0), "t") == 0;
-        Params key;
-        key.raw(u.uuid);
-        if (!inserted && !c_->run("WITH a AS (DELETE FROM modemflash_answers WHERE update_uuid = "
-                                  "$1::uuid) DELETE FROM modemflash_files WHERE update_uuid = "
-                                  "$1::uuid",
-                                  key, PGRES_COMMAND_OK, error))
-            return false;
-        if (!u.files.empty()) {
-            ArrayText seq, name, size, id, archive, sha, ms, programmed;
-            for (const HistoryFile& f : u.files) {
-                seq.number(f.seq);
-                name.text(f.name);
-                size.numberOrNull(f.size);
-                id.numberOrNull(f.archiveId);
-                archive.text(f.archiveName);
-                sha.text(f.sha256);
-                ms.numberOrNull(f.transferMs);
-                programmed.flag(f.programmed);
-            }
-            Params fp;
-            fp.raw(u.uuid);
-            for (const ArrayText* a : {&seq, &name, &size, &id, &archive, &sha, &ms, &programmed})
-                fp.raw(a->done());
-            if (!c_->run("INSERT INTO modemflash_files (update_uuid, seq, name, size, archive_id, "
-                         "archive_name, sha256, transfer_ms, programmed) SELECT $1::uuid, f.* "
-                         "FROM unnest($2::integer[], $3::text[], $4::bigint[], $5::integer[], "
-                         "$6::text[], $7::text[], $8::bigint[], $9::boolean[]) AS f",
-                         fp, PGRES_COMMAND_OK, error))
-                return false;
-        }
-        if (!u.answers.empty()) {
-            ArrayText mode, command, answer;
-            for (const HistoryAnswer& a : u.answers) {
-                mode.number(a.mode);
-                command.text(a.command);
-                answer.text(hexOf(a.answer));
-            }
-            Params ap;
-            ap.raw(u.uuid);
-            ap.raw(mode.done());
-            ap.raw(command.done());
-            ap.raw(answer.done());
-            if (!c_->run("INSERT INTO modemflash_answers (update_uuid, mode, command, answer, seq) "
-                         "SELECT $1::uuid, a.mode, a.command, decode(a.answer, 'hex'), a.n - 1 "
-                         "FROM unnest($2::integer[], $3::text[], $4::text[]) WITH ORDINALITY "
-                         "AS a(mode, command, answer, n)",
-                         ap, PGRES_COMMAND_OK, error))
-                return false;
-        }
-        return true;
+            "(u.ended IS NOT NULL, u.revision) RETURNING u.uuid), "
+            "f AS (SELECT * FROM unnest($16::uuid[], $17::integer[], $18::text[], $19::bigint[], "
+            "$20::integer[], $21::text[], $22::text[], $23::bigint[], $24::boolean[]) AS "
+            "f(update_uuid, seq, name, size, archive_id, archive_name, sha256, transfer_ms, "
+            "programmed)), "
+            // The rows touched by one part and by another are never the same: files of the
+            // new copy are written, those it no longer has removed.
+            "fw AS (INSERT INTO modemflash_files AS x (update_uuid, seq, name, size, archive_id, "
+            "archive_name, sha256, transfer_ms, programmed) SELECT f.* FROM f JOIN up ON "
+            "up.uuid = f.update_uuid ON CONFLICT (update_uuid, seq) DO UPDATE SET "
+            "name = EXCLUDED.name, size = EXCLUDED.size, archive_id = EXCLUDED.archive_id, "
+            "archive_name = EXCLUDED.archive_name, sha256 = EXCLUDED.sha256, "
+            "transfer_ms = EXCLUDED.transfer_ms, programmed = EXCLUDED.programmed), "
+            "fd AS (DELETE FROM modemflash_files x USING up WHERE x.update_uuid = up.uuid AND "
+            "NOT EXISTS (SELECT 1 FROM f WHERE f.update_uuid = x.update_uuid AND "
+            "f.seq = x.seq)), "
+            "a AS (SELECT * FROM unnest($25::uuid[], $26::integer[], $27::text[], $28::text[], "
+            "$29::integer[]) AS a(update_uuid, mode, command, answer, seq)), "
+            "aw AS (INSERT INTO modemflash_answers AS x (update_uuid, mode, command, answer, "
+            "seq) SELECT a.update_uuid, a.mode, a.command, decode(a.answer, 'hex'), a.seq FROM "
+            "a JOIN up ON up.uuid = a.update_uuid ON CONFLICT (update_uuid, mode, command) DO "
+            "UPDATE SET answer = EXCLUDED.answer, seq = EXCLUDED.seq), "
+            "ad AS (DELETE FROM modemflash_answers x USING up WHERE x.update_uuid = up.uuid AND "
+            "NOT EXISTS (SELECT 1 FROM a WHERE a.update_uuid = x.update_uuid AND "
+            "a.mode = x.mode AND a.command = x.command)) "
+            "SELECT count(*) FROM up";
+        return c_->run(kPut.c_str(), p, PGRES_TUPLES_OK, error) != nullptr;
     }
 
     std::unique_ptr<Connection> c_;

@@ -20,14 +20,18 @@ const int64_t kFirstPauseMs = 500;
 const int64_t kLongestPauseMs = 10000;
 // A look at the local history now and then, for what other processes left pending.
 const int64_t kIdleLookMs = 30000;
+// After the first write that wakes it, the shipper lets the writes of this long come together
+// (a station's modems each write their start, every file and their end): fewer rounds, each
+// with more records, and fewer meetings with the recording threads at the file's lock.
+const int64_t kGatherMs = 200;
 
 // Ships every pending record of local but those in *skip, in batches, until none is left.
 // Adds to *shipped; the records the server refused join *skip and *refused; *lastMs is the
 // time of the last batch the server took. False with *error when the server (or the local
 // history) failed: what was shipped until then stays shipped.
-bool shipPending(IHistoryStore& local, IHistoryServer& server, std::set<std::string>* skip,
-                 int64_t* shipped, std::vector<std::string>* refused, int64_t* lastMs,
-                 std::string* error) {
+bool shipPending(IHistoryStore& local, IHistoryStore& marks, IHistoryServer& server,
+                 std::set<std::string>* skip, int64_t* shipped, std::vector<std::string>* refused,
+                 int64_t* lastMs, std::string* error) {
     for (;;) {
         HistoryFilter f;
         f.pendingOnly = true;
@@ -50,15 +54,15 @@ bool shipPending(IHistoryStore& local, IHistoryServer& server, std::set<std::str
             skip->insert(r.substr(0, r.find(':')));
             refused->push_back(r);
         }
-        for (const HistoryUpdate& u : batch) {
-            if (skip->count(u.uuid)) continue;
-            // A record written again meanwhile keeps its newer revision pending.
-            if (!local.MarkShipped(u.id, u.revision, now, error)) {
-                *error = "the local history cannot be marked: " + *error;
-                return false;
-            }
-            ++*shipped;
+        std::vector<HistoryShipMark> taken;
+        for (const HistoryUpdate& u : batch)
+            if (!skip->count(u.uuid)) taken.push_back({u.id, u.revision});
+        // A record written again meanwhile keeps its newer revision pending.
+        if (!taken.empty() && !marks.MarkShipped(taken, now, error)) {
+            *error = "the local history cannot be marked: " + *error;
+            return false;
         }
+        *shipped += static_cast<int64_t>(taken.size());
         *lastMs = now;
         if (read.size() < static_cast<size_t>(f.limit)) return true;
     }
@@ -95,6 +99,8 @@ class Shipper : public IHistoryShipper {
     void Stop(int drainMs) override {
         {
             std::unique_lock<std::mutex> l(mutex_);
+            draining_ = true;
+            changed_.notify_all();
             auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainMs);
             // Only a server that answered in this run is waited for: one that never did, or
             // stopped answering, would only make the program wait for its time-outs.
@@ -107,6 +113,11 @@ class Shipper : public IHistoryShipper {
         }
         thread_Join(thread_);
         thread_ = nullptr;
+    }
+
+    void MarkThrough(IHistoryStore* store) override {
+        std::lock_guard<std::mutex> g(mutex_);
+        marks_ = store;
     }
 
     HistoryShippingState ShippingState() const override {
@@ -142,6 +153,10 @@ class Shipper : public IHistoryShipper {
                 } else {
                     auto until = now + scaled(kIdleLookMs);
                     while (!stopping_ && !poked_ &&
+                           changed_.wait_until(l, until) != std::cv_status::timeout) {
+                    }
+                    until = std::chrono::steady_clock::now() + scaled(kGatherMs);
+                    while (poked_ && !stopping_ && !draining_ &&
                            changed_.wait_until(l, until) != std::cv_status::timeout) {
                     }
                 }
@@ -200,7 +215,13 @@ class Shipper : public IHistoryShipper {
                 server_, true, [this] { return giveUp_.load(); }, error);
             if (!store_) return false;
         }
-        if (shipPending(*local_, *store_, &skip_, shipped, refused, lastMs, error)) return true;
+        IHistoryStore* marks;
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            marks = marks_ ? marks_ : local_.get();
+        }
+        if (shipPending(*local_, *marks, *store_, &skip_, shipped, refused, lastMs, error))
+            return true;
         store_.reset();
         return false;
     }
@@ -222,9 +243,11 @@ class Shipper : public IHistoryShipper {
     bool poked_ = true;                // the first round ships what earlier runs left
     bool busy_ = false;                // a round is under way
     bool stopping_ = false;
+    bool draining_ = false;  // Stop waits for the round it was woken for
     bool answered_ = false;  // the server took a round in this run
     std::string state_ = "connecting";
     std::string detail_;
+    IHistoryStore* marks_ = nullptr;  // MarkThrough's store; null: local_
     int64_t pending_ = 0;
     int64_t lastShippedMs_ = -1;
 };
@@ -254,7 +277,8 @@ bool history_SyncNow(IHistoryStore& local, const std::string& server, HistorySyn
     if (store) {
         std::set<std::string> skip;
         int64_t lastMs = -1;
-        ok = shipPending(local, *store, &skip, &count->shipped, &count->refused, &lastMs, error);
+        ok = shipPending(local, local, *store, &skip, &count->shipped, &count->refused, &lastMs,
+                         error);
     }
     count->left = pendingIn(local);
     return ok;
