@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "pty_link.h"
+#include "replay_core.h"
 #include "transcript.h"
 
 namespace modemsim {
@@ -38,7 +39,7 @@ struct ModemSim::Impl : public CoreOutput {
     mutable std::mutex mu;
     mutable std::condition_variable cv;
     SimOptions opt;
-    std::unique_ptr<Core> core;
+    std::unique_ptr<ModemCore> core;
     std::thread thread;
     std::atomic<bool> stopping{false};
     bool running = false;
@@ -172,6 +173,7 @@ struct ModemSim::Impl : public CoreOutput {
         if (r > 0 && (r & POLLIN)) {
             ssize_t n = link.read(buf, sizeof buf);
             if (n > 0) {
+                if (!hostOpen) core->hostOpened();
                 hostOpen = true;
                 transcript.bytes("IN", buf, (size_t)n);
                 core->feed(buf, (size_t)n, realMs(), *this);
@@ -191,7 +193,10 @@ struct ModemSim::Impl : public CoreOutput {
             mu.lock();
             return;
         }
-        if (r == 0) hostOpen = true;
+        if (r == 0 && !hostOpen) {
+            hostOpen = true;
+            core->hostOpened();
+        }
         core->tick(realMs(), *this);
     }
 
@@ -234,7 +239,9 @@ struct ModemSim::Impl : public CoreOutput {
         pauseUnlocked(delay);
         mu.lock();
         if (stopping) return;
-        if (opt.ttyPool) {
+        if (!d.comeBackAs.empty()) {
+            layout.ttyName = d.comeBackAs;
+        } else if (opt.ttyPool) {
             layout.ttyName = tty_Prefix(layout.ttyName) + std::to_string(opt.ttyPool->acquire());
         } else if (d.renumber || (d.isModeSwitch && opt.renumberOnSwitch)) {
             int k = layout_TtyNumber(layout.ttyName);
@@ -291,6 +298,17 @@ bool ModemSim::start(const SimOptions& options, std::string* error) {
     } else if (layout_TtyNumber(options.ttyName) < 0) {
         err = "tty name must end in a number [" + options.ttyName + "]";
     }
+    ReplayScript script;
+    if (err.empty() && !options.replayPath.empty()) {
+        session::ReadOptions ro;
+        ro.allowPartial = options.replayPartial;
+        session::Session recorded;
+        session::SessionProblem problem;
+        if (!session::readSession(options.replayPath, ro, &recorded, &problem))
+            err = options.replayPath + ": " + problem.text();
+        else if (!replay_BuildScript(recorded, &script, &err))
+            err = options.replayPath + ": " + err;
+    }
     // No thread runs now: the transcript is this one's to open.
     if (err.empty() && !options.transcriptPath.empty())
         m.transcript.open(options.transcriptPath, &err);
@@ -311,7 +329,14 @@ bool ModemSim::start(const SimOptions& options, std::string* error) {
         CoreConfig cc;
         cc.initialMode = options.initialMode;
         cc.initialAutorun = options.initialAutorun;
-        m.core.reset(new Core(cc, scenario));
+        if (options.replayPath.empty()) {
+            m.core.reset(new Core(cc, scenario));
+        } else {
+            if (!script.location.empty()) m.layout.device = script.location;
+            if (!script.serial.empty()) m.layout.serial = script.serial;
+            m.layout.ttyName = script.ttyName;
+            m.core.reset(new ReplayCore(script, options.replayStrict));
+        }
         m.transcript.restartClock();
         m.stopping = false;
         m.startDone = false;
@@ -447,6 +472,11 @@ std::string ModemSim::reportJson() const {
 std::string ModemSim::location() const {
     std::lock_guard<std::mutex> g(impl_->mu);
     return impl_->layout.device;
+}
+
+bool ModemSim::ended() const {
+    std::lock_guard<std::mutex> g(impl_->mu);
+    return impl_->core && impl_->core->ended();
 }
 
 std::string ModemSim::serialNumber() const {

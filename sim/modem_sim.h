@@ -67,6 +67,14 @@ struct SimOptions {
     std::function<void(const PublishEvent&)> onPublish;  // optional, runs on the sim thread
     UsbPortLayout layout;  // strings of the published device; roots and tty
                            // name are taken from the fields above
+    // Plays the modem of this recorded session instead (replay_core.h): it appears at the
+    // recorded location, with the recorded serial number and port name (the scenario, the
+    // initial mode and autorun and the tty name are then not used). replayStrict ends the
+    // session at the host's first deviation; replayPartial plays an interrupted recording up
+    // to its last whole line.
+    std::string replayPath;
+    bool replayStrict = false;
+    bool replayPartial = false;
 };
 
 struct ArchiveSummary {
@@ -125,6 +133,9 @@ class ModemSim {
     // USB serial number.
     std::string location() const;
     std::string serialNumber() const;
+    // A played-back session that has ended (strict, at a deviation; or the port gone for good
+    // as recorded).
+    bool ended() const;
 
     struct Impl;
 

@@ -16,6 +16,7 @@
 #include "modem_sim.h"
 #include "platform/clock.h"
 #include "platform/env.h"
+#include "replay_core.h"
 
 extern char** environ;
 
@@ -67,10 +68,23 @@ void usage(FILE* to) {
             "                            MODEMSIM_LOCATION, MODEMSIM_SERIAL (with --modems;\n"
             "                            empty for the single modem)\n"
             "  --ready-file FILE         written once the first port is published\n"
+            "  --replay FILE             play the modem of a session that `modemflash flash\n"
+            "                            --record` wrote: it appears at the recorded USB\n"
+            "                            location with the recorded serial number and port,\n"
+            "                            answers each command and frame as recorded, drops and\n"
+            "                            offers its port again as recorded (the timing scaled),\n"
+            "                            and lists in --report (\"replay\") every place where the\n"
+            "                            host does otherwise, with the byte offset and both sides\n"
+            "                            (faults, --mode, --autorun and --tty are not used)\n"
+            "  --replay-strict           end the session at the host's first deviation: the\n"
+            "                            port goes away and modemsim exits (status 3)\n"
+            "  --replay-partial          play a session whose recording was interrupted, up to\n"
+            "                            its last whole line\n"
             "  --help, --version\n"
             "\n"
             "Exit status: 0 after a clean stop, 2 for bad options, 1 when the modem could not\n"
-            "start or the report could not be written.\n"
+            "start (a session that is refused: its line and what is wrong are printed) or the\n"
+            "report could not be written, 3 when a played-back host deviated from the recording.\n"
             "\n%s",
             modemsim::scenario_HelpText());
 }
@@ -213,11 +227,16 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--renumber") {
             opt.renumberOnSwitch = true;
+        } else if (a == "--replay-strict") {
+            opt.replayStrict = true;
+        } else if (a == "--replay-partial") {
+            opt.replayPartial = true;
         } else if (a == "--dev-root" || a == "--sysfs-root" || a == "--tty" ||
                    a == "--transcript" || a == "--report" || a == "--on-publish" ||
                    a == "--ready-file" || a == "--fault" || a == "--scenario" ||
-                   a == "--modem-fault") {
+                   a == "--modem-fault" || a == "--replay") {
             if (!value(&v)) return 2;
+            if (a == "--replay") opt.replayPath = v;
             if (a == "--dev-root") opt.devRoot = v;
             if (a == "--sysfs-root") opt.sysfsRoot = v;
             if (a == "--tty") opt.ttyName = v;
@@ -299,6 +318,14 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (!opt.replayPath.empty() && modemCount > 0) {
+        fprintf(stderr, "modemsim: --replay plays one modem: it does not go with --modems\n");
+        return 2;
+    }
+    if ((opt.replayStrict || opt.replayPartial) && opt.replayPath.empty()) {
+        fprintf(stderr, "modemsim: --replay-strict and --replay-partial need --replay FILE\n");
+        return 2;
+    }
     if (scale >= 1) clk_SetScale(scale);
     opt.scenario = scenario;
     if (!hook.empty()) {
@@ -331,13 +358,25 @@ int main(int argc, char** argv) {
     if (!readyPath.empty() && !writeFile(readyPath, sim.ttyName() + "\n")) {
         fprintf(stderr, "modemsim: cannot write %s\n", readyPath.c_str());
     }
-    int sig = 0;
-    sigwait(&stopSignals, &sig);
+    // A played-back session that ends by itself (strict, at a deviation) ends the program.
+    const timespec step = {0, 20 * 1000 * 1000};
+    for (;;) {
+        if (opt.replayStrict && sim.ended()) break;
+        if (sigtimedwait(&stopSignals, nullptr, &step) > 0) break;
+    }
     sim.stop();
     int rc = 0;
-    if (!reportPath.empty() && !writeFile(reportPath, sim.reportJson())) {
+    const std::string report = sim.reportJson();
+    if (!reportPath.empty() && !writeFile(reportPath, report)) {
         fprintf(stderr, "modemsim: cannot write report %s\n", reportPath.c_str());
         rc = 1;
+    }
+    if (!opt.replayPath.empty() && rc == 0) {
+        modemsim::ReplayOutcome o = modemsim::replay_Outcome(report);
+        fprintf(stderr,
+                "modemsim: the host followed %zu of %zu recorded actions; %zu deviation(s)\n",
+                o.followed, o.actions, o.deviations);
+        if (o.deviations > 0) rc = 3;
     }
     return rc;
 }

@@ -66,7 +66,8 @@ struct DropRequest {
     bool comeBack = true;
     bool useRepublishDelay = true;
     uint32_t extraDelayMs = 0;
-    bool renumber = false;  // come back as the next tty number (besides the option)
+    bool renumber = false;   // come back as the next tty number (besides the option)
+    std::string comeBackAs;  // come back under this tty name ("" as the options say)
 };
 
 // One archive the loader received (complete or not).
@@ -92,38 +93,65 @@ struct CoreConfig {
     int initialAutorun = 1;
 };
 
-class Core {
+// What the pty front end (modem_sim.h) drives: the scripted modem below, or the player of a
+// recorded session (replay_core.h).
+class ModemCore {
+  public:
+    virtual ~ModemCore() {}
+    // Takes count received bytes at time nowMs (real milliseconds on any steady scale).
+    virtual void feed(const uint8_t* data, size_t count, int64_t nowMs, CoreOutput& out) = 0;
+    // Lets time pass without input.
+    virtual void tick(int64_t nowMs, CoreOutput& out) = 0;
+    // The host has opened the port that is offered now.
+    virtual void hostOpened() {}
+    // The host closed its side.
+    virtual void hostClosed() = 0;
+    // A drop the core asked for since the last call; true once per request.
+    virtual bool takeDrop(DropRequest* out) = 0;
+    // The port is offered again.
+    virtual void rebooted() = 0;
+    // The port has been dropped for good and the core has nothing more to do.
+    virtual bool ended() const { return false; }
+
+    virtual int mode() const = 0;
+    virtual int autorun() const = 0;
+    // True while the host can only be waiting for an answer that will not come.
+    virtual bool withholding() const = 0;
+    virtual const std::vector<std::string>& commands() const = 0;
+    virtual const std::vector<ArchiveRecord>& archives() const = 0;
+    // Programmed contents by archive ID.
+    virtual const std::map<uint32_t, std::vector<uint8_t>>& flash() const = 0;
+    virtual const std::vector<std::string>& deviations() const = 0;
+    // The report as JSON: commands, archives, flash, final mode and autorun, deviations.
+    virtual std::string reportJson(const std::string& ttyName, int comNumber) const = 0;
+};
+
+class Core : public ModemCore {
   public:
     Core(const CoreConfig& config, const Scenario& scenario);
 
-    // Takes count received bytes at time nowMs (real milliseconds on any steady scale).
-    void feed(const uint8_t* data, size_t count, int64_t nowMs, CoreOutput& out);
-    // Lets time pass without input: rejects a frame the host stopped sending.
-    void tick(int64_t nowMs, CoreOutput& out);
-    // The host closed its side: a half-received line or frame is dropped, and a transfer in
-    // progress is abandoned.
-    void hostClosed();
-    // A drop the core asked for since the last call; true once per request.
-    bool takeDrop(DropRequest* out);
-    // The port is offered again: a fresh start (echo on, no transfer), in the new mode.
-    void rebooted();
+    void feed(const uint8_t* data, size_t count, int64_t nowMs, CoreOutput& out) override;
+    // Rejects a frame the host stopped sending.
+    void tick(int64_t nowMs, CoreOutput& out) override;
+    // A half-received line or frame is dropped, and a transfer in progress is abandoned.
+    void hostClosed() override;
+    bool takeDrop(DropRequest* out) override;
+    // A fresh start (echo on, no transfer), in the new mode.
+    void rebooted() override;
 
-    int mode() const { return mode_; }
-    int autorun() const { return autorun_; }
+    int mode() const override { return mode_; }
+    int autorun() const override { return autorun_; }
     bool echo() const { return echo_; }
     bool isSilent() const { return state_ == ST_SILENT; }
-    // True while the host can only be waiting for an answer that will not come: the modem
-    // went silent, or it ignored what arrived last (a command or a frame) and nothing came
-    // since.
-    bool withholding() const { return state_ == ST_SILENT || ignoring_; }
+    // The modem went silent, or it ignored what arrived last (a command or a frame) and
+    // nothing came since.
+    bool withholding() const override { return state_ == ST_SILENT || ignoring_; }
     int switchCount() const { return switches_; }
-    const std::vector<std::string>& commands() const { return commands_; }
-    const std::vector<ArchiveRecord>& archives() const { return archives_; }
-    // Programmed contents by archive ID.
-    const std::map<uint32_t, std::vector<uint8_t>>& flash() const { return flash_; }
-    const std::vector<std::string>& deviations() const { return deviations_; }
-    // The report as JSON: commands, archives, flash, final mode and autorun, deviations.
-    std::string reportJson(const std::string& ttyName, int comNumber) const;
+    const std::vector<std::string>& commands() const override { return commands_; }
+    const std::vector<ArchiveRecord>& archives() const override { return archives_; }
+    const std::map<uint32_t, std::vector<uint8_t>>& flash() const override { return flash_; }
+    const std::vector<std::string>& deviations() const override { return deviations_; }
+    std::string reportJson(const std::string& ttyName, int comNumber) const override;
 
   private:
     enum State { ST_COMMAND, ST_HEADER, ST_DATA, ST_DISCARD, ST_SILENT, ST_DROPPED };

@@ -7,6 +7,10 @@
 #ifndef MODEMFLASH_ENGINE_JOB_H
 #define MODEMFLASH_ENGINE_JOB_H
 
+#include <stddef.h>
+
+#include "engine/port_context.h"
+
 // Result codes shared by the three layers.
 enum JobResult {
     DL_CHECK_FAILED = 0,        // after a good run: wrong mode, autorun off, or close failed
@@ -28,6 +32,16 @@ enum JobResult {
 // archive paths. A list of JOB_LIST_CAPACITY characters or more is refused (DL_FILE_OPEN_FAILED)
 // before the port is touched.
 int dl_RunJob(int portIndex, const char* portName, const char* fileList);
+
+// Where the current (or last) job on the port leaves its modem (set when dl_RunJob returns);
+// null for a bad index. Its fields are codes (port_context.h: LeftMode, LeftReason,
+// LeftFileStage); the job logs them in words when the update did not complete.
+const ModemLeft* dl_ModemLeft(int portIndex);
+
+// The state in words, with what to do next: "the modem is left in loader mode: ...; the last
+// file written was modem.wrapped (file 4 of 7, written in part); 3 of 7 files programmed; run
+// the update again, ...". Returns out.
+char* dl_DescribeLeft(const ModemLeft* left, char* out, size_t capacity);
 
 // One run on an open port; fileList is split in place.
 int dl_Run(int portIndex, char* fileList, int program, int queryChipId);

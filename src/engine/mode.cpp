@@ -8,10 +8,12 @@
 #include "engine/at.h"
 #include "engine/engine_lock.h"
 #include "engine/port_context.h"
-#include "portscan/modem_port_finder.h"
+#include "engine/port_locator.h"
+#include "platform/clock.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/wait.h"
 
 namespace {
 
@@ -111,8 +113,10 @@ int queryNumber(int port, const char* command) {
 }
 
 // Sends the mode command under the lock and closes the port. 1 when the modem took it; 0 when
-// not (then the port is closed too when closeOnFailure). The lock is free afterwards.
+// not (then the port is closed too when closeOnFailure). The lock is free afterwards. Nothing
+// is written to a port that is not open: that fails at once.
 int sendModeCommand(int port, int mode, bool closeOnFailure) {
+    if (!com_IsOpen(port)) return 0;
     char command[32];
     snprintf(command, sizeof command, "AT%%%%MODE=%d\r\n", mode);
     PlatformLock* lock = engine_ModeSwitchLock();
@@ -136,13 +140,48 @@ bool reopenOnce(int port, const char* name) {
     return opened;
 }
 
+// Keeps a port's error lines off the standard streams for a scope (the hook and the log file
+// still get them): a reopen attempt that fails while more are to come is no error yet.
+class QuietConsole {
+  public:
+    QuietConsole(int port, bool quiet) : report_(report_Port(port)) {
+        if (report_) {
+            saved_ = report_->consoleQuiet;
+            report_->consoleQuiet = quiet ? 1 : saved_;
+        }
+    }
+    ~QuietConsole() {
+        if (report_) report_->consoleQuiet = saved_;
+    }
+    QuietConsole(const QuietConsole&) = delete;
+    QuietConsole& operator=(const QuietConsole&) = delete;
+
+  private:
+    PortReport* report_;
+    int32_t saved_ = 0;
+};
+
 // Up to 8 reopen attempts, 2 s apart, each under the name that nameFor gives right before
-// it. 1 reopened with a valid handle, else 6 (logged).
+// it. 1 reopened with a valid handle, else 6 (logged). From the second attempt on each is
+// announced as a wait; the failures of all but the last attempt stay off the console.
 template <typename NameFor>
 int reopen(int port, NameFor nameFor) {
+    struct EndWait {
+        int port;
+        ~EndWait() { wait_End(port); }
+    } endWait{port};
     for (int attempt = 1; attempt <= MODE_REOPEN_ATTEMPTS; ++attempt) {
+        if (attempt > 1) {
+            WaitNotice w = {};
+            w.kind = WAIT_PORT_BACK;
+            w.attempt = attempt;
+            w.attempts = MODE_REOPEN_ATTEMPTS;
+            w.upToSeconds = (MODE_REOPEN_ATTEMPTS - attempt + 1) * MODE_RETRY_PAUSE_S;
+            wait_Announce(port, &w);
+        }
         char name[PORT_NAME_CAPACITY];
         nameFor(name, sizeof name);
+        QuietConsole quiet(port, attempt < MODE_REOPEN_ATTEMPTS);
         if (reopenOnce(port, name)) {
             if (ctx_Get(port)->portHandle == SERIAL_INVALID_HANDLE) {
                 log_Error(port, kSwitchFailedBare);
@@ -160,20 +199,31 @@ int reopen(int port, NameFor nameFor) {
     return MODE_REOPEN_FAILED;
 }
 
+// The pause after an accepted mode command, announced as the wait it is.
+void switchPause(int port, int mode) {
+    WaitNotice w = {};
+    w.kind = WAIT_MODE_SWITCH;
+    w.mode = mode;
+    w.upToSeconds = MODE_SWITCH_PAUSE_S + MODE_REOPEN_ATTEMPTS * MODE_RETRY_PAUSE_S;
+    wait_Announce(port, &w);
+    sys_Sleep(MODE_SWITCH_PAUSE_S);
+}
+
 }  // namespace
 
 int mode_LocatePortName(int portIndex, char* name, size_t capacity) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr || c->location[0] == '\0' || name == nullptr || capacity == 0) return 0;
-    CModemPortFinder finder;
-    int32_t number = finder.FindComNumberAt(c->location);
+    int32_t number = engine_PortLocator()->FindModemPortAt(c->location);
     if (number <= 0) return 0;
     snprintf(name, capacity, "COM%d", static_cast<int>(number));
     return 1;
 }
 
 int mode_Query(int portIndex) {
-    return queryNumber(portIndex, "AT%%MODE?\r\n");
+    int m = queryNumber(portIndex, "AT%%MODE?\r\n");
+    if (m >= 0) ctx_Get(portIndex)->knownMode = m;
+    return m;
 }
 
 int autorun_Query(int portIndex) {
@@ -238,9 +288,10 @@ namespace {
 // The name of the modem's port as it is now. A modem known by its USB location is looked for
 // there only ("COM0", which opens nothing, while nothing is there): other modems' names may
 // have moved meanwhile, and the first modem port found may be another modem's.
-void findModemPort(int portIndex, CModemPortFinder& finder, char* name, size_t capacity) {
+void findModemPort(int portIndex, char* name, size_t capacity) {
     if (mode_LocatePortName(portIndex, name, capacity) == 1) return;
-    int32_t number = ctx_Get(portIndex)->location[0] != '\0' ? 0 : finder.FindComNumber();
+    int32_t number =
+        ctx_Get(portIndex)->location[0] != '\0' ? 0 : engine_PortLocator()->FindModemPort();
     snprintf(name, capacity, "COM%d", static_cast<int>(number));
 }
 
@@ -250,15 +301,18 @@ int mode_Switch(int portIndex, int mode) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return MODE_COMMAND_FAILED;
     if (!sendModeCommand(portIndex, mode, true)) return MODE_COMMAND_FAILED;
-    sys_Sleep(MODE_SWITCH_PAUSE_S);
+    int64_t dropped = clk_NowMs();
+    switchPause(portIndex, mode);
 
     // The modem may come back under another number: ask the registry before every attempt,
     // outside the lock.
-    CModemPortFinder finder;
-    int r = reopen(portIndex, [&](char* name, size_t capacity) {
-        findModemPort(portIndex, finder, name, capacity);
-    });
-    if (r != MODE_SWITCH_OK) return r;
+    int r = reopen(portIndex,
+                   [&](char* name, size_t capacity) { findModemPort(portIndex, name, capacity); });
+    if (r != MODE_SWITCH_OK) {
+        c->goneAtMs = dropped;  // its port went with the command and has not come back
+        return r;
+    }
+    c->knownMode = mode;
     log_Info(portIndex, "the port is %s\n\n", c->portName);
     return MODE_SWITCH_OK;
 }
@@ -267,7 +321,8 @@ int mode_SwitchSamePort(int portIndex, int mode) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return MODE_COMMAND_FAILED;
     if (!sendModeCommand(portIndex, mode, false)) return MODE_COMMAND_FAILED;
-    sys_Sleep(MODE_SWITCH_PAUSE_S);
+    int64_t dropped = clk_NowMs();
+    switchPause(portIndex, mode);
 
     // com_Open rewrites the context's name, so every attempt opens a copy of it. A modem known
     // by its USB location is opened at that location, whatever its port is called now: the
@@ -282,7 +337,11 @@ int mode_SwitchSamePort(int portIndex, int mode) {
         }
         snprintf(name, capacity, "%s", saved);
     });
-    if (r != MODE_SWITCH_OK) return r;
+    if (r != MODE_SWITCH_OK) {
+        c->goneAtMs = dropped;
+        return r;
+    }
+    c->knownMode = mode;
     mode_SendInitCommands(portIndex);
     return MODE_SWITCH_OK;
 }
@@ -303,6 +362,17 @@ int mode_EnterLoader(int portIndex) {
                 return r;
             }
             sys_Sleep(MODE_RETRY_PAUSE_S);
+            // A failed switch closed the port: the retry reopens it first (and checks that a
+            // modem that said nothing still answers) instead of writing to a closed port.
+            int reached = mode_ReachModem(portIndex);
+            if (reached == MODE_REOPEN_FAILED) {
+                log_Error(portIndex, kLoaderReopenFailed);
+                return MODE_REOPEN_FAILED;
+            }
+            if (reached != MODE_SWITCH_OK) {
+                log_Error(portIndex, kLoaderSwitchFailed);
+                return reached;
+            }
             r = mode_SwitchSamePort(portIndex, MODE_LOADER);
         }
     }
@@ -321,49 +391,86 @@ int mode_EnterLoader(int portIndex) {
 
 namespace {
 
-// The recovery cannot use the port: it is closed, or its device went away.
-bool recoveryPortLost(PortContext* c) {
-    return c->portHandle == nullptr || c->portHandle == SERIAL_INVALID_HANDLE ||
+// The port cannot carry a command: it is closed, or its device went away.
+bool portLost(PortContext* c) {
+    return c->portHandle == nullptr || c->portHandle == SERIAL_INVALID_HANDLE || !c->isOpen ||
            serial_IsGone(c->portHandle);
 }
 
-// True when the last answer holds more than the echo of `command` (its line without CR LF).
-bool answeredBeyondEcho(int port, const char* command) {
-    const char* text = at_Response(port);
-    size_t length = strlen(command);
-    if (strncmp(text, command, length) == 0) text += length;
-    while (*text == '\r' || *text == '\n' || *text == ' ') ++text;
-    return *text != '\0';
+// One quiet attempt to open again a port this engine closed after a failed command: at the
+// modem's location when it has one, else under the name it had. 1 when open.
+bool reopenAtOnce(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    char name[PORT_NAME_CAPACITY];
+    if (c->location[0] != '\0') {
+        if (mode_LocatePortName(portIndex, name, sizeof name) != 1) return false;
+    } else {
+        if (c->portName[0] == '\0') return false;
+        snprintf(name, sizeof name, "%.*s", PORT_NAME_CAPACITY - 1, c->portName);
+    }
+    QuietConsole quiet(portIndex, true);
+    return reopenOnce(portIndex, name) && ctx_Get(portIndex)->portHandle != SERIAL_INVALID_HANDLE;
 }
 
-// Finds the modem again (at its location, when it has one) and reopens its port, as a mode
-// switch does after its command.
-int recoveryReopen(int portIndex) {
-    PortContext* c = ctx_Get(portIndex);
-    if (c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE) com_Close(portIndex);
-    CModemPortFinder finder;
-    int r = reopen(portIndex, [&](char* name, size_t capacity) {
-        findModemPort(portIndex, finder, name, capacity);
-    });
-    if (r == MODE_SWITCH_OK) log_Info(portIndex, "the port is %s\n\n", c->portName);
-    return r;
+// Waits for a modem whose port went away at sinceMs as a mode switch waits for one: its first
+// reopen attempt MODE_SWITCH_PAUSE_S after it went (at once when that is past), then up to 8
+// attempts 2 s apart, each where the modem is now. 1 reopened, else 6.
+int awaitReturn(int portIndex, int64_t sinceMs) {
+    int64_t due = sinceMs + MODE_SWITCH_PAUSE_S * 1000;
+    int64_t now = clk_NowMs();
+    if (now < due) {
+        WaitNotice w = {};
+        w.kind = WAIT_VANISHED;
+        w.upToSeconds = (due - now + 999) / 1000 + MODE_REOPEN_ATTEMPTS * MODE_RETRY_PAUSE_S;
+        wait_Announce(portIndex, &w);
+        clk_SleepMs(static_cast<uint32_t>(due - now));
+    }
+    return reopen(portIndex,
+                  [&](char* name, size_t capacity) { findModemPort(portIndex, name, capacity); });
+}
+
+void recoveryFailed(int portIndex) {
+    log_Error(portIndex, "Recover Setting fail!\n");
+    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERY_FAILED,
+                "Recupero dati fallito, riavviare il modem!");
 }
 
 }  // namespace
 
+int mode_ReachModem(int portIndex) {
+    PortContext* c = ctx_Get(portIndex);
+    if (c == nullptr) return MODE_COMMAND_FAILED;
+    if (portLost(c)) {
+        bool wentAway = c->goneAtMs != 0 || (c->isOpen && serial_IsGone(c->portHandle));
+        if (c->isOpen) com_Close(portIndex);
+        // A port that we closed after a failed command is most likely still there.
+        bool opened = !wentAway && reopenAtOnce(portIndex);
+        if (!opened) {
+            if (c->goneAtMs == 0) c->goneAtMs = clk_NowMs();
+            int64_t since = c->goneAtMs;
+            if (awaitReturn(portIndex, since) != MODE_SWITCH_OK) {
+                c->goneAtMs = since;  // the failed open reset the context
+                return MODE_REOPEN_FAILED;
+            }
+        }
+        log_Info(portIndex, "the port is %s\n\n", c->portName);
+    }
+    if (c->silent && !at_CheckAlive(portIndex)) return MODE_COMMAND_FAILED;
+    return MODE_SWITCH_OK;
+}
+
 int mode_RecoverModem(int portIndex) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return MODE_COMMAND_FAILED;
-    notify_Status(portIndex, "Recupero dati......");
+    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERING, "Recupero dati......");
     // A port that dropped mid-transfer (or never came back from a switch) cannot carry the
-    // recovery's commands: find the modem again and reopen it first, as a mode switch does.
-    if (recoveryPortLost(c)) {
-        int r = recoveryReopen(portIndex);
-        if (r != MODE_SWITCH_OK) {
-            log_Error(portIndex, "Recover Setting fail!\n");
-            notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
-            return r;
-        }
+    // recovery's commands: the modem is waited for where it was, as after a mode switch. A
+    // modem that let the last exchange pass in silence is asked whether it still answers before
+    // any command that would wait a whole AT time-out for it.
+    int r = mode_ReachModem(portIndex);
+    if (r != MODE_SWITCH_OK) {
+        recoveryFailed(portIndex);
+        return r;
     }
     if (c->baudRate != DEFAULT_BAUD_RATE) {
         if (at_Send(portIndex, "AT+IPR=%d\r\n", DEFAULT_BAUD_RATE) != 1) return MODE_COMMAND_FAILED;
@@ -371,35 +478,22 @@ int mode_RecoverModem(int portIndex) {
     }
     c->targetMode = MODE_MODEM;
     if (mode_Query(portIndex) != c->targetMode) {
-        // A mode command that failed leaves the port closed (or gone). A modem that has
-        // answered anything beyond its echo since the port was last opened (the query above, or
-        // the failed command) is alive: its port is found and reopened before the next try, once
-        // per answer heard. A modem that has said nothing since is not waited for again (each wait
-        // is a whole AT time-out), nor one that took the command and did not come back (the
-        // switch has looked for it already).
-        bool heard = answeredBeyondEcho(portIndex, "AT%MODE?");
-        int r = mode_Switch(portIndex, c->targetMode);
-        for (int retries = 0; r != MODE_SWITCH_OK; ++retries) {
-            heard = heard || answeredBeyondEcho(portIndex, "AT%MODE=0");
-            if (retries == MODE_SWITCH_RETRIES) {
-                log_Error(portIndex, "Recover Setting fail!\n");
-                notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
-                return r;
-            }
-            sys_Sleep(MODE_RETRY_PAUSE_S);
-            if (r == MODE_COMMAND_FAILED && heard && recoveryPortLost(c)) {
-                heard = false;
-                // A modem that does not come back is reported as the failed switch it was.
-                if (recoveryReopen(portIndex) != MODE_SWITCH_OK) {
-                    log_Error(portIndex, "Recover Setting fail!\n");
-                    notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
-                    return r;
-                }
-            }
+        // Before every try the modem is reached again: a failed mode command leaves the port
+        // closed (or gone), and a modem that answered nothing is checked, not waited for.
+        r = mode_ReachModem(portIndex);
+        for (int retries = 0; r == MODE_SWITCH_OK; ++retries) {
             r = mode_Switch(portIndex, c->targetMode);
+            if (r == MODE_SWITCH_OK) break;
+            if (retries == MODE_SWITCH_RETRIES) break;
+            sys_Sleep(MODE_RETRY_PAUSE_S);
+            r = mode_ReachModem(portIndex);
+        }
+        if (r != MODE_SWITCH_OK) {
+            recoveryFailed(portIndex);
+            return r;
         }
     }
-    notify_Status(portIndex, "Recupero dati completato!");
+    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERED, "Recupero dati completato!");
     log_Info(portIndex, "recover to Modem mode success\n");
     return MODE_SWITCH_OK;
 }

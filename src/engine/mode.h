@@ -49,7 +49,8 @@ void mode_ResetInitLatches(int portIndex);
 
 // Sends AT%MODE=mode, closes the port, waits 20 s and reopens it under the COM number the
 // registry shows now, up to 8 attempts 2 s apart. 1 reopened; 4 the command failed (the port
-// is closed); 6 the port did not open again.
+// is closed), or the port was not open (nothing is written); 6 the port did not open again
+// (goneAtMs is the time of the command).
 int mode_Switch(int portIndex, int mode);
 
 // Like mode_Switch but reopens under the port's own name and then sends the identification
@@ -57,13 +58,25 @@ int mode_Switch(int portIndex, int mode);
 int mode_SwitchSamePort(int portIndex, int mode);
 
 // Puts the modem into loader mode (at most 7 switch attempts) and sets the wanted line speed.
-// 1 in loader mode; 6 a switch did not reopen the port; 4 the mode command kept failing.
+// A retry reaches the modem first (mode_ReachModem): the failed switch closed its port.
+// 1 in loader mode; 6 a switch did not reopen the port; 4 the mode command kept failing, or
+// the modem stopped answering.
 int mode_EnterLoader(int portIndex);
 
+// Makes sure the modem can be spoken to before a command: a port that is closed or whose
+// device went away is reopened where the modem is now (at its location, when it has one). A
+// port this engine closed after a failed command is tried at once; a device that went away is
+// waited for as after a mode switch, counted from when it went (goneAtMs): the first attempt
+// 20 s after, then up to 8 attempts 2 s apart. A modem that let its last exchange pass in
+// silence is then asked whether it still answers (at_CheckAlive). 1 ready; 6 its port did not
+// come back (goneAtMs keeps when it went); 4 it does not answer.
+int mode_ReachModem(int portIndex);
+
 // Brings the modem back to modem mode at 115200 bit/s, posting the status texts to the host.
-// When the port is closed or its device has gone, it is first reopened under the COM number
-// the registry shows (8 attempts 2 s apart, as after a switch); 6 when it does not come back.
-// 1 back in modem mode; 4 the speed command failed; otherwise the last mode_Switch result.
+// The modem is reached first and before every retried switch (mode_ReachModem), so nothing
+// is written to a port that is not open and a silent modem costs no further AT time-out.
+// 1 back in modem mode; 4 the speed command failed or the modem does not answer; 6 its port
+// did not come back; otherwise the last mode_Switch result.
 int mode_RecoverModem(int portIndex);
 
 // When the context knows its modem's USB location (ctx_SetLocation) and a modem port is there

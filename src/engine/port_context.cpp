@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "engine/port_locator.h"
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "report/job_observer.h"
 #include "report/log.h"
@@ -41,6 +43,15 @@ void notePortName(PortContext* c, const char* name) {
 
 void channelError(int port, const char* format, const char* arg) {
     log_Channel(port, 2, format, arg);
+}
+
+bool portOpen(const PortContext* c) {
+    return c->isOpen && c->portHandle != nullptr && c->portHandle != SERIAL_INVALID_HANDLE;
+}
+
+// A read or write failed: note when the device was first found gone.
+void noteFailure(PortContext* c) {
+    if (c->goneAtMs == 0 && serial_IsGone(c->portHandle)) c->goneAtMs = clk_NowMs();
 }
 
 // A failed open, as a failure record will tell it: the system's reason, or the name's.
@@ -83,6 +94,8 @@ SerialHandle com_Open(int port, const char* name) {
         resetAfterFailedOpen(c);
         return nullptr;
     }
+    // Before the first byte: a port that is no simulated modem's runs at real time.
+    engine_CheckTimeScale(name);
 
     SerialTimeouts t;
     (void)serial_GetTimeouts(h, &t);
@@ -127,6 +140,7 @@ SerialHandle com_Open(int port, const char* name) {
     c->targetMode = 0;
     memset(c->portName, 0, sizeof c->portName);
     memcpy(c->portName, name, strlen(name));
+    c->goneAtMs = 0;
     notePortName(c, name);
     return h;
 }
@@ -146,9 +160,15 @@ int com_Close(int port) {
 int com_Write(int port, const void* bytes, int count) {
     PortContext* c = ctx_Get(port);
     if (c == nullptr || count < 0) return -1;
+    // Nothing goes to a port that is not open: its handle may by now be another device's.
+    if (!portOpen(c)) {
+        log_Channel(port, 2, "\n#Error: the port is not open: nothing written\n");
+        return -1;
+    }
     int n = serial_Write(c->portHandle, bytes, static_cast<size_t>(count));
     if (n < 0) {
         channelError(port, "\n#Error: WriteFile, errno=%s\n", com_ErrorText(port));
+        noteFailure(c);
         return -1;
     }
     return n;
@@ -157,13 +177,23 @@ int com_Write(int port, const void* bytes, int count) {
 int com_Read(int port, void* buffer, int capacity) {
     PortContext* c = ctx_Get(port);
     if (c == nullptr || capacity < 0) return -1;
+    if (!portOpen(c)) {
+        log_Channel(port, 2, "\n#Error: the port is not open: nothing read\n");
+        return -1;
+    }
     int n = serial_Read(c->portHandle, buffer, static_cast<size_t>(capacity));
     if (n < 0) {
         channelError(port, "\n#Error: ReadFile, errno=%s\n", com_ErrorText(port));
+        noteFailure(c);
         return -1;
     }
     traceRead(port, static_cast<const uint8_t*>(buffer), n);
     return n;
+}
+
+int com_IsOpen(int port) {
+    PortContext* c = ctx_Get(port);
+    return c != nullptr && portOpen(c) ? 1 : 0;
 }
 
 int com_SetSpeed(int port, int speed) {
@@ -202,6 +232,11 @@ void ctx_ForgetJobRecord(int port) {
     if (c == nullptr) return;
     memset(c->portNamesSeen, 0, sizeof c->portNamesSeen);
     memset(c->initAnswers, 0, sizeof c->initAnswers);
+    c->goneAtMs = 0;
+    c->silent = 0;
+    c->knownMode = LEFT_MODE_UNKNOWN;
+    memset(&c->left, 0, sizeof c->left);
+    c->left.mode = LEFT_MODE_UNKNOWN;
 }
 
 int ctx_LogLevel(int port, int level) {

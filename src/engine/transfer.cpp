@@ -14,6 +14,7 @@
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/wait.h"
 
 namespace {
 
@@ -145,6 +146,15 @@ int readStatus(int port, PortContext* c, int block, const char* path) {
     int got = 0;
     int empty = 0;
     int64_t lastByte = clk_NowMs();
+    // A status slower than an answer usually is (AT_SLOW_ANSWER_S) is announced as a wait.
+    bool announced = false;
+    struct EndWait {
+        int port;
+        bool* announced;
+        ~EndWait() {
+            if (*announced) wait_End(port);
+        }
+    } endWait{port, &announced};
     while (got < 2) {
         int n = com_Read(port, c->rxBuf + got, 2 - got);
         if (n < 0) {
@@ -154,12 +164,25 @@ int readStatus(int port, PortContext* c, int block, const char* path) {
             report_NoteAnswer(port, JOB_ANSWER_PORT_GONE, reinterpret_cast<char*>(c->rxBuf), got);
             return 0;
         }
+        if (!announced && got == 0 && clk_NowMs() - lastByte >= AT_SLOW_ANSWER_S * 1000) {
+            WaitNotice w = {};
+            w.kind = WAIT_ANSWER;
+            w.upToSeconds = (LOAD_STATUS_WAIT_MS - (clk_NowMs() - lastByte)) / 1000;
+            if (block == 0)
+                snprintf(w.command, sizeof w.command, "the header frame");
+            else
+                snprintf(w.command, sizeof w.command, "block %d", block);
+            wait_Announce(port, &w);
+            announced = true;
+        }
         if (n > 0) {
             got += n;
             empty = 0;
+            c->silent = 0;
             lastByte = clk_NowMs();
         } else if (++empty >= LOAD_STATUS_MIN_EMPTY_READS &&
                    clk_NowMs() - lastByte > LOAD_STATUS_WAIT_MS) {
+            if (got == 0 && c->silent == 0) c->silent = 1;
             if (block == 0)
                 log_Error(port, kHeaderSilent, LOAD_STATUS_WAIT_MS / 1000, path);
             else

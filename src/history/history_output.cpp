@@ -5,34 +5,12 @@
 #include <algorithm>
 
 #include "history/history_time.h"
+#include "util/json_line.h"
 
 namespace {
 
 std::string orDash(const std::string& s) {
     return s.empty() ? "-" : s;
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char ch : text) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch == '\n') {
-            out += "\\n";
-        } else if (ch < 0x20 || ch >= 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", ch);
-            out += buf;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonNumberOrNull(int64_t v) {
-    return v < 0 ? "null" : std::to_string(v);
 }
 
 std::string csvField(const std::string& text) {
@@ -133,44 +111,43 @@ std::string CHistoryTable::line(std::vector<std::string> cells) const {
 }
 
 std::string history_Json(const HistoryUpdate& u) {
-    std::string j = "{\"id\":" + std::to_string(u.id);
-    j += ",\"uuid\":" + jsonString(u.uuid);
-    j += ",\"station\":" + jsonString(u.station);
-    j += ",\"started\":" + jsonString(history_IsoTime(u.startedMs));
-    j += ",\"ended\":" + (u.finished() ? jsonString(history_IsoTime(u.endedMs)) : "null");
-    j += ",\"finished\":" + std::string(u.finished() ? "true" : "false");
-    j += ",\"duration_ms\":" + (u.finished() ? std::to_string(u.endedMs - u.startedMs) : "null");
-    j += ",\"machine\":" + jsonString(u.machine);
-    j += ",\"version\":" + jsonString(u.version);
-    j += ",\"location\":" + jsonString(u.location);
-    j += ",\"serial\":" + jsonString(u.serial);
-    j += ",\"ports\":" + jsonString(u.portNames);
-    j += ",\"folder\":" + jsonString(u.folder);
-    j += ",\"result\":" + (u.finished() ? std::to_string(u.resultCode) : "null");
-    j += ",\"result_words\":" + jsonString(u.resultWords);
-    j += ",\"log\":" + jsonString(u.logPath);
-    j += ",\"firmware_before\":" + jsonString(u.firmwareBefore());
-    j += ",\"pending\":" + std::string(u.pending() ? "true" : "false");
-    j += ",\"shipped\":" + (u.shippedMs >= 0 ? jsonString(history_IsoTime(u.shippedMs)) : "null");
-    j += ",\"answers\":[";
-    for (size_t i = 0; i < u.answers.size(); ++i) {
-        const HistoryAnswer& a = u.answers[i];
-        if (i) j += ",";
-        j += "{\"mode\":" + std::to_string(a.mode) + ",\"command\":" + jsonString(a.command) +
-             ",\"answer\":" + jsonString(a.answer) + "}";
-    }
-    j += "],\"files\":[";
-    for (size_t i = 0; i < u.files.size(); ++i) {
-        const HistoryFile& f = u.files[i];
-        if (i) j += ",";
-        j += "{\"name\":" + jsonString(f.name) + ",\"size\":" + jsonNumberOrNull(f.size) +
-             ",\"archive_id\":" + jsonNumberOrNull(f.archiveId) +
-             ",\"archive_name\":" + jsonString(f.archiveName) +
-             ",\"sha256\":" + jsonString(f.sha256) +
-             ",\"transfer_ms\":" + jsonNumberOrNull(f.transferMs) +
-             ",\"programmed\":" + (f.programmed ? "true" : "false") + "}";
-    }
-    return j + "]}";
+    JsonObject answers = JsonObject::array();
+    for (const HistoryAnswer& a : u.answers)
+        answers.push_back({{"mode", a.mode}, {"command", a.command}, {"answer", a.answer}});
+    JsonObject files = JsonObject::array();
+    for (const HistoryFile& f : u.files)
+        files.push_back({{"name", f.name},
+                         {"size", json_NumberOrNull(f.size)},
+                         {"archive_id", json_NumberOrNull(f.archiveId)},
+                         {"archive_name", f.archiveName},
+                         {"sha256", f.sha256},
+                         {"transfer_ms", json_NumberOrNull(f.transferMs)},
+                         {"programmed", f.programmed}});
+    JsonObject j = {
+        {"id", u.id},
+        {"uuid", u.uuid},
+        {"station", u.station},
+        {"started", history_IsoTime(u.startedMs)},
+        {"ended", u.finished() ? JsonObject(history_IsoTime(u.endedMs)) : JsonObject(nullptr)},
+        {"finished", u.finished()},
+        {"duration_ms", u.finished() ? JsonObject(u.endedMs - u.startedMs) : JsonObject(nullptr)},
+        {"machine", u.machine},
+        {"version", u.version},
+        {"location", u.location},
+        {"serial", u.serial},
+        {"ports", u.portNames},
+        {"folder", u.folder},
+        {"result", u.finished() ? JsonObject(u.resultCode) : JsonObject(nullptr)},
+        {"result_words", u.resultWords},
+        {"log", u.logPath},
+        {"firmware_before", u.firmwareBefore()},
+        {"pending", u.pending()},
+        {"shipped",
+         u.shippedMs >= 0 ? JsonObject(history_IsoTime(u.shippedMs)) : JsonObject(nullptr)},
+        {"answers", answers},
+        {"files", files},
+    };
+    return json_Line(j);
 }
 
 std::string history_CsvHeading() {

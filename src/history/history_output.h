@@ -44,8 +44,8 @@ class CHistoryTable {
     bool anyShipped_ = false;
 };
 
-// One JSON object on one line, with its answers and files. Text bytes outside printable
-// ASCII are written as \u00XX, so any byte the modem sent survives.
+// One JSON object on one line, with its answers and files (util/json_line.h: texts in UTF-8,
+// bytes that are not UTF-8 as U+FFFD).
 std::string history_Json(const HistoryUpdate& u);
 
 // The CSV heading, and one update as a CSV line (files not included), RFC 4180 quoting.

@@ -6,6 +6,8 @@
 #include <string.h>
 
 #include "engine/job.h"
+#include "host/modem_claim.h"
+#include "locator/registry_locator.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file.h"
@@ -14,6 +16,8 @@
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
+#include "report/wait.h"
 
 namespace {
 
@@ -23,8 +27,6 @@ const char kLongestName[] = "secondary_boot.wrapped";
 void composePath(char* out, const char* folder, const char* name) {
     snprintf(out, FIRMWARE_PATH_CAPACITY, "%s\\%s", folder, name);
 }
-
-void quietHook(void*, int, int, const char*) {}
 
 }  // namespace
 
@@ -98,21 +100,12 @@ std::string CDownloader::BuildFileList() const {
     return list;
 }
 
-// With MODEMFLASH_LOG_FILE set, the engine's log of a download goes to that file instead of
-// standard output (error lines still reach standard error).
 bool CDownloader::Download(int32_t* result, int32_t) {
     int32_t local = 0;
     int32_t* out = result ? result : &local;
     *out = DOWNLOAD_FAILED;
     std::string list = BuildFileList();
-    const char* logFile = env_Get("MODEMFLASH_LOG_FILE");
-    bool logging = logFile && *logFile && log_OpenFile(0, logFile) == 1;
-    if (logging) log_SetHook(quietHook, nullptr);
     *out = SearchPortAndDownload(list.c_str());
-    if (logging) {
-        log_SetHook(nullptr, nullptr);
-        log_CloseFile(0);
-    }
     return *out == DOWNLOAD_OK;
 }
 
@@ -136,25 +129,107 @@ bool CDownloader::ProbeModem() {
     return prober.Probe();
 }
 
+namespace {
+
+// A line of the search, whatever the port's log level (the job raises it only later).
+void searchLine(const char* text) {
+    PortReport* report = report_Port(0);
+    int level = report->logLevel;
+    if (level < 2) report->logLevel = 2;
+    log_Error(0, "%s", text);
+    report->logLevel = level;
+}
+
+// The USB location and serial number of the modem port with this COM number, where known.
+void identify(int32_t comNumber, std::string* location, std::string* serial) {
+    location->clear();
+    serial->clear();
+    for (const ModemPortInfo& p : ports_ListModems()) {
+        if (p.comNumber != comNumber) continue;
+        *location = p.location;
+        *serial = p.serialNumber;
+        return;
+    }
+}
+
+void announce(int kind, int pass, const char* port) {
+    WaitNotice w = {};
+    w.kind = kind;
+    w.attempt = pass;
+    w.attempts = MAX_SEARCH_PASSES;
+    w.upToSeconds =
+        static_cast<int64_t>(MAX_SEARCH_PASSES - pass + 1) * SEARCH_PASS_PAUSE_MS / 1000;
+    snprintf(w.command, sizeof w.command, "%s", port);
+    wait_Notify(0, &w);  // the search's output stays its first line
+}
+
+}  // namespace
+
 int CDownloader::SearchPortAndDownload(const char* list) {
     CModemPortFinder finder;
+    locator_Install();  // the job's reopens find the modem as this search does
     report_JobBegin(0);
     report_Phase(0, JOB_PROBING, 0);
     printf("search port start!\n");
     fflush(stdout);
+    // The modem belongs to this update from its probe to its last check: its lock is taken
+    // before the probe port opens and kept through the job.
+    CModemClaim claim;
     bool found = false;
-    for (int pass = 0; pass < MAX_SEARCH_PASSES; ++pass) {
+    bool busy = false;       // the last pass found the port held by another program
+    bool announced = false;  // the search's wait, and a busy port's, are told once each
+    bool busyAnnounced = false;
+    bool unlockedSaid = false;
+    for (int pass = 1; pass <= MAX_SEARCH_PASSES; ++pass) {
         comNumber = finder.FindComNumber();
+        char port[32];
+        snprintf(port, sizeof port, "COM%d", comNumber);
+        if (comNumber > 0) {
+            std::string location, serial;
+            identify(comNumber, &location, &serial);
+            int claimed = claim.Take(location, serial, port);
+            if (claimed == CLAIM_HELD) {
+                std::string words = claim.Words(claimed);
+                searchLine(("\n#Error: " + words + "\n\n").c_str());
+                report_NoteDetail(0, words.c_str());
+                report_Fail(0, JOB_STEP_SEARCH);
+                report_Phase(0, JOB_FINISHED, 0);
+                return DOWNLOAD_FAILED;
+            }
+            if (claimed == CLAIM_TAKEN_OVER)
+                searchLine(("warning: " + claim.Words(claimed) + "\n").c_str());
+            if (claimed == CLAIM_UNLOCKED && !unlockedSaid) {
+                searchLine(("#Warning: " + claim.Words(claimed) + "\n").c_str());
+                unlockedSaid = true;
+            }
+        }
         if (OpenProbePort(comNumber) && ProbeModem()) {
             found = true;
             break;
         }
+        busy = comNumber > 0 && serial_LastOpenWasBusy() != 0;
+        if (pass < MAX_SEARCH_PASSES) {
+            if (busy && !busyAnnounced) {
+                announce(WAIT_PORT_BUSY, pass + 1, port);
+                busyAnnounced = true;
+            } else if (!busy && !announced) {
+                announce(WAIT_MODEM, pass + 1, port);
+                announced = true;
+            }
+        }
         clk_SleepMs(SEARCH_PASS_PAUSE_MS);
     }
+    wait_End(0);
     if (!found) {
-        char why[96];
-        snprintf(why, sizeof why, "no modem answered the probe within %d search passes",
-                 MAX_SEARCH_PASSES);
+        char why[128];
+        if (busy)
+            snprintf(why, sizeof why,
+                     "COM%d is held by another program (it opens for one program at a time)",
+                     comNumber);
+        else
+            snprintf(why, sizeof why, "no modem answered the probe within %d search passes",
+                     MAX_SEARCH_PASSES);
+        if (busy) searchLine((std::string("\n#Error: ") + why + "\n\n").c_str());
         report_NoteDetail(0, why);
         report_Fail(0, JOB_STEP_SEARCH);
         report_Phase(0, JOB_FINISHED, 0);
@@ -168,6 +243,7 @@ int CDownloader::SearchPortAndDownload(const char* list) {
     fflush(stdout);
     std::string copy = list ? list : "";
     int result = DownloadResultOf(dl_RunJob(0, portName, copy.c_str()));
+    claim.Release();  // after the last check
     if (result == DOWNLOAD_OK) sink_Send(0, EVENT_SUCCESS, 100);
     return result;
 }
@@ -184,6 +260,21 @@ int DownloadResultOf(int jobResult) {
             return DOWNLOAD_TRANSFER_FAILED;
         default:
             return DOWNLOAD_FAILED;
+    }
+}
+
+const char* DownloadResultWords(int downloadResult) {
+    switch (downloadResult) {
+        case DOWNLOAD_OK:
+            return "update complete";
+        case DOWNLOAD_PROGRAM_FAILED:
+            return "the modem refused to program the firmware";
+        case DOWNLOAD_TRANSFER_FAILED:
+            return "the firmware transfer failed";
+        case DOWNLOAD_MODE_FAILED:
+            return "the modem could not be switched between modes";
+        default:
+            return "update failed";
     }
 }
 

@@ -93,8 +93,9 @@ void entry(int port, int isError, const char* format, va_list args) {
         OutputGuard guard;
         hook = g_hook;
         hookUser = g_hookUser;
-        bool console = isError ? r->logLevel >= 2 && (g_console & LOG_CONSOLE_ERROR)
-                               : hook == nullptr && (g_console & LOG_CONSOLE_INFO);
+        bool console = isError
+                           ? r->logLevel >= 2 && (g_console & LOG_CONSOLE_ERROR) && !r->consoleQuiet
+                           : hook == nullptr && (g_console & LOG_CONSOLE_INFO);
         bool labelled = r->label[0] != '\0';
         bool formatted = false;
         if (console && !labelled) {
@@ -144,7 +145,7 @@ void log_Channel(int port, int minVerbosity, const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     OutputGuard guard;
-    if (g_console & LOG_CONSOLE_ERROR) emit(port, 1, text);
+    if ((g_console & LOG_CONSOLE_ERROR) && !r->consoleQuiet) emit(port, 1, text);
     if (minVerbosity <= 2) toFile(port, text);
 }
 

@@ -16,6 +16,7 @@ struct TimelineEntry {
     std::string dir;     // "host" (to the modem), "modem" (to the host), "port", "info", "pause"
     std::string kind;    // the event's kind ("write", "frame", "open", ...), or "pause"
     std::string text;
+    Json event;  // the session's event itself (null for a pause)
 };
 
 std::vector<TimelineEntry> session_Timeline(const Session& s);

@@ -124,8 +124,8 @@ void WireDecoder::frameByte(uint8_t b) {
     if ((need_ > 0 && n >= need_) || n >= FRAME_CAP) endFrame();
 }
 
-void WireDecoder::hostPause() {
-    if (framing_ && need_ == 0 && !frame_.empty()) endFrame();
+void WireDecoder::hostPause(bool evenKnown) {
+    if (framing_ && (need_ == 0 || evenKnown) && !frame_.empty()) endFrame();
 }
 
 void WireDecoder::endFrame() {

@@ -65,13 +65,20 @@ class WireDecoder {
     size_t host(const uint8_t* data, size_t count);
     // Bytes the modem sent (as the host read them).
     void modem(const uint8_t* data, size_t count);
-    // The host stopped sending for now: a frame of unknown length ends here.
-    void hostPause();
+    // The host stopped sending for now: a frame of unknown length ends here (with evenKnown,
+    // also one whose length is known: the host gave it up).
+    void hostPause(bool evenKnown = false);
     // The port was closed or reopened: what was half received is dropped, and the transfer
     // state (block size, what remains) forgotten.
     void reset();
 
     bool inFrame() const { return framing_; }
+    // A line or a frame has begun and not yet ended.
+    bool midAction() const { return framing_ || !line_.empty(); }
+    // Bytes the frame being received still needs (0: none, or its length is not known).
+    size_t frameBytesMissing() const {
+        return framing_ && need_ > frame_.size() ? need_ - frame_.size() : 0;
+    }
     // Data frames still expected for the current archive (0 outside a transfer).
     uint32_t remaining() const { return remaining_; }
 

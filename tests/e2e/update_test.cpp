@@ -1,7 +1,10 @@
 // Whole updates through the downloader, against the simulated modem on a pty.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +21,8 @@
 #include "modem_sim.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
+#include "platform/modem_lock.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
 #include "support/test_support.h"
@@ -273,6 +278,74 @@ TEST_F(Update, APortThatDropsMidTransferAndComesBackEndsInModemModeWithAutorunOn
     EXPECT_EQ(sim.autorun(), 1);
     EXPECT_EQ(ctx_Get(0)->isOpen, 0);
     EXPECT_EQ(err->text().find("Bad file descriptor"), std::string::npos) << err->text();
+}
+
+// Gone for good in the middle of the second file: the recovery waits for it as after a mode
+// switch, nothing is written to its closed port, and the job says where it leaves the modem.
+TEST_F(Update, AModemThatDropsForGoodIsLeftGoneWithNothingWrittenToItsPort) {
+    writeFirmware("7");
+    startModem("vanish archive=2 block=1\n");
+    std::string list = path("loader.wrapped") + ";" + path("secondary_boot.wrapped");
+    EXPECT_EQ(dl_RunJob(0, "COM65", list.c_str()), DL_TRANSFER_FAILED);
+    std::string errors = err->text();
+    EXPECT_EQ(errors.find("Bad file descriptor"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("is not open"), std::string::npos) << errors;
+    const ModemLeft* left = dl_ModemLeft(0);
+    EXPECT_EQ(left->reason, LEFT_GONE);
+    EXPECT_EQ(left->mode, LEFT_MODE_LOADER) << "where it was when it went";
+    EXPECT_EQ(left->lastFile, 2);
+    EXPECT_EQ(left->fileCount, 2);
+    EXPECT_EQ(left->lastFileStage, LEFT_FILE_PART);
+    EXPECT_STREQ(left->lastFileName, "secondary_boot.wrapped");
+    EXPECT_EQ(left->filesProgrammed, 1);
+    EXPECT_NE(errors.find("#Error: the update did not complete: the modem's port went away and "
+                          "did not come back (it was last in loader mode); the last file written "
+                          "was secondary_boot.wrapped (file 2 of 2, written in part); 1 of 2 "
+                          "files programmed; unplug the modem, plug it in again and run the "
+                          "update again"),
+              std::string::npos)
+        << errors;
+}
+
+// Back 20 s after it went, as long as a mode switch may take: found and brought back.
+TEST_F(Update, AModemBackTwentySecondsAfterDroppingIsBroughtBackToModemMode) {
+    writeFirmware("7");
+    startModem("vanish archive=1 block=2 return=20000\n");
+    EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_TRANSFER_FAILED);
+    EXPECT_EQ(sim.mode(), 0);
+    EXPECT_EQ(sim.autorun(), 1);
+    const ModemLeft* left = dl_ModemLeft(0);
+    EXPECT_EQ(left->reason, LEFT_RECOVERED);
+    EXPECT_EQ(left->mode, LEFT_MODE_MODEM);
+    EXPECT_EQ(left->lastFileStage, LEFT_FILE_PART);
+}
+
+// Gone while it programs: the job says it went away, not that it refused.
+TEST_F(Update, AModemThatDropsWhileProgrammingIsSaidToHaveGone) {
+    writeFirmware("7");
+    startModem("vanish AT%PROG=2\n");
+    EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_PROGRAM_FAILED);
+    const ModemLeft* left = dl_ModemLeft(0);
+    EXPECT_EQ(left->reason, LEFT_GONE);
+    EXPECT_EQ(left->lastFileStage, LEFT_FILE_WRITTEN);
+    char words[512];
+    EXPECT_NE(std::string(dl_DescribeLeft(left, words, sizeof words)).find("went away"),
+              std::string::npos)
+        << words;
+}
+
+// Silent from a frame on: one status wait, one short check, no further AT time-out, and the
+// modem named as silent in loader mode.
+TEST_F(Update, AModemSilentFromAFrameOnCostsNoFurtherTimeOut) {
+    writeFirmware("7");
+    startModem("silent archive=1 block=2\n");
+    int64_t start = clk_NowMs();
+    EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_TRANSFER_FAILED);
+    EXPECT_LT(clk_NowMs() - start, 2 * DEFAULT_AT_TIMEOUT_S * 1000 / 10) << "no AT time-out";
+    const ModemLeft* left = dl_ModemLeft(0);
+    EXPECT_EQ(left->reason, LEFT_SILENT);
+    EXPECT_EQ(left->mode, LEFT_MODE_LOADER);
+    EXPECT_EQ(sim.mode(), 1);
 }
 
 TEST_F(Update, AModemLeftInLoaderModeFailsTheFinalCheck) {
@@ -581,6 +654,72 @@ TEST_F(Update, NoModemEndsTheSearchAfterSixtyPasses) {
     EXPECT_EQ(search(), 60 * (500 + 500 + 1000));
     EXPECT_EQ(out->text(), "search port start!\nsearch port start!\n") << "the job never started";
     for (const std::string& c : sim.commands()) EXPECT_TRUE(c == "AT" || c == "ATI") << c;
+}
+
+// Another process updates the modem (it holds its lock): the search says which process since
+// when and ends at once, without a single byte to the modem.
+TEST_F(Update, AModemAnotherProcessHoldsIsNamedAndLeftAlone) {
+    writeFirmware("8");
+    startModem();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        ModemLock* lock = nullptr;
+        char c = static_cast<char>(modemlock_Acquire("1-1", "SIM0001", "COM65", &lock, nullptr));
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1) _exit(2);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, MODEM_LOCK_TAKEN);
+    CDownloader d;
+    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
+    int32_t result = -1;
+    int64_t slept = clk_ThreadSleptMs();
+    EXPECT_FALSE(d.Download(&result, 0));
+    EXPECT_EQ(result, DOWNLOAD_FAILED);
+    EXPECT_EQ(clk_ThreadSleptMs() - slept, 0) << "no search passes";
+    EXPECT_TRUE(sim.commands().empty());
+    std::string said = err->text();
+    EXPECT_NE(said.find("#Error: the modem at 1-1 (COM65) is being updated by process " +
+                        std::to_string(holder) + " ("),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(" since "), std::string::npos) << said;
+    const JobFailure* f = report_LastFailure(0);
+    EXPECT_EQ(f->step, JOB_STEP_SEARCH);
+    EXPECT_NE(std::string(f->detail).find("is being updated by process"), std::string::npos);
+    EXPECT_EQ(write(done[1], &c, 1), 1);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    // Once the other process has let go, the modem is this update's.
+    EXPECT_TRUE(d.Download(&result, 0));
+    EXPECT_EQ(modemlock_Query("1-1", "", "", nullptr), 0) << "released after the last check";
+}
+
+// A port that another program holds (its exclusive lock) is said to be busy, not to have no
+// modem.
+TEST_F(Update, APortAnotherProgramHoldsIsSaidToBeBusy) {
+    clk_SetScale(1000);
+    writeFirmware("8");
+    startModem();
+    int fd = open((dev + "/ttyACM0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    CDownloader d;
+    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
+    int32_t result = -1;
+    EXPECT_FALSE(d.Download(&result, 0));
+    close(fd);
+    EXPECT_EQ(result, DOWNLOAD_FAILED);
+    std::string said = err->text();
+    EXPECT_NE(said.find("#Error: COM65 is held by another program"), std::string::npos) << said;
+    const JobFailure* f = report_LastFailure(0);
+    EXPECT_EQ(f->step, JOB_STEP_SEARCH);
+    EXPECT_EQ(std::string(f->detail).find("no modem answered"), std::string::npos) << f->detail;
+    EXPECT_TRUE(sim.commands().empty());
 }
 
 }  // namespace

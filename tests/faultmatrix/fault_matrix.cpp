@@ -73,7 +73,10 @@ const double kProgWaitS = 30000 + kReadSlackS;     // the programming command
 // A frame's status: 60 s, and at least 100 empty reads of about 10 ms of real time.
 const double kStatusWaitS = 60 + 100 * 0.010 * kWithholdScale * 1.5;
 const double kSwitchS = 7 * (20 + 8 * 2 + 2);  // mode switch: 7 tries of all reopen attempts
-const double kBaseBoundS = 400;                // a clean update, searched and recovered: well below
+// The check that a modem that fell silent still answers: 10 s, and at least 30 empty reads of
+// about 10 ms of real time.
+const double kAliveWaitS = 10 + 30 * 0.010 * kWithholdScale * 1.5;
+const double kBaseBoundS = 400;  // a clean update, searched and recovered: well below
 
 enum Flash { FLASH_NONE, FLASH_FIRST, FLASH_BOTH };
 const int MODE_ANY = -1;  // a modem that went away for good: its mode is not judged
@@ -89,6 +92,7 @@ struct Row {
     int progWaits;    // programming time-outs (30000 s each)
     int switchWaits;  // mode switches that may run all their tries and reopen attempts
     int statusWaits;  // frame statuses waited for in vain
+    int aliveWaits;   // checks whether a silent modem still answers
 };
 
 // The steps a command or frame fault can strike, with the scenario's target for each.
@@ -122,8 +126,8 @@ std::vector<Row> buildRows() {
     std::vector<Row> rows;
     auto add = [&](const std::string& fault, const std::string& step, const std::string& sc,
                    int result, int mode, Flash flash, int at = 0, int prog = 0, int sw = 0,
-                   int status = 0) {
-        rows.push_back({fault, step, sc, result, mode, flash, at, prog, sw, status});
+                   int status = 0, int alive = 0) {
+        rows.push_back({fault, step, sc, result, mode, flash, at, prog, sw, status, alive});
     };
     const int OK = DOWNLOAD_OK, FAIL = DOWNLOAD_FAILED, PROG = DOWNLOAD_PROGRAM_FAILED;
     const int XFER = DOWNLOAD_TRANSFER_FAILED, MODE = DOWNLOAD_MODE_FAILED;
@@ -160,7 +164,9 @@ std::vector<Row> buildRows() {
         if (frame) {
             add("ignore", st, "ignore " + t, XFER, 0, transferFailed(s), 2, 0, 1, 1);
         } else if (mode1) {
-            add("ignore", st, "ignore AT%MODE=1", FAIL, 0, FLASH_NONE, 1);
+            // The failed switch closed the port; the retry opens it again, finds the modem
+            // answering and the switch goes through.
+            add("ignore", st, "ignore AT%MODE=1", OK, 0, FLASH_BOTH, 1);
         } else if (load) {
             add("ignore", st, "ignore AT%LOAD", OK, 0, FLASH_BOTH, 1);
         } else if (prog) {
@@ -177,30 +183,32 @@ std::vector<Row> buildRows() {
         // pieces: the answer in pieces (a status one byte at a time).
         add("pieces", st, "pieces " + t, OK, 0, FLASH_BOTH);
 
-        // silent: from that point on, nothing. A silent modem in loader mode stays there.
+        // silent: from that point on, nothing. A silent modem in loader mode stays there. After
+        // the time-out that finds it silent, one short check that it still answers; no command
+        // after that waits another whole time-out for it.
         if (mode1) {
-            // The recovery reopens the port the failed switch closed and asks the silent modem
-            // its mode and the mode command: two more AT waits.
-            add("silent", st, "silent AT%MODE=1", FAIL, 0, FLASH_NONE, 3);
+            add("silent", st, "silent AT%MODE=1", FAIL, 0, FLASH_NONE, 1, 0, 0, 0, 1);
         } else if (autorun) {
-            add("silent", st, "silent AT%USBMODEM?", FAIL, 0, FLASH_BOTH, 4);
+            add("silent", st, "silent AT%USBMODEM?", FAIL, 0, FLASH_BOTH, 1, 0, 0, 0, 1);
         } else if (mode0) {
-            // The modem answered the recovery's query: its port is reopened once more.
-            add("silent", st, "silent AT%MODE=0", FAIL, 1, FLASH_BOTH, 2, 0, 1);
+            add("silent", st, "silent AT%MODE=0", FAIL, 1, FLASH_BOTH, 1, 0, 0, 0, 1);
         } else if (prog) {
-            add("silent", st, "silent AT%PROG=2", PROG, 1, FLASH_NONE, 0, 4);
+            // AT%PROG=2 and then AT%PROG=1 wait their time-outs: the engine's own retry.
+            add("silent", st, "silent AT%PROG=2", PROG, 1, FLASH_NONE, 0, 2, 0, 0, 1);
         } else {
+            // AT%LOAD waits its time-out at each of its 6 attempts; a frame's status once.
             add("silent", st, "silent " + t, XFER, 1, load ? FLASH_NONE : transferFailed(s),
-                load ? 8 : 2, 0, 1, load ? 0 : 1);
+                load ? 6 : 0, 0, 0, load ? 0 : 1, 1);
         }
 
         // vanish: the port goes away on that command or frame and never comes back.
         if (mode1) {
-            add("vanish", st, "vanish AT%MODE=1", FAIL, MODE_ANY, FLASH_NONE, 0, 0, 1);
+            // Its port went with the mode command and never came back: the switch failed.
+            add("vanish", st, "vanish AT%MODE=1", MODE, MODE_ANY, FLASH_NONE, 0, 0, 1);
         } else if (autorun) {
             add("vanish", st, "vanish AT%USBMODEM?", FAIL, MODE_ANY, FLASH_BOTH, 0, 0, 1);
         } else if (mode0) {
-            add("vanish", st, "vanish AT%MODE=0", FAIL, MODE_ANY, FLASH_BOTH, 0, 0, 1);
+            add("vanish", st, "vanish AT%MODE=0", MODE, MODE_ANY, FLASH_BOTH, 0, 0, 1);
         } else if (prog) {
             add("vanish", st, "vanish AT%PROG=2", PROG, MODE_ANY, FLASH_NONE, 0, 1, 1);
         } else {
@@ -212,9 +220,11 @@ std::vector<Row> buildRows() {
         // finds it and brings it back to modem mode.
         const std::string vr = "vanish " + t + " return=5000";
         if (mode1) {
-            add("vanish-and-return", st, vr, FAIL, 0, FLASH_NONE, 0, 0, 1);
+            // The retried switch finds it back and goes through.
+            add("vanish-and-return", st, vr, OK, 0, FLASH_BOTH, 0, 0, 1);
         } else if (autorun) {
-            add("vanish-and-return", st, vr, FAIL, 0, FLASH_BOTH);
+            // The final check waits for it, and asks again.
+            add("vanish-and-return", st, vr, OK, 0, FLASH_BOTH, 0, 0, 1);
         } else if (mode0) {
             add("vanish-and-return", st, vr, OK, 0, FLASH_BOTH, 0, 0, 1);
         } else if (prog) {
@@ -238,9 +248,10 @@ std::vector<Row> buildRows() {
             // Back only after the job has given up: in loader mode, where it went.
             add("vanish-and-return", st, "return-late ms=60000" + n, MODE, 1, FLASH_NONE, 0, 0, 3);
         } else {
-            add("vanish", st, "never-return" + n, FAIL, MODE_ANY, FLASH_BOTH, 0, 0, 1);
+            // The recovery's switch lost the port: it did not come back from the switch.
+            add("vanish", st, "never-return" + n, MODE, MODE_ANY, FLASH_BOTH, 0, 0, 2);
             // Back after the recovery has given up, but in modem mode, where it was sent.
-            add("vanish-and-return", st, "return-late ms=60000" + n, FAIL, 0, FLASH_BOTH, 0, 0, 1);
+            add("vanish-and-return", st, "return-late ms=60000" + n, MODE, 0, FLASH_BOTH, 0, 0, 2);
         }
     }
     return rows;
@@ -420,7 +431,8 @@ Outcome runRow(const Row& row, const std::string& dir, const std::string& firmwa
     if (o.result == DOWNLOAD_OK && (o.flashSet != FLASH_BOTH || !o.flashIntact))
         why.push_back("success reported with the flash incomplete");
     const double bound = kBaseBoundS + row.atWaits * kAtWaitS + row.progWaits * kProgWaitS +
-                         row.switchWaits * kSwitchS + row.statusWaits * kStatusWaitS;
+                         row.switchWaits * kSwitchS + row.statusWaits * kStatusWaitS +
+                         row.aliveWaits * kAliveWaitS;
     if (o.seconds > bound) {
         char b[64];
         snprintf(b, sizeof b, "took %.0f s, bound %.0f s", o.seconds, bound);

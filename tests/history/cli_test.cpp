@@ -15,6 +15,7 @@
 #include "support/command_test.h"
 #include "support/modem_command_test.h"
 #include "support/test_support.h"
+#include "util/utf8.h"
 
 #ifdef MODEMFLASH_CLI_PATH
 
@@ -217,6 +218,51 @@ TEST_F(HistoryCommand, ListsFiltersAndExports) {
     CommandRun nomatch = run("history --serial NOPE" + h);
     EXPECT_EQ(nomatch.status, 0);
     EXPECT_EQ(nomatch.out, "no updates match (3 recorded in " + history + ")\n");
+}
+
+// Texts in UTF-8 pass through every listing as they are (JSON escapes nothing it need not);
+// bytes that are not UTF-8 (a modem may answer anything) show as U+FFFD in JSON, and in the
+// table, CSV and details in a UTF-8 locale, while the record keeps them.
+TEST_F(HistoryCommand, Utf8PassesAndOtherBytesAreReplacedVisibly) {
+    const std::string folder =
+        "/srv/firmware-\xC3\xBCn\xC3\xAF"
+        "c\xC3\xB8"
+        "d\xC3\xA9-\xE5\x9B\xBA\xE4\xBB\xB6";
+    const std::string answer = "SIM\xFF\xC4\xE3_1.0";
+    // FF cannot start a character; C4 is cut short by E3, and E3 by '_'.
+    const std::string shown = "SIM" UTF8_REPLACEMENT UTF8_REPLACEMENT UTF8_REPLACEMENT "_1.0";
+    {
+        std::string notice, error;
+        auto store = history_OpenStore(history, &notice, &error);
+        ASSERT_TRUE(store) << error;
+        HistoryUpdate u;
+        u.startedMs = 1796083200000;
+        u.serial = "SN\xE2\x82\xAC";  // SN and a euro sign
+        u.folder = folder;
+        int64_t id = store->BeginUpdate(u, &error);
+        ASSERT_GT(id, 0) << error;
+        HistoryUpdate end;
+        end.endedMs = u.startedMs + 1000;
+        end.resultCode = 1;
+        end.answers = {{0, "AT+GMR", answer}};
+        ASSERT_TRUE(store->FinishUpdate(id, end, &error)) << error;
+    }
+    std::string h = " --history " + history;
+    std::string utf8 = "LC_ALL=C.UTF-8";
+    CommandRun json = run("history --json" + h, utf8);
+    EXPECT_NE(json.out.find("\"folder\":\"" + folder + "\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"serial\":\"SN\xE2\x82\xAC\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"answer\":\"" + shown + "\""), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.find("\\u00"), std::string::npos) << json.out;
+    EXPECT_EQ(run("history --json" + h, "LC_ALL=C").out, json.out) << "JSON is UTF-8 always";
+    for (const char* args : {"history", "history --csv", "history show 1"}) {
+        CommandRun r = run(args + h, utf8);
+        EXPECT_NE(r.out.find(shown), std::string::npos) << args << ": " << r.out;
+        EXPECT_NE(r.out.find("SN\xE2\x82\xAC"), std::string::npos) << args << ": " << r.out;
+        EXPECT_EQ(r.out.find(answer), std::string::npos) << args << ": " << r.out;
+    }
+    EXPECT_NE(run("history show 1" + h, "LC_ALL=C").out.find(answer), std::string::npos)
+        << "another locale gets the bytes as they are";
 }
 
 // Values the history command cannot use are named, with the bounds it takes.

@@ -9,8 +9,10 @@
 #include "platform/clock.h"
 #include "platform/messages.h"
 #include "portscan/modem_port_finder.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/wait.h"
 
 namespace modetest {
 
@@ -26,18 +28,21 @@ void ModeTest::SetUp() {
     g_lastFoundComNumber = 0;
     PortContext* c = ctx_Get(kPort);
     c->modeInitDone[0] = c->modeInitDone[1] = 0;
+    ctx_ForgetJobRecord(kPort);  // what an earlier test's modem did is no part of this one
     // Drop whatever earlier tests left in this thread's queue.
     uint32_t id;
     intptr_t w, l;
     while (msg_Peek(&id, &w, &l, 1)) {
     }
     log_SetHook(&ModeTest::hook, this);
+    report_SetPortObserver(kPort, &waitWatch_);
 }
 
 void ModeTest::TearDown() {
     com_Close(kPort);
     sim.stop();
     log_SetHook(nullptr, nullptr);
+    report_SetPortObserver(kPort, nullptr);
     reg_SetBackend(previousBackend_);
     clk_SetScale(1);
 }
@@ -60,7 +65,22 @@ void ModeTest::startModem(modemsim::SimOptions o) {
 void ModeTest::hook(void* self, int, int isError, const char* text) {
     ModeTest* t = static_cast<ModeTest*>(self);
     std::lock_guard<std::mutex> guard(t->mu_);
+    // The wait notices' own lines are checked through waits(); the log is the rest.
+    if (!isError && text == t->lastWaitLine_) return;
     t->log_.push_back(LogEntry{isError ? 'E' : 'I', text});
+}
+
+void ModeTest::WaitWatch::OnWait(int port, const WaitNotice& notice) {
+    std::lock_guard<std::mutex> guard(test->mu_);
+    if (port != kPort) return;
+    test->waits_.push_back(notice);
+    char line[192];
+    test->lastWaitLine_ = std::string(wait_Describe(&notice, line, sizeof line)) + "\n";
+}
+
+std::vector<WaitNotice> ModeTest::waits() {
+    std::lock_guard<std::mutex> guard(mu_);
+    return waits_;
 }
 
 std::vector<LogEntry> ModeTest::log() {

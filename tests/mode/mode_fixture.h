@@ -16,6 +16,8 @@
 
 #include "modem_sim.h"
 #include "platform/registry.h"
+#include "report/job_observer.h"
+#include "report/wait.h"
 #include "support/test_support.h"
 
 namespace modetest {
@@ -39,8 +41,10 @@ class ModeTest : public ::testing::Test {
     void startModem(modemsim::SimOptions o);
     modemsim::SimOptions options() const;
 
+    // The log without the lines of wait notices, which waits() holds.
     std::vector<LogEntry> log();
     std::vector<LogEntry> errors();
+    std::vector<WaitNotice> waits();
     // What the status messages posted on this thread for kPort point at, one entry per
     // message. They all carry the port's one text slot, so every entry is the latest text.
     std::vector<std::string> statusTexts();
@@ -57,8 +61,18 @@ class ModeTest : public ::testing::Test {
 
   private:
     static void hook(void* self, int port, int isError, const char* text);
+    // Keeps the wait notices of kPort's jobs.
+    struct WaitWatch : public IJobObserver {
+        ModeTest* test;
+        explicit WaitWatch(ModeTest* t) : test(t) {}
+        void OnPhase(int, JobPhase, int) override {}
+        void OnWait(int port, const WaitNotice& notice) override;
+    };
+    WaitWatch waitWatch_{this};
     std::mutex mu_;
     std::vector<LogEntry> log_;
+    std::vector<WaitNotice> waits_;
+    std::string lastWaitLine_;  // the line of the last notice, which the log hook receives next
     const RegistryBackend* previousBackend_ = nullptr;
     int64_t mark_ = 0;
 };

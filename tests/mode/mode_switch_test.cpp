@@ -1,5 +1,6 @@
 // Switching modes with the port dropped and reopened, entering the loader and recovering the
 // modem mode, against the simulated modem over a pty with a scaled clock.
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
 #include "report/notify.h"
+#include "report/wait.h"
 
 namespace modetest {
 namespace {
@@ -199,21 +201,21 @@ TEST_F(ModeSwitch, EnterLoaderReportsAPortThatDidNotComeBack) {
     EXPECT_EQ(count(sim.commands(), "AT%MODE=1"), 1);  // no retry after a lost port
 }
 
-TEST_F(ModeSwitch, ARefusedLoaderCommandFailsTheSixSamePortRetriesWithFour) {
+// The first refusal closes the port (mode_Switch); the first retry opens it again at once,
+// so that all seven mode commands reach the modem instead of six going to a closed port.
+TEST_F(ModeSwitch, ARefusedLoaderCommandIsRetriedSixTimesOnThePortOpenedAgain) {
     modemsim::SimOptions o = options();
     o.scenario = "refuse AT%MODE=1 times=all\n";
     startModem(o);
     LockTrace trace;
     EXPECT_EQ(mode_EnterLoader(kPort), 4);
-    // Seven switches (each takes the lock for its command), six 2-second pauses between them
-    // and never the 20-second one.
-    EXPECT_EQ(trace.holds().size(), 7u);
-    EXPECT_EQ(trace.pauses(), std::vector<int64_t>(6, 2000));
+    // Seven commands and the one reopen, six 2-second pauses and never the 20-second one.
+    EXPECT_EQ(trace.holds().size(), 8u);
+    EXPECT_EQ(trace.pauses(), (std::vector<int64_t>{2000, 0, 2000, 2000, 2000, 2000, 2000}));
     EXPECT_TRUE(trace.noPauseWhileHeld());
-    // The first switch closed the port, so the retries could not even write the command.
-    EXPECT_EQ(count(sim.commands(), "AT%MODE=1"), 1);
+    EXPECT_EQ(count(sim.commands(), "AT%MODE=1"), 7);
     EXPECT_EQ(errors(), (std::vector<LogEntry>{{'E', kLoaderSwitchFailed}}));
-    EXPECT_EQ(ctx_Get(kPort)->isOpen, 0);
+    EXPECT_EQ(ctx_Get(kPort)->isOpen, 1) << "the same-port retries leave a refused port open";
     EXPECT_TRUE(lockIsFree());
 }
 
@@ -275,7 +277,9 @@ TEST_F(ModeSwitch, ALoaderQueryWithoutColonStillSwitches) {
     });
     ASSERT_NE(com_Open(kPort, "COM65"), nullptr);
     EXPECT_EQ(mode_EnterLoader(kPort), 4);
-    EXPECT_EQ(modem.lines(), (Lines{"ATE0", "AT%MODE?", "AT%MODE=1"}));
+    Lines expected{"ATE0", "AT%MODE?"};
+    expected.insert(expected.end(), 7, "AT%MODE=1");  // the port is opened again by its name
+    EXPECT_EQ(modem.lines(), expected);
 }
 
 TEST_F(ModeSwitch, RecoveryInModemModeSendsNoModeCommand) {
@@ -351,20 +355,35 @@ TEST_F(ModeSwitch, RecoveryReopensThePortAfterAnUnansweredModeCommand) {
     EXPECT_TRUE(lockIsFree());
 }
 
-// A modem that has answered nothing but its echo since the port was opened is not waited for
-// again: each wait would be a whole AT time-out. The retries fail at once on the closed port.
-TEST_F(ModeSwitch, RecoveryDoesNotReopenForAModemThatSaysNothing) {
+// A modem that has answered nothing but its echo to the recovery's query is asked once, in
+// seconds, whether it still answers; it is sent no mode command that would wait another whole
+// AT time-out, and nothing goes to a closed port.
+TEST_F(ModeSwitch, RecoveryStopsAtAModemThatSaysNothingAfterOneTimeOut) {
     modemsim::SimOptions o = options();
     o.initialMode = 1;
     o.scenario = "silent AT%MODE?\n";
     startModem(o);
-    at_SetTimeout(kPort, 3);
+    const int timeout = 200;
+    at_SetTimeout(kPort, timeout);
     LockTrace trace;
-    int64_t slept = clk_ThreadSleptMs();
+    mark();
     EXPECT_EQ(mode_RecoverModem(kPort), 4);
-    EXPECT_EQ(trace.holds().size(), 7u);  // the seven mode commands, no reopen between them
-    EXPECT_EQ(clk_ThreadSleptMs() - slept, 6 * 2000);
+    EXPECT_EQ(trace.holds().size(), 0u) << "no mode command, no reopen";
+    // The check lasts its time-out, or at least its empty reads of about 10 ms real time each.
+    const int64_t checkMs =
+        std::max<int64_t>(AT_ALIVE_TIMEOUT_S * 1000, AT_ALIVE_MIN_EMPTY_READS * 10 * kScale * 2);
+    EXPECT_LT(elapsedMs(), (timeout + 1) * 1000 + checkMs) << "one time-out and a check";
+    EXPECT_EQ(sim.commands(), (Lines{"AT%MODE?"})) << "the check's AT goes to a silent modem";
+    std::vector<WaitNotice> w = waits();
+    ASSERT_FALSE(w.empty());
+    EXPECT_EQ(w.front().kind, WAIT_ANSWER);
+    EXPECT_STREQ(w.front().command, "AT%MODE?");
+    bool checked = false;
+    for (const WaitNotice& n : w) checked = checked || (n.kind == WAIT_ALIVE);
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(ctx_Get(kPort)->silent, 2) << "checked, and found silent";
     EXPECT_EQ(sim.mode(), 1);
+    EXPECT_EQ(statusTexts(), (Lines(2, "Recupero dati fallito, riavviare il modem!")));
     EXPECT_TRUE(lockIsFree());
 }
 

@@ -5,112 +5,130 @@
 
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/lock.h"
 #include "platform/stream.h"
 #include "platform/text.h"
+#include "util/utf8.h"
 
 namespace {
 
 const char kSeeLog[] = "See log.txt.";
 
-bool hasHighBytes(const char* s, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        if (static_cast<unsigned char>(s[i]) >= 0x80) return true;
-    return false;
-}
-
 }  // namespace
 
-std::string jsonString(const char* text, size_t length) {
-    std::string out = "\"";
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        char buf[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+// One diverted stream: which it is, for the lines its thread hands over.
+struct EngineLines::Stream {
+    EngineLines* owner;
+    int number;  // 1 standard output, 2 standard error
+    StreamDivert* divert;
+};
+
+bool cli_Utf8Output() {
+    return text_LocaleIsUtf8() != 0;
 }
 
-std::string jsonString(const char* text) {
-    return jsonString(text, strlen(text));
+std::string cli_LibraryText(const std::string& bytes) {
+    if (utf8_Valid(bytes)) return bytes;
+    std::vector<char> utf8(bytes.size() * 3 + 1);
+    long n = text_GbkToUtf8(bytes.data(), bytes.size(), utf8.data(), utf8.size());
+    if (n >= 0) return std::string(utf8.data(), static_cast<size_t>(n));
+    return utf8_Repaired(bytes);
 }
 
-const char* italianMeaning(const char* text) {
-    if (strcmp(text, "Recupero dati......") == 0)
-        return "recovering: bringing the modem back to modem mode";
-    if (strcmp(text, "Recupero dati completato!") == 0)
-        return "recovery complete: the modem is back in modem mode";
-    if (strcmp(text, "Recupero dati fallito, riavviare il modem!") == 0)
-        return "recovery failed: restart the modem";
-    if (strncmp(text, "Tempo di aggiomamento previsto:", 31) == 0)
-        return "expected update time (a fixed estimate)";
-    return nullptr;
+std::string cli_OutputText(const std::string& bytes) {
+    return cli_Utf8Output() ? utf8_Repaired(bytes) : bytes;
 }
 
-EngineLines::EngineLines() : lock_(lock_Create()) {}
+EngineLines::EngineLines() : streams_{nullptr, nullptr}, lock_(lock_Create()) {}
 
 EngineLines::~EngineLines() {
     stop();
     lock_Destroy(lock_);
 }
 
-void EngineLines::start(bool json, const std::string& rejectionLog) {
+void EngineLines::start(bool json, const std::string& rejectionLog, Streams streams) {
     json_ = json;
     rejectionLog_ = rejectionLog;
-    utf8_ = !json && text_TerminalIsUtf8(2);
-    divert_ = stream_Divert(json ? 1 : 2, &EngineLines::onLine, this);
+    utf8_ = cli_Utf8Output();
+    bool divert[2] = {(streams & STANDARD_OUTPUT) && (json || (utf8_ && !env_IsTerminal(1))),
+                      (streams & STANDARD_ERROR) && (json || utf8_)};
+    for (int i = 0; i < 2; ++i) {
+        if (!divert[i] || streams_[i]) continue;
+        Stream* s = new Stream{this, i + 1, nullptr};
+        s->divert = stream_Divert(i + 1, &EngineLines::onLine, s);
+        if (s->divert == nullptr) {
+            delete s;
+            continue;
+        }
+        lock_Acquire(lock_);
+        streams_[i] = s;
+        lock_Release(lock_);
+    }
 }
 
 void EngineLines::stop() {
-    StreamDivert* d = divert_;
-    if (d == nullptr) return;
-    stream_Restore(d);  // the last lines pass through onLine before it returns
-    divert_ = nullptr;
+    // Standard error first: its lines in JSON mode are written through standard output's
+    // former target, which stays until standard output is put back. A stream is taken out
+    // of use before it is put back, so that no write goes to a target being closed; its last
+    // lines then go to the stream itself, already back where it was.
+    for (int i = 1; i >= 0; --i) {
+        lock_Acquire(lock_);
+        Stream* s = streams_[i];
+        streams_[i] = nullptr;
+        lock_Release(lock_);
+        if (s == nullptr) continue;
+        stream_Restore(s->divert);  // the last lines pass through onLine before it returns
+        delete s;
+    }
 }
 
 FILE* EngineLines::out() {
-    if (json_ && divert_) return stream_Original(divert_);
+    if (streams_[0]) return stream_Original(streams_[0]->divert);
     return stdout;
 }
 
 void EngineLines::write(const std::string& line) {
     lock_Acquire(lock_);
-    FILE* f = out();
-    fwrite(line.data(), 1, line.size(), f);
-    fflush(f);
+    writeLocked(out(), line);
     lock_Release(lock_);
 }
 
-void EngineLines::onLine(void* self, FILE* f, const char* line, size_t length) {
-    EngineLines* e = static_cast<EngineLines*>(self);
+void EngineLines::writeJson(const JsonObject& object) {
+    write(json_Line(object) + "\n");
+}
+
+void EngineLines::writeLocked(FILE* f, const std::string& text) {
+    fwrite(text.data(), 1, text.size(), f);
+    fflush(f);
+}
+
+void EngineLines::onLine(void* stream, FILE* original, const char* line, size_t length) {
+    Stream* s = static_cast<Stream*>(stream);
+    EngineLines* e = s->owner;
     std::string text(line, length);
     if (e->json_) {
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         if (text.empty()) return;  // the library's spacing lines carry nothing
-        std::string object = "{\"type\":\"log\",\"stream\":\"stdout\",\"text\":" +
-                             jsonString(text.data(), text.size()) + "}\n";
-        lock_Acquire(e->lock_);
-        fwrite(object.data(), 1, object.size(), f);
-        fflush(f);
-        lock_Release(e->lock_);
-        return;
+        JsonObject object = {{"type", "log"},
+                             {"stream", s->number == 1 ? "stdout" : "stderr"},
+                             {"text", cli_LibraryText(text)}};
+        text = json_Line(object) + "\n";
+    } else {
+        if (e->utf8_) text = cli_LibraryText(text);
+        size_t at = text.find(kSeeLog);
+        if (at != std::string::npos && !e->rejectionLog_.empty())
+            text.insert(at + strlen(kSeeLog), " (the rejection log is " + e->rejectionLog_ + ")");
     }
-    if (e->utf8_ && hasHighBytes(text.data(), text.size())) {
-        std::vector<char> utf8(text.size() * 3 + 1);
-        long n = text_GbkToUtf8(text.data(), text.size(), utf8.data(), utf8.size());
-        if (n >= 0) text.assign(utf8.data(), static_cast<size_t>(n));
-    }
-    size_t at = text.find(kSeeLog);
-    if (at != std::string::npos && !e->rejectionLog_.empty())
-        text.insert(at + strlen(kSeeLog), " (the rejection log is " + e->rejectionLog_ + ")");
-    fwrite(text.data(), 1, text.size(), f);
-    fflush(f);
+    // A line of standard output goes to its former target (which lasts until this diversion
+    // has handed over its last line); the JSON objects of standard error's lines join the
+    // host's own on standard output. A Windows console takes a line that is not ASCII as its
+    // own characters (the C runtime would pass the bytes on in another code page).
+    lock_Acquire(e->lock_);
+    FILE* to = s->number == 1 ? original : e->json_ ? e->out() : original;
+    bool ascii = true;
+    for (unsigned char c : text) ascii = ascii && c < 0x80;
+    if (ascii || e->json_ || !e->utf8_ || text_WriteToConsole(to, text.data(), text.size(), 0) != 1)
+        writeLocked(to, text);
+    lock_Release(e->lock_);
 }

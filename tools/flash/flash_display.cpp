@@ -24,6 +24,22 @@ const char* kindOf(uint32_t id) {
     }
 }
 
+// What a text of the engine means, in English, by its code.
+const char* meaningOf(int meaning) {
+    switch (meaning) {
+        case JOB_TEXT_RECOVERING:
+            return "recovering: bringing the modem back to modem mode";
+        case JOB_TEXT_RECOVERED:
+            return "recovery complete: the modem is back in modem mode";
+        case JOB_TEXT_RECOVERY_FAILED:
+            return "recovery failed: restart the modem";
+        case JOB_TEXT_EXPECTED_TIME:
+            return "expected update time (a fixed estimate)";
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace
 
 const char* flashEventName(int code) {
@@ -61,14 +77,13 @@ const char* flashEventName(int code) {
 
 void FlashDisplay::OnEvent(DownloadEvent* e) {
     lastEvent_.store(e->code);
-    if (record_) record_->onEvent(e->code);
+    if (record_ && peek_) record_->onEvent(e->code);  // a loaded library: the contract alone
     drainMessages();
     if (json_) {
-        char line[128];
-        snprintf(line, sizeof line,
-                 "{\"type\":\"event\",\"code\":%d,\"name\":\"%s\",\"value\":%d}\n", e->code,
-                 flashEventName(e->code), e->value);
-        lines_->write(line);
+        lines_->writeJson({{"type", "event"},
+                           {"code", e->code},
+                           {"name", flashEventName(e->code)},
+                           {"value", e->value}});
         return;
     }
     const char* name = flashEventName(e->code);
@@ -90,31 +105,39 @@ void FlashDisplay::drainMessages() {
     while (peek(&m)) {
         const char* text = m.id == MSG_DL_PROGRESS ? "" : reinterpret_cast<const char*>(m.lParam);
         if (json_) {
-            char head[96];
-            if (m.id == MSG_DL_PROGRESS) {
-                snprintf(head, sizeof head,
-                         "{\"type\":\"progress\",\"port\":%ld,\"percent\":%ld}\n",
-                         static_cast<long>(m.wParam), static_cast<long>(m.lParam));
-                lines_->write(head);
-            } else {
-                snprintf(head, sizeof head, "{\"type\":\"%s\",\"port\":%ld,\"text\":", kindOf(m.id),
-                         static_cast<long>(m.wParam));
-                lines_->write(head + jsonString(text) + "}\n");
-            }
+            if (m.id == MSG_DL_PROGRESS)
+                lines_->writeJson({{"type", "progress"},
+                                   {"port", static_cast<long>(m.wParam)},
+                                   {"percent", static_cast<long>(m.lParam)}});
+            else
+                lines_->writeJson({{"type", kindOf(m.id)},
+                                   {"port", static_cast<long>(m.wParam)},
+                                   {"text", cli_LibraryText(text)}});
             continue;
         }
         if (m.id == MSG_DL_PROGRESS) {
             lastProgress_ = static_cast<int>(m.lParam);
             continue;
         }
-        endBar();
-        const char* meaning = italianMeaning(text);
-        if (meaning)
-            printf("%s: %s (%s)\n", kindOf(m.id), text, meaning);
-        else
-            printf("%s: %s\n", kindOf(m.id), text);
+        // The linked engine's texts were shown as they were posted (OnText).
+        if (peek_) showText(m.id, text, nullptr);
     }
     fflush(stdout);
+}
+
+void FlashDisplay::OnText(int, unsigned messageId, int meaning, const char* text) {
+    if (json_) return;  // JSON carries the messages as the queue holds them
+    drainMessages();    // what was posted before this text comes first
+    showText(messageId, text, meaningOf(meaning));
+    fflush(stdout);
+}
+
+void FlashDisplay::showText(uint32_t id, const char* text, const char* meaning) {
+    endBar();
+    if (meaning)
+        printf("%s: %s (%s)\n", kindOf(id), text, meaning);
+    else
+        printf("%s: %s\n", kindOf(id), text);
 }
 
 void FlashDisplay::endBar() {

@@ -3,7 +3,8 @@
 //
 // Reading changes nothing: the file is opened read-only, never created, moved or brought up to
 // date, and the updates are written out one at a time as they are read, so that a history of
-// any size is listed in the same memory.
+// any size is listed in the same memory. JSON is UTF-8 (util/json_line.h); the table, CSV and
+// details are too in a UTF-8 locale (a modem's answer may hold any byte).
 #include <stdint.h>
 #include <stdio.h>
 
@@ -12,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_number.h"
 #include "cli/command_registry.h"
+#include "cli/display/engine_lines.h"
 #include "cli/history/flash_history.h"
+#include "cli/options/cli_number.h"
 #include "history/history_output.h"
 #include "history/history_server.h"
 #include "history/history_shipper.h"
@@ -110,7 +112,7 @@ bool list(const HistoryCommand& c, IHistoryReader& reader, HistoryFilter f, cons
         return reader.ForEach(
             f,
             [](const HistoryUpdate& u) {
-                printf("%s\r\n", history_CsvLine(u).c_str());
+                printf("%s\r\n", cli_OutputText(history_CsvLine(u)).c_str());
                 return true;
             },
             error);
@@ -142,7 +144,7 @@ bool list(const HistoryCommand& c, IHistoryReader& reader, HistoryFilter f, cons
     return reader.ForEach(
         f,
         [&table](const HistoryUpdate& u) {
-            fputs(table.Row(u).c_str(), stdout);
+            fputs(cli_OutputText(table.Row(u)).c_str(), stdout);
             return true;
         },
         error);
@@ -171,7 +173,9 @@ int fromReader(const HistoryCommand& c, IHistoryReader& reader, const HistoryFil
             say("no update " + c.showId + " in " + where);
             return cli::EXIT_FAILED;
         }
-        fputs((c.json ? history_Json(found) + "\n" : history_Details(found)).c_str(), stdout);
+        fputs(
+            (c.json ? history_Json(found) + "\n" : cli_OutputText(history_Details(found))).c_str(),
+            stdout);
         return cli::EXIT_OK;
     }
     bool ok = list(c, reader, filter, where, columns, &error);

@@ -48,6 +48,7 @@ int runReplay(const ReplayOptions& o) {
             e["dir"] = t.dir;
             e["kind"] = t.kind;
             e["text"] = t.text;
+            if (!t.event.is_null()) e["event"] = t.event;
             printf("%s\n", e.dump(-1, ' ', false, session::Json::error_handler_t::replace).c_str());
         }
         return 0;
@@ -66,7 +67,7 @@ const cli::CommandRegistrar replayCommand{
         app.add_option("FILE", o->file, "The session file (plain, .gz or .zst)")->required();
         app.add_flag("--json", o->json,
                      "One JSON object per line: the session's first line, then each entry "
-                     "{t, dir, kind, text}");
+                     "{t, dir, kind, text, event: the session's own line}");
         app.add_flag("--partial", o->partial,
                      "Read a session that ends without its end line (an interrupted recording) "
                      "up to its last whole line");

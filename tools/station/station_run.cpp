@@ -1,6 +1,7 @@
 // The station commands of the command-line host: live lines per modem, JSON, summary table.
 #include "cli/station/station_run.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -44,9 +45,9 @@ const char kStationFooter[] =
 
 namespace {
 
-// Bytes above 127 (the library's texts may be GBK) are carried as \u00XX, as flash does.
-std::string jsonText(const std::string& text) {
-    return jsonString(text.data(), text.size());
+// One JSON object as a line of standard output.
+void printJson(const JsonObject& object) {
+    printf("%s\n", json_Line(object).c_str());
 }
 
 // One modem's line as the display keeps it.
@@ -74,9 +75,10 @@ class Display : public IStationListener {
         Line* l = line(m);
         l->modem = m;
         if (mode_ == JSON)
-            printf("{\"type\":\"start\",\"location\":%s,\"serial\":%s,\"port\":%s}\n",
-                   jsonText(m.location).c_str(), jsonText(m.serialNumber).c_str(),
-                   jsonText(m.portName).c_str());
+            printJson({{"type", "start"},
+                       {"location", m.location},
+                       {"serial", m.serialNumber},
+                       {"port", m.portName}});
         else if (mode_ == PLAIN)
             printf("%s: update begins on %s (serial %s)\n", m.location.c_str(), m.portName.c_str(),
                    m.serialNumber.empty() ? "-" : m.serialNumber.c_str());
@@ -92,12 +94,14 @@ class Display : public IStationListener {
         l->modem = m;
         l->status = s;
         if (mode_ == JSON && (step || moved)) {
-            printf(
-                "{\"type\":\"status\",\"location\":%s,\"port\":%s,\"phase\":\"%s\",\"percent\":%d,"
-                "\"file\":%d,\"files\":%d,\"name\":%s}\n",
-                jsonText(m.location).c_str(), jsonText(m.portName).c_str(),
-                station_PhaseKey(s.phase), s.percent, s.fileIndex, s.fileCount,
-                jsonText(s.fileName).c_str());
+            printJson({{"type", "status"},
+                       {"location", m.location},
+                       {"port", m.portName},
+                       {"phase", station_PhaseKey(s.phase)},
+                       {"percent", s.percent},
+                       {"file", s.fileIndex},
+                       {"files", s.fileCount},
+                       {"name", s.fileName}});
         } else if (mode_ == PLAIN && step && s.phase != STATION_FINISHED) {
             printf("%s %s: %s\n", m.location.c_str(), m.portName.c_str(), describe(*l).c_str());
         }
@@ -112,14 +116,38 @@ class Display : public IStationListener {
         l->finished = true;
         l->result = r;
         if (mode_ == JSON)
-            printf(
-                "{\"type\":\"result\",\"location\":%s,\"serial\":%s,\"port\":%s,\"code\":%d,"
-                "\"words\":%s,\"seconds\":%.1f}\n",
-                jsonText(m.location).c_str(), jsonText(m.serialNumber).c_str(),
-                jsonText(m.portName).c_str(), r.downloadResult, jsonText(r.words).c_str(),
-                r.seconds);
+            printJson({{"type", "result"},
+                       {"location", m.location},
+                       {"serial", m.serialNumber},
+                       {"port", m.portName},
+                       {"code", r.downloadResult},
+                       {"words", r.words},
+                       {"failure", r.failure},
+                       {"seconds", std::round(r.seconds * 10) / 10}});
         else if (mode_ == PLAIN)
-            printf("%s: %s (%.1f s)\n", m.location.c_str(), r.words.c_str(), r.seconds);
+            printf("%s: %s (%.1f s)\n", m.location.c_str(), station_ResultText(r).c_str(),
+                   r.seconds);
+        flushLocked();
+    }
+
+    // The engine's own lines: the plain output has them on the standard streams, labelled
+    // with the location; JSON carries each line as an object with the modem's location.
+    void OnModemLog(const StationModem& m, int isError, const char* text) override {
+        if (mode_ != JSON) return;
+        lock_Acquire(lock_);
+        std::string entry = text;
+        for (size_t b = 0, e; b < entry.size(); b = e + 1) {
+            e = entry.find('\n', b);
+            if (e == std::string::npos) e = entry.size();
+            std::string line = entry.substr(b, e - b);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.empty()) continue;  // the engine's spacing lines carry nothing
+            printJson({{"type", "log"},
+                       {"location", m.location},
+                       {"port", m.portName},
+                       {"stream", isError ? "stderr" : "stdout"},
+                       {"text", cli_LibraryText(line)}});
+        }
         flushLocked();
     }
 
@@ -128,7 +156,7 @@ class Display : public IStationListener {
     void notice(const std::string& text) {
         lock_Acquire(lock_);
         if (mode_ == JSON) {
-            printf("{\"type\":\"notice\",\"text\":%s}\n", jsonText(text).c_str());
+            printJson({{"type", "notice"}, {"text", text}});
         } else {
             eraseLocked();
             printf("station: %s\n", text.c_str());
@@ -227,6 +255,7 @@ class Display : public IStationListener {
 
 struct Ticker {
     Display* display;
+    EngineLines* lines;
     MmInhibit* modemManager;
     CStation* station;
     CStationSessions* sessions;  // null when no session is recorded
@@ -264,6 +293,8 @@ void tickerMain(void* arg) {
             if (t->sessions != nullptr) t->sessions->CloseAll();
             fflush(stdout);
             fflush(stderr);
+            // The diverted streams go back with what they still hold: the process ends now.
+            t->lines->stop();
             intr_Stop();
         }
         if (t->live) t->display->redraw();
@@ -275,9 +306,11 @@ void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int ex
     int failed = 0;
     for (const StationOutcome& o : outcomes) failed += o.result.updated ? 0 : 1;
     if (json) {
-        printf("{\"type\":\"summary\",\"modems\":%d,\"updated\":%d,\"failed\":%d,\"exit\":%d}\n",
-               static_cast<int>(outcomes.size()), static_cast<int>(outcomes.size()) - failed,
-               failed, exitStatus);
+        printJson({{"type", "summary"},
+                   {"modems", outcomes.size()},
+                   {"updated", static_cast<int>(outcomes.size()) - failed},
+                   {"failed", failed},
+                   {"exit", exitStatus}});
         return;
     }
     if (outcomes.empty()) {
@@ -295,51 +328,44 @@ void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int ex
         printf("%-*s  %-*s  %6.1f s  %s\n", static_cast<int>(lw), o.modem.location.c_str(),
                static_cast<int>(sw),
                o.modem.serialNumber.empty() ? "-" : o.modem.serialNumber.c_str(), o.result.seconds,
-               o.result.words.c_str());
+               station_ResultText(o.result).c_str());
     printf("%d of %d modem(s) updated; %d failed\n", static_cast<int>(outcomes.size()) - failed,
            static_cast<int>(outcomes.size()), failed);
 }
 
 }  // namespace
 
-int runStation(const StationRunOptions& o) {
-    if (o.timeScale != 0 && !(o.timeScale >= 1 && o.timeScale <= 1000000)) {
-        fprintf(stderr, "modemflash: --time-scale must be a number from 1 to 1000000\n");
+bool plausibleLocation(const std::string& text) {
+    if (text.empty()) return false;
+    for (unsigned char c : text)
+        if (c <= ' ' || c == 0x7f) return false;
+    return true;
+}
+
+int runStation(StationRunOptions o) {
+    o.folder = preflight::normalFolder(o.folder);
+    std::string scale, why;
+    if (!flashcheck::timeScale(o.timeScale, !o.timeScale.empty(), &scale, &why) ||
+        (!o.logDir.empty() && !flashcheck::logDirectory(o.logDir, &why))) {
+        fprintf(stderr, "modemflash: %s\n", why.c_str());
         return EXIT_USAGE;
     }
-    if (o.timeScale > 0) clk_SetScale(o.timeScale);
+    if (!scale.empty()) clk_RequestScale(strtod(scale.c_str(), nullptr));
     if (o.recordPayload && o.recordDir.empty()) {
         fprintf(stderr, "modemflash: --record-payload needs --record DIR\n");
         return EXIT_USAGE;
     }
     if (!o.recordDir.empty() && !recordDirUsable(o.recordDir)) return EXIT_USAGE;
-    if (!o.logDir.empty()) {
-        file_MakeDir(o.logDir.c_str());
-        std::string probe = o.logDir + "/.modemflash-log-check";
-        FILE* f = file_Open(probe.c_str(), "ab");
-        if (f == nullptr) {
-            fprintf(stderr, "modemflash: cannot write log files in %s\n", o.logDir.c_str());
-            return EXIT_USAGE;
-        }
-        fclose(f);
-        remove(probe.c_str());
-    }
     // The same check as a single update's, before any modem is touched: a bad archive
     // refuses the folder instead of leaving every modem with half an update.
+    // With --json the folder's notes are objects like single flash's (they belong to the run,
+    // not to one modem, and carry no location).
+    EngineLines lines;
     {
-        EngineLines lines;
         preflight::Options check;
         check.force = o.force;
         preflight::Report report = preflight::checkFolder(o.folder, check);
-        if (o.json) {
-            // Every JSON object of the station names a modem: the folder's notes, which
-            // belong to none, go to standard error as lines.
-            for (const preflight::Note& n : report.notes)
-                fprintf(stderr, "modemflash: %s: %s%s\n", preflight::levelName(n.level),
-                        n.file.empty() ? "" : (n.file + ": ").c_str(), n.text.c_str());
-        } else {
-            flashcheck::show(report, false, &lines);
-        }
+        flashcheck::show(report, o.json, &lines);
         if (!report.ok()) return FLASH_FOLDER;
     }
     CStation station;
@@ -350,9 +376,11 @@ int runStation(const StationRunOptions& o) {
                 o.folder.c_str());
         return FLASH_FOLDER;
     }
-    Display::Mode mode = o.json                   ? Display::JSON
-                         : env_IsTerminal(1) != 0 ? Display::LIVE
-                                                  : Display::PLAIN;
+    // Live lines need a terminal that redraws in place (on Windows, a console that takes
+    // control sequences); any other gets plain lines.
+    Display::Mode mode = o.json                         ? Display::JSON
+                         : env_TerminalControls(1) != 0 ? Display::LIVE
+                                                        : Display::PLAIN;
     Display display(mode);
     // Each modem's update is recorded on its way to the display.
     std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
@@ -363,7 +391,10 @@ int runStation(const StationRunOptions& o) {
     if (!o.recordDir.empty()) {
         sessions.reset(new CStationSessions(
             o.recordDir, o.recordPayload, std::string("modemflash ") + MODEMFLASH_VERSION,
-            o.watch ? "watch" : "flash", shown,
+            o.companion ? "serve"
+            : o.watch   ? "watch"
+                        : "flash",
+            shown,
             [](const std::string& text) { fprintf(stderr, "modemflash: %s\n", text.c_str()); }));
         sessions->SetFirmware(o.folder);
         recorder_Install(nullptr);
@@ -379,13 +410,23 @@ int runStation(const StationRunOptions& o) {
     display.setModemManager(&modemManager);
     intr_Install();
     if (o.companion) {
-        std::string why;
+        why.clear();
         if (!o.companion->Start(&station, &why)) {
             fprintf(stderr, "modemflash: %s\n", why.c_str());
             return EXIT_FAILED;
         }
     }
+    // The engine's lines on the standard streams in UTF-8 (plain output), and what reaches
+    // standard error besides as JSON objects (--json: the engine's console is off, its lines
+    // come to the display).
+    lines.start(o.json, "", o.json ? EngineLines::STANDARD_ERROR : EngineLines::BOTH);
 
+    // A scaled run is never mistaken for one fit for real modems.
+    std::string notice = flashcheck::scaleNotice(scale);
+    if (!notice.empty() && o.json)
+        printJson({{"type", "notice"}, {"text", notice}});
+    else if (!notice.empty())
+        printf("%s\n", notice.c_str());
     if (!o.json) {
         printf("%s with the firmware in %s\n",
                o.watch ? "station mode: updating each modem as it is plugged in (Ctrl-C stops),"
@@ -395,6 +436,7 @@ int runStation(const StationRunOptions& o) {
     }
     Ticker ticker;
     ticker.display = &display;
+    ticker.lines = &lines;
     ticker.station = &station;
     ticker.modemManager = &modemManager;
     ticker.sessions = sessions.get();

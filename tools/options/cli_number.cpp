@@ -1,4 +1,4 @@
-#include "cli/cli_number.h"
+#include "cli/options/cli_number.h"
 
 namespace cli {
 

@@ -1,7 +1,7 @@
 // Whole numbers on the command line, read with messages that name the option, the value as
 // given and the real bounds.
-#ifndef MODEMFLASH_TOOLS_CLI_NUMBER_H
-#define MODEMFLASH_TOOLS_CLI_NUMBER_H
+#ifndef MODEMFLASH_TOOLS_OPTIONS_CLI_NUMBER_H
+#define MODEMFLASH_TOOLS_OPTIONS_CLI_NUMBER_H
 
 #include <stdint.h>
 
