@@ -110,9 +110,10 @@ double recordingUs(IHistoryStore* store, const CFirmwareFiles* files) {
                 begin.location = "1-1." + std::to_string(j->index + 1);
                 begin.serial = "SIM" + std::to_string(j->index + 1);
                 timed([&] { r.Begin(begin, j->files); });
-                for (size_t k = 0; k < j->files->Count(); ++k)
+                for (size_t k = 0; k < j->files->Count(); ++k) {
                     timed([&] { r.StartFile(static_cast<int>(k)); });
-                timed([&] { r.FilesDone(); });
+                    timed([&] { r.EndFile(static_cast<int>(k), true); });
+                }
                 HistoryUpdate end;
                 end.resultCode = 1;
                 end.answers = answers();

@@ -411,7 +411,7 @@ class SqliteStore : public IHistoryStore {
 
     bool MarkShipped(const std::vector<HistoryShipMark>& marks, int64_t shippedMs,
                      std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         // One write for all of them: the recording threads meet the file's lock once.
         if (!exec("BEGIN IMMEDIATE")) return fail(error, "mark records as shipped");
         Statement s(db_,
