@@ -24,6 +24,8 @@ for set in "${want[@]}"; do
       # the dashboard (serve): its server and JSON; its browser test; the unit's check
       packages+=(libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
                  python3-prometheus-client systemd)
+      # the fleet history's server client, and the PostgreSQL 15 server its tests start
+      packages+=(libpq-dev postgresql)
       ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     windows)

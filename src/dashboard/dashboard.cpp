@@ -384,7 +384,8 @@ std::string CDashboard::StationJson() const {
             {"last_shipped",
              s.lastShippedMs >= 0 ? json(history_IsoTime(s.lastShippedMs)) : json(nullptr)},
             {"server", dashboard_Utf8(s.server)},
-            {"detail", dashboard_Utf8(s.detail)}};
+            {"detail", dashboard_Utf8(s.detail)},
+            {"where", dashboard_Utf8(s.where)}};
     } else {
         j["history_shipping"] = nullptr;
     }
@@ -502,6 +503,13 @@ std::string CDashboard::MetricsText() const {
          "transfer completed).\n";
     m += "# TYPE modemflash_bytes_sent_total counter\n";
     m += "modemflash_bytes_sent_total " + std::to_string(bytes) + "\n";
+    if (config_.shipping != nullptr) {
+        m += "# HELP modemflash_history_pending Records of this station the history server does "
+             "not have yet.\n";
+        m += "# TYPE modemflash_history_pending gauge\n";
+        m += "modemflash_history_pending " +
+             std::to_string(config_.shipping->ShippingState().pending) + "\n";
+    }
     m += "# HELP modemflash_build_info The running modemflash.\n";
     m += "# TYPE modemflash_build_info gauge\n";
     std::string version;

@@ -50,16 +50,6 @@ std::string history_FirmwareText(const HistoryUpdate& u) {
 
 namespace {
 
-const char* const kHeadings[] = {"ID",       "STARTED (UTC)", "LOCATION", "SERIAL",
-                                 "FIRMWARE", "RESULT",        "DURATION"};
-const size_t kColumns = sizeof kHeadings / sizeof kHeadings[0];
-
-std::vector<std::string> cellsOf(const HistoryUpdate& u) {
-    return {std::to_string(u.id), history_ShortTime(u.startedMs), orDash(u.location),
-            orDash(u.serial),     history_FirmwareText(u),        history_ResultText(u),
-            orDash(durationOf(u))};
-}
-
 // The columns a text takes on a terminal: one per UTF-8 character.
 size_t columnsOf(const std::string& text) {
     size_t n = 0;
@@ -69,24 +59,47 @@ size_t columnsOf(const std::string& text) {
 
 }  // namespace
 
-CHistoryTable::CHistoryTable() {
-    for (const char* h : kHeadings) width_.push_back(columnsOf(h));
+CHistoryTable::CHistoryTable(HistoryTableColumns columns) : columns_(columns) {
+    headings_ = {"ID", "STARTED (UTC)"};
+    if (columns_.station) headings_.push_back("STATION");
+    for (const char* h : {"LOCATION", "SERIAL", "FIRMWARE", "RESULT", "DURATION"})
+        headings_.push_back(h);
+    if (columns_.shipped != HistoryTableColumns::SHIPPED_NEVER) headings_.push_back("SHIPPED");
+    for (const std::string& h : headings_) width_.push_back(columnsOf(h));
+}
+
+std::vector<std::string> CHistoryTable::cellsOf(const HistoryUpdate& u) const {
+    std::vector<std::string> cells = {std::to_string(u.id), history_ShortTime(u.startedMs)};
+    if (columns_.station) cells.push_back(orDash(u.station));
+    for (const std::string& c : {orDash(u.location), orDash(u.serial), history_FirmwareText(u),
+                                 history_ResultText(u), orDash(durationOf(u))})
+        cells.push_back(c);
+    if (columns_.shipped != HistoryTableColumns::SHIPPED_NEVER)
+        cells.push_back(u.pending() ? "pending" : "yes");
+    return cells;
+}
+
+bool CHistoryTable::shippedShown() const {
+    return columns_.shipped == HistoryTableColumns::SHIPPED_ALWAYS ||
+           (columns_.shipped == HistoryTableColumns::SHIPPED_IF_ANY && anyShipped_);
 }
 
 void CHistoryTable::Measure(const HistoryUpdate& u) {
     std::vector<std::string> cells = cellsOf(u);
-    for (size_t i = 0; i < kColumns; ++i) width_[i] = std::max(width_[i], columnsOf(cells[i]));
+    for (size_t i = 0; i < cells.size(); ++i) width_[i] = std::max(width_[i], columnsOf(cells[i]));
+    anyShipped_ = anyShipped_ || u.shippedRevision > 0;
 }
 
 std::string CHistoryTable::Heading() const {
-    return line(std::vector<std::string>(kHeadings, kHeadings + kColumns));
+    return line(headings_);
 }
 
 std::string CHistoryTable::Row(const HistoryUpdate& u) const {
     return line(cellsOf(u));
 }
 
-std::string CHistoryTable::line(const std::vector<std::string>& cells) const {
+std::string CHistoryTable::line(std::vector<std::string> cells) const {
+    if (columns_.shipped != HistoryTableColumns::SHIPPED_NEVER && !shippedShown()) cells.pop_back();
     std::string out;
     for (size_t i = 0; i < cells.size(); ++i) {
         out += cells[i];
@@ -112,6 +125,8 @@ std::string history_Json(const HistoryUpdate& u) {
                          {"programmed", f.programmed}});
     JsonObject j = {
         {"id", u.id},
+        {"uuid", u.uuid},
+        {"station", u.station},
         {"started", history_IsoTime(u.startedMs)},
         {"ended", u.finished() ? JsonObject(history_IsoTime(u.endedMs)) : JsonObject(nullptr)},
         {"finished", u.finished()},
@@ -126,6 +141,9 @@ std::string history_Json(const HistoryUpdate& u) {
         {"result_words", u.resultWords},
         {"log", u.logPath},
         {"firmware_before", u.firmwareBefore()},
+        {"pending", u.pending()},
+        {"shipped",
+         u.shippedMs >= 0 ? JsonObject(history_IsoTime(u.shippedMs)) : JsonObject(nullptr)},
         {"answers", answers},
         {"files", files},
     };
@@ -134,7 +152,7 @@ std::string history_Json(const HistoryUpdate& u) {
 
 std::string history_CsvHeading() {
     return "id,started,ended,machine,version,location,serial,ports,firmware_before,folder,"
-           "result,result_words,duration_ms,log";
+           "result,result_words,duration_ms,log,uuid,station,pending,shipped";
 }
 
 std::string history_CsvLine(const HistoryUpdate& u) {
@@ -153,6 +171,10 @@ std::string history_CsvLine(const HistoryUpdate& u) {
         u.finished() ? u.resultWords : "did not finish",
         u.finished() ? std::to_string(u.endedMs - u.startedMs) : "",
         u.logPath,
+        u.uuid,
+        u.station,
+        u.pending() ? "true" : "false",
+        u.shippedMs >= 0 ? history_IsoTime(u.shippedMs) : "",
     };
     std::string line;
     for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
@@ -174,6 +196,8 @@ std::string history_Details(const HistoryUpdate& u) {
     field("ended", u.finished() ? history_IsoTime(u.endedMs) : "(did not finish)");
     field("duration", durationOf(u));
     field("result", history_ResultText(u));
+    field("uuid", u.uuid);
+    field("station", u.station);
     field("machine", u.machine);
     field("modemflash", u.version);
     field("location", u.location);
@@ -181,6 +205,9 @@ std::string history_Details(const HistoryUpdate& u) {
     field("ports", u.portNames);
     field("folder", u.folder);
     field("log", u.logPath);
+    field("shipped", u.pending()        ? "pending (the history server does not have it yet)"
+                     : u.shippedMs >= 0 ? history_IsoTime(u.shippedMs)
+                                        : "");
     out += "identification:\n";
     if (u.answers.empty()) out += "  (none kept)\n";
     for (const HistoryAnswer& a : u.answers) {

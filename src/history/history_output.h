@@ -15,19 +15,33 @@ std::string history_ResultText(const HistoryUpdate& u);
 // when the update succeeded ("?" when it did not, or before is unknown).
 std::string history_FirmwareText(const HistoryUpdate& u);
 
+// The columns a table has beyond the usual ones.
+struct HistoryTableColumns {
+    bool station = false;  // STATION after the start: the fleet's listing, many stations
+    // SHIPPED at the end ("yes", or "pending" for a record the fleet's server does not have
+    // yet): never, always (a station that ships), or when a measured record was shipped.
+    enum Shipped { SHIPPED_NEVER, SHIPPED_ALWAYS, SHIPPED_IF_ANY } shipped = SHIPPED_IF_ANY;
+};
+
 // Aligned columns with a heading line: ID, started (UTC), location, serial, firmware, result,
-// duration. The rows are measured first (Measure each), then written one at a time, so that
-// a table of any length takes no more memory than one row.
+// duration (and those of HistoryTableColumns). The rows are measured first (Measure each),
+// then written one at a time, so that a table of any length takes no more memory than one
+// row.
 class CHistoryTable {
   public:
-    CHistoryTable();
+    explicit CHistoryTable(HistoryTableColumns columns = HistoryTableColumns());
     void Measure(const HistoryUpdate& u);
     std::string Heading() const;  // with its '\n'
     std::string Row(const HistoryUpdate& u) const;
 
   private:
-    std::string line(const std::vector<std::string>& cells) const;
+    std::vector<std::string> cellsOf(const HistoryUpdate& u) const;
+    std::string line(std::vector<std::string> cells) const;
+    bool shippedShown() const;
+    HistoryTableColumns columns_;
+    std::vector<std::string> headings_;
     std::vector<size_t> width_;
+    bool anyShipped_ = false;
 };
 
 // One JSON object on one line, with its answers and files (util/json_line.h: texts in UTF-8,

@@ -31,3 +31,9 @@ std::string history_DefaultPath() {
     if (!base.empty() && base.back() != sep) base += sep;
     return base + "modemflash" + sep + "history.sqlite3";
 }
+
+std::string history_ChooseServer(const HistoryOptions& options) {
+    if (!options.server.empty()) return options.server;
+    const char* env = env_Get("MODEMFLASH_HISTORY_SERVER");
+    return env ? env : "";
+}

@@ -8,7 +8,15 @@
 struct HistoryOptions {
     std::string file;   // --history FILE ("" not given)
     bool none = false;  // --no-history
+    // --history-server URI: the fleet's server each record is shipped to ("" not given; see
+    // history_ChooseServer).
+    std::string server;
+    std::string station;  // --station-name N ("" the machine's name)
 };
+
+// The server to ship to: --history-server, else the environment variable
+// MODEMFLASH_HISTORY_SERVER; "" none.
+std::string history_ChooseServer(const HistoryOptions& options);
 
 // The file to use: --no-history gives "", then --history FILE, then the environment variable
 // MODEMFLASH_HISTORY, then the default (history_DefaultPath). *chosen is true when the user

@@ -15,6 +15,7 @@ struct HistoryShippingState {
     int64_t lastShippedMs = -1;  // UTC milliseconds of the last record the server took; -1 none
     std::string server;          // the server's state in words: "connected", "unreachable", ...
     std::string detail;          // the last error or a note, one line; "" none
+    std::string where;           // the server as it may be shown (without its password)
 };
 
 class IHistoryShipping {

@@ -51,10 +51,29 @@ struct HistoryUpdate {
     std::string logPath;      // the engine's log file; "" when none was written
     std::vector<HistoryAnswer> answers;
     std::vector<HistoryFile> files;  // filled by queries that ask for details
+    // The record's name in every history it reaches (the station's file, the fleet's server):
+    // a random UUID, given when the record is first written.
+    std::string uuid;
+    std::string station;  // the station's name (default: the machine's name)
+    // Grows with every write to the record (its start, each file, its end), so that a copy
+    // of it elsewhere can tell whether it is behind. Given by the store.
+    int64_t revision = 0;
+    // The local history's shipping mark: the revision the fleet's server has taken (0 none)
+    // and when it took it (UTC milliseconds, -1 never). A record whose revision the server
+    // does not have yet is pending. On the server: when the record arrived there.
+    int64_t shippedRevision = 0;
+    int64_t shippedMs = -1;
 
     bool finished() const { return endedMs >= 0; }
+    bool pending() const { return shippedRevision < revision; }
     // The modem's firmware as it answered AT+GMR in modem mode before the update ("" if not).
     std::string firmwareBefore() const;
+};
+
+// A record and the revision of it that the fleet's server has taken.
+struct HistoryShipMark {
+    int64_t id;
+    int64_t revision;
 };
 
 // Which updates a query returns, newest first.
@@ -63,11 +82,13 @@ struct HistoryFilter {
     // Unset: any; "": only records without one (a `flash` that could not tell).
     std::optional<std::string> serial;
     std::optional<std::string> location;
-    int64_t sinceMs = -1;     // started at or after (-1: any)
-    bool failedOnly = false;  // unfinished, or finished with another result than 1
-    bool withFiles = false;   // fill HistoryUpdate::files
-    int64_t limit = 0;        // at most this many (0: all)
-    int64_t offset = 0;       // after skipping this many of the newest
+    int64_t sinceMs = -1;      // started at or after (-1: any)
+    bool failedOnly = false;   // unfinished, or finished with another result than 1
+    bool withFiles = false;    // fill HistoryUpdate::files
+    int64_t limit = 0;         // at most this many (0: all)
+    int64_t offset = 0;        // after skipping this many of the newest
+    std::string station;       // "" any
+    bool pendingOnly = false;  // only records the server does not have in their latest revision
 };
 
 // Reading the history. A reader hands the updates over one at a time, so that listing a
@@ -99,7 +120,15 @@ class IHistoryStore : public IHistoryReader {
     // Finishes the record: end time, result, answers; log path, port names, location and
     // serial when they are not empty (else those written at the start stay).
     virtual bool FinishUpdate(int64_t id, const HistoryUpdate& end, std::string* error) = 0;
+    // Marks records as taken by the fleet's server, each in the given revision, at shippedMs
+    // (see history_shipper.h), in one write. A mark never goes back: an older revision's
+    // mark, late, leaves a newer one standing. A store that keeps no marks says so in *error.
+    virtual bool MarkShipped(const std::vector<HistoryShipMark>& marks, int64_t shippedMs,
+                             std::string* error);
 };
+
+// A new random UUID (version 4), as 36 lowercase characters.
+std::string history_NewUuid();
 
 // Whether this build has a store (the SQLite one) at all.
 bool history_StoreAvailable();

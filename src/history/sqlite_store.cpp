@@ -19,6 +19,7 @@
 
 #include "history/history_store.h"
 #include "history/history_time.h"
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/text.h"
@@ -26,6 +27,19 @@
 namespace {
 
 const int kBusyTimeoutMs = 15000;
+
+// A writer's wait for another connection's write (the shipper's marks, another process):
+// short sleeps first, as such a write takes a fraction of a millisecond (SQLite's own
+// time-out sleeps a whole millisecond at least), growing to 5 ms, up to kBusyTimeoutMs in all.
+int writerBusy(void*, int attempt) {
+    static const int kStepsUs[] = {50, 100, 200, 400, 800, 1600, 3200};
+    const int steps = static_cast<int>(sizeof kStepsUs / sizeof kStepsUs[0]);
+    int64_t waitedUs = 0;
+    for (int i = 0; i < attempt; ++i) waitedUs += i < steps ? kStepsUs[i] : 5000;
+    if (waitedUs >= int64_t(kBusyTimeoutMs) * 1000) return 0;
+    clk_RealSleepUs(attempt < steps ? kStepsUs[attempt] : 5000);
+    return 1;
+}
 // How long a reader waits for a lock another program holds, in steps of kReadWaitStepMs.
 const int kReadWaitMs = 5 * 60 * 1000;
 const int kReadWaitStepMs = 20;
@@ -67,8 +81,33 @@ const char* const kMigrations[] = {
     "CREATE INDEX updates_by_start ON updates(started_ms);"
     "CREATE INDEX updates_by_serial ON updates(serial);"
     "CREATE INDEX updates_by_location ON updates(location);",
+    // 3 (kShippingLayout): each record's UUID and station, and its shipping to the fleet's
+    // server: the record's revision grows with every write (triggers, so that no write can
+    // forget it), and the revision the server has taken is kept beside it; a record whose
+    // revision the server does not have is pending. Records of older files get a UUID and
+    // their machine as station, and are pending.
+    "ALTER TABLE updates ADD COLUMN uuid TEXT;"
+    "ALTER TABLE updates ADD COLUMN station TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE updates ADD COLUMN revision INTEGER NOT NULL DEFAULT 1;"
+    "ALTER TABLE updates ADD COLUMN shipped_revision INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE updates ADD COLUMN shipped_ms INTEGER;"
+    "UPDATE updates SET station = machine,"
+    " uuid = lower(hex(randomblob(4))) || '-' || lower(hex(randomblob(2))) || '-4' ||"
+    " substr(lower(hex(randomblob(2))), 2) || '-' || substr('89ab', 1 + abs(random() % 4), 1) ||"
+    " substr(lower(hex(randomblob(2))), 2) || '-' || lower(hex(randomblob(6))),"
+    " revision = 1 + (ended_ms IS NOT NULL) +"
+    " (SELECT count(*) FROM files WHERE files.update_id = updates.id);"
+    "CREATE UNIQUE INDEX updates_by_uuid ON updates(uuid);"
+    "CREATE INDEX updates_pending ON updates(id) WHERE shipped_revision < revision;"
+    "CREATE TRIGGER files_revise AFTER INSERT ON files BEGIN"
+    " UPDATE updates SET revision = revision + 1 WHERE id = NEW.update_id; END;"
+    "CREATE TRIGGER updates_revise AFTER UPDATE OF started_ms, ended_ms, machine, version,"
+    " location, serial, port_names, folder, result_code, result_words, log_path, station"
+    " ON updates BEGIN UPDATE updates SET revision = revision + 1 WHERE id = NEW.id; END;",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+// The layout that brought the UUID, the station and the shipping marks.
+const int kShippingLayout = 3;
 
 bool isDamage(int code) {
     code &= 0xff;
@@ -133,14 +172,19 @@ class Statement {
     int rc_;
 };
 
-// The WHERE clause of a filter, and its values bound to the statement that uses it.
-std::string whereOf(const HistoryFilter& f) {
+// The WHERE clause of a filter on a file of the given layout, and its values bound to the
+// statement that uses it.
+std::string whereOf(const HistoryFilter& f, int64_t version) {
     std::string sql = " WHERE 1";
     if (f.id > 0) sql += " AND id = ?1";
     if (f.serial) sql += " AND serial = ?2";
     if (f.location) sql += " AND location = ?3";
     if (f.sinceMs >= 0) sql += " AND started_ms >= ?4";
     if (f.failedOnly) sql += " AND (ended_ms IS NULL OR result_code IS NOT 1)";
+    // A file of an older layout keeps no station but the machine, and all of it is pending.
+    if (!f.station.empty())
+        sql += version >= kShippingLayout ? " AND station = ?7" : " AND machine = ?7";
+    if (f.pendingOnly && version >= kShippingLayout) sql += " AND shipped_revision < revision";
     return sql;
 }
 
@@ -149,6 +193,7 @@ void bindWhere(Statement& s, const HistoryFilter& f) {
     if (f.serial) s.text(2, *f.serial);
     if (f.location) s.text(3, *f.location);
     if (f.sinceMs >= 0) s.integer(4, f.sinceMs);
+    if (!f.station.empty()) s.text(7, f.station);
 }
 
 // The reading side of one connection: the filter's updates with their answers and files, in
@@ -161,10 +206,12 @@ class Rows {
     // code.
     int forEach(const HistoryFilter& f, const IHistoryReader::Each& each) {
         if (version_ == 0) return SQLITE_DONE;  // nothing was ever recorded here
+        const bool shipping = version_ >= kShippingLayout;
         std::string sql =
             "SELECT id, started_ms, ended_ms, machine, version, location, serial, port_names, "
-            "folder, result_code, result_words, log_path FROM updates" +
-            whereOf(f) + " ORDER BY started_ms DESC, id DESC";
+            "folder, result_code, result_words, log_path" +
+            std::string(shipping ? ", uuid, station, revision, shipped_revision, shipped_ms" : "") +
+            " FROM updates" + whereOf(f, version_) + " ORDER BY started_ms DESC, id DESC";
         if (f.limit > 0 || f.offset > 0) sql += " LIMIT ?5 OFFSET ?6";
         Statement s(db_, sql.c_str());
         if (!s.ok()) return s.prepareCode();
@@ -201,6 +248,18 @@ class Rows {
             u.resultCode = static_cast<int>(s.columnInt(9));
             u.resultWords = s.columnText(10);
             u.logPath = s.columnText(11);
+            if (shipping) {
+                u.uuid = s.columnText(12);
+                u.station = s.columnText(13);
+                u.revision = s.columnInt(14, 0);
+                u.shippedRevision = s.columnInt(15, 0);
+                u.shippedMs = s.columnInt(16);
+            } else {
+                // As the layout that brings them will make it: named after its machine, and
+                // not on any server yet.
+                u.station = u.machine;
+                u.revision = 1;
+            }
             if (answers) {
                 answers->bind(u.id);
                 while ((rc = answers->step()) == SQLITE_ROW)
@@ -232,7 +291,7 @@ class Rows {
     int count(const HistoryFilter& f, int64_t* n) {
         *n = 0;
         if (version_ == 0) return SQLITE_DONE;
-        Statement s(db_, ("SELECT count(*) FROM updates" + whereOf(f)).c_str());
+        Statement s(db_, ("SELECT count(*) FROM updates" + whereOf(f, version_)).c_str());
         if (!s.ok()) return s.prepareCode();
         bindWhere(s, f);
         int rc = s.step();
@@ -289,9 +348,11 @@ class SqliteStore : public IHistoryStore {
         LockGuard g(lock_);
         Statement s(db_,
                     "INSERT INTO updates (started_ms, machine, version, location, serial, "
-                    "port_names, folder, log_path) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+                    "port_names, folder, log_path, uuid, station) "
+                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
         if (!s.run(u.startedMs, u.machine, u.version, u.location, u.serial, u.portNames, u.folder,
-                   u.logPath))
+                   u.logPath, u.uuid.empty() ? history_NewUuid() : u.uuid,
+                   u.station.empty() ? u.machine : u.station))
             return fail(error, "record the update's start"), 0;
         return sqlite3_last_insert_rowid(db_);
     }
@@ -346,6 +407,23 @@ class SqliteStore : public IHistoryStore {
         LockGuard g(lock_);
         int rc = Rows(db_, version_).count(f, n);
         return rc == SQLITE_DONE || fail(error, "read", rc);
+    }
+
+    bool MarkShipped(const std::vector<HistoryShipMark>& marks, int64_t shippedMs,
+                     std::string* error) override {
+        LockGuard g(lock_);
+        // One write for all of them: the recording threads meet the file's lock once.
+        if (!exec("BEGIN IMMEDIATE")) return fail(error, "mark records as shipped");
+        Statement s(db_,
+                    "UPDATE updates SET shipped_revision = ?2, shipped_ms = ?3 "
+                    "WHERE id = ?1 AND shipped_revision < ?2");
+        bool ok = true;
+        for (const HistoryShipMark& m : marks)
+            if (ok) ok = s.run(m.id, m.revision, shippedMs);
+        if (ok && exec("COMMIT")) return true;
+        fail(error, "mark records as shipped");
+        exec("ROLLBACK");
+        return false;
     }
 
   private:
@@ -439,7 +517,7 @@ Setup checkPages(sqlite3* db, const std::string& path, std::string* error) {
 // transaction (two processes opening a new file at once do not both create it: the second
 // finds the version the first set).
 Setup setUp(sqlite3* db, const std::string& path, std::string* error) {
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_busy_handler(db, writerBusy, nullptr);
     int64_t version = 0;
     Setup result = checkOwnership(db, path, &version, error);
     if (result == SETUP_OK) result = checkPages(db, path, error);

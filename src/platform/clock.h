@@ -36,6 +36,9 @@ int64_t clk_ThreadSleptMs(void);
 
 // Real (unscaled) steady time in microseconds, for measurements.
 int64_t clk_RealNowUs(void);
+// Pauses the calling thread for us microseconds of real time, whatever the scale: for waits
+// on other programs (a file another connection holds locked), not for the modem's pauses.
+void clk_RealSleepUs(int64_t us);
 
 // The scale in force, and a way for tests and tools to set it outright (values below 1 mean
 // 1; any scale asked for before, and its refusal, are forgotten).

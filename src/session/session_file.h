@@ -9,6 +9,7 @@
 #define MODEMFLASH_SESSION_SESSION_FILE_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include <string>
@@ -62,14 +63,18 @@ struct SessionText {
     Compression compression = COMPRESSION_NONE;
 };
 
+// The most text a session file may hold by default: 4 GiB, or all that a 32-bit size can say.
+constexpr size_t kSessionTextMax =
+    static_cast<size_t>((uint64_t(1) << 32) > SIZE_MAX ? uint64_t(SIZE_MAX) : (uint64_t(1) << 32));
+
 // False with a reason when the file cannot be read at all (missing, unreadable, a compressed
 // stream that is not one, a compression this build lacks, more than maxBytes of text).
 bool readSessionText(const std::string& path, SessionText* out, std::string* error,
-                     size_t maxBytes = size_t(1) << 32);
+                     size_t maxBytes = kSessionTextMax);
 
 // The same from bytes in memory (the fuzz target and tests).
 bool decodeSessionText(const std::string& bytes, SessionText* out, std::string* error,
-                       size_t maxBytes = size_t(1) << 32);
+                       size_t maxBytes = kSessionTextMax);
 
 }  // namespace session
 

@@ -38,7 +38,7 @@ struct Session {
 
 struct ReadOptions {
     bool allowPartial = false;
-    size_t maxBytes = size_t(1) << 32;
+    size_t maxBytes = kSessionTextMax;
 };
 
 // False with the problem when the session is refused.

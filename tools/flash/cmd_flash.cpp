@@ -45,7 +45,9 @@ namespace {
 const char kFlashEnvironment[] =
     "Environment: MODEMFLASH_TIME_SCALE (simulation only), MODEMFLASH_DEV_ROOT and\n"
     "MODEMFLASH_SYSFS_ROOT (Linux port discovery in another tree), MODEMFLASH_HISTORY (the\n"
-    "update history file). A history that cannot be written is a warning, never a failure.\n";
+    "update history file), MODEMFLASH_HISTORY_SERVER (the server its records are shipped to).\n"
+    "A history that cannot be written, or a server that cannot be reached, is a warning, never\n"
+    "a failure.\n";
 
 struct FlashOptions {
     std::string folder;

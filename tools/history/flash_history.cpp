@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "history/history_server.h"
+#include "history/history_shipper.h"
 #include "modemflash/port_record.h"
 #include "report/notify.h"
 
@@ -24,15 +26,19 @@ std::string absolute(const std::string& path) {
 
 }  // namespace
 
-void addHistoryOptions(CLI::App& app, HistoryOptions* options, bool allowNone) {
+void addHistoryOptions(CLI::App& app, HistoryOptions* options, bool recording) {
     CLI::Option* file = app.add_option("--history", options->file,
                                        "The update history file (default: MODEMFLASH_HISTORY, "
                                        "else modemflash/history.sqlite3 in the user's state "
                                        "folder)");
+    if (!recording) return;
     // Both at once ask for two things: an error, not a silent choice of one.
-    if (allowNone)
-        app.add_flag("--no-history", options->none, "Keep no record of this update")
-            ->excludes(file);
+    app.add_flag("--no-history", options->none, "Keep no record of this update")->excludes(file);
+    app.add_option("--history-server", options->server,
+                   "Ship each record to this PostgreSQL server too, a libpq URI or key=value "
+                   "string (default: MODEMFLASH_HISTORY_SERVER); the local history comes first");
+    app.add_option("--station-name", options->station,
+                   "The station's name in its records (default: the host name)");
 }
 
 void historyWarning(const std::string& text) {
@@ -43,6 +49,10 @@ void historyWarning(const std::string& text) {
 std::unique_ptr<IHistoryStore> openHistoryForUpdates(const HistoryOptions& options) {
     bool chosen = false;
     std::string path = history_ChoosePath(options, &chosen);
+    // The records go to the local history first: without one, nothing can be shipped.
+    if (!options.server.empty() && (options.none || !history_StoreAvailable()))
+        historyWarning("--history-server: nothing is shipped without the local history (" +
+                       std::string(options.none ? "--no-history" : "this build keeps none") + ")");
     if (options.none) return nullptr;
     if (!history_StoreAvailable() && !chosen) return nullptr;
     if (path.empty()) {
@@ -51,11 +61,24 @@ std::unique_ptr<IHistoryStore> openHistoryForUpdates(const HistoryOptions& optio
             "without a record (--history FILE names one)");
         return nullptr;
     }
+    std::string server = history_ChooseServer(options);
     std::string notice, error;
     std::unique_ptr<IHistoryStore> store = history_OpenStore(path, &notice, &error);
     if (!notice.empty()) historyWarning("history: " + notice);
-    if (!store) historyWarning("history: " + error + "; the update goes on without a record");
-    return store;
+    if (!store) {
+        historyWarning("history: " + error + "; the update goes on without a record" +
+                       (server.empty() ? "" : ", and nothing is shipped to the history server"));
+        return nullptr;
+    }
+    std::unique_ptr<IHistoryShipper> shipper;
+    if (!server.empty()) {
+        shipper = history_StartShipper(path, server, historyWarning, &error);
+        if (!shipper)
+            historyWarning("history server " + history_ShowServer(server) + ": " + error +
+                           "; the records stay in the local history");
+    }
+    std::string station = options.station.empty() ? history_MachineName() : options.station;
+    return history_StationStore(std::move(store), station, std::move(shipper), kShipAtEndMs);
 }
 
 FlashRecord::FlashRecord(const HistoryOptions& options, const std::string& folder,

@@ -14,16 +14,20 @@
 
 namespace cli {
 
-// Adds --history FILE and (with allowNone) --no-history.
-void addHistoryOptions(CLI::App& app, HistoryOptions* options, bool allowNone);
+// Adds --history FILE and, for the commands that record updates (recording), --no-history,
+// --history-server URI and --station-name N.
+void addHistoryOptions(CLI::App& app, HistoryOptions* options, bool recording);
 
 // Prints one warning line on standard error.
 void historyWarning(const std::string& text);
 
 // Opens the history for recording. Null when there is none: --no-history, a build without a
 // store (silently, unless the user named a file), or a history that cannot be used (one
-// warning line). A damaged file moved aside is also one warning line.
+// warning line). A damaged file moved aside is also one warning line. Every record gets the
+// station's name; with a server named (--history-server, MODEMFLASH_HISTORY_SERVER) a shipper
+// sends each record there (history_shipper.h) and gives it up to kShipAtEndMs at the end.
 std::unique_ptr<IHistoryStore> openHistoryForUpdates(const HistoryOptions& options);
+const int kShipAtEndMs = 2000;
 
 // The record of one `modemflash flash`: begun before Download, fed the job's file starts and
 // ends, finished with the result. With the engine linked into the program (lib null) the

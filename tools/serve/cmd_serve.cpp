@@ -45,6 +45,8 @@ class Dashboard : public cli::StationCompanion {
     Dashboard(const ServeOptions& o, ListenAddress listen, std::string token)
         : options_(o), listen_(std::move(listen)), token_(std::move(token)) {}
 
+    void SetShipping(const IHistoryShipping* shipping) override { shipping_ = shipping; }
+
     IStationListener* Listener(IStationListener* display) override {
         const std::string& folder = options_.station.folder;
         DashboardConfig c;
@@ -64,6 +66,7 @@ class Dashboard : public cli::StationCompanion {
         firmware_.reset(new CFirmwareFiles(paths));
         c.described = firmware_.get();
         c.timeScale = clk_Scale();
+        c.shipping = shipping_;
         c.stopping = [this] { return station_ != nullptr && station_->StopRequested(); };
         openHistory();
         c.historyKept = history_ != nullptr;
@@ -121,6 +124,7 @@ class Dashboard : public cli::StationCompanion {
     ListenAddress listen_;
     std::string token_;
     CStation* station_ = nullptr;
+    const IHistoryShipping* shipping_ = nullptr;  // the station's shipper; null none
     std::unique_ptr<CFirmwareFiles> firmware_;
     std::unique_ptr<IHistoryStore> history_;
     std::unique_ptr<CDashboard> board_;

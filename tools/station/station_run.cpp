@@ -19,6 +19,7 @@
 #include "cli/record/record_session.h"
 #include "cli/system/interrupt.h"
 #include "cli/system/mm_inhibit.h"
+#include "history/history_shipper.h"
 #include "history/station_recorder.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
@@ -383,6 +384,7 @@ int runStation(StationRunOptions o) {
     Display display(mode);
     // Each modem's update is recorded on its way to the display.
     std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
+    if (o.companion) o.companion->SetShipping(history_ShippingOf(history.get()));
     IStationListener* shown = o.companion ? o.companion->Listener(&display) : &display;
     // And, with --record, its whole conversation in a session file of its own.
     std::unique_ptr<CStationSessions> sessions;

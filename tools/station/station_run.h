@@ -11,6 +11,7 @@
 #include "history/history_path.h"
 
 class CStation;
+class IHistoryShipping;
 class IHistoryStore;
 class IStationListener;
 
@@ -21,6 +22,9 @@ namespace cli {
 class StationCompanion {
   public:
     virtual ~StationCompanion() = default;
+    // How the station's records go to the fleet's server (null: they do not), before Listener;
+    // it can be asked until Stop.
+    virtual void SetShipping(const IHistoryShipping* shipping) { (void)shipping; }
     // The listener the station's calls reach after the history has recorded them; it passes
     // each on to display.
     virtual IStationListener* Listener(IStationListener* display) = 0;
