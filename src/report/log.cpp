@@ -77,7 +77,11 @@ void toFile(int port, const char* text) {
     const char* c = ctime(&now);  // its static text is only ever used under the output lock
     snprintf(stamp, sizeof stamp, "%.24s", c ? c : "");
     while (*text == '\n') ++text;
-    fprintf(f, "%s: %s", stamp, text);
+    // Through the file seam: a failing write costs the log its line, never the update.
+    if (file_Write(stamp, 1, strlen(stamp), f) == strlen(stamp)) {
+        file_Write(": ", 1, 2, f);
+        file_Write(text, 1, strlen(text), f);
+    }
     fflush(f);
 }
 

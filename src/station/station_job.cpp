@@ -11,6 +11,7 @@
 #include "engine/port_context.h"
 #include "modemflash/messages.h"
 #include "platform/clock.h"
+#include "platform/memory.h"
 #include "platform/messages.h"
 #include "report/log.h"
 #include "report/notify.h"
@@ -196,7 +197,7 @@ void CStation::Impl::end() {
 // Prepares the modem's port index (location, label, sink, log file) and starts its thread.
 // Null when all 16 indexes are in use or no thread could be had.
 Job* CStation::Impl::start(const ModemPortInfo& port) {
-    Job* job = new (std::nothrow) Job;
+    Job* job = mem_New<Job>();
     if (job == nullptr) return nullptr;
     int index = -1;
     {

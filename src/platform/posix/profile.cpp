@@ -60,7 +60,7 @@ bool readFile(const char* path, std::string* text) {
     FILE* f = file_Open(path, "rb");
     if (f == nullptr) return false;
     text->resize(PROFILE_READ_MAX + 1);
-    size_t got = fread(&(*text)[0], 1, text->size(), f);
+    size_t got = file_Read(&(*text)[0], 1, text->size(), f);
     fclose(f);
     if (got > PROFILE_READ_MAX) {
         fprintf(stderr,

@@ -1,0 +1,27 @@
+// Memory service: the allocations whose failure the code handles, through the allocation
+// fault seam (platform/fault.h), so that tests can make them fail.
+#ifndef MODEMFLASH_PLATFORM_MEMORY_H
+#define MODEMFLASH_PLATFORM_MEMORY_H
+
+#include <stddef.h>
+#include <stdlib.h>
+
+#include <new>
+#include <utility>
+
+#include "platform/fault.h"
+
+// calloc, or null when it fails (or the seam makes it fail).
+inline void* mem_Calloc(size_t count, size_t size) {
+    if (fault_Hit(FAULT_SEAM_ALLOC)) return nullptr;
+    return calloc(count, size);
+}
+
+// new (std::nothrow) T{args...}, or null.
+template <typename T, typename... Args>
+T* mem_New(Args&&... args) {
+    if (fault_Hit(FAULT_SEAM_ALLOC)) return nullptr;
+    return new (std::nothrow) T{std::forward<Args>(args)...};
+}
+
+#endif
