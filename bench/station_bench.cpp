@@ -266,8 +266,10 @@ double recordingMsPerUpdate(const std::string& root, const std::string& firmware
                 begin.location = "1-1." + std::to_string(j->index + 1);
                 begin.serial = "SIM" + std::to_string(j->index + 1);
                 r.Begin(begin, j->files);
-                for (size_t k = 0; k < j->files->Count(); ++k) r.StartFile(static_cast<int>(k));
-                r.FilesDone();
+                for (size_t k = 0; k < j->files->Count(); ++k) {
+                    r.StartFile(static_cast<int>(k));
+                    r.EndFile(static_cast<int>(k), true);
+                }
                 HistoryUpdate end;
                 end.resultCode = 1;
                 end.answers = {

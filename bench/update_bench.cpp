@@ -21,52 +21,53 @@
 #include "modem_sim.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
-#include "report/log.h"
+#include "report/job_observer.h"
 
 namespace {
 
-struct Timing {
-    int64_t transferUs = 0;     // from "Opening" to "Programing flash" of each file
-    int64_t programmingUs = 0;  // from "Programing flash" to "Done": the modem's own work
-    int64_t fileStartUs = 0;
-    int64_t programStartUs = 0;
-};
+// Times the update's steps as the job declares them (the observer), and feeds the update's
+// record as the command-line host does, timing what that costs the update's thread.
+class Timing : public IJobObserver {
+  public:
+    explicit Timing(CUpdateRecorder* r) : recorder_(r) {}
+    int64_t transferUs = 0;     // from the start of each file's step to its programming
+    int64_t programmingUs = 0;  // from its programming to its end: the modem's own work
+    int64_t recordUs = 0;
 
-void hook(void* user, int, int, const char* text) {
-    Timing* t = static_cast<Timing*>(user);
-    int64_t now = clk_RealNowUs();
-    if (getenv("BENCH_TRACE")) fprintf(stderr, "%8.3f %.60s\n", now / 1e6, text);
-    if (strncmp(text, "\nOpening [", 10) == 0) t->fileStartUs = now;
-    if (strcmp(text, "\n\nPrograming flash...\n") == 0 && t->fileStartUs) {
-        t->transferUs += now - t->fileStartUs;
-        t->fileStartUs = 0;
-        t->programStartUs = now;
+    void OnPhase(int, JobPhase phase, int) override {
+        int64_t now = clk_RealNowUs();
+        if (getenv("BENCH_TRACE"))
+            fprintf(stderr, "%8.3f %s\n", now / 1e6, report_PhaseName(phase));
+        if (phase == JOB_SENDING) fileStartUs_ = now;
+        if (phase == JOB_PROGRAMMING && fileStartUs_) {
+            transferUs += now - fileStartUs_;
+            fileStartUs_ = 0;
+            programStartUs_ = now;
+        }
     }
-    if (strncmp(text, "\nDone...[", 9) == 0 && t->programStartUs) {
-        t->programmingUs += now - t->programStartUs;
-        t->programStartUs = 0;
+    void OnFileStart(int port, int fileIndex, int fileCount, const char* path) override {
+        int64_t start = clk_RealNowUs();
+        recorder_->OnFileStart(port, fileIndex, fileCount, path);
+        recordUs += clk_RealNowUs() - start;
     }
-}
+    void OnFileEnd(int port, int fileIndex, bool programmed) override {
+        int64_t now = clk_RealNowUs();
+        if (programStartUs_) programmingUs += now - programStartUs_;
+        programStartUs_ = 0;
+        recorder_->OnFileEnd(port, fileIndex, programmed);
+        recordUs += clk_RealNowUs() - now;
+    }
+
+  private:
+    CUpdateRecorder* recorder_;
+    int64_t fileStartUs_ = 0;
+    int64_t programStartUs_ = 0;
+};
 
 long long fileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
 }
-
-// Feeds the update's events to its record, timing what that costs the update's thread.
-class RecordingSink : public IDownloadSink {
-  public:
-    explicit RecordingSink(CUpdateRecorder* r) : recorder_(r) {}
-    void OnEvent(DownloadEvent* e) override {
-        int64_t start = clk_RealNowUs();
-        recorder_->OnEvent(e->code);
-        spentUs += clk_RealNowUs() - start;
-    }
-    int64_t spentUs = 0;
-
-  private:
-    CUpdateRecorder* recorder_;
-};
 
 }  // namespace
 
@@ -104,8 +105,6 @@ int main() {
         return 1;
     }
 
-    Timing timing;
-    log_SetHook(hook, &timing);
     CDownloader downloader;
     if (!downloader.SetFirmwareFolder(firmware.c_str())) return 1;
 
@@ -124,8 +123,8 @@ int main() {
     CFirmwareFiles described(paths);
     CUpdateRecorder recorder(store.get(),
                              [](const std::string& w) { fprintf(stderr, "%s\n", w.c_str()); });
-    RecordingSink sink(&recorder);
-    downloader.SetSink(&sink);
+    Timing timing(&recorder);
+    report_SetObserver(&timing);
     HistoryUpdate begin;
     begin.folder = firmware;
     recorder.Begin(begin, &described);
@@ -138,10 +137,10 @@ int main() {
     HistoryUpdate end;
     end.resultCode = result;
     recorder.Finish(end);
-    recordUs += clk_RealNowUs() - finishStart + sink.spentUs;
+    recordUs += clk_RealNowUs() - finishStart + timing.recordUs;
     int64_t totalUs = clk_RealNowUs() - start;
     double pausesUs = static_cast<double>(clk_SleptMs() - slept0) / scale * 1000.0;
-    log_SetHook(nullptr, nullptr);
+    report_SetObserver(nullptr);
     sim.stop();
 
     double total = totalUs / 1e6, pauses = pausesUs / 1e6, transfer = timing.transferUs / 1e6;

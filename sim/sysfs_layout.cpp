@@ -10,6 +10,13 @@
 #include <cstdlib>
 
 namespace modemsim {
+
+std::string layout_HexId(unsigned id) {
+    char text[8];
+    snprintf(text, sizeof text, "%04x", id & 0xFFFFu);
+    return text;
+}
+
 namespace {
 
 bool makeDirs(const std::string& path, std::string* error) {

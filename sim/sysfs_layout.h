@@ -15,7 +15,12 @@
 
 #include <string>
 
+#include "platform/simulated_modem.h"
+
 namespace modemsim {
+
+// A USB ID as sysfs writes it: four lower-case hex digits ("f00d").
+std::string layout_HexId(unsigned id);
 
 struct UsbPortLayout {
     std::string sysfsRoot;
@@ -24,8 +29,9 @@ struct UsbPortLayout {
     std::string busPath = "pci0000:00/0000:00:14.0/usb1";  // below S/devices
     std::string device = "1-1";                            // the usb_device's name
     std::string interfaceNumber = "02";
-    std::string vendorId = "f00d";
-    std::string productId = "9001";
+    // The simulated modem's USB identity (platform/simulated_modem.h), as sysfs writes it.
+    std::string vendorId = layout_HexId(SIMULATED_MODEM_VENDOR_ID);
+    std::string productId = layout_HexId(SIMULATED_MODEM_PRODUCT_ID);
     std::string manufacturer = "Simulated Modems Inc";
     std::string product = "Simulated Cellular Modem";
     std::string serial = "SIM0001";

@@ -7,14 +7,18 @@
 //   Download(&result, 0)        runs the whole update; blocks until it has ended
 // Progress and texts are also posted to the calling thread's message queue (see
 // modemflash/messages.h); events reach the sink synchronously on that same thread.
+// Minimal hosts that do all of this: examples/c_host.c (C, the operation table declared by
+// hand) and examples/cpp_host.cpp (C++), in the source tree and in the Windows kit.
 //
 // Time scale. The environment variable MODEMFLASH_TIME_SCALE=N (a number from 1 to 1000000)
-// makes every pause and time-out of the library N times shorter, the 20 seconds a real modem
-// needs after each mode command included: it exists for simulated modems only and must not
-// be set when a real modem is updated. A scale other than 1 is announced once, on standard
-// error, when the library is first used (Create): "time scale N in force: pauses and
-// time-outs are N times shorter; for simulated modems only". Any other value is ignored
-// (real time) with a warning of the same kind.
+// asks for every pause and time-out of the library to be N times shorter, the 20 seconds a
+// real modem needs after each mode command included: it exists for simulated modems only. The
+// library honours it only while every port it opens is a simulated modem's (by the USB
+// identity those ports carry); the first port of any other device puts it back to real time,
+// before the first byte goes to that port, with a line on standard error. A scale other than 1
+// is announced once, on standard error, when the library is first used (Create): "time scale N
+// in force: pauses and time-outs are N times shorter; for simulated modems only". Any other
+// value is ignored (real time) with a warning of the same kind.
 #ifndef MODEMFLASH_DOWNLOADER_H
 #define MODEMFLASH_DOWNLOADER_H
 

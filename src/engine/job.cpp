@@ -11,11 +11,11 @@
 #include "engine/port_context.h"
 #include "engine/transfer.h"
 #include "platform/clock.h"
-#include "platform/dialog.h"
 #include "platform/file.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
 #include "report/printf_format.h"
 
 namespace {
@@ -168,7 +168,7 @@ int finalChecks(int portIndex) {
 int closingSteps(int portIndex) {
     char text[64];
     snprintf(text, sizeof text, "Tempo di aggiomamento previsto: %.1f sec", 10.0);
-    notify_Info(portIndex, text);
+    notify_Text(portIndex, MSG_DL_INFO, JOB_TEXT_EXPECTED_TIME, text);
     report_Phase(portIndex, JOB_RETURNING, 0);
     sink_Send(portIndex, EVENT_RESET_TO_MODEM, 95);
     int r = mode_RecoverModem(portIndex);
@@ -293,7 +293,7 @@ int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program
     int r = mode_EnterLoader(portIndex);
     if (r != 1) {
         report_Fail(portIndex, JOB_STEP_ENTER_LOADER);
-        dlg_MessageBox(kLoaderRefusedText, nullptr);
+        report_MessageBox(portIndex, kLoaderRefusedText);
         recover(portIndex);
         return r;
     }
@@ -341,7 +341,7 @@ int dl_Run(int portIndex, char* fileList, int program, int queryChipId) {
     notify_Progress(portIndex, c->progress);
     char text[32];
     snprintf(text, sizeof text, "%d/100", c->progress);
-    notify_Result(portIndex, text);
+    notify_Text(portIndex, MSG_DL_RESULT, JOB_TEXT_RESULT, text);
     return result;
 }
 

@@ -8,8 +8,8 @@
 #include "engine/at.h"
 #include "engine/engine_lock.h"
 #include "engine/port_context.h"
+#include "engine/port_locator.h"
 #include "platform/clock.h"
-#include "portscan/modem_port_finder.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
@@ -214,8 +214,7 @@ void switchPause(int port, int mode) {
 int mode_LocatePortName(int portIndex, char* name, size_t capacity) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr || c->location[0] == '\0' || name == nullptr || capacity == 0) return 0;
-    CModemPortFinder finder;
-    int32_t number = finder.FindComNumberAt(c->location);
+    int32_t number = engine_PortLocator()->FindModemPortAt(c->location);
     if (number <= 0) return 0;
     snprintf(name, capacity, "COM%d", static_cast<int>(number));
     return 1;
@@ -289,9 +288,10 @@ namespace {
 // The name of the modem's port as it is now. A modem known by its USB location is looked for
 // there only ("COM0", which opens nothing, while nothing is there): other modems' names may
 // have moved meanwhile, and the first modem port found may be another modem's.
-void findModemPort(int portIndex, CModemPortFinder& finder, char* name, size_t capacity) {
+void findModemPort(int portIndex, char* name, size_t capacity) {
     if (mode_LocatePortName(portIndex, name, capacity) == 1) return;
-    int32_t number = ctx_Get(portIndex)->location[0] != '\0' ? 0 : finder.FindComNumber();
+    int32_t number =
+        ctx_Get(portIndex)->location[0] != '\0' ? 0 : engine_PortLocator()->FindModemPort();
     snprintf(name, capacity, "COM%d", static_cast<int>(number));
 }
 
@@ -306,10 +306,8 @@ int mode_Switch(int portIndex, int mode) {
 
     // The modem may come back under another number: ask the registry before every attempt,
     // outside the lock.
-    CModemPortFinder finder;
-    int r = reopen(portIndex, [&](char* name, size_t capacity) {
-        findModemPort(portIndex, finder, name, capacity);
-    });
+    int r = reopen(portIndex,
+                   [&](char* name, size_t capacity) { findModemPort(portIndex, name, capacity); });
     if (r != MODE_SWITCH_OK) {
         c->goneAtMs = dropped;  // its port went with the command and has not come back
         return r;
@@ -427,15 +425,14 @@ int awaitReturn(int portIndex, int64_t sinceMs) {
         wait_Announce(portIndex, &w);
         clk_SleepMs(static_cast<uint32_t>(due - now));
     }
-    CModemPortFinder finder;
-    return reopen(portIndex, [&](char* name, size_t capacity) {
-        findModemPort(portIndex, finder, name, capacity);
-    });
+    return reopen(portIndex,
+                  [&](char* name, size_t capacity) { findModemPort(portIndex, name, capacity); });
 }
 
 void recoveryFailed(int portIndex) {
     log_Error(portIndex, "Recover Setting fail!\n");
-    notify_Status(portIndex, "Recupero dati fallito, riavviare il modem!");
+    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERY_FAILED,
+                "Recupero dati fallito, riavviare il modem!");
 }
 
 }  // namespace
@@ -465,7 +462,7 @@ int mode_ReachModem(int portIndex) {
 int mode_RecoverModem(int portIndex) {
     PortContext* c = ctx_Get(portIndex);
     if (c == nullptr) return MODE_COMMAND_FAILED;
-    notify_Status(portIndex, "Recupero dati......");
+    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERING, "Recupero dati......");
     // A port that dropped mid-transfer (or never came back from a switch) cannot carry the
     // recovery's commands: the modem is waited for where it was, as after a mode switch. A
     // modem that let the last exchange pass in silence is asked whether it still answers before
@@ -496,7 +493,7 @@ int mode_RecoverModem(int portIndex) {
             return r;
         }
     }
-    notify_Status(portIndex, "Recupero dati completato!");
+    notify_Text(portIndex, MSG_DL_STATUS, JOB_TEXT_RECOVERED, "Recupero dati completato!");
     log_Info(portIndex, "recover to Modem mode success\n");
     return MODE_SWITCH_OK;
 }

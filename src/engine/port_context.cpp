@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "engine/port_locator.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "report/job_observer.h"
@@ -93,6 +94,8 @@ SerialHandle com_Open(int port, const char* name) {
         resetAfterFailedOpen(c);
         return nullptr;
     }
+    // Before the first byte: a port that is no simulated modem's runs at real time.
+    engine_CheckTimeScale(name);
 
     SerialTimeouts t;
     (void)serial_GetTimeouts(h, &t);

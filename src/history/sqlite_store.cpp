@@ -22,6 +22,7 @@
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/lock.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -514,9 +515,20 @@ bool moveAside(const std::string& path, std::string* movedTo, std::string* error
     return true;
 }
 
+// SQLite takes UTF-8 file names; the path is in the system's own encoding (Windows: the ANSI
+// code page, as %LOCALAPPDATA% of a user named with an accent gives it).
+std::string sqliteName(const std::string& path) {
+    std::string utf8(path.size() * 3 + 1, '\0');
+    long n = text_FileNameToUtf8(path.c_str(), &utf8[0], utf8.size());
+    if (n < 0) return path;
+    utf8.resize(static_cast<size_t>(n));
+    return utf8;
+}
+
 sqlite3* openConnection(const std::string& path, int flags, std::string* error) {
     sqlite3* db = nullptr;
-    int rc = sqliteFaulted() ? SQLITE_CANTOPEN : sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    int rc = sqliteFaulted() ? SQLITE_CANTOPEN
+                             : sqlite3_open_v2(sqliteName(path).c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         *error = db ? errorText(db, path, "open") : "cannot open " + path;
         sqlite3_close_v2(db);

@@ -41,14 +41,18 @@ void CStationRecorder::OnModemStatus(const StationModem& modem, const StationSta
     if (s && s->recorder) {
         if (status.phase == STATION_SENDING || status.phase == STATION_PROGRAMMING)
             s->recorder->StartFile(status.fileIndex - 1);
-        else if (status.phase == STATION_RETURNING || status.phase == STATION_CHECKING_AUTORUN)
-            s->recorder->FilesDone();
         else if (status.phase == STATION_FINISHED)
             // Still on the job's thread, before the station frees the port index for another
             // modem: what the port context kept is this job's.
             history_TakeFromPort(modem.portIndex, &s->end);
     }
     if (inner_) inner_->OnModemStatus(modem, status);
+}
+
+void CStationRecorder::OnModemFileEnd(const StationModem& modem, int fileIndex, bool programmed) {
+    Slot* s = slotOf(modem);
+    if (s && s->recorder) s->recorder->EndFile(fileIndex - 1, programmed);
+    if (inner_) inner_->OnModemFileEnd(modem, fileIndex, programmed);
 }
 
 void CStationRecorder::OnModemFinish(const StationModem& modem, const StationResult& result) {
@@ -61,7 +65,7 @@ void CStationRecorder::OnModemFinish(const StationModem& modem, const StationRes
             end.portNames = modem.portName;
         }
         end.resultCode = result.downloadResult;
-        end.resultWords = result.words;
+        end.resultWords = station_ResultText(result);
         end.location = modem.location;
         end.serial = modem.serialNumber;
         s->recorder->Finish(end);

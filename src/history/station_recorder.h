@@ -29,6 +29,7 @@ class CStationRecorder : public IStationListener {
 
     void OnModemStart(const StationModem& modem) override;
     void OnModemStatus(const StationModem& modem, const StationStatus& status) override;
+    void OnModemFileEnd(const StationModem& modem, int fileIndex, bool programmed) override;
     void OnModemFinish(const StationModem& modem, const StationResult& result) override;
     void OnModemLog(const StationModem& modem, int isError, const char* text) override;
     void OnNotice(const char* text) override;

@@ -11,7 +11,6 @@
 #include "modemflash/downloader.h"
 #include "platform/env.h"
 #include "platform/file.h"
-#include "report/notify.h"
 #include "util/sha256.h"
 
 namespace {
@@ -194,25 +193,15 @@ HistoryFile CUpdateRecorder::described(const HistoryFile& f) const {
     return d;
 }
 
-void CUpdateRecorder::OnEvent(int code) {
-    for (size_t i = 0; i < files_.size(); ++i) {
-        if (sink_EventCode(files_[i].name.c_str()) != code) continue;
-        StartFile(static_cast<int>(i));
-        return;
-    }
-    if (code == EVENT_RESET_TO_MODEM) FilesDone();
-}
-
 void CUpdateRecorder::StartFile(int seq) {
     if (seq < 0 || static_cast<size_t>(seq) >= files_.size() || seq == current_) return;
-    // Another file begins: the one before was programmed (the job stops at a failure).
-    completeCurrent(true);
+    completeCurrent(false);
     current_ = seq;
     currentStart_ = std::chrono::steady_clock::now();
 }
 
-void CUpdateRecorder::FilesDone() {
-    completeCurrent(true);
+void CUpdateRecorder::EndFile(int seq, bool programmed) {
+    if (seq == current_) completeCurrent(programmed);
 }
 
 void CUpdateRecorder::Finish(const HistoryUpdate& end) {

@@ -2,8 +2,9 @@
 //
 // A host describes the firmware files once (CFirmwareFiles: hashing a large set takes a
 // moment, and a station updates many modems from the same files), then for each update
-// makes one CUpdateRecorder, calls Begin as the update starts, feeds it the sink events, and
-// calls Finish with the result. A recorder never stops or fails an update: the first store
+// makes one CUpdateRecorder, calls Begin as the update starts, lets it observe the job (it is
+// a job observer: the file starts and ends the engine declares), and calls Finish with the
+// result. A recorder never stops or fails an update: the first store
 // error is reported through the warning function, and the recorder then stays quiet.
 #ifndef MODEMFLASH_HISTORY_UPDATE_RECORDER_H
 #define MODEMFLASH_HISTORY_UPDATE_RECORDER_H
@@ -19,6 +20,7 @@
 
 #include "history/history_store.h"
 #include "platform/thread.h"
+#include "report/job_observer.h"
 
 // Name (without folder), size, archive ID and name, and SHA-256 of each file, in list order
 // (seq 0, 1, ...). Paths may use '\' as the library composes them. An unreadable file keeps
@@ -74,7 +76,7 @@ void history_TakeFromPort(int portIndex, HistoryUpdate* end);
 // This machine's name.
 std::string history_MachineName();
 
-class CUpdateRecorder {
+class CUpdateRecorder : public IJobObserver {
   public:
     using Warn = std::function<void(const std::string& text)>;
 
@@ -86,14 +88,17 @@ class CUpdateRecorder {
     // outlive the recorder.
     void Begin(HistoryUpdate start, const CFirmwareFiles* firmware);
 
-    // One sink event (DownloadEventCode) of the update. A file's event starts that file (the
-    // same event again is the progress of its blocks); the event of another file, or of the
-    // return to modem mode, ends it, programmed, and records it.
-    void OnEvent(int code);
-    // The same for hosts that follow the update otherwise: file seq (from 0) starts (again
-    // for the file in progress: nothing), and every file is done (the return to modem mode).
+    // File seq (from 0) starts (again for the file in progress: nothing; a file still in
+    // progress then ends, not programmed), and ends, programmed or not, and is recorded.
     void StartFile(int seq);
-    void FilesDone();
+    void EndFile(int seq, bool programmed);
+
+    // As the job's observer: its file starts and ends (fileIndex 1.. is seq + 1).
+    void OnPhase(int, JobPhase, int) override {}
+    void OnFileStart(int, int fileIndex, int, const char*) override { StartFile(fileIndex - 1); }
+    void OnFileEnd(int, int fileIndex, bool programmed) override {
+        EndFile(fileIndex - 1, programmed);
+    }
 
     // Finishes the record with end's result, words, log path, port names, answers (and
     // location and serial when given); the end time is now. The file in progress and those

@@ -7,6 +7,7 @@
 
 #include "engine/job.h"
 #include "host/modem_claim.h"
+#include "locator/registry_locator.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file.h"
@@ -26,8 +27,6 @@ const char kLongestName[] = "secondary_boot.wrapped";
 void composePath(char* out, const char* folder, const char* name) {
     snprintf(out, FIRMWARE_PATH_CAPACITY, "%s\\%s", folder, name);
 }
-
-void quietHook(void*, int, int, const char*) {}
 
 }  // namespace
 
@@ -101,21 +100,12 @@ std::string CDownloader::BuildFileList() const {
     return list;
 }
 
-// With MODEMFLASH_LOG_FILE set, the engine's log of a download goes to that file instead of
-// standard output (error lines still reach standard error).
 bool CDownloader::Download(int32_t* result, int32_t) {
     int32_t local = 0;
     int32_t* out = result ? result : &local;
     *out = DOWNLOAD_FAILED;
     std::string list = BuildFileList();
-    const char* logFile = env_Get("MODEMFLASH_LOG_FILE");
-    bool logging = logFile && *logFile && log_OpenFile(0, logFile) == 1;
-    if (logging) log_SetHook(quietHook, nullptr);
     *out = SearchPortAndDownload(list.c_str());
-    if (logging) {
-        log_SetHook(nullptr, nullptr);
-        log_CloseFile(0);
-    }
     return *out == DOWNLOAD_OK;
 }
 
@@ -177,6 +167,7 @@ void announce(int kind, int pass, const char* port) {
 
 int CDownloader::SearchPortAndDownload(const char* list) {
     CModemPortFinder finder;
+    locator_Install();  // the job's reopens find the modem as this search does
     report_JobBegin(0);
     report_Phase(0, JOB_PROBING, 0);
     printf("search port start!\n");
@@ -269,6 +260,21 @@ int DownloadResultOf(int jobResult) {
             return DOWNLOAD_TRANSFER_FAILED;
         default:
             return DOWNLOAD_FAILED;
+    }
+}
+
+const char* DownloadResultWords(int downloadResult) {
+    switch (downloadResult) {
+        case DOWNLOAD_OK:
+            return "update complete";
+        case DOWNLOAD_PROGRAM_FAILED:
+            return "the modem refused to program the firmware";
+        case DOWNLOAD_TRANSFER_FAILED:
+            return "the firmware transfer failed";
+        case DOWNLOAD_MODE_FAILED:
+            return "the modem could not be switched between modes";
+        default:
+            return "update failed";
     }
 }
 

@@ -66,6 +66,10 @@ std::vector<int> SplitToIntegers(const char* text, char separator);
 
 // The host's result code for a job result (1 for DL_OK, 13, 15, 14, else 0).
 int DownloadResultOf(int jobResult);
+// A host result (DOWNLOAD_*) in words, the same for every host: "update complete", "the
+// firmware transfer failed", ... What failed in detail is the job's failure record
+// (report/job_observer.h).
+const char* DownloadResultWords(int downloadResult);
 
 // A regular file that opens for reading and holds at least 2 bytes.
 bool IsUsableFile(const char* path);

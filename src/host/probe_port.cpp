@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "engine/port_locator.h"
 #include "platform/clock.h"
 
 namespace {
@@ -26,6 +27,8 @@ int CProbePort::Open(int comNumber, int baud, int dataBits, int stopBits) {
     snprintf(name, sizeof name, "COM%d", comNumber);
     SerialHandle h = serial_Open(name, SERIAL_OPEN_OVERLAPPED);
     if (h == nullptr) return 0;
+    // Before the first byte: a port that is no simulated modem's runs at real time.
+    engine_CheckTimeScale(name);
 
     // The mode "COM<n>: <baud>, n, <data>, <stop>": no parity and no flow control.
     SerialLine line;

@@ -3,8 +3,10 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "platform/lock.h"
+#include "platform/simulated_modem.h"
 
 std::string g_serialCommPorts;
 int32_t g_lastFoundComNumber = 0;
@@ -77,6 +79,32 @@ std::vector<ModemPortInfo> ports_ListModems() {
     list.present = ports_ListSerialComm();
     (void)ports_Enumerate(collectModem, &list);
     return list.ports;
+}
+
+namespace {
+
+struct SimulatedQuery {
+    const char* portName;
+    bool simulated;
+};
+
+int checkSimulated(void* user, const SerialPortInfo* info) {
+    SimulatedQuery* q = static_cast<SimulatedQuery*>(user);
+    if (info->portName == nullptr || strcasecmp(info->portName, q->portName) != 0) return 1;
+    const char* device = info->deviceName ? info->deviceName : "";
+    q->simulated = info->enumeratorName && strcasecmp(info->enumeratorName, "USB") == 0 &&
+                   strncasecmp(device, SIMULATED_MODEM_DEVICE_PREFIX,
+                               strlen(SIMULATED_MODEM_DEVICE_PREFIX)) == 0;
+    return q->simulated ? 0 : 1;
+}
+
+}  // namespace
+
+bool ports_IsSimulatedModemPort(const char* portName) {
+    if (portName == nullptr || *portName == '\0') return false;
+    SimulatedQuery q = {portName, false};
+    (void)ports_Enumerate(checkSimulated, &q);
+    return q.simulated;
 }
 
 int32_t CModemPortFinder::FindComNumberAt(const char* location) {

@@ -30,6 +30,10 @@ int ports_SelectModem(void* userData, const SerialPortInfo* info);
 // SERIALCOMM list, friendly name), without touching any process-wide state.
 bool ports_IsModemPort(const SerialPortInfo* info, const std::string& presentPorts);
 
+// Whether the port "COM<n>" is a simulated modem's: a device of the USB enumerator whose
+// identity is the simulated modem's (platform/simulated_modem.h). Uses no process-wide state.
+bool ports_IsSimulatedModemPort(const char* portName);
+
 // A modem port present now, as the station sees it.
 struct ModemPortInfo {
     int32_t comNumber;

@@ -73,7 +73,8 @@ Verdict examineInstance(RegKey instance, const WalkPlace& at, PortEnumCallback c
 
     std::string location, serial;
     ports_LocateInstance(at.enumeratorKey, at.device, at.instance, instance, &location, &serial);
-    SerialPortInfo info = {*portName, friendly, at.enumerator, location.c_str(), serial.c_str()};
+    SerialPortInfo info = {*portName,        friendly,       at.enumerator,
+                           location.c_str(), serial.c_str(), at.device};
     return callback(userData, &info) ? GO_ON : STOP;
 }
 
@@ -298,7 +299,7 @@ int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData) {
         }
         data[dataLength < dataSize ? dataLength : dataSize] = 0;
         const char* port = reinterpret_cast<const char*>(data);
-        SerialPortInfo info = {port, port, "", "", ""};
+        SerialPortInfo info = {port, port, "", "", "", ""};
         if (!callback(userData, &info)) break;
         retries = 0;
         ++index;

@@ -25,6 +25,9 @@ struct SerialPortInfo {
     // by hand) when the tree does not say. See ports_LocateInstance.
     const char* location;
     const char* serialNumber;
+    // The device key below the enumerator ("VID_F00D&PID_9001&MI_02"): the device's USB
+    // identity; "" (or null) for SERIALCOMM and records made by hand.
+    const char* deviceName;
 };
 
 // Nonzero to go on with the walk, zero to end it.

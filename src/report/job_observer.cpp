@@ -212,6 +212,10 @@ void report_Wait(int port, const WaitNotice* notice) {
     if (IJobObserver* o = observerOf(port)) o->OnWait(port, *notice);
 }
 
+void report_Text(int port, unsigned messageId, int meaning, const char* text) {
+    if (IJobObserver* o = observerOf(port)) o->OnText(port, messageId, meaning, text);
+}
+
 void report_FileStart(int port, int fileIndex, int fileCount, const char* path) {
     if (PortNotes* n = notesOf(port)) {
         n->fileIndex = fileIndex;

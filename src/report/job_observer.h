@@ -73,6 +73,17 @@ enum JobAnswer {
     JOB_ANSWER_OK = 6             // "\r\nOK\r\n", with what the step could not use before it
 };
 
+// What a text the engine posts to the host means, as a code: the texts are for people (and
+// the host contract), the code says which one it is.
+enum JobText {
+    JOB_TEXT_OTHER = 0,
+    JOB_TEXT_RECOVERING = 1,       // the recovery begins: the modem is brought back to modem mode
+    JOB_TEXT_RECOVERED = 2,        // it is back in modem mode
+    JOB_TEXT_RECOVERY_FAILED = 3,  // it could not be brought back: it needs a restart
+    JOB_TEXT_EXPECTED_TIME = 4,    // the expected time of the closing steps (a fixed estimate)
+    JOB_TEXT_RESULT = 5            // the progress reached, "N/100", at the end of a run
+};
+
 #define JOB_FAILURE_FILE_CAPACITY 256
 #define JOB_FAILURE_COMMAND_CAPACITY 64
 #define JOB_FAILURE_ANSWER_CAPACITY 192
@@ -120,6 +131,10 @@ class IJobObserver {
     // A wait begins (what for, and the longest it may still take), or with kind WAIT_NONE the
     // wait announced last has ended (report/wait.h).
     virtual void OnWait(int /*port*/, const WaitNotice& /*notice*/) {}
+    // A text posted to the host (MSG_DL_STATUS, MSG_DL_RESULT or MSG_DL_INFO) and what it
+    // means (JobText), when it is posted.
+    virtual void OnText(int /*port*/, unsigned /*messageId*/, int /*meaning*/,
+                        const char* /*text*/) {}
 };
 
 // The observer of every port that has none of its own (null: none). Not owned.
@@ -135,10 +150,12 @@ void report_Phase(int port, JobPhase phase, int fileIndex);
 // A file's step begins or ends.
 void report_FileStart(int port, int fileIndex, int fileCount, const char* path);
 void report_FileEnd(int port, int fileIndex, int programmed);
-// An event the host's sink was handed (sink_Send in notify.h calls it for every event).
+// An event the host's sink was handed (sink_Send in notify.h calls it for every event), and a
+// text posted to the host (notify_Text).
 void report_Event(int port, int code, int value);
 // A wait begins or ends (wait_Announce in wait.h calls it).
 void report_Wait(int port, const WaitNotice* notice);
+void report_Text(int port, unsigned messageId, int meaning, const char* text);
 
 // A job begins on the port: its failure record is cleared, and so is what the steps noted.
 void report_JobBegin(int port);

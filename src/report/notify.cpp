@@ -74,14 +74,18 @@ void postText(unsigned messageId, int port, const char* text) {
 void notify_Progress(int port, int percent) {
     msg_Post(MSG_DL_PROGRESS, port, percent);
 }
+void notify_Text(int port, unsigned messageId, int meaning, const char* text) {
+    postText(messageId, port, text);
+    if (slotOf(messageId, port) != nullptr) report_Text(port, messageId, meaning, text ? text : "");
+}
 void notify_Status(int port, const char* text) {
-    postText(MSG_DL_STATUS, port, text);
+    notify_Text(port, MSG_DL_STATUS, JOB_TEXT_OTHER, text);
 }
 void notify_Result(int port, const char* text) {
-    postText(MSG_DL_RESULT, port, text);
+    notify_Text(port, MSG_DL_RESULT, JOB_TEXT_OTHER, text);
 }
 void notify_Info(int port, const char* text) {
-    postText(MSG_DL_INFO, port, text);
+    notify_Text(port, MSG_DL_INFO, JOB_TEXT_OTHER, text);
 }
 
 const char* notify_Slot(unsigned messageId, int port) {

@@ -13,6 +13,9 @@ void notify_Progress(int port, int percent);
 void notify_Status(int port, const char* text);
 void notify_Result(int port, const char* text);
 void notify_Info(int port, const char* text);
+// The same for any of the three kinds (MSG_DL_STATUS, MSG_DL_RESULT, MSG_DL_INFO), telling the
+// port's job observer what the text means (JobText, report/job_observer.h).
+void notify_Text(int port, unsigned messageId, int meaning, const char* text);
 
 // Hands a DownloadEvent with code and value to the port's own sink when one is set
 // (sink_SetForPort), else to the registered sink, if any; and tells the port's job observer

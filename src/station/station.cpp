@@ -3,10 +3,14 @@
 
 #include <algorithm>
 
+#include "engine/job.h"
+#include "locator/registry_locator.h"
 #include "station/station_choose.h"
 #include "station/station_job.h"
 
-CStation::CStation() : impl_(new Impl) {}
+CStation::CStation() : impl_(new Impl) {
+    locator_Install();  // every job's reopen looks for its modem at its location
+}
 
 CStation::~CStation() {
     delete impl_;
@@ -18,6 +22,9 @@ bool CStation::SetFirmwareFolder(const char* folder) {
     impl_->folderSet = impl_->config->SetFirmwareFolder(folder);
     impl_->folder = folder ? folder : "";
     impl_->list = impl_->folderSet ? impl_->config->BuildFileList() : std::string();
+    std::vector<char> names(impl_->list.begin(), impl_->list.end());
+    names.push_back('\0');
+    impl_->fileCount = str_SplitInPlace(names.data(), ";");
     return impl_->folderSet;
 }
 

@@ -69,6 +69,11 @@ struct StationResult {
     bool updated = false;    // downloadResult is DOWNLOAD_OK
     std::string words;       // the result in words
     double seconds = 0;      // length of the update (scaled clock)
+    // What failed, when the job failed (see report/job_observer.h): the step (JobStep, 0
+    // none) and the whole failure in words, e.g. "programming modem.wrapped (file 4 of 5):
+    // AT%PROG=1 answered ERROR".
+    int failedStep = 0;
+    std::string failure;
 };
 #define STATION_NOT_RUN (-1)
 
@@ -84,6 +89,9 @@ class IStationListener {
     virtual void OnModemStart(const StationModem& modem) = 0;
     // Its phase, progress, file or texts changed.
     virtual void OnModemStatus(const StationModem& modem, const StationStatus& status) = 0;
+    // A file's step ended (fileIndex 1..fileCount), programmed or not. On the modem's thread.
+    virtual void OnModemFileEnd(const StationModem& /*modem*/, int /*fileIndex*/,
+                                bool /*programmed*/) {}
     // Its update ended; the port is closed and its port index free again.
     virtual void OnModemFinish(const StationModem& modem, const StationResult& result) = 0;
     // One entry of the engine's log for this modem (as log_SetHook hands them over).
@@ -140,6 +148,11 @@ class CStation {
 // The name of a modem's log file in the log directory (SetLogDirectory): its location with
 // any character unsafe in a file name replaced, and ".log".
 std::string station_LogFileName(const std::string& location);
+
+// The result in words with what failed, as displays and records show it: "update complete",
+// "the modem refused to program the firmware: programming modem.wrapped (file 4 of 5):
+// AT%PROG=1 answered ERROR".
+std::string station_ResultText(const StationResult& result);
 
 // Orders locations as a person reads them: "1-1.2" before "1-1.10".
 bool station_LocationLess(const std::string& a, const std::string& b);

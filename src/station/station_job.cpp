@@ -15,30 +15,9 @@
 #include "platform/messages.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
 
 namespace {
-
-// The text the recovery posts once the modem is back in modem mode: the final checks follow.
-const char kRecoveredText[] = "Recupero dati completato!";
-
-const char* jobWords(int job) {
-    switch (job) {
-        case DL_OK:
-            return "updated";
-        case DL_FILE_OPEN_FAILED:
-            return "a firmware file could not be opened";
-        case DL_AT_FAILED:
-            return "the modem refused or did not answer a command";
-        case DL_TRANSFER_FAILED:
-            return "the firmware transfer failed";
-        case DL_MODE_SWITCH_FAILED:
-            return "the modem could not be switched between modes, or its port did not come back";
-        case DL_PROGRAM_FAILED:
-            return "the modem refused to program the firmware";
-        default:
-            return "the final check failed (the modem's mode or autorun setting)";
-    }
-}
 
 std::string baseName(const std::string& path) {
     size_t slash = path.find_last_of("\\/");
@@ -80,42 +59,52 @@ void Job::drainMessages() {
     uint32_t id;
     intptr_t w, l;
     while (msg_Peek(&id, &w, &l, 1)) {
-        if (id == MSG_DL_PROGRESS) {
+        if (id == MSG_DL_PROGRESS)
             status.percent = static_cast<int>(l);
-        } else if (id == MSG_DL_STATUS || id == MSG_DL_INFO) {
+        else if (id == MSG_DL_STATUS || id == MSG_DL_INFO)
             status.text = reinterpret_cast<const char*>(l);
-            if (id == MSG_DL_STATUS && status.text == kRecoveredText &&
-                status.phase == STATION_RETURNING)
-                setPhase(STATION_CHECKING_AUTORUN);
-        }
     }
 }
 
-void Job::OnEvent(DownloadEvent* e) {
+static_assert(static_cast<int>(JOB_PROBING) == STATION_PROBING &&
+                  static_cast<int>(JOB_ENTERING_LOADER) == STATION_ENTERING_LOADER &&
+                  static_cast<int>(JOB_SENDING) == STATION_SENDING &&
+                  static_cast<int>(JOB_PROGRAMMING) == STATION_PROGRAMMING &&
+                  static_cast<int>(JOB_RETURNING) == STATION_RETURNING &&
+                  static_cast<int>(JOB_CHECKING) == STATION_CHECKING_AUTORUN &&
+                  static_cast<int>(JOB_FINISHED) == STATION_FINISHED,
+              "a station's phases are the job's");
+
+void Job::OnPhase(int, JobPhase phase, int fileIndex) {
+    // The job's end is the station's to announce, with the modem's result.
+    if (phase == JOB_FINISHED) return;
     drainMessages();
-    status.percent = e->value;
-    if (e->code == EVENT_ENTER_DOWNLOAD_MODE) {
-        setPhase(STATION_ENTERING_LOADER);
-    } else if (e->code == EVENT_RESET_TO_MODEM) {
-        setPhase(STATION_RETURNING);
-    } else if (e->code == EVENT_OPEN_AUTORUN) {
-        setPhase(STATION_CHECKING_AUTORUN);
-    } else if (e->code >= EVENT_LOADER && e->code <= EVENT_PRODUCT_CONFIG) {
-        // The file events name the archive: the first one of another file starts its step;
-        // the others carry the transfer's progress.
-        for (size_t i = 0; i < files.size(); ++i) {
-            if (sink_EventCode(files[i].c_str()) != e->code) continue;
-            int index = static_cast<int>(i) + 1;
-            if (index != status.fileIndex) {
-                status.fileIndex = index;
-                status.fileName = baseName(files[i]);
-                status.phase = STATION_FINISHED;  // so that the sending phase starts anew
-                setPhase(STATION_SENDING);
-            }
-            break;
-        }
-    }
+    setPhase(static_cast<StationPhase>(phase));
+    if (fileIndex > 0) status.fileIndex = fileIndex;
+    // A file's step is published with its name, once OnFileStart has it.
+    if (phase != JOB_SENDING) publish();
+}
+
+void Job::OnFileStart(int, int fileIndex, int fileCount, const char* path) {
+    status.fileIndex = fileIndex;
+    status.fileCount = fileCount;
+    status.fileName = baseName(path);
     publish();
+}
+
+void Job::OnEvent(int, int, int value) {
+    drainMessages();
+    status.percent = value;
+    publish();
+}
+
+void Job::OnFileEnd(int, int fileIndex, bool programmed) {
+    if (station->listener) station->listener->OnModemFileEnd(modem, fileIndex, programmed);
+}
+
+void Job::OnFailure(int, const JobFailure& failure) {
+    result.failedStep = failure.step;
+    result.failure = failure.words;
 }
 
 void CStation::Impl::logHook(void* user, int port, int isError, const char* text) {
@@ -125,17 +114,7 @@ void CStation::Impl::logHook(void* user, int port, int isError, const char* text
         StationGuard g(self->lock);
         if (port >= 0 && port < STATION_MAX_MODEMS) job = self->jobs[port];
     }
-    // Only the job's own thread logs on its port, so its status is touched on that thread.
     if (job == nullptr) return;
-    // Two steps the engine announces only in its log: programming a file, and the final
-    // checks once the modem is back in modem mode.
-    StationPhase phase = job->status.phase;
-    if (strstr(text, "Programing flash") != nullptr) phase = STATION_PROGRAMMING;
-    if (strstr(text, "check the mode of modem") != nullptr) phase = STATION_CHECKING_AUTORUN;
-    if (phase != job->status.phase) {
-        job->setPhase(phase);
-        job->publish();
-    }
     if (self->listener) self->listener->OnModemLog(job->modem, isError, text);
 }
 
@@ -165,7 +144,7 @@ void Job::run() {
         drainMessages();
         result.jobResult = job;
         result.downloadResult = DownloadResultOf(job);
-        result.words = jobWords(job);
+        result.words = DownloadResultWords(result.downloadResult);
     }
     result.updated = result.downloadResult == DOWNLOAD_OK;
     result.seconds = static_cast<double>(clk_NowMs() - status.startMs) / 1000.0;
@@ -217,16 +196,12 @@ Job* CStation::Impl::start(const ModemPortInfo& port) {
     job->modem.portName = port.portName;
     job->modem.folder = folder;
     job->list = list;
-    for (size_t s = 0, e; s <= list.size(); s = e + 1) {
-        e = list.find(';', s);
-        if (e == std::string::npos) e = list.size();
-        if (e > s) job->files.push_back(list.substr(s, e - s));
-    }
-    job->status.fileCount = static_cast<int>(job->files.size());
+    job->status.fileCount = fileCount;
 
     ctx_SetLocation(index, port.location.c_str());
     report_SetLabel(index, port.location.c_str());
-    sink_SetForPort(index, job);
+    report_Port(index)->boxAsLog = 1;  // no modal box per modem: its line says what failed
+    report_SetPortObserver(index, job);
     if (!logDir.empty())
         log_OpenFile(index, (logDir + "/" + station_LogFileName(port.location)).c_str());
     job->thread = thread_Start(jobMain, job);
@@ -243,8 +218,9 @@ StationOutcome CStation::Impl::finish(Job* job) {
     int index = job->modem.portIndex;
     log_FlushPort(index);
     log_CloseFile(index);
-    sink_SetForPort(index, nullptr);
+    report_SetPortObserver(index, nullptr);
     report_SetLabel(index, nullptr);
+    report_Port(index)->boxAsLog = 0;
     ctx_SetLocation(index, nullptr);
     {
         StationGuard g(lock);

@@ -13,6 +13,7 @@
 #include "platform/lock.h"
 #include "platform/thread.h"
 #include "portscan/modem_port_finder.h"
+#include "report/job_observer.h"
 #include "station/station.h"
 
 // One scoped hold of a platform lock.
@@ -30,17 +31,21 @@ class StationGuard {
 // A result for a modem whose job did not run, with the reason in words.
 StationResult station_NotRun(const char* words);
 
-struct Job final : public IDownloadSink {
+// A modem's job: the observer of its port index (phases, files, events, its failure).
+struct Job final : public IJobObserver {
     CStation::Impl* station = nullptr;
     StationModem modem;
     StationStatus status;
     StationResult result;
-    std::vector<std::string> files;  // the list's paths, in order
     std::string list;
     PlatformThread* thread = nullptr;
     std::atomic<bool> done{false};
 
-    void OnEvent(DownloadEvent* e) override;
+    void OnPhase(int port, JobPhase phase, int fileIndex) override;
+    void OnFileStart(int port, int fileIndex, int fileCount, const char* path) override;
+    void OnEvent(int port, int code, int value) override;
+    void OnFileEnd(int port, int fileIndex, bool programmed) override;
+    void OnFailure(int port, const JobFailure& failure) override;
     void drainMessages();
     void setPhase(StationPhase phase);
     void publish();
@@ -55,6 +60,7 @@ struct CStation::Impl {
     std::unique_ptr<CDownloader> config;  // reads the folder as the host does; never downloads
     std::string folder;
     std::string list;
+    int fileCount = 0;  // files in the list
     bool folderSet = false;
     IStationListener* listener = nullptr;
     std::string logDir;

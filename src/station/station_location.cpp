@@ -43,6 +43,10 @@ bool station_LocationLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
+std::string station_ResultText(const StationResult& r) {
+    return r.failure.empty() ? r.words : r.words + ": " + r.failure;
+}
+
 std::string station_LogFileName(const std::string& location) {
     return fileNameOf(location) + ".log";
 }

@@ -30,6 +30,14 @@ TEST(PortAccessMessage, NamesTheDeviceTheGroupAndTheFix) {
             << m;
         EXPECT_NE(m.find("log out and in again"), std::string::npos) << m;
     }
+    // A port of root's own group: joining that group is no advice to give.
+    std::string m = access_DeniedMessage("/dev/ttyACM0", "root");
+    EXPECT_EQ(m.rfind("modemflash: /dev/ttyACM0: permission denied", 0), 0u) << m;
+    EXPECT_NE(m.find("belongs to the group root, which is not for users to join"),
+              std::string::npos)
+        << m;
+    EXPECT_EQ(m.find("usermod"), std::string::npos) << m;
+    EXPECT_NE(m.find("udev rule"), std::string::npos) << m;
 }
 
 class DeniedPort : public ::testing::Test {

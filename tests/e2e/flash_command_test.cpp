@@ -58,7 +58,8 @@ TEST_F(FlashCommand, NoModemEndsWithTheSearchFailure) {
     CommandRun r = run("flash " + firmware + " --time-scale 1000", env);
     EXPECT_EQ(r.status, 4) << r.out;
     EXPECT_NE(r.out.find("search port start!\n"), std::string::npos);
-    EXPECT_NE(r.out.find("no modem answered on any serial port within the 60 search passes"),
+    EXPECT_NE(r.out.find("what failed: finding the modem: no modem answered the probe within 60 "
+                         "search passes\n"),
               std::string::npos)
         << r.out;
 }
@@ -66,8 +67,9 @@ TEST_F(FlashCommand, NoModemEndsWithTheSearchFailure) {
 TEST_F(FlashCommand, ARefusedFolderSaysWhy) {
     CommandRun missing = run("flash " + root.path() + "/nothing", env);
     EXPECT_EQ(missing.status, 3);
-    EXPECT_NE(missing.out.find("update_config.ini: cannot be read: it is missing"),
-              std::string::npos)
+    EXPECT_NE(
+        missing.out.find("modemflash: refused: there is no folder " + root.path() + "/nothing\n"),
+        std::string::npos)
         << missing.out;
 
     FILE* f = fopen((firmware + "/update_config.ini").c_str(), "w");
@@ -98,7 +100,7 @@ TEST_F(FlashCommand, ARefusedFolderSaysWhy) {
 }
 
 // A time scale is announced by the library when it is first used and repeated by the
-// command's opening lines; the command refuses a value that is not a usable scale.
+// command's opening lines; a value that is not a usable scale is ignored, and both say so.
 TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
     const std::string announced =
         "time scale 250 in force: pauses and time-outs are 250 times shorter; for simulated "
@@ -106,7 +108,11 @@ TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
     struct Case {
         const char* value;
         std::string notice;
-    } cases[] = {{"250", announced}, {"1", ""}};
+    } cases[] = {{"250", announced},
+                 {"1", ""},
+                 {"-3",
+                  "time scale \"-3\" ignored: not a number from 1 to 1000000; pauses and "
+                  "time-outs keep their real length\n"}};
     for (const Case& c : cases) {
         CommandRun r =
             run("flash " + root.path() + "/nothing", env + " MODEMFLASH_TIME_SCALE=" + c.value);
@@ -120,12 +126,28 @@ TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
             EXPECT_EQ(r.out.find(c.notice, second + 1), std::string::npos) << r.out;
         }
     }
-    CommandRun refused =
-        run("flash " + root.path() + "/nothing", env + " MODEMFLASH_TIME_SCALE=-3");
-    EXPECT_EQ(refused.status, 2) << refused.out;
-    EXPECT_NE(refused.out.find("MODEMFLASH_TIME_SCALE=-3 is not a number from 1 to 1000000"),
-              std::string::npos)
-        << refused.out;
+}
+
+// --library drives a loaded library through the host contract alone (the ABI check): the
+// library takes its time scale from its own environment, and the program passes it nothing.
+TEST_F(FlashCommand, ALoadedLibraryUpdatesThroughTheContractAlone) {
+    ASSERT_NO_FATAL_FAILURE(startModem());
+    CommandRun r = run("flash " + firmware + " --library " MODEMFLASH_LIBRARY_PATH,
+                       env + " MODEMFLASH_TIME_SCALE=200");
+    sim.stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("status: Recupero dati completato!\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("result 1: update complete"), std::string::npos) << r.out;
+    EXPECT_EQ(sim.archives().size(), 7u);
+
+    for (const char* option : {"--time-scale 200", "--log x.log"}) {
+        CommandRun refused =
+            run("flash " + firmware + " --library " MODEMFLASH_LIBRARY_PATH " " + option, env);
+        EXPECT_EQ(refused.status, 2) << option;
+        EXPECT_NE(refused.out.find("a library loaded with --library takes the host contract alone"),
+                  std::string::npos)
+            << refused.out;
+    }
 }
 
 TEST_F(FlashCommand, AMissingLibraryIsReported) {

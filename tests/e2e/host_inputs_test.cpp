@@ -41,17 +41,27 @@ class Host {
         mkdir((root.path() + "/sys").c_str(), 0755);
     }
 
-    // Runs the host in the root folder with $FW and $ROOT replaced, at most seconds long.
-    HostRun run(std::string args, const std::string& extraEnv = "", int seconds = 20) const {
-        for (const auto& [key, value] :
-             {std::pair<std::string, std::string>{"$FW", fw}, {"$ROOT", root.path()}}) {
-            for (size_t at; (at = args.find(key)) != std::string::npos;)
-                args.replace(at, key.size(), value);
+    // Runs the host in the root folder with $FW, $ROOT and $LONG replaced, at most seconds
+    // long.
+    // The text with $FW, $ROOT and $LONG replaced.
+    std::string expand(std::string text) const {
+        for (const auto& [key, value] : {std::pair<std::string, std::string>{"$FW", fw},
+                                         {"$ROOT", root.path()},
+                                         {"$LONG", longFolder()}}) {
+            for (size_t at; (at = text.find(key)) != std::string::npos;)
+                text.replace(at, key.size(), value);
         }
+        return text;
+    }
+
+    // prefix: words before the program (to run it as another user).
+    HostRun run(std::string args, const std::string& extraEnv = "", int seconds = 20,
+                const std::string& prefix = "") const {
+        args = expand(args);
         std::string errFile = root.path() + "/stderr.txt";
         std::string cmd = "cd " + root.path() + " && " + env + " " + extraEnv + " timeout -k 2 " +
-                          std::to_string(seconds) + " " MODEMFLASH_CLI_PATH " " + args + " 2>" +
-                          errFile;
+                          std::to_string(seconds) + " " + prefix + MODEMFLASH_CLI_PATH " " + args +
+                          " 2>" + errFile;
         HostRun r;
         FILE* p = popen(cmd.c_str(), "r");
         char buf[4096];
@@ -61,6 +71,16 @@ class Host {
         r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
         r.err = testsupport::readFile(errFile);
         return r;
+    }
+
+    // A folder whose path is exactly as long as the library takes (232 characters).
+    std::string longFolder() const {
+        return root.path() + "/" + std::string(232 - root.path().size() - 1, 'd');
+    }
+    // Runs a shell command in the root folder (for setups), with the program as $MF.
+    void shell(const std::string& command) const {
+        std::string cmd = "cd " + root.path() + " && MF=" MODEMFLASH_CLI_PATH " && " + command;
+        (void)!system(cmd.c_str());
     }
 
     void config(const std::string& text) const {
@@ -146,6 +166,64 @@ const Case kCases[] = {
      1,
      {"4294967295"},
      {"size -1"}},
+
+    // An archive with a header and nothing after it: nothing to program.
+    {"EmptyPayloadIsRefused",
+     [](Host& h) {
+         h.shell(
+             "rm fw/modem.wrapped && : > empty && $MF wrap --id 0 --sig 1 --allow-empty "
+             "empty fw/modem.wrapped");
+     },
+     "flash $FW",
+     3,
+     {"modem.wrapped: holds an empty payload (a 24-byte header and nothing after it): there is "
+      "nothing to program (--force sends it anyway)",
+      kNoPort},
+     {},
+     "",
+     true},
+    {"EmptyPayloadForcedIsAWarning",
+     [](Host& h) {
+         h.shell(
+             "rm fw/modem.wrapped && : > empty && $MF wrap --id 0 --sig 1 --allow-empty "
+             "empty fw/modem.wrapped");
+     },
+     "flash $FW --force --time-scale 200",
+     0,
+     {"warning: modem.wrapped: holds an empty payload", "sent anyway (--force)"},
+     {},
+     "",
+     true},
+    {"WrapOfAnEmptyPayload",
+     [](Host& h) { h.shell(": > empty"); },
+     "wrap --id 3 --sig 0 $ROOT/empty $ROOT/out",
+     1,
+     {"is empty: an archive with no payload programs nothing (--allow-empty makes one anyway)"}},
+    {"WrapOfAnEmptyPayloadWhenAsked",
+     [](Host& h) { h.shell(": > empty"); },
+     "wrap --id 3 --sig 0 --allow-empty $ROOT/empty $ROOT/out",
+     0,
+     {"LDR archive (ID 3)"}},
+
+    // The folder itself.
+    {"NoSuchFolder", nothing, "flash $ROOT/none", 3, {"there is no folder ", kNoPort}},
+    {"FolderIsAFile",
+     nothing,
+     "flash $FW/loader.wrapped",
+     3,
+     {"loader.wrapped is a regular file, not a folder"}},
+    {"BackslashInTheFolderName",
+     [](Host& h) { h.shell("cp -r fw 'f\\w'"); },
+     "flash '$ROOT/f\\w'",
+     3,
+     {"has '\\' in its name, which the library takes as a directory separator"},
+     {"is missing"}},
+    {"TrailingSeparatorsAreDropped",
+     [](Host& h) { h.shell("cp -r fw " + h.longFolder()); },
+     "flash $LONG/ --time-scale 1000",
+     4,  // the folder is taken: no modem answers
+     {"updating the modem with the firmware in $LONG\n"},
+     {"too long", "/\\"}},
 
     // An archive under another file's name.
     {"LoaderAsProductConfiguration",
@@ -278,13 +356,47 @@ const Case kCases[] = {
     {"TimeScaleNegative", nothing, "flash $FW --time-scale=-1", 2, {"--time-scale -1"}},
     {"TimeScaleNan", nothing, "flash $FW --time-scale nan", 2, {"--time-scale nan"}},
     {"TimeScaleInf", nothing, "flash $FW --time-scale inf", 2, {"--time-scale inf"}},
-    {"TimeScaleFromTheEnvironment",
-     nothing,
+    // A value in the environment the clock cannot take is ignored, and said so (the folder
+    // here selects nothing, so that the run ends before a search at real speed).
+    {"TimeScaleFromTheEnvironmentIsIgnoredAndSaid",
+     config("[update flag]\nupdate_cat=0\n"),
      "flash $FW",
-     2,
-     {"MODEMFLASH_TIME_SCALE=abc is not a number from 1 to 1000000"},
+     3,
+     {"time scale \"abc\" ignored: not a number from 1 to 1000000"},
      {},
      "MODEMFLASH_TIME_SCALE=abc"},
+    {"WatchTakesTheTimeScaleRuleOfFlash",
+     nothing,
+     "watch $FW --time-scale 0",
+     2,
+     {"--time-scale 0 is not a number from 1 to 1000000"}},
+    {"HistoryAndNoHistoryTogether",
+     nothing,
+     "flash $FW --history $ROOT/h.sqlite3 --no-history",
+     2,
+     {"--history excludes --no-history"}},
+    {"EmptyLocation", nothing, "flash $FW --at ''", 2, {"--at '' is not a USB location"}},
+    {"LocationWithATrailingBlank",
+     nothing,
+     "flash $FW --at '1-1.2 '",
+     2,
+     {"--at '1-1.2 ' is not a USB location"}},
+    {"LogDirectoryInAMissingFolder",
+     nothing,
+     "flash $FW --all --log $ROOT/none/logs",
+     2,
+     {"/none/logs: the folder ", "/none does not exist"}},
+    {"LogDirectoryIsAFile",
+     nothing,
+     "flash $FW --all --log $FW/loader.wrapped",
+     2,
+     {"loader.wrapped is a regular file, not a directory for the log files"}},
+    {"WatchHelpHasItsLineBreaks",
+     nothing,
+     "watch --help",
+     0,
+     {"location and USB\nserial number"},
+     {"\\n"}},
     {"EmptyLibrary", nothing, "flash $FW --library ''", 2, {"--library needs a path"}},
     {"LogInAMissingFolder",
      nothing,
@@ -368,7 +480,7 @@ TEST_P(HostInputs, ExitStatusAndWords) {
     ASSERT_NE(r.status, kTimedOut) << "the host hung on this input";
     EXPECT_EQ(r.status, c.exit) << all;
     for (const std::string& w : c.words)
-        EXPECT_NE(all.find(w), std::string::npos) << w << "\n" << all;
+        EXPECT_NE(all.find(h.expand(w)), std::string::npos) << h.expand(w) << "\n" << all;
     for (const std::string& w : c.absent)
         EXPECT_EQ(all.find(w), std::string::npos) << w << "\n" << all;
     if (c.modem && c.exit == 3) {
@@ -438,6 +550,33 @@ TEST(HostJson, EveryLineOfStandardOutputIsAnObject) {
         std::string::npos)
         << r.out;
     EXPECT_GT(logs, 5u);
+}
+
+// What this user may not read or write is named as such, not as missing. Root may read and
+// write anything, so the program runs as nobody there.
+TEST(HostAsAUser, AFolderItMayNotReadAndALogFolderItMayNotWriteAreSaidSo) {
+    Host h;
+    ASSERT_EQ(h.run("sample " + h.fw + " --small").status, 0);
+    std::string prefix;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv to drop root";
+        prefix = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    chmod(h.root.path().c_str(), 0755);
+    ASSERT_EQ(mkdir((h.root.path() + "/logs").c_str(), 0555), 0);
+    chmod(h.fw.c_str(), 0);
+    HostRun r = h.run("flash $FW", "", 20, prefix);
+    chmod(h.fw.c_str(), 0755);
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_NE(r.err.find("update_config.ini: cannot be read: permission denied"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("missing"), std::string::npos) << r.err;
+
+    r = h.run("flash $FW --all --log $ROOT/logs", "", 20, prefix);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("/logs: log files cannot be written there: Permission denied"),
+              std::string::npos)
+        << r.err;
 }
 
 // The library's error lines, Chinese (GBK) among them: with --json they are objects on

@@ -14,24 +14,15 @@
 #include "host/downloader.h"
 #include "modem_sim.h"
 #include "platform/clock.h"
-#include "report/notify.h"
+#include "report/job_observer.h"
 #include "support/test_support.h"
 #include "util/sha256.h"
 
 namespace {
 
-class ForwardingSink : public IDownloadSink {
-  public:
-    CUpdateRecorder* recorder = nullptr;
-    void OnEvent(DownloadEvent* e) override {
-        if (recorder) recorder->OnEvent(e->code);
-    }
-};
-
 class PortRecord : public ::testing::Test, protected testsupport::PrivateDeviceTree {
   protected:
     modemsim::ModemSim sim;
-    ForwardingSink sink;
 
     void SetUp() override {
         clk_SetScale(200);
@@ -57,14 +48,13 @@ class PortRecord : public ::testing::Test, protected testsupport::PrivateDeviceT
     }
     void TearDown() override {
         sim.stop();
-        sink_Set(nullptr);
+        report_SetObserver(nullptr);
         clk_SetScale(1);
         testsupport::drainPostedMessages();
     }
     int download() {
         CDownloader d;
         EXPECT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
-        d.SetSink(&sink);
         int32_t result = 0;
         d.Download(&result, 0);
         return result;
@@ -81,7 +71,7 @@ TEST_F(PortRecord, ARecordTakesTheAnswersAndPortNamesOfItsOwnJob) {
     ASSERT_TRUE(store) << error;
     CFirmwareFiles files({firmware + "\\productConfig.bin"});
     CUpdateRecorder recorder(store.get(), nullptr);
-    sink.recorder = &recorder;
+    report_SetObserver(&recorder);  // the recorder follows the job's file starts and ends
     recorder.Begin(HistoryUpdate(), &files);
     ASSERT_EQ(download(), DOWNLOAD_OK);
     HistoryUpdate end;

@@ -1,4 +1,5 @@
-// Recording an update from its sink events, describing its files, and a store that fails.
+// Recording an update from the job's file starts and ends, describing its files, and a store
+// that fails.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -49,7 +50,7 @@ class MemoryStore : public IHistoryStore {
     }
 };
 
-// Three files that need not exist: the recorder names them by their event.
+// Three files that need not exist: the recorder knows them by their place in the list.
 std::vector<std::string> threeFiles() {
     return {"/nowhere/loader.wrapped", "/nowhere/modem.wrapped", "/nowhere/productConfig.bin"};
 }
@@ -66,18 +67,19 @@ TEST(UpdateRecorder, FilesAreRecordedAsTheUpdateMovesPastThem) {
     EXPECT_GT(store.begun.startedMs, 0) << "the start time is filled in";
     EXPECT_FALSE(store.begun.machine.empty()) << "and the machine's name";
 
-    r.OnEvent(EVENT_ENTER_DOWNLOAD_MODE);
-    r.OnEvent(EVENT_LOADER);
-    r.OnEvent(EVENT_LOADER);  // the transfer reports each block with the file's event
-    r.OnEvent(EVENT_LOADER);
-    EXPECT_TRUE(store.files.empty()) << "a file is recorded once the update is past it";
-    r.OnEvent(EVENT_MODEM);
+    r.OnPhase(0, JOB_ENTERING_LOADER, 0);
+    r.OnFileStart(0, 1, 3, "/nowhere/loader.wrapped");
+    r.OnEvent(0, EVENT_LOADER, 15);
+    EXPECT_TRUE(store.files.empty()) << "a file is recorded once it has ended";
+    r.OnFileEnd(0, 1, true);
     ASSERT_EQ(store.files.size(), 1u);
     EXPECT_EQ(store.files[0].name, "loader.wrapped");
     EXPECT_TRUE(store.files[0].programmed);
     EXPECT_GE(store.files[0].transferMs, 0);
 
-    // The modem refuses to program modem.wrapped: the job ends without another event.
+    // The modem refuses to program modem.wrapped; a job that fails ends there.
+    r.OnFileStart(0, 2, 3, "/nowhere/modem.wrapped");
+    r.OnFileEnd(0, 2, false);
     HistoryUpdate end;
     end.resultCode = DOWNLOAD_PROGRAM_FAILED;
     end.resultWords = "the modem refused to program the firmware";
@@ -93,18 +95,29 @@ TEST(UpdateRecorder, FilesAreRecordedAsTheUpdateMovesPastThem) {
     EXPECT_TRUE(warnings.empty());
 }
 
-TEST(UpdateRecorder, TheReturnToModemModeEndsTheLastFile) {
+// Every file the job declares programmed is recorded so; a file whose end never came (the
+// program was stopped, the job broke off) is not.
+void runFiles(CUpdateRecorder& r, int ended) {
+    for (int k = 1; k <= 3; ++k) {
+        r.OnFileStart(0, k, 3, "");
+        if (k <= ended) r.OnFileEnd(0, k, true);
+    }
+}
+
+TEST(UpdateRecorder, AFileIsProgrammedOnlyWhenTheJobSaysSo) {
     MemoryStore store;
     CUpdateRecorder r(&store, nullptr);
     CFirmwareFiles firmware(threeFiles());
     r.Begin(HistoryUpdate(), &firmware);
-    for (int code : {EVENT_LOADER, EVENT_MODEM, EVENT_PRODUCT_CONFIG, EVENT_RESET_TO_MODEM})
-        r.OnEvent(code);
+    runFiles(r, 2);
     HistoryUpdate end;
-    end.resultCode = DOWNLOAD_OK;
+    end.resultCode = DOWNLOAD_FAILED;
     r.Finish(end);
     ASSERT_EQ(store.files.size(), 3u);
-    for (const HistoryFile& f : store.files) EXPECT_TRUE(f.programmed) << f.name;
+    EXPECT_TRUE(store.files[0].programmed);
+    EXPECT_TRUE(store.files[1].programmed);
+    EXPECT_FALSE(store.files[2].programmed) << "started, never declared programmed";
+    EXPECT_EQ(store.files[2].transferMs, -1);
 }
 
 // Whichever write fails first, the update goes on: one warning, then silence.
@@ -117,8 +130,7 @@ TEST(UpdateRecorder, AFailingStoreGivesOneWarningWhicheverWriteFails) {
         CUpdateRecorder r(&store, [&](const std::string& w) { warnings.push_back(w); });
         CFirmwareFiles firmware(threeFiles());
         r.Begin(HistoryUpdate(), &firmware);
-        for (int code : {EVENT_LOADER, EVENT_MODEM, EVENT_PRODUCT_CONFIG, EVENT_RESET_TO_MODEM})
-            r.OnEvent(code);
+        runFiles(r, 3);
         r.Finish(HistoryUpdate());
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find("disk I/O error"), std::string::npos) << warnings[0];
@@ -131,7 +143,8 @@ TEST(UpdateRecorder, NoStoreRecordsNothingAndSaysNothing) {
     CUpdateRecorder r(nullptr, [&](const std::string&) { ++warnings; });
     CFirmwareFiles firmware(threeFiles());
     r.Begin(HistoryUpdate(), &firmware);
-    r.OnEvent(EVENT_LOADER);
+    r.OnFileStart(0, 1, 3, "");
+    r.OnFileEnd(0, 1, true);
     r.Finish(HistoryUpdate());
     EXPECT_EQ(r.id(), 0);
     EXPECT_EQ(warnings, 0);

@@ -62,7 +62,7 @@ TEST_F(StationCommand, AllUpdatesEveryModemWithLocationLinesLogsAndASummary) {
     CommandRun r = run("flash " + firmware + " --all --time-scale 50 --log " + logs, env);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("1-1.1: update begins on COM6"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("1-1.2: updated ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1-1.2: update complete ("), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("sending file 4 of 7 modem.wrapped"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("2 of 2 modem(s) updated; 0 failed"), std::string::npos) << r.out;
     // One log file per modem, each with its own port's lines only.
@@ -164,7 +164,7 @@ TEST_F(StationCommand, OnATerminalEachModemHasOneLineRedrawnInPlace) {
         EXPECT_EQ(modemLines[i].compare(0, 5, modemsim::bank_Location(i)), 0) << modemLines[i];
         EXPECT_NE(modemLines[i].find("[####################] 100%"), std::string::npos)
             << modemLines[i];
-        EXPECT_NE(modemLines[i].find("updated"), std::string::npos) << modemLines[i];
+        EXPECT_NE(modemLines[i].find("update complete"), std::string::npos) << modemLines[i];
     }
     std::string shown;
     for (const std::string& line : screen) shown += line + "\n";
@@ -187,7 +187,9 @@ TEST_F(StationCommand, JsonIsWholeAndEveryModemsObjectCarriesItsLocation) {
         ++objects;
         EXPECT_EQ(line.rfind("{\"type\":\"", 0), 0u) << "not a JSON object: " << line;
         bool check = line.rfind("{\"type\":\"check\"", 0) == 0;
-        bool summary = line.find("\"type\":\"summary\"") != std::string::npos;
+        // The summary and the station's notices (the time scale) are about the run.
+        bool summary = line.find("\"type\":\"summary\"") != std::string::npos ||
+                       line.rfind("{\"type\":\"notice\"", 0) == 0;
         if (check) {
             ++checks;
             EXPECT_FALSE(modemSeen) << "the folder check comes first: " << line;
@@ -240,6 +242,24 @@ TEST_F(StationCommand, TheFirstFailureInLocationOrderGivesTheStatus) {
     CommandRun r = run("flash " + firmware + " --all --time-scale 50", env);
     EXPECT_EQ(r.status, 5) << r.out;  // 1-1.2 refused to program; 1-1.3's mode failure is later
     EXPECT_NE(r.out.find("1 of 3 modem(s) updated; 2 failed"), std::string::npos) << r.out;
+}
+
+// The single host's modal box would appear once per modem and hold each failed modem's
+// recovery until clicked: in a station the box's text is that modem's own labelled line.
+TEST_F(StationCommand, ALoaderRefusalIsTheModemsOwnLineNotAMessageBox) {
+    startModems(2, {{0, "refuse AT%MODE=1 times=all\n"}});
+    std::string logs = root.path() + "/logs";
+    CommandRun r = run("flash " + firmware + " --all --time-scale 50 --log " + logs, env);
+    EXPECT_EQ(r.status, 4) << r.out;  // the refused mode command ends the job as a failed step
+    const std::string box =
+        "\xbd\xf8\xc8\xeb"
+        "download"
+        "\xc4\xa3\xca\xbd\xca\xa7\xb0\xdc";
+    EXPECT_EQ(r.out.find("[] " + box), std::string::npos) << r.out;  // the box's stand-in
+    EXPECT_NE(r.out.find("[1-1.1] " + box + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(readAll(logs + "/1-1.1.log").find(box), std::string::npos);
+    EXPECT_EQ(readAll(logs + "/1-1.2.log").find(box), std::string::npos);
+    EXPECT_NE(r.out.find("1 of 2 modem(s) updated; 1 failed"), std::string::npos) << r.out;
 }
 
 TEST_F(StationCommand, BadLocationsAndOptions) {

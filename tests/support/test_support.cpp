@@ -13,6 +13,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "locator/registry_locator.h"
+
+// Jobs that tests run without a host find their modem's port as a host's jobs do.
+const bool g_locatorInstalled = (locator_Install(), true);
+
 namespace testsupport {
 
 namespace {

@@ -3,18 +3,21 @@
 # the same number, as Windows would show a USB modem that has just arrived or left.
 #
 #   publish:   $WINEPREFIX/dosdevices/com<N> -> the pty, and in the registry the device
-#              instance SYSTEM\CurrentControlSet\Enum\USB\VID_F055&PID_9A01&MI_02\<inst>
+#              instance SYSTEM\CurrentControlSet\Enum\USB\VID_F00D&PID_9001&MI_02\<inst>
 #              (Ports class, a FRIENDLYNAME with "Modem", Device Parameters\PORTNAME COM<N>)
 #              plus the value in HARDWARE\DEVICEMAP\SERIALCOMM
 #   unpublish: the symlink and the SERIALCOMM value go; the Enum instance stays, as Windows
 #              keeps the instances of absent devices.
 #
 # With MODEMSIM_LOCATION and MODEMSIM_SERIAL (modemsim --modems N) the modem is a composite
-# USB device as Windows shows one: its device key ...\VID_F055&PID_9A01\<serial> holds
+# USB device as Windows shows one: its device key ...\VID_F00D&PID_9001\<serial> holds
 # ParentIdPrefix and LocationInformation, and the interface's instance is named by that prefix
 # (<prefix>&0002). Several modems pass COM numbers among themselves, so there the interface's
 # instance goes at unpublish: an absent modem's instance must not name a port that another
 # modem holds now (Windows never gives one device's COM number to another).
+#
+# VID_F00D&PID_9001 is the simulated modem's USB identity (src/platform/simulated_modem.h): by
+# it the library honours a time scale for this port.
 #
 # Environment: MODEMSIM_EVENT, MODEMSIM_COM, MODEMSIM_DEVICE (from modemsim), WINEPREFIX,
 # MF_WINE (the Wine loader), MF_HOOK_LOG (one line per event is appended), MF_HOOK_STOP_FILE
@@ -30,13 +33,13 @@ link=$WINEPREFIX/dosdevices/com$com
 reg=$(mktemp "${TMPDIR:-/tmp}/mfcom.XXXXXX.reg")
 trap 'rm -f "$reg"' EXIT
 
-instance="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F055&PID_9A01&MI_02\\7&1a2b3c&0&$com"
+instance="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F00D&PID_9001&MI_02\\7&1a2b3c&0&$com"
 location=${MODEMSIM_LOCATION:-}
 parent_block=
 if [ -n "$location" ]; then
   prefix="8&$location&0"
-  instance="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F055&PID_9A01&MI_02\\$prefix&0002"
-  parent="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F055&PID_9A01\\${MODEMSIM_SERIAL:-$prefix}"
+  instance="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F00D&PID_9001&MI_02\\$prefix&0002"
+  parent="HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_F00D&PID_9001\\${MODEMSIM_SERIAL:-$prefix}"
   parent_block="[$parent]
 \"ParentIdPrefix\"=\"$prefix\"
 \"LocationInformation\"=\"$location\"
@@ -55,7 +58,8 @@ fi
 
 case "${MODEMSIM_EVENT:?}" in
   publish)
-    ln -sfn "${MODEMSIM_DEVICE:?}" "$link"
+    # The registry first, then the name a host opens: a port that opens is already shown
+    # as the simulated modem's.
     cat > "$reg" <<REG
 REGEDIT4
 
@@ -87,4 +91,5 @@ REG
 esac
 
 "${MF_WINE:-/usr/lib/wine/wine64}" regedit /S "Z:${reg//\//\\}"
+[ "$MODEMSIM_EVENT" = publish ] && ln -sfn "${MODEMSIM_DEVICE:?}" "$link"
 echo "$MODEMSIM_EVENT COM$com ${MODEMSIM_DEVICE:-}" >> "${MF_HOOK_LOG:-/dev/null}"

@@ -18,6 +18,7 @@ struct WrapOptions {
     uint32_t signatureType = 0;
     uint32_t headerLength = WRAPPED_BASE_HEADER_SIZE;
     bool extended = false;
+    bool allowEmpty = false;
     std::string payload;
     std::string out;
 };
@@ -46,7 +47,8 @@ int runWrap(const WrapOptions& o) {
     }
     // Only a regular file is read (a FIFO would block the open), and the archive is written
     // somewhere else than its own payload (the payload would be cut before it is read).
-    int kind = file_Type(o.payload.c_str(), nullptr);
+    long long payloadBytes = 0;
+    int kind = file_Type(o.payload.c_str(), &payloadBytes);
     if (kind != FILE_TYPE_REGULAR) {
         if (kind == FILE_TYPE_MISSING)
             fprintf(stderr, "modemflash wrap: cannot open [%s]: it is missing\n",
@@ -54,6 +56,15 @@ int runWrap(const WrapOptions& o) {
         else
             fprintf(stderr, "modemflash wrap: [%s] is %s, not a regular file\n", o.payload.c_str(),
                     file_TypeName(kind));
+        return cli::EXIT_FAILED;
+    }
+    // A header alone: the modem would be asked to program nothing (the folder check refuses
+    // such an archive too).
+    if (payloadBytes == 0 && !o.allowEmpty) {
+        fprintf(stderr,
+                "modemflash wrap: [%s] is empty: an archive with no payload programs nothing "
+                "(--allow-empty makes one anyway)\n",
+                o.payload.c_str());
         return cli::EXIT_FAILED;
     }
     std::error_code ec;
@@ -99,11 +110,14 @@ const cli::CommandRegistrar wrapCommand{
         app.add_flag("--extended", o->extended,
                      "Extended form: a 24-byte header balanced together with the first 8 "
                      "payload bytes");
+        app.add_flag("--allow-empty", o->allowEmpty,
+                     "Make the archive even when the payload file is empty (a header alone)");
         app.add_option("PAYLOAD", o->payload, "Payload file")->required();
         app.add_option("OUT", o->out, "Archive to write")->required();
         app.footer(
-            "Exit status:\n  0  archive written\n  1  the payload could not be read or the "
-            "archive not written\n  2  the command line was not understood\n");
+            "Exit status:\n  0  archive written\n  1  the payload could not be read (or is empty, "
+            "without --allow-empty) or the archive not written\n  2  the command line was not "
+            "understood\n");
         return cli::Action([o] { return runWrap(*o); });
     }};
 

@@ -40,18 +40,6 @@ std::string cli_OutputText(const std::string& bytes) {
     return cli_Utf8Output() ? utf8_Repaired(bytes) : bytes;
 }
 
-const char* italianMeaning(const char* text) {
-    if (strcmp(text, "Recupero dati......") == 0)
-        return "recovering: bringing the modem back to modem mode";
-    if (strcmp(text, "Recupero dati completato!") == 0)
-        return "recovery complete: the modem is back in modem mode";
-    if (strcmp(text, "Recupero dati fallito, riavviare il modem!") == 0)
-        return "recovery failed: restart the modem";
-    if (strncmp(text, "Tempo di aggiomamento previsto:", 31) == 0)
-        return "expected update time (a fixed estimate)";
-    return nullptr;
-}
-
 EngineLines::EngineLines() : streams_{nullptr, nullptr}, lock_(lock_Create()) {}
 
 EngineLines::~EngineLines() {
@@ -134,8 +122,13 @@ void EngineLines::onLine(void* stream, FILE* original, const char* line, size_t 
     }
     // A line of standard output goes to its former target (which lasts until this diversion
     // has handed over its last line); the JSON objects of standard error's lines join the
-    // host's own on standard output.
+    // host's own on standard output. A Windows console takes a line that is not ASCII as its
+    // own characters (the C runtime would pass the bytes on in another code page).
     lock_Acquire(e->lock_);
-    writeLocked(s->number == 1 ? original : e->json_ ? e->out() : original, text);
+    FILE* to = s->number == 1 ? original : e->json_ ? e->out() : original;
+    bool ascii = true;
+    for (unsigned char c : text) ascii = ascii && c < 0x80;
+    if (ascii || e->json_ || !e->utf8_ || text_WriteToConsole(to, text.data(), text.size(), 0) != 1)
+        writeLocked(to, text);
     lock_Release(e->lock_);
 }

@@ -6,8 +6,10 @@
 // both streams become {"type":"log","stream":...,"text":...} objects there, their text in
 // UTF-8. Otherwise, in a UTF-8 locale (terminal or not), every line the host writes is valid
 // UTF-8: the library's GBK lines are shown in UTF-8, and any other byte that is not UTF-8 as
-// U+FFFD (util/utf8.h); in another locale the bytes go out as the library wrote them. The
-// rejection log is named by its real path.
+// U+FFFD (util/utf8.h); in another locale the bytes go out as the library wrote them. On
+// Windows a console in code page 65001 counts as a UTF-8 locale, and there such a line is
+// written as the console's own characters (WriteConsoleW); a console in code page 936 shows
+// the library's GBK bytes as they are. The rejection log is named by its real path.
 #ifndef MODEMFLASH_TOOLS_ENGINE_LINES_H
 #define MODEMFLASH_TOOLS_ENGINE_LINES_H
 
@@ -67,8 +69,5 @@ std::string cli_LibraryText(const std::string& bytes);
 // A text of the host's own (a name, a path, a modem's answer) for standard output or error: in
 // a UTF-8 locale with its bytes that are not UTF-8 as U+FFFD, else as it is.
 std::string cli_OutputText(const std::string& bytes);
-
-// The meaning in English of one of the library's Italian texts, or null.
-const char* italianMeaning(const char* text);
 
 #endif

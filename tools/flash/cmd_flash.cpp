@@ -20,7 +20,6 @@
 #include "cli/flash/flash_checks.h"
 #include "cli/flash/flash_display.h"
 #include "cli/flash/flash_exit.h"
-#include "cli/flash/library_path.h"
 #include "cli/flash/preflight.h"
 #include "cli/history/flash_history.h"
 #include "cli/ports/port_access.h"
@@ -29,6 +28,7 @@
 #include "cli/system/interrupt.h"
 #include "cli/system/mm_inhibit.h"
 #include "host/downloader.h"
+#include "host/factory.h"
 #include "modemflash/downloader.h"
 #include "modemflash/messages.h"
 #include "platform/clock.h"
@@ -37,6 +37,8 @@
 #include "platform/file.h"
 #include "platform/messages.h"
 #include "platform/profile.h"
+#include "report/job_observer.h"
+#include "report/log.h"
 
 namespace {
 
@@ -66,11 +68,11 @@ void explainRefusedFolder(const std::string& folder) {
         fprintf(stderr, "modemflash: %s\n", line.c_str());
 }
 
-// The library announces a time scale on standard error; the opening lines repeat it, so that
+// The engine announces a time scale on standard error; the opening lines repeat it, so that
 // a scaled run is never mistaken for one fit for a real modem.
-void announceTimeScale(bool json) {
+void announceTimeScale(bool json, const std::string& scale) {
     char notice[192];
-    if (!clk_ScaleNotice(env_Get("MODEMFLASH_TIME_SCALE"), notice, sizeof notice)) return;
+    if (!clk_ScaleNotice(scale.c_str(), notice, sizeof notice)) return;
     if (json)
         printf("%s\n", json_Line(JsonObject{{"type", "notice"}, {"text", notice}}).c_str());
     else
@@ -78,11 +80,53 @@ void announceTimeScale(bool json) {
     fflush(stdout);
 }
 
-int runFlash(const FlashOptions& o) {
+// The downloader `flash` drives: the engine linked into this program (the process's one
+// CDownloader, as Create gives it), or with --library a library loaded as any host loads
+// it, driven through the host contract alone.
+struct Engine {
+    DynLib lib = nullptr;                // the loaded library, or null for the linked engine
+    IDownloader* downloader = nullptr;   // never deleted: it lives until the process ends
+    PeekMessageFunction peek = nullptr;  // the loaded library's queue
+};
+
+int loadEngine(const FlashOptions& o, Engine* e) {
+    if (!o.libraryGiven) {
+        e->downloader = host_CreateDownloader();
+        return e->downloader ? cli::FLASH_OK : cli::FLASH_LIBRARY;
+    }
+    e->lib = dynlib_Open(o.library.c_str());
+    if (e->lib == nullptr) {
+        fprintf(stderr, "modemflash: cannot load %s: %s\n", o.library.c_str(), dynlib_Error());
+        return cli::FLASH_LIBRARY;
+    }
+    auto create = reinterpret_cast<CreateFunction>(dynlib_Symbol(e->lib, "Create"));
+    e->peek =
+        reinterpret_cast<PeekMessageFunction>(dynlib_Symbol(e->lib, "modemflash_PeekMessage"));
+    e->downloader = create ? create() : nullptr;
+    if (e->downloader == nullptr) {
+        fprintf(stderr, "modemflash: %s has no usable Create\n", o.library.c_str());
+        return cli::FLASH_LIBRARY;
+    }
+    return cli::FLASH_OK;
+}
+
+void quietHook(void*, int, int, const char*) {}
+
+int runFlash(FlashOptions o) {
+    o.folder = preflight::normalFolder(o.folder);
     std::string scale, why;
     if (!flashcheck::timeScale(o.timeScale, !o.timeScale.empty(), &scale, &why)) {
         fprintf(stderr, "modemflash: %s\n", why.c_str());
         return cli::EXIT_USAGE;
+    }
+    for (const std::string& at : o.locations) {
+        if (!cli::plausibleLocation(at)) {
+            fprintf(stderr,
+                    "modemflash: --at '%s' is not a USB location: give one as `modemflash ports` "
+                    "shows it (for example 1-1.3)\n",
+                    at.c_str());
+            return cli::EXIT_USAGE;
+        }
     }
     if (o.all || !o.locations.empty()) {
         cli::StationRunOptions s;
@@ -93,7 +137,7 @@ int runFlash(const FlashOptions& o) {
         s.json = o.json;
         s.logDir = o.logFile;
         s.force = o.force;
-        s.timeScale = scale.empty() ? 0 : strtod(scale.c_str(), nullptr);
+        s.timeScale = o.timeScale;
         s.recordDir = o.record;
         s.recordPayload = o.recordPayload;
         return cli::runStation(s);
@@ -107,29 +151,25 @@ int runFlash(const FlashOptions& o) {
         fprintf(stderr, "modemflash: --record-payload needs --record FILE\n");
         return cli::EXIT_USAGE;
     }
-    if (!scale.empty()) {
-        env_Set("MODEMFLASH_TIME_SCALE", scale.c_str());  // read by the library's clock
-        clk_SetScale(strtod(scale.c_str(), nullptr));     // and the session's time stamps
+    // A library loaded by --library is reached through the host contract alone: nothing of
+    // this program's options can travel to it.
+    if (o.libraryGiven && (!o.logFile.empty() || !o.timeScale.empty())) {
+        fprintf(stderr,
+                "modemflash: %s drives the engine built into modemflash; a library loaded with "
+                "--library takes the host contract alone (its time scale from its own "
+                "MODEMFLASH_TIME_SCALE)\n",
+                o.logFile.empty() ? "--time-scale" : "--log");
+        return cli::EXIT_USAGE;
     }
-    if (!o.logFile.empty()) env_Set("MODEMFLASH_LOG_FILE", o.logFile.c_str());
-    announceTimeScale(o.json);
+    if (!o.libraryGiven && !scale.empty()) clk_RequestScale(strtod(scale.c_str(), nullptr));
+    announceTimeScale(o.json, scale);
 
-    std::string path = cli::flashFindLibrary(o.library);
-    DynLib lib = dynlib_Open(path.c_str());
-    if (lib == nullptr) {
-        fprintf(stderr, "modemflash: cannot load %s: %s\n", path.c_str(), dynlib_Error());
-        return cli::FLASH_LIBRARY;
-    }
-    auto create = reinterpret_cast<CreateFunction>(dynlib_Symbol(lib, "Create"));
-    auto peek = reinterpret_cast<PeekMessageFunction>(dynlib_Symbol(lib, "modemflash_PeekMessage"));
-    IDownloader* downloader = create ? create() : nullptr;
-    if (downloader == nullptr) {
-        fprintf(stderr, "modemflash: %s has no usable Create\n", path.c_str());
-        return cli::FLASH_LIBRARY;
-    }
+    Engine engine;
+    if (int status = loadEngine(o, &engine)) return status;
+    IDownloader* downloader = engine.downloader;
 
     EngineLines lines;
-    // Every chosen file is checked before the library is given the folder: a bad archive is
+    // Every chosen file is checked before the engine is given the folder: a bad archive is
     // refused while the modem is untouched, not after the archives before it are programmed.
     preflight::Options check;
     check.force = o.force;
@@ -144,15 +184,20 @@ int runFlash(const FlashOptions& o) {
     std::error_code ec;
     std::filesystem::path rejectionLog = std::filesystem::current_path(ec) / "log0.txt";
     lines.start(o.json, ec ? std::string() : rejectionLog.string());
-    cli::FlashDisplay display(o.json, env_IsTerminal(1) != 0, peek, &lines);
+    cli::FlashDisplay display(o.json, env_IsTerminal(1) != 0, engine.peek, &lines);
     downloader->SetSink(&display);
     if (!o.json) {
         printf("updating the modem with the firmware in %s\n", o.folder.c_str());
         fflush(stdout);
     }
-    cli::FlashRecord record(o.history, o.folder, o.logFile, lib);
+    cli::FlashRecord record(o.history, o.folder, o.logFile, engine.lib);
     display.setRecord(&record);
-    cli::FlashSession session(lib);
+    cli::ObserverTee observers(&display, record.observer());
+    bool linked = engine.lib == nullptr;
+    // The engine's log goes to the --log file instead of standard output (error lines still
+    // reach standard error).
+    bool logging = linked && !o.logFile.empty() && log_OpenFile(0, o.logFile.c_str()) == 1;
+    cli::FlashSession session(engine.lib);
     if (!o.record.empty() && !session.open(o.record, o.recordPayload, o.folder))
         return cli::EXIT_USAGE;
     int32_t result = DOWNLOAD_FAILED;
@@ -179,27 +224,37 @@ int runFlash(const FlashOptions& o) {
             intr_Stop();
         });
         record.begin();
+        if (linked) report_SetObserver(&observers);
+        if (logging) log_SetHook(quietHook, nullptr);
         downloader->Download(&result, 0);
+        if (logging) log_SetHook(nullptr, nullptr);
+        if (linked) report_SetObserver(nullptr);
         modemManager.releaseAll();
     }
-    record.finish(result, cli::flashResultWords(result));
-    session.finish(result, cli::flashResultWords(result), cli::flashExitFor(result));
+    if (logging) log_CloseFile(0);
+    record.finish(result, DownloadResultWords(result));
+    session.finish(result, DownloadResultWords(result), cli::flashExitFor(result));
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
     lines.stop();
+    const std::string& failure = display.failure();
     if (o.json) {
-        lines.writeJson(
-            {{"type", "result"}, {"code", result}, {"words", cli::flashResultWords(result)}});
+        JsonObject result_json{
+            {"type", "result"}, {"code", result}, {"words", DownloadResultWords(result)}};
+        if (!failure.empty()) result_json["failure"] = failure;
+        lines.writeJson(result_json);
     } else {
-        printf("result %d: %s\n", result, cli::flashResultWords(result));
-        if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)
+        printf("result %d: %s\n", result, DownloadResultWords(result));
+        if (!failure.empty())
+            printf("what failed: %s\n", failure.c_str());
+        else if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)
             printf(
                 "(no modem answered on any serial port within the 60 search passes, or the update "
                 "stopped before any file was sent)\n");
     }
     fflush(stdout);
-    // The library stays loaded: the downloader lives until the process ends.
+    // A loaded library stays loaded: the downloader lives until the process ends.
     return cli::flashExitFor(result);
 }
 
@@ -210,7 +265,9 @@ const cli::CommandRegistrar flashCommand{
                        "Firmware folder with update_config.ini and the archives")
             ->required();
         CLI::Option* library = app.add_option(
-            "--library", o->library, "The library to load (default: beside the executable)");
+            "--library", o->library,
+            "Load this library and drive it through the host contract alone, as any host does "
+            "(default: the engine built into modemflash)");
         app.add_option("--log", o->logFile,
                        "Write the engine's log to this file (with --all or --at: a directory, "
                        "one file per modem named by its location)");

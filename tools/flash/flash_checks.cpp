@@ -1,14 +1,17 @@
 // Checks of the flash command's options and folder.
 #include "cli/flash/flash_checks.h"
 
+#include <errno.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <filesystem>
 #include <system_error>
 
 #include "cli/display/engine_lines.h"
+#include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file.h"
 
@@ -40,13 +43,45 @@ bool timeScale(const std::string& value, bool given, std::string* scale, std::st
         *scale = value;
         return true;
     }
+    // A value in the environment that the clock cannot take is ignored, as the library's clock
+    // ignores it, and the opening lines say so (scaleNotice).
     const char* env = env_Get("MODEMFLASH_TIME_SCALE");
-    if (env == nullptr) return true;
-    if (!usableScale(env, &v)) {
-        *why = std::string("MODEMFLASH_TIME_SCALE=") + env + " is not a number from 1 to 1000000";
+    if (env != nullptr && usableScale(env, &v)) *scale = env;
+    return true;
+}
+
+std::string scaleNotice(const std::string& scale) {
+    char notice[192];
+    const char* text = scale.empty() ? env_Get("MODEMFLASH_TIME_SCALE") : scale.c_str();
+    return clk_ScaleNotice(text, notice, sizeof notice) ? notice : "";
+}
+
+bool logDirectory(const std::string& dir, std::string* why) {
+    int kind = file_Type(dir.c_str(), nullptr);
+    if (kind == FILE_TYPE_MISSING) {
+        std::filesystem::path parent = std::filesystem::path(dir).parent_path();
+        std::error_code ec;
+        if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
+            *why = "--log " + dir + ": the folder " + parent.string() + " does not exist";
+            return false;
+        }
+        if (!file_MakeDir(dir.c_str())) {
+            *why = "--log " + dir + " cannot be made: " + strerror(errno);
+            return false;
+        }
+    } else if (kind != FILE_TYPE_DIRECTORY) {
+        *why =
+            "--log " + dir + " is " + file_TypeName(kind) + ", not a directory for the log files";
         return false;
     }
-    *scale = env;
+    std::string probe = dir + "/.modemflash-log-check";
+    FILE* f = file_Open(probe.c_str(), "ab");
+    if (f == nullptr) {
+        *why = "--log " + dir + ": log files cannot be written there: " + strerror(errno);
+        return false;
+    }
+    fclose(f);
+    remove(probe.c_str());
     return true;
 }
 

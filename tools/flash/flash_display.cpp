@@ -24,6 +24,22 @@ const char* kindOf(uint32_t id) {
     }
 }
 
+// What a text of the engine means, in English, by its code.
+const char* meaningOf(int meaning) {
+    switch (meaning) {
+        case JOB_TEXT_RECOVERING:
+            return "recovering: bringing the modem back to modem mode";
+        case JOB_TEXT_RECOVERED:
+            return "recovery complete: the modem is back in modem mode";
+        case JOB_TEXT_RECOVERY_FAILED:
+            return "recovery failed: restart the modem";
+        case JOB_TEXT_EXPECTED_TIME:
+            return "expected update time (a fixed estimate)";
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace
 
 const char* flashEventName(int code) {
@@ -61,7 +77,7 @@ const char* flashEventName(int code) {
 
 void FlashDisplay::OnEvent(DownloadEvent* e) {
     lastEvent_.store(e->code);
-    if (record_) record_->onEvent(e->code);
+    if (record_ && peek_) record_->onEvent(e->code);  // a loaded library: the contract alone
     drainMessages();
     if (json_) {
         lines_->writeJson({{"type", "event"},
@@ -103,14 +119,25 @@ void FlashDisplay::drainMessages() {
             lastProgress_ = static_cast<int>(m.lParam);
             continue;
         }
-        endBar();
-        const char* meaning = italianMeaning(text);
-        if (meaning)
-            printf("%s: %s (%s)\n", kindOf(m.id), text, meaning);
-        else
-            printf("%s: %s\n", kindOf(m.id), text);
+        // The linked engine's texts were shown as they were posted (OnText).
+        if (peek_) showText(m.id, text, nullptr);
     }
     fflush(stdout);
+}
+
+void FlashDisplay::OnText(int, unsigned messageId, int meaning, const char* text) {
+    if (json_) return;  // JSON carries the messages as the queue holds them
+    drainMessages();    // what was posted before this text comes first
+    showText(messageId, text, meaningOf(meaning));
+    fflush(stdout);
+}
+
+void FlashDisplay::showText(uint32_t id, const char* text, const char* meaning) {
+    endBar();
+    if (meaning)
+        printf("%s: %s (%s)\n", kindOf(id), text, meaning);
+    else
+        printf("%s: %s\n", kindOf(id), text);
 }
 
 void FlashDisplay::endBar() {

@@ -33,19 +33,4 @@ int flashExitFor(int result) {
     }
 }
 
-const char* flashResultWords(int result) {
-    switch (result) {
-        case DOWNLOAD_OK:
-            return "update complete";
-        case DOWNLOAD_PROGRAM_FAILED:
-            return "the modem refused to program the firmware";
-        case DOWNLOAD_TRANSFER_FAILED:
-            return "the firmware transfer failed";
-        case DOWNLOAD_MODE_FAILED:
-            return "the modem could not be switched between modes";
-        default:
-            return "update failed";
-    }
-}
-
 }  // namespace cli

@@ -19,9 +19,6 @@ enum FlashExit {
 // The `flash` exit status of a host result (DOWNLOAD_*).
 int flashExitFor(int result);
 
-// A host result (DOWNLOAD_*) in words: "update complete", "the firmware transfer failed".
-const char* flashResultWords(int result);
-
 // The exit statuses as the help of `flash` lists them.
 extern const char kFlashExitFooter[];
 

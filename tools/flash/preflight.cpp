@@ -9,7 +9,9 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
+#include <system_error>
 
 #include "engine/archive.h"
 #include "host/downloader.h"
@@ -105,11 +107,18 @@ struct ConfigValue {
     std::vector<int> sectionLines;
 };
 
+// Why a file that cannot be looked at is not there for us.
+std::string missingWords(int error) {
+    if (error == EACCES)
+        return "permission denied (this user may not read the folder; see its permissions)";
+    return "it is missing";
+}
+
 bool readConfig(const std::string& path, Notes& notes, ConfigValue* v) {
     long long size = 0;
     int kind = file_Type(path.c_str(), &size);
     if (kind == FILE_TYPE_MISSING) {
-        notes.problem(kConfigName, "cannot be read: it is missing");
+        notes.problem(kConfigName, "cannot be read: " + missingWords(errno));
         return false;
     }
     if (kind != FILE_TYPE_REGULAR) {
@@ -162,6 +171,30 @@ bool readConfig(const std::string& path, Notes& notes, ConfigValue* v) {
             v->value = v->value.substr(1, n - 2);
     }
     return true;
+}
+
+// Whether there is a folder to read at all, where the library will look for it. The library
+// takes '\\' as a directory separator on every system, so a folder whose own name holds one is
+// looked for somewhere else.
+bool checkFolderItself(const std::string& folder, Notes& notes) {
+    int kind = file_Type(folder.c_str(), nullptr);
+    int why = errno;
+    if (kind == FILE_TYPE_DIRECTORY) return true;
+    std::error_code ec;
+    if (folder.find('\\') != std::string::npos && std::filesystem::is_directory(folder, ec)) {
+        notes.problem("", "the folder " + folder +
+                              " has '\\' in its name, which the library takes as a directory "
+                              "separator, so it would look for another folder: rename it or "
+                              "give it by a path without '\\'");
+        return false;
+    }
+    if (kind == FILE_TYPE_MISSING)
+        notes.problem("", why == EACCES
+                              ? "the folder " + folder + " cannot be reached: permission denied"
+                              : "there is no folder " + folder);
+    else
+        notes.problem("", folder + " is " + file_TypeName(kind) + ", not a folder");
+    return false;
 }
 
 // Reads the configuration and returns the categories among 7, 8 and 9 it selects (empty
@@ -264,7 +297,9 @@ void checkFile(const std::string& folder, const ChosenFile& chosen, const Option
     long long size = 0;
     int kind = file_Type(path.c_str(), &size);
     if (kind == FILE_TYPE_MISSING) {
-        notes.problem(chosen.name, "is missing");
+        int why = errno;
+        notes.problem(chosen.name, why == EACCES ? "cannot be read: " + missingWords(why)
+                                                 : std::string("is missing"));
         return;
     }
     if (kind != FILE_TYPE_REGULAR) {
@@ -286,6 +321,15 @@ void checkFile(const std::string& folder, const ChosenFile& chosen, const Option
                                        (size == 1 ? " byte): " : " bytes): ") +
                                        describeFailure(check));
         return;
+    }
+    // The header alone: the modem would be asked to program nothing under this name.
+    if (size == length) {
+        std::string text = "holds an empty payload (a " + std::to_string(length) +
+                           "-byte header and nothing after it): there is nothing to program";
+        if (options.force)
+            notes.warn(chosen.name, text + "; sent anyway (--force)");
+        else
+            notes.problem(chosen.name, text + " (--force sends it anyway)");
     }
     const int entry = archive_FindId(check.archiveId);
     char line[256];
@@ -356,9 +400,19 @@ const char* levelName(Level level) {
     }
 }
 
+std::string normalFolder(const std::string& folder) {
+    std::string f = folder;
+    auto separator = [](char c) { return c == '/' || c == '\\'; };
+    // A root ("/", "C:\\") keeps its separator: without it, it names another place.
+    size_t keep = f.size() >= 2 && f[1] == ':' ? 3 : 1;
+    while (f.size() > keep && separator(f.back())) f.pop_back();
+    return f;
+}
+
 Report checkFolder(const std::string& folder, const Options& options) {
     Report report;
     Notes notes(&report);
+    if (!checkFolderItself(folder, notes)) return report;
     std::string value;
     std::set<int> chosen = checkConfig(folder, notes, &value);
     for (const ChosenFile& f : kFiles) {

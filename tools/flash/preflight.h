@@ -30,7 +30,9 @@ struct Note {
 };
 
 struct Options {
-    bool force = false;  // an archive under another file's name is a warning, not a problem
+    // An archive under another file's name, or with an empty payload, is a warning, not a
+    // problem.
+    bool force = false;
 };
 
 struct Report {
@@ -40,7 +42,13 @@ struct Report {
     int problems() const;
 };
 
-// Checks folder/update_config.ini and the files it chooses.
+// The folder as given with its trailing separators dropped ("fw/" is "fw"; a root stays):
+// the library composes folder "\\" name, and counts the separator against its path limit.
+std::string normalFolder(const std::string& folder);
+
+// Checks that the folder is there to be read, then folder/update_config.ini and the files it
+// chooses. An archive with an empty payload (a header and nothing after it) is refused unless
+// options.force, as one under another file's name is.
 Report checkFolder(const std::string& folder, const Options& options);
 
 // The archive reader's verdict on one line, in words (sizes unsigned, as the header holds

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "modemflash/port_record.h"
+#include "report/notify.h"
 
 #ifndef MODEMFLASH_VERSION
 #define MODEMFLASH_VERSION "0.0.0"
@@ -24,10 +25,14 @@ std::string absolute(const std::string& path) {
 }  // namespace
 
 void addHistoryOptions(CLI::App& app, HistoryOptions* options, bool allowNone) {
-    app.add_option("--history", options->file,
-                   "The update history file (default: MODEMFLASH_HISTORY, else "
-                   "modemflash/history.sqlite3 in the user's state folder)");
-    if (allowNone) app.add_flag("--no-history", options->none, "Keep no record of this update");
+    CLI::Option* file = app.add_option("--history", options->file,
+                                       "The update history file (default: MODEMFLASH_HISTORY, "
+                                       "else modemflash/history.sqlite3 in the user's state "
+                                       "folder)");
+    // Both at once ask for two things: an error, not a silent choice of one.
+    if (allowNone)
+        app.add_flag("--no-history", options->none, "Keep no record of this update")
+            ->excludes(file);
 }
 
 void historyWarning(const std::string& text) {
@@ -71,12 +76,36 @@ void FlashRecord::begin() {
     recorder_.Begin(start, firmware_.get());
 }
 
+void FlashRecord::onEvent(int code) {
+    if (!store_ || lib_ == nullptr || firmware_ == nullptr) return;
+    if (code == EVENT_RESET_TO_MODEM) {
+        recorder_.EndFile(current_, true);
+        current_ = -1;
+        return;
+    }
+    for (size_t i = 0; i < firmware_->Count(); ++i) {
+        if (sink_EventCode(firmware_->Name(i).c_str()) != code) continue;
+        int seq = static_cast<int>(i);
+        if (seq == current_) return;
+        recorder_.EndFile(current_, true);
+        recorder_.StartFile(seq);
+        current_ = seq;
+        return;
+    }
+}
+
 void FlashRecord::finish(int result, const char* words) {
     if (!store_) return;
     HistoryUpdate end;
     end.resultCode = result;
     end.resultWords = words ? words : "";
     end.logPath = absolute(logFile_);
+    if (lib_ == nullptr) {
+        // The engine is this program's: the port context holds what the modem told it.
+        history_TakeFromPort(0, &end);
+        recorder_.Finish(end);
+        return;
+    }
     // The library keeps what the modem told it; a library without these reads leaves them out.
     auto initAnswer = reinterpret_cast<InitAnswerFunction>(
         lib_ ? dynlib_Symbol(lib_, "modemflash_InitAnswer") : nullptr);

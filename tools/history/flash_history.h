@@ -25,15 +25,20 @@ void historyWarning(const std::string& text);
 // warning line). A damaged file moved aside is also one warning line.
 std::unique_ptr<IHistoryStore> openHistoryForUpdates(const HistoryOptions& options);
 
-// The record of one `modemflash flash`: begun before Download, fed the sink's events,
-// finished with the result. The modem's identification answers and port names are read
-// from the loaded library (lib), which keeps them for its hosts.
+// The record of one `modemflash flash`: begun before Download, fed the job's file starts and
+// ends, finished with the result. With the engine linked into the program (lib null) the
+// record observes the job (observer()) and takes the modem's identification answers and port
+// names from the port context; with a library loaded by --library, which speaks only the host
+// contract, it follows the sink's events (onEvent: the contract sends a file's event before
+// its transfer and the next file's only after programming it) and reads the answers through
+// the library's exports.
 class FlashRecord {
   public:
     FlashRecord(const HistoryOptions& options, const std::string& folder,
                 const std::string& logFile, DynLib lib);
     void begin();
-    void onEvent(int code) { recorder_.OnEvent(code); }
+    IJobObserver* observer() { return &recorder_; }
+    void onEvent(int code);
     void finish(int result, const char* words);
 
   private:
@@ -43,6 +48,7 @@ class FlashRecord {
     std::string folder_;
     std::string logFile_;
     DynLib lib_;
+    int current_ = -1;  // with a loaded library: the file whose events come now
 };
 
 }  // namespace cli

@@ -1,5 +1,6 @@
 // modemflash ports: the serial ports the registry shows, and the one the modem search takes.
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <memory>
@@ -56,20 +57,16 @@ std::vector<std::string> splitPresent(const std::string& list) {
     return names;
 }
 
-bool isPresent(const std::string& name) {
-    return g_serialCommPorts.find(name + ":") != std::string::npos;
+bool isPresent(const std::string& name, const std::string& present) {
+    return present.find(name + ":") != std::string::npos;
 }
 
-// Whether the selection callback accepts the port, without leaving a trace in its state.
-bool accepted(const Port& p) {
-    int32_t saved = g_lastFoundComNumber;
-    g_lastFoundComNumber = 0;
-    SerialPortInfo info = {p.portName.c_str(), p.friendlyName.c_str(), p.enumerator.c_str(), "",
-                           ""};
-    ports_SelectModem(nullptr, &info);
-    bool taken = g_lastFoundComNumber != 0;
-    g_lastFoundComNumber = saved;
-    return taken;
+// Whether the modem selection takes the port (the last one it takes is the modem's).
+bool accepted(const Port& p, const std::string& present) {
+    SerialPortInfo info = {
+        p.portName.c_str(), p.friendlyName.c_str(), p.enumerator.c_str(), "", "", ""};
+    // A name without a number gives none, as the selection's COM number 0.
+    return ports_IsModemPort(&info, present) && atoi(p.portName.c_str() + 3) != 0;
 }
 
 std::string devicePath(const std::string& portName) {
@@ -79,11 +76,11 @@ std::string devicePath(const std::string& portName) {
 }
 
 int runPorts(const PortsOptions& o) {
-    g_serialCommPorts = ports_ListSerialComm();
+    const std::string present = ports_ListSerialComm();
     std::vector<Port> ports;
     int walked = ports_Enumerate(collect, &ports);
     int walkError = walked == 1 ? 0 : err_Last();
-    for (const std::string& name : splitPresent(g_serialCommPorts)) {
+    for (const std::string& name : splitPresent(present)) {
         bool listed = false;
         for (const Port& p : ports) listed = listed || p.portName == name;
         if (!listed) ports.push_back(Port{name, name, "", false, "", ""});
@@ -91,7 +88,7 @@ int runPorts(const PortsOptions& o) {
 
     int selected = -1;
     for (size_t i = 0; i < ports.size(); ++i)
-        if (ports[i].inTree && accepted(ports[i])) selected = static_cast<int>(i);
+        if (ports[i].inTree && accepted(ports[i], present)) selected = static_cast<int>(i);
 
     if (walkError != 0) {
         char text[128];
@@ -123,8 +120,9 @@ int runPorts(const PortsOptions& o) {
             }
             printf("%c %-8s %-7s %-*s %-*s %-*s %-12s %s%s\n",
                    static_cast<int>(i) == selected ? '*' : ' ', p.portName.c_str(),
-                   isPresent(p.portName) ? "yes" : "no", width, devicePath(p.portName).c_str(),
-                   locationWidth, p.location.empty() ? "-" : p.location.c_str(), serialWidth,
+                   isPresent(p.portName, present) ? "yes" : "no", width,
+                   devicePath(p.portName).c_str(), locationWidth,
+                   p.location.empty() ? "-" : p.location.c_str(), serialWidth,
                    p.serial.empty() ? "-" : p.serial.c_str(),
                    p.enumerator.empty() ? "-" : p.enumerator.c_str(),
                    p.inTree ? p.friendlyName.c_str() : "(not in the device tree)", mark.c_str());

@@ -26,6 +26,14 @@ bool access_Denied(const std::string& portName, std::string* group) {
 }
 
 std::string access_DeniedMessage(const std::string& device, const std::string& group) {
+    // Membership of root's own group is no fix to hand out: it grants far more than a port.
+    if (group == "root" || group == "0")
+        return "modemflash: " + device +
+               ": permission denied: you may not open the modem's port. It belongs to the group " +
+               group +
+               ", which is not for users to join: ask the administrator to give the modem's "
+               "ports a group of their own (a udev rule with GROUP=\"dialout\", then join "
+               "dialout), or run modemflash as root.\n";
     return "modemflash: " + device +
            ": permission denied: you may not open the modem's port. It belongs to the group " +
            group + "; join it with\n    sudo usermod -aG " + group +

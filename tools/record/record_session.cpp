@@ -31,13 +31,15 @@ bool recordDirUsable(const std::string& dir) {
 }
 
 bool FlashSession::open(const std::string& path, bool wholePayload, const std::string& folder) {
+    // The engine built into this program is tapped in this process (a null setter); a loaded
+    // library through its export.
     auto setter = reinterpret_cast<SerialTapSetter>(
         lib_ ? dynlib_Symbol(lib_, SERIAL_TAP_EXPORT_NAME) : nullptr);
-    if (setter == nullptr) {
+    if (lib_ != nullptr && setter == nullptr) {
         fprintf(stderr,
                 "modemflash: this library cannot record a session (it has no serial tap; the "
-                "Windows DLL exports Create alone): record with --all or --at LOCATION, which "
-                "run the engine in this program\n");
+                "Windows DLL exports Create alone): record without --library, which runs the "
+                "engine in this program\n");
         return false;
     }
     recorder_.reset(new SessionRecorder());
@@ -70,7 +72,11 @@ void FlashSession::finish(int result, const char* words, int exitStatus) {
     recorder_Bind(nullptr);
     auto initAnswer = reinterpret_cast<InitAnswerFunction>(
         lib_ ? dynlib_Symbol(lib_, "modemflash_InitAnswer") : nullptr);
-    if (initAnswer) {
+    if (lib_ == nullptr) {
+        HistoryUpdate kept;
+        history_TakeFromPort(0, &kept);  // the engine is this program's
+        recorder_AddAnswers(recorder_.get(), kept.answers);
+    } else if (initAnswer) {
         char text[512];
         std::string kept;
         recorder_AddAnswers(recorder_.get(),

@@ -1,5 +1,6 @@
 // Session recording in the command-line host: the --record and --record-payload options, and
-// the session of a single `flash`, recorded through the loaded library's serial tap.
+// the session of a single `flash`, recorded through the serial tap of the engine built into
+// the program (or of a library loaded with --library).
 #ifndef MODEMFLASH_TOOLS_RECORD_SESSION_H
 #define MODEMFLASH_TOOLS_RECORD_SESSION_H
 

@@ -29,8 +29,8 @@ const cli::CommandRegistrar watchCommand{
         app.add_option("--time-scale", o->timeScale,
                        "Run every pause this many times faster (simulated modems only)");
         app.footer(std::string("A modem is updated once while it stays plugged in (known by its "
-                               "location and USB\\nserial number); unplug it, or plug in another, "
-                               "to update again.\\n\\n") +
+                               "location and USB\nserial number); unplug it, or plug in another, "
+                               "to update again.\n\n") +
                    cli::kStationFooter);
         return cli::Action([o] { return cli::runStation(*o); });
     }};

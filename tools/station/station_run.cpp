@@ -121,9 +121,11 @@ class Display : public IStationListener {
                        {"port", m.portName},
                        {"code", r.downloadResult},
                        {"words", r.words},
+                       {"failure", r.failure},
                        {"seconds", std::round(r.seconds * 10) / 10}});
         else if (mode_ == PLAIN)
-            printf("%s: %s (%.1f s)\n", m.location.c_str(), r.words.c_str(), r.seconds);
+            printf("%s: %s (%.1f s)\n", m.location.c_str(), station_ResultText(r).c_str(),
+                   r.seconds);
         flushLocked();
     }
 
@@ -325,35 +327,34 @@ void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int ex
         printf("%-*s  %-*s  %6.1f s  %s\n", static_cast<int>(lw), o.modem.location.c_str(),
                static_cast<int>(sw),
                o.modem.serialNumber.empty() ? "-" : o.modem.serialNumber.c_str(), o.result.seconds,
-               o.result.words.c_str());
+               station_ResultText(o.result).c_str());
     printf("%d of %d modem(s) updated; %d failed\n", static_cast<int>(outcomes.size()) - failed,
            static_cast<int>(outcomes.size()), failed);
 }
 
 }  // namespace
 
-int runStation(const StationRunOptions& o) {
-    if (o.timeScale != 0 && !(o.timeScale >= 1 && o.timeScale <= 1000000)) {
-        fprintf(stderr, "modemflash: --time-scale must be a number from 1 to 1000000\n");
+bool plausibleLocation(const std::string& text) {
+    if (text.empty()) return false;
+    for (unsigned char c : text)
+        if (c <= ' ' || c == 0x7f) return false;
+    return true;
+}
+
+int runStation(StationRunOptions o) {
+    o.folder = preflight::normalFolder(o.folder);
+    std::string scale, why;
+    if (!flashcheck::timeScale(o.timeScale, !o.timeScale.empty(), &scale, &why) ||
+        (!o.logDir.empty() && !flashcheck::logDirectory(o.logDir, &why))) {
+        fprintf(stderr, "modemflash: %s\n", why.c_str());
         return EXIT_USAGE;
     }
-    if (o.timeScale > 0) clk_SetScale(o.timeScale);
+    if (!scale.empty()) clk_RequestScale(strtod(scale.c_str(), nullptr));
     if (o.recordPayload && o.recordDir.empty()) {
         fprintf(stderr, "modemflash: --record-payload needs --record DIR\n");
         return EXIT_USAGE;
     }
     if (!o.recordDir.empty() && !recordDirUsable(o.recordDir)) return EXIT_USAGE;
-    if (!o.logDir.empty()) {
-        file_MakeDir(o.logDir.c_str());
-        std::string probe = o.logDir + "/.modemflash-log-check";
-        FILE* f = file_Open(probe.c_str(), "ab");
-        if (f == nullptr) {
-            fprintf(stderr, "modemflash: cannot write log files in %s\n", o.logDir.c_str());
-            return EXIT_USAGE;
-        }
-        fclose(f);
-        remove(probe.c_str());
-    }
     // The same check as a single update's, before any modem is touched: a bad archive
     // refuses the folder instead of leaving every modem with half an update.
     // With --json the folder's notes are objects like single flash's (they belong to the run,
@@ -374,9 +375,11 @@ int runStation(const StationRunOptions& o) {
                 o.folder.c_str());
         return FLASH_FOLDER;
     }
-    Display::Mode mode = o.json                   ? Display::JSON
-                         : env_IsTerminal(1) != 0 ? Display::LIVE
-                                                  : Display::PLAIN;
+    // Live lines need a terminal that redraws in place (on Windows, a console that takes
+    // control sequences); any other gets plain lines.
+    Display::Mode mode = o.json                         ? Display::JSON
+                         : env_TerminalControls(1) != 0 ? Display::LIVE
+                                                        : Display::PLAIN;
     Display display(mode);
     // Each modem's update is recorded on its way to the display.
     std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
@@ -386,7 +389,10 @@ int runStation(const StationRunOptions& o) {
     if (!o.recordDir.empty()) {
         sessions.reset(new CStationSessions(
             o.recordDir, o.recordPayload, std::string("modemflash ") + MODEMFLASH_VERSION,
-            o.watch ? "watch" : "flash", shown,
+            o.companion ? "serve"
+            : o.watch   ? "watch"
+                        : "flash",
+            shown,
             [](const std::string& text) { fprintf(stderr, "modemflash: %s\n", text.c_str()); }));
         sessions->SetFirmware(o.folder);
         recorder_Install(nullptr);
@@ -402,7 +408,7 @@ int runStation(const StationRunOptions& o) {
     display.setModemManager(&modemManager);
     intr_Install();
     if (o.companion) {
-        std::string why;
+        why.clear();
         if (!o.companion->Start(&station, &why)) {
             fprintf(stderr, "modemflash: %s\n", why.c_str());
             return EXIT_FAILED;
@@ -413,6 +419,12 @@ int runStation(const StationRunOptions& o) {
     // come to the display).
     lines.start(o.json, "", o.json ? EngineLines::STANDARD_ERROR : EngineLines::BOTH);
 
+    // A scaled run is never mistaken for one fit for real modems.
+    std::string notice = flashcheck::scaleNotice(scale);
+    if (!notice.empty() && o.json)
+        printJson({{"type", "notice"}, {"text", notice}});
+    else if (!notice.empty())
+        printf("%s\n", notice.c_str());
     if (!o.json) {
         printf("%s with the firmware in %s\n",
                o.watch ? "station mode: updating each modem as it is plugged in (Ctrl-C stops),"

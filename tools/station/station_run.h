@@ -35,9 +35,10 @@ struct StationRunOptions {
     std::vector<std::string> locations;  // or these
     bool watch = false;                  // station mode until Ctrl-C
     bool json = false;
-    std::string logDir;  // one log file per modem, named by location
-    double timeScale = 0;
-    bool force = false;      // an archive under another file's name is a warning, not a refusal
+    std::string logDir;     // one log file per modem, named by location
+    std::string timeScale;  // --time-scale as given ("" none); checked as flash checks it
+    bool force =
+        false;  // an archive under another file's name or empty is a warning, not a refusal
     HistoryOptions history;  // where each modem's update is recorded
     std::string recordDir;   // one session file per modem in it ("" none)
     bool recordPayload = false;
@@ -48,7 +49,11 @@ struct StationRunOptions {
 // failure in location order (4 no modem or a step failed, 5 programming refused, 6 transfer
 // failed, 7 mode switch failed); 3 the folder was refused; 2 a bad command line; 1 the
 // companion could not start.
-int runStation(const StationRunOptions& options);
+int runStation(StationRunOptions options);
+
+// Whether text can be a USB location as `modemflash ports` shows them: not empty, and no
+// blank or control character in it ("1-1.2 " is a typing slip, not a location).
+bool plausibleLocation(const std::string& text);
 
 // The text of the station's help footers.
 extern const char kStationFooter[];

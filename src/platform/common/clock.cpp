@@ -30,16 +30,29 @@ double parseScale(const char* text) {
 
 // Scaled time is piecewise linear in real time, so that changing the scale never makes the
 // clock jump or run backwards.
+// The lock guards every field: any thread may read the clock or change its scale.
 struct ClockState {
     PlatformLock* lock;
-    char envText[64];  // MODEMFLASH_TIME_SCALE as it was at first use (cut), for the notice
-    double scale;
+    // The scale asked for as text (MODEMFLASH_TIME_SCALE at first use, or clk_RequestScale's),
+    // cut, for the notice.
+    char askedText[64];
+    double asked;           // the scale asked for; 0 when none (or set outright)
+    bool refused;           // a port that is no simulated modem's was opened meanwhile
+    double scale;           // in force
     int64_t realOriginUs;   // real time at the last change of scale
     double scaledOriginUs;  // scaled time at that moment
-    ClockState() : lock(lock_Create()), envText(), scale(1.0), realOriginUs(0), scaledOriginUs(0) {
+    ClockState()
+        : lock(lock_Create()),
+          askedText(),
+          asked(0),
+          refused(false),
+          scale(1.0),
+          realOriginUs(0),
+          scaledOriginUs(0) {
         const char* env = getenv("MODEMFLASH_TIME_SCALE");
-        snprintf(envText, sizeof envText, "%s", env ? env : "");
-        scale = parseScale(envText);  // the scale and its notice read the same text
+        snprintf(askedText, sizeof askedText, "%s", env ? env : "");
+        asked = takenScale(askedText);  // the scale and its notice read the same text
+        scale = parseScale(askedText);
         realOriginUs = clk_RealNowUs();
     }
 };
@@ -108,7 +121,13 @@ void clk_AnnounceScale(void) {
     if (g_announced.exchange(true)) return;
     // The environment as the clock read it at its first use: the scale in force.
     char notice[192];
-    if (clk_ScaleNotice(state().envText, notice, sizeof notice)) {
+    char asked[64];
+    {
+        ClockState& s = state();
+        Guard g(s);
+        snprintf(asked, sizeof asked, "%s", s.askedText);
+    }
+    if (clk_ScaleNotice(asked, notice, sizeof notice)) {
         fprintf(stderr, "%s\n", notice);
         fflush(stderr);
     }
@@ -136,10 +155,59 @@ double clk_Scale(void) {
     return s.scale;
 }
 
-void clk_SetScale(double scale) {
-    ClockState& s = state();
-    Guard g(s);
+namespace {
+
+// Lock held.
+void changeScale(ClockState& s, double scale) {
     s.scaledOriginUs = scaledNowUs(s);
     s.realOriginUs = clk_RealNowUs();
     s.scale = scale >= 1.0 ? scale : 1.0;
+}
+
+}  // namespace
+
+void clk_SetScale(double scale) {
+    ClockState& s = state();
+    Guard g(s);
+    s.asked = 0;
+    s.askedText[0] = '\0';
+    s.refused = false;
+    changeScale(s, scale);
+}
+
+void clk_RequestScale(double scale) {
+    ClockState& s = state();
+    Guard g(s);
+    s.asked = scale >= 1.0 && scale <= kMaxScale ? scale : 0;
+    snprintf(s.askedText, sizeof s.askedText, "%g", s.asked > 0 ? s.asked : 1.0);
+    if (!s.refused) changeScale(s, s.asked > 0 ? s.asked : 1.0);
+}
+
+double clk_RequestedScale(void) {
+    ClockState& s = state();
+    Guard g(s);
+    return s.asked > 0 && !s.refused ? s.asked : 1.0;
+}
+
+double clk_ScaleForPort(int simulated, const char* portName) {
+    ClockState& s = state();
+    bool refusedNow = false;
+    double asked, inForce;
+    {
+        Guard g(s);
+        asked = s.asked;
+        if (asked > 1.0 && !s.refused && !simulated) {
+            s.refused = refusedNow = true;
+            changeScale(s, 1.0);
+        }
+        inForce = s.scale;
+    }
+    if (refusedNow) {
+        fprintf(stderr,
+                "time scale %g refused: %s is not a simulated modem's port; pauses and time-outs "
+                "keep their real length from now on\n",
+                asked, portName ? portName : "the port");
+        fflush(stderr);
+    }
+    return inForce;
 }

@@ -1,4 +1,6 @@
 // The test helpers on Windows (cross-built, run under Wine). Temporary directories, captured
+
+#include "locator/registry_locator.h"
 // streams and environment changes work as on POSIX. A pty peer does not exist here: tests
 // that need one fail at once with PtyPeer::kUnavailable in their message, which the Wine
 // runner (tests/wine/run-gtest.py) counts as skipped; they run on Linux.
@@ -14,6 +16,9 @@
 #include <stdexcept>
 
 #include "support/test_support.h"
+
+// Jobs that tests run without a host find their modem's port as a host's jobs do.
+const bool g_locatorInstalled = (locator_Install(), true);
 
 namespace testsupport {
 
