@@ -192,7 +192,7 @@ int CDownloader::SearchPortAndDownload(const char* list) {
                 std::string words = claim.Words(claimed);
                 searchLine(("\n#Error: " + words + "\n\n").c_str());
                 report_NoteDetail(0, words.c_str());
-                report_Fail(0, JOB_STEP_SEARCH);
+                report_Fail(0, JOB_STEP_MODEM_LOCKED);
                 report_Phase(0, JOB_FINISHED, 0);
                 return DOWNLOAD_FAILED;
             }
@@ -231,7 +231,7 @@ int CDownloader::SearchPortAndDownload(const char* list) {
                      MAX_SEARCH_PASSES);
         if (busy) searchLine((std::string("\n#Error: ") + why + "\n\n").c_str());
         report_NoteDetail(0, why);
-        report_Fail(0, JOB_STEP_SEARCH);
+        report_Fail(0, busy ? JOB_STEP_PORT_BUSY : JOB_STEP_SEARCH);
         report_Phase(0, JOB_FINISHED, 0);
         return DOWNLOAD_FAILED;
     }

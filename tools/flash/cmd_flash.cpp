@@ -233,7 +233,8 @@ int runFlash(FlashOptions o) {
     }
     if (logging) log_CloseFile(0);
     record.finish(result, DownloadResultWords(result));
-    session.finish(result, DownloadResultWords(result), cli::flashExitFor(result));
+    session.finish(result, DownloadResultWords(result),
+                   cli::flashExitFor(result, display.failureStep()));
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
@@ -255,7 +256,7 @@ int runFlash(FlashOptions o) {
     }
     fflush(stdout);
     // A loaded library stays loaded: the downloader lives until the process ends.
-    return cli::flashExitFor(result);
+    return cli::flashExitFor(result, display.failureStep());
 }
 
 const cli::CommandRegistrar flashCommand{
