@@ -259,18 +259,6 @@ class Rows {
     int64_t version_;
 };
 
-// Holds a lock for one operation.
-class Guard {
-  public:
-    explicit Guard(PlatformLock* l) : l_(l) { lock_Acquire(l_); }
-    ~Guard() { lock_Release(l_); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-  private:
-    PlatformLock* l_;
-};
-
 // A reader's wait for another program's lock: the notice once, then short sleeps for as long
 // as SQLite keeps finding the file locked, up to kReadWaitMs at a stretch.
 struct BusyWait {
@@ -311,7 +299,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     int64_t BeginUpdate(const HistoryUpdate& u, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         Statement s(db_,
                     "INSERT INTO updates (started_ms, machine, version, location, serial, "
                     "port_names, folder, log_path) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
@@ -322,7 +310,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     bool AddFile(int64_t id, const HistoryFile& f, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         Statement s(db_,
                     "INSERT OR REPLACE INTO files (update_id, seq, name, size, archive_id, "
                     "archive_name, sha256, transfer_ms, programmed) "
@@ -334,7 +322,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     bool FinishUpdate(int64_t id, const HistoryUpdate& u, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         if (!exec("BEGIN IMMEDIATE")) return fail(error, "record the update's end");
         bool ok =
             Statement(db_,
@@ -359,7 +347,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     bool ForEach(const HistoryFilter& f, const Each& each, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         // One read transaction, so that the rows, files and answers are of one moment.
         if (!exec("BEGIN")) return fail(error, "read");
         int rc = Rows(db_, version_).forEach(f, each);
@@ -368,7 +356,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     bool Count(const HistoryFilter& f, int64_t* n, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         int rc = Rows(db_, version_).count(f, n);
         return rc == SQLITE_DONE || fail(error, "read", rc);
     }

@@ -2,6 +2,7 @@
 #include "report/log.h"
 
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -29,13 +30,22 @@ struct PendingLine {
 };
 PendingLine g_pending[REPORT_PORT_COUNT][2];
 
-class OutputGuard {
-  public:
-    OutputGuard() { lock_Acquire(g_outputLock); }
-    ~OutputGuard() { lock_Release(g_outputLock); }
-    OutputGuard(const OutputGuard&) = delete;
-    OutputGuard& operator=(const OutputGuard&) = delete;
+// The console's last entry per port and stream, to fold repeats: an entry identical to the
+// one before it on the console is counted instead of shown, and the count is shown when a
+// different entry comes (or log_FlushPort runs). Files and the hook keep every entry.
+struct ConsoleFold {
+    uint64_t hash;  // FNV-1a of the last entry shown
+    size_t length;  // its length; 0 when none
+    long repeats;   // identical entries since, not shown
 };
+ConsoleFold g_fold[REPORT_PORT_COUNT][2];
+
+uint64_t hashOf(const char* text, size_t length) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < length; ++i)
+        h = (h ^ static_cast<unsigned char>(text[i])) * 1099511628211ull;
+    return h;
+}
 
 FILE* streamOf(int stream) {
     return stream ? stderr : stdout;
@@ -69,6 +79,33 @@ void emit(int port, int stream, const char* text) {
     fflush(out);
 }
 
+// Lock held: writes the count of the repeats not shown, if any.
+void foldNote(int port, int stream) {
+    ConsoleFold* f = &g_fold[port][stream];
+    if (f->repeats == 0) return;
+    char note[96];
+    snprintf(note, sizeof note, "(the line above came %ld more time%s)\n", f->repeats,
+             f->repeats == 1 ? "" : "s");
+    f->repeats = 0;
+    emit(port, stream, note);
+}
+
+// Lock held: whether the console shows text (an entry of the port on stream), false when it
+// repeats the entry shown last there (counted for foldNote).
+bool foldShows(int port, int stream, const char* text) {
+    ConsoleFold* f = &g_fold[port][stream];
+    size_t length = strlen(text);
+    uint64_t hash = hashOf(text, length);
+    if (length > 0 && f->length == length && f->hash == hash) {
+        ++f->repeats;
+        return false;
+    }
+    foldNote(port, stream);
+    f->hash = hash;
+    f->length = length;
+    return true;
+}
+
 void toFile(int port, const char* text) {
     FILE* f = g_files[port];
     if (f == nullptr) return;
@@ -94,7 +131,7 @@ void entry(int port, int isError, const char* format, va_list args) {
     LogHook hook;
     void* hookUser;
     {
-        OutputGuard guard;
+        LockGuard guard(g_outputLock);
         hook = g_hook;
         hookUser = g_hookUser;
         bool console = isError
@@ -102,6 +139,13 @@ void entry(int port, int isError, const char* format, va_list args) {
                            : hook == nullptr && (g_console & LOG_CONSOLE_INFO);
         bool labelled = r->label[0] != '\0';
         bool formatted = false;
+        if (console) {
+            va_list copy;
+            va_copy(copy, args);
+            vsnprintf(text, sizeof text, format, copy);
+            va_end(copy);
+            console = foldShows(port, isError, text);
+        }
         if (console && !labelled) {
             // As the single-modem engine always wrote: one formatted write, whatever its length.
             va_list copy;
@@ -148,26 +192,27 @@ void log_Channel(int port, int minVerbosity, const char* format, ...) {
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    OutputGuard guard;
-    if ((g_console & LOG_CONSOLE_ERROR) && !r->consoleQuiet) emit(port, 1, text);
+    LockGuard guard(g_outputLock);
+    if ((g_console & LOG_CONSOLE_ERROR) && !r->consoleQuiet && foldShows(port, 1, text))
+        emit(port, 1, text);
     if (minVerbosity <= 2) toFile(port, text);
 }
 
 void log_SetHook(LogHook hook, void* user) {
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     g_hook = hook;
     g_hookUser = user;
 }
 
 void log_SetConsole(int streams) {
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     g_console = streams & LOG_CONSOLE_ALL;
 }
 
 int log_OpenFile(int port, const char* path) {
     if (report_Port(port) == nullptr || path == nullptr) return 0;
     FILE* f = file_Open(path, "ab");
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     if (g_files[port] != nullptr) fclose(g_files[port]);
     g_files[port] = f;
     return f != nullptr ? 1 : 0;
@@ -175,7 +220,7 @@ int log_OpenFile(int port, const char* path) {
 
 void log_CloseFile(int port) {
     if (report_Port(port) == nullptr) return;
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     if (g_files[port] == nullptr) return;
     fclose(g_files[port]);
     g_files[port] = nullptr;
@@ -183,8 +228,10 @@ void log_CloseFile(int port) {
 
 void log_FlushPort(int port) {
     if (report_Port(port) == nullptr) return;
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     for (int stream = 0; stream < 2; ++stream) {
+        foldNote(port, stream);
+        g_fold[port][stream].length = 0;
         if (g_pending[port][stream].length == 0) continue;
         writeLine(port, stream, &g_pending[port][stream]);
         fflush(streamOf(stream));
@@ -195,7 +242,7 @@ void report_SetLabel(int port, const char* label) {
     PortReport* r = report_Port(port);
     if (r == nullptr) return;
     log_FlushPort(port);
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     memset(r->label, 0, sizeof r->label);
     if (label != nullptr) {
         size_t n = strlen(label);

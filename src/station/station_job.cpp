@@ -9,13 +9,13 @@
 #include "engine/job.h"
 #include "engine/mode.h"
 #include "engine/port_context.h"
-#include "host/modem_claim.h"
-#include "host/probe_port.h"
+#include "locator/probe_port.h"
 #include "modemflash/messages.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "platform/messages.h"
 #include "platform/serial.h"
+#include "portscan/modem_claim.h"
 #include "report/log.h"
 #include "report/notify.h"
 #include "report/port_report.h"
@@ -41,14 +41,14 @@ StationResult station_NotRun(const char* words) {
 void Job::publish() {
     PortContext* c = ctx_Get(modem.portIndex);
     if (c != nullptr && c->isOpen && modem.portName != c->portName) {
-        StationGuard g(station->lock);  // Running() reads the name from another thread
+        LockGuard g(station->lock);  // Running() reads the name from another thread
         modem.portName = c->portName;
     }
     if (station->listener) station->listener->OnModemStatus(modem, status);
 }
 
 void Job::setPortName(const char* name) {
-    StationGuard g(station->lock);
+    LockGuard g(station->lock);
     modem.portName = name;
 }
 
@@ -115,7 +115,7 @@ void CStation::Impl::logHook(void* user, int port, int isError, const char* text
     Impl* self = static_cast<Impl*>(user);
     Job* job = nullptr;
     {
-        StationGuard g(self->lock);
+        LockGuard g(self->lock);
         if (port >= 0 && port < STATION_MAX_MODEMS) job = self->jobs[port];
     }
     if (job == nullptr) return;
@@ -238,7 +238,7 @@ void Job::run() {
         drainMessages();
         result.jobResult = job;
         result.downloadResult = DownloadResultOf(job);
-        result.words = DownloadResultWords(result.downloadResult);
+        result.words = dl_ResultWords(result.downloadResult, report_LastFailure(port));
         if (const ModemLeft* left = dl_ModemLeft(port)) {
             result.left = *left;
             if (!(result.downloadResult == DOWNLOAD_OK)) {
@@ -283,7 +283,7 @@ Job* CStation::Impl::start(const ModemPortInfo& port) {
     if (job == nullptr) return nullptr;
     int index = -1;
     {
-        StationGuard g(lock);
+        LockGuard g(lock);
         for (int i = 0; i < STATION_MAX_MODEMS && index < 0; ++i)
             if (jobs[i] == nullptr) index = i;
         if (index >= 0) jobs[index] = job;
@@ -327,7 +327,7 @@ StationOutcome CStation::Impl::finish(Job* job) {
     report_Port(index)->boxAsLog = 0;
     ctx_SetLocation(index, nullptr);
     {
-        StationGuard g(lock);
+        LockGuard g(lock);
         jobs[index] = nullptr;
     }
     StationOutcome o{job->modem, job->result};

@@ -25,6 +25,7 @@
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "support/sim_support.h"
 #include "support/test_support.h"
 
 using testsupport::CapturedStream;
@@ -92,13 +93,9 @@ class Update : public ::testing::Test, protected testsupport::PrivateDeviceTree 
     }
 
     void startModem(const std::string& scenario = "", bool renumber = false) {
-        modemsim::SimOptions o;
-        o.devRoot = dev;
-        o.sysfsRoot = sys;
-        o.scenario = scenario;
+        modemsim::SimOptions o = testsupport::simOptions(dev, sys, scenario);
         o.renumberOnSwitch = renumber;
-        std::string why;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     }
     void writeFile(const std::string& name, uint32_t id, size_t size) {
         std::vector<uint8_t> payload(size);
@@ -359,13 +356,9 @@ TEST_F(Update, AutorunThatStaysOffFailsTheFinalCheck) {
     writeFirmware("7");
     sink_Set(&sink);
     // Autorun off from the start and stuck there: the final check tries three times.
-    modemsim::SimOptions o;
-    o.devRoot = dev;
-    o.sysfsRoot = sys;
+    modemsim::SimOptions o = testsupport::simOptions(dev, sys, "autorun-stuck\n");
     o.initialAutorun = 0;
-    o.scenario = "autorun-stuck\n";
-    std::string why;
-    ASSERT_TRUE(sim.start(o, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_CHECK_FAILED);
     EXPECT_NE(out->text().find("open autorun fail\n"), std::string::npos);
     for (const DownloadEvent& e : sink.events) EXPECT_NE(e.code, 22);
@@ -376,12 +369,9 @@ TEST_F(Update, AutorunThatStaysOffFailsTheFinalCheck) {
 
 TEST_F(Update, AutorunSwitchedOnAfterAGoodRunReportsIt) {
     writeFirmware("7");
-    modemsim::SimOptions o;
-    o.devRoot = dev;
-    o.sysfsRoot = sys;
+    modemsim::SimOptions o = testsupport::simOptions(dev, sys);
     o.initialAutorun = 0;
-    std::string why;
-    ASSERT_TRUE(sim.start(o, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     sink_Set(&sink);
     EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_OK);
     ASSERT_FALSE(sink.events.empty());
@@ -574,13 +564,9 @@ TEST_F(Update, TheJobsBranches) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         if (row.modem) {
-            modemsim::SimOptions o;
-            o.devRoot = dev;
-            o.sysfsRoot = sys;
+            modemsim::SimOptions o = testsupport::simOptions(dev, sys, row.scenario);
             o.initialAutorun = row.autorun;
-            o.scenario = row.scenario;
-            std::string why;
-            ASSERT_TRUE(sim.start(o, &why)) << why;
+            ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
         }
         sink.events.clear();
         testsupport::drainPostedMessages();

@@ -27,8 +27,18 @@ namespace replaytest {
 
 namespace {
 
-const double kSearchScale = 50;  // the port search: its probes are judged after 500 ms
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+const double kSearchScale = 20;  // the port search: its probes are judged after 500 ms
+#else
+const double kSearchScale = 50;
+#endif
+#if defined(__SANITIZE_THREAD__)
+// The thread sanitizer slows every thread several times over: the modem's drop and return
+// after a mode command must still fit the host's 36 s of reopen attempts in real time.
+const double kScale = 50;
+#else
 const double kScale = 200;
+#endif
 const double kWithholdScale = 20000;
 
 class JobSink : public IDownloadSink {

@@ -251,16 +251,23 @@ TEST_F(StationCommand, TheFirstFailureInLocationOrderGivesTheStatus) {
 TEST_F(StationCommand, ALoaderRefusalIsTheModemsOwnLineNotAMessageBox) {
     startModems(2, {{0, "refuse AT%MODE=1 times=all\n"}});
     std::string logs = root.path() + "/logs";
-    CommandRun r = run("flash " + firmware + " --all --time-scale 50 --log " + logs, env);
+    // In a UTF-8 locale the library's GBK text is shown, and logged, in UTF-8.
+    CommandRun r =
+        run("flash " + firmware + " --all --time-scale 50 --log " + logs, env + " LC_ALL=C.UTF-8");
     EXPECT_EQ(r.status, 4) << r.out;  // the refused mode command ends the job as a failed step
     const std::string box =
+        "\xe8\xbf\x9b\xe5\x85\xa5"
+        "download"
+        "\xe6\xa8\xa1\xe5\xbc\x8f\xe5\xa4\xb1\xe8\xb4\xa5";  // "entering download mode failed"
+    EXPECT_EQ(r.out.find("[] " + box), std::string::npos) << r.out;  // the box's stand-in
+    EXPECT_NE(r.out.find("[1-1.1] " + box + "\n"), std::string::npos) << r.out;
+    // The engine's own log file keeps the library's bytes.
+    const std::string gbkBox =
         "\xbd\xf8\xc8\xeb"
         "download"
         "\xc4\xa3\xca\xbd\xca\xa7\xb0\xdc";
-    EXPECT_EQ(r.out.find("[] " + box), std::string::npos) << r.out;  // the box's stand-in
-    EXPECT_NE(r.out.find("[1-1.1] " + box + "\n"), std::string::npos) << r.out;
-    EXPECT_NE(readAll(logs + "/1-1.1.log").find(box), std::string::npos);
-    EXPECT_EQ(readAll(logs + "/1-1.2.log").find(box), std::string::npos);
+    EXPECT_NE(readAll(logs + "/1-1.1.log").find(gbkBox), std::string::npos);
+    EXPECT_EQ(readAll(logs + "/1-1.2.log").find(gbkBox), std::string::npos);
     EXPECT_NE(r.out.find("1 of 2 modem(s) updated; 1 failed"), std::string::npos) << r.out;
 }
 
@@ -271,6 +278,12 @@ TEST_F(StationCommand, BadLocationsAndOptions) {
     EXPECT_NE(r.out.find("station: no modem port at location 3-3"), std::string::npos) << r.out;
     EXPECT_TRUE(bank.modem(0).commands().empty());
     EXPECT_EQ(run("flash " + firmware + " --all --at 1-1.1", env).status, 2);
+    // A library loaded with --library updates one modem: the station does not pass it over.
+    CommandRun library = run("flash " + firmware + " --all --library /nowhere/lib.so", env);
+    EXPECT_EQ(library.status, 2) << library.out;
+    EXPECT_NE(library.out.find("--library cannot be used with --all"), std::string::npos)
+        << library.out;
+    EXPECT_TRUE(bank.modem(0).commands().empty());
     EXPECT_EQ(run("flash " + root.path() + "/nothing --all", env).status, 3);
 }
 

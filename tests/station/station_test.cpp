@@ -360,6 +360,20 @@ TEST_F(Station, TwoModemsWithOneSerialNumberAreBothUpdated) {
         EXPECT_TRUE(outcomes[i].result.updated) << i << ": " << outcomes[i].result.words;
 }
 
+// A modem that drops off while programming is said to have dropped, not to have refused.
+TEST_F(Station, AModemThatDropsWhileProgrammingSaysItDropped) {
+    writeFirmware(8000);
+    startModems(1, {{0, "vanish AT%PROG=2\n"}});
+    std::vector<StationOutcome> outcomes = runAll();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_FALSE(outcomes[0].result.updated);
+    EXPECT_EQ(outcomes[0].result.words, "the modem dropped off: its port went away")
+        << outcomes[0].result.failure;
+    EXPECT_NE(outcomes[0].result.failure.find("the port went away during AT%PROG="),
+              std::string::npos)
+        << outcomes[0].result.failure;
+}
+
 TEST(StationLocations, SortAsAPersonReadsThem) {
     std::vector<std::string> l = {"1-1.10", "1-1.2", "2-1", "1-1.2.1", "1-10", "1-2"};
     std::sort(l.begin(), l.end(), station_LocationLess);

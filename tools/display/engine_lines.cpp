@@ -61,9 +61,8 @@ void EngineLines::start(bool json, const std::string& rejectionLog, Streams stre
             delete s;
             continue;
         }
-        lock_Acquire(lock_);
+        LockGuard held(lock_);
         streams_[i] = s;
-        lock_Release(lock_);
     }
 }
 
@@ -73,10 +72,12 @@ void EngineLines::stop() {
     // of use before it is put back, so that no write goes to a target being closed; its last
     // lines then go to the stream itself, already back where it was.
     for (int i = 1; i >= 0; --i) {
-        lock_Acquire(lock_);
-        Stream* s = streams_[i];
-        streams_[i] = nullptr;
-        lock_Release(lock_);
+        Stream* s;
+        {
+            LockGuard held(lock_);
+            s = streams_[i];
+            streams_[i] = nullptr;
+        }
         if (s == nullptr) continue;
         stream_Restore(s->divert);  // the last lines pass through onLine before it returns
         delete s;
@@ -89,9 +90,8 @@ FILE* EngineLines::out() {
 }
 
 void EngineLines::write(const std::string& line) {
-    lock_Acquire(lock_);
+    LockGuard held(lock_);
     writeLocked(out(), line);
-    lock_Release(lock_);
 }
 
 void EngineLines::writeJson(const JsonObject& object) {
@@ -124,11 +124,10 @@ void EngineLines::onLine(void* stream, FILE* original, const char* line, size_t 
     // has handed over its last line); the JSON objects of standard error's lines join the
     // host's own on standard output. A Windows console takes a line that is not ASCII as its
     // own characters (the C runtime would pass the bytes on in another code page).
-    lock_Acquire(e->lock_);
+    LockGuard held(e->lock_);
     FILE* to = s->number == 1 ? original : e->json_ ? e->out() : original;
     bool ascii = true;
     for (unsigned char c : text) ascii = ascii && c < 0x80;
     if (ascii || e->json_ || !e->utf8_ || text_WriteToConsole(to, text.data(), text.size(), 0) != 1)
         writeLocked(to, text);
-    lock_Release(e->lock_);
 }

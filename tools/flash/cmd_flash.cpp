@@ -128,6 +128,16 @@ int runFlash(FlashOptions o) {
             return cli::EXIT_USAGE;
         }
     }
+    if ((o.all || !o.locations.empty()) && o.libraryGiven) {
+        // The station runs the engine built into this program, one job per modem; a loaded
+        // library has the host contract alone, which updates one modem.
+        fprintf(stderr,
+                "modemflash: --library cannot be used with %s: the station updates several "
+                "modems with the engine built into modemflash; a library loaded with --library "
+                "updates one modem (leave out %s)\n",
+                o.all ? "--all" : "--at", o.all ? "--all" : "--at");
+        return cli::EXIT_USAGE;
+    }
     if (o.all || !o.locations.empty()) {
         cli::StationRunOptions s;
         s.folder = o.folder;
@@ -241,12 +251,13 @@ int runFlash(FlashOptions o) {
     lines.stop();
     const std::string& failure = display.failure();
     if (o.json) {
-        JsonObject result_json{
-            {"type", "result"}, {"code", result}, {"words", DownloadResultWords(result)}};
+        JsonObject result_json{{"type", "result"},
+                               {"code", result},
+                               {"words", dl_ResultWords(result, display.failureRecord())}};
         if (!failure.empty()) result_json["failure"] = failure;
         lines.writeJson(result_json);
     } else {
-        printf("result %d: %s\n", result, DownloadResultWords(result));
+        printf("result %d: %s\n", result, dl_ResultWords(result, display.failureRecord()));
         if (!failure.empty())
             printf("what failed: %s\n", failure.c_str());
         else if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)
