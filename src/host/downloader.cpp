@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 #include "platform/profile.h"
 #include "portscan/modem_claim.h"
 #include "portscan/modem_port_finder.h"
@@ -199,6 +200,7 @@ int CDownloader::SearchPortAndDownload(const char* list) {
     int result = DownloadResultOf(dl_RunJob(0, portName, copy.c_str()));
     claim.Release();   // after the last check
     log_FlushPort(0);  // the count of repeated lines not shown, if the last ones repeated
+    mem_ReturnFreed();
     if (result == DOWNLOAD_OK) sink_Send(0, EVENT_SUCCESS, 100);
     return result;
 }

@@ -24,4 +24,8 @@ T* mem_New(Args&&... args) {
     return new (std::nothrow) T{std::forward<Args>(args)...};
 }
 
+// Hands the memory freed so far back to the system where the allocator keeps it: called after
+// each update, so that a process that runs update after update stays at the size of one.
+void mem_ReturnFreed(void);
+
 #endif

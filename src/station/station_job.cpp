@@ -333,5 +333,6 @@ StationOutcome CStation::Impl::finish(Job* job) {
     StationOutcome o{job->modem, job->result};
     if (listener) listener->OnModemFinish(o.modem, o.result);
     delete job;
+    mem_ReturnFreed();  // a station runs for days: each update's freed memory goes back
     return o;
 }
