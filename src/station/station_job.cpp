@@ -241,7 +241,7 @@ void Job::run() {
         result.words = dl_ResultWords(result.downloadResult, report_LastFailure(port));
         if (const ModemLeft* left = dl_ModemLeft(port)) {
             result.left = *left;
-            if (!(result.downloadResult == DOWNLOAD_OK)) {
+            if (result.downloadResult != DOWNLOAD_OK) {
                 char words[512];
                 result.leftWords = dl_DescribeLeft(left, words, sizeof words);
             }
