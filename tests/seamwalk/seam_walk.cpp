@@ -201,7 +201,13 @@ Outcome runUpdate(int seam, int64_t n, const std::string& dir, const std::string
         o.portsClosed = o.portsClosed && !ctx_Get(i)->isOpen;
     report_SetObserver(nullptr);
     o.fdsAfter = countDescriptors();
+    // A thread just joined may stay listed for a moment while the kernel reaps it: the count
+    // is given up to 200 ms to come back; one that stays is a thread left running.
     o.threadsAfter = countThreads();
+    for (int i = 0; i < 100 && o.threadsAfter != o.threadsBefore; ++i) {
+        usleep(2000);
+        o.threadsAfter = countThreads();
+    }
     if (chdir("/") != 0) {
     }
 
