@@ -28,4 +28,11 @@ T* mem_New(Args&&... args) {
 // each update, so that a process that runs update after update stays at the size of one.
 void mem_ReturnFreed(void);
 
+// Keeps the allocator to two arenas for the whole process (glibc; elsewhere nothing). Each
+// thread that allocates at the same time as another may otherwise get an arena of its own,
+// up to eight per core, each keeping what its threads freed: a station whose modems' threads
+// come and go for days would grow to that many. Its threads wait on serial ports, not on the
+// allocator. For a host program to call before its first thread; a library leaves it alone.
+void mem_FewArenas(void);
+
 #endif

@@ -25,6 +25,7 @@
 #include "platform/env.h"
 #include "platform/file.h"
 #include "platform/lock.h"
+#include "platform/memory.h"
 #include "platform/thread.h"
 #include "recorder/station_sessions.h"
 #include "report/wait.h"
@@ -397,6 +398,7 @@ int runStation(StationRunOptions o) {
         flashcheck::show(report, o.json, &lines);
         if (!report.ok()) return FLASH_FOLDER;
     }
+    mem_FewArenas();  // modems' threads come and go for as long as the station runs
     CStation station;
     if (!station.SetFirmwareFolder(o.folder.c_str())) {
         fprintf(stderr,

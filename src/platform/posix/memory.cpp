@@ -12,3 +12,9 @@ void mem_ReturnFreed(void) {
     malloc_trim(0);
 #endif
 }
+
+void mem_FewArenas(void) {
+#if defined(__GLIBC__)
+    mallopt(M_ARENA_MAX, 2);
+#endif
+}

@@ -6,3 +6,5 @@
 void mem_ReturnFreed(void) {
     _heapmin();
 }
+
+void mem_FewArenas(void) {}
