@@ -20,7 +20,7 @@
 #include "engine/mode.h"
 #include "engine/port_context.h"
 #include "fuzz_peer.h"
-#include "host/probe_port.h"
+#include "locator/probe_port.h"
 #include "platform/clock.h"
 #include "report/log.h"
 

@@ -40,6 +40,8 @@ bool ModemBank::start(const BankOptions& o, std::string* error) {
         if (own != o.scenarios.end()) s.scenario += "\n" + own->second;
         s.layout.device = bank_Location(i);
         s.layout.serial = bank_Serial(i);
+        auto serial = o.serials.find(i);
+        if (serial != o.serials.end()) s.layout.serial = serial->second;
         if (!o.transcriptDir.empty())
             s.transcriptPath = o.transcriptDir + "/transcript-" + bank_Location(i) + ".txt";
         if (o.onPublish) {

@@ -34,6 +34,7 @@ struct BankOptions {
     uint32_t lineRate = 0;                 // bytes per scaled second toward each modem; 0 none
     std::string scenario;                  // faults every modem has
     std::map<int, std::string> scenarios;  // more faults for modem i
+    std::map<int, std::string> serials;    // another USB serial number for modem i
     std::string transcriptDir;             // "" none; else transcript-<location>.txt in it
     // Runs on the publishing modem's thread, with the modem's index.
     std::function<void(int modem, const PublishEvent&)> onPublish;

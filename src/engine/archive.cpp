@@ -4,6 +4,7 @@
 #include <stdarg.h>
 #include <string.h>
 
+#include "platform/file.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 
@@ -110,7 +111,7 @@ int archive_CheckHeader(uint8_t* header, FILE* file, const char* path, ArchiveCh
 
     // Short reads are not checked: the size tests guarantee the bytes are there, and what a
     // short read leaves untouched stays zero.
-    (void)fread(header, 1, 8, file);
+    (void)file_Read(header, 1, 8, file);
     const uint32_t declared = archive_Le32(header + WRAPPED_OFFSET_HEADER_LENGTH);
     out->declaredLength = declared;
     // The length checks come before the magic check.
@@ -126,7 +127,7 @@ int archive_CheckHeader(uint8_t* header, FILE* file, const char* path, ArchiveCh
         say(out, kTooLongError, declared, WRAPPED_HEADER_MAX, path);
         return fail(out, ARCHIVE_FAIL_TOO_LONG);
     }
-    (void)fread(header + 8, 1, declared - 8, file);
+    (void)file_Read(header + 8, 1, declared - 8, file);
 
     // Compared in 64 bits, so that a file of 4 GiB or more never matches by wrapping.
     const uint32_t payload = archive_Le32(header + WRAPPED_OFFSET_PAYLOAD_SIZE);
@@ -144,7 +145,7 @@ int archive_CheckHeader(uint8_t* header, FILE* file, const char* path, ArchiveCh
 
     if (archive_XorSum32(header, declared) == 0) return out->length = static_cast<int>(declared);
     if (declared <= WRAPPED_EXTENDED_MAX) {
-        (void)fread(header + WRAPPED_OFFSET_EXTENDED, 1, WRAPPED_EXTENDED_EXTRA, file);
+        (void)file_Read(header + WRAPPED_OFFSET_EXTENDED, 1, WRAPPED_EXTENDED_EXTRA, file);
         const uint32_t extended = declared + WRAPPED_EXTENDED_EXTRA;
         if (archive_XorSum32(header, extended) == 0)
             return out->length = static_cast<int>(extended);

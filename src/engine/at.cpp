@@ -8,6 +8,7 @@
 
 #include "engine/port_context.h"
 #include "platform/clock.h"
+#include "platform/serial.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/wait.h"
@@ -42,7 +43,10 @@ int writeCommand(int port, PortContext* c, const char* format, va_list args) {
     if (com_Write(port, text, static_cast<int>(length)) == -1) {
         int e = errno;
         atError(port, "\nfailed to write [%s], errno=%s\n", text, strerror(e));
-        report_NoteAnswer(port, JOB_ANSWER_WRITE_FAILED, "", 0);
+        // A port whose device has gone takes no write: the modem dropped off, which is what
+        // the record says.
+        bool gone = c->goneAtMs != 0 || serial_IsGone(c->portHandle);
+        report_NoteAnswer(port, gone ? JOB_ANSWER_PORT_GONE : JOB_ANSWER_WRITE_FAILED, "", 0);
         report_NoteSystemError(port, strerror(e));
         return -2;
     }

@@ -468,6 +468,13 @@ const char* DownloadResultWords(int downloadResult) {
     }
 }
 
+const char* dl_ResultWords(int downloadResult, const JobFailure* failure) {
+    if (downloadResult != DOWNLOAD_OK && failure != nullptr && failure->step != JOB_STEP_NONE &&
+        failure->answerKind == JOB_ANSWER_PORT_GONE)
+        return "the modem dropped off: its port went away";
+    return DownloadResultWords(downloadResult);
+}
+
 const char* dl_InitAnswer(int portIndex, int mode, const char* command) {
     return mode_InitAnswer(portIndex, mode, command);
 }

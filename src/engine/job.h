@@ -56,6 +56,11 @@ int DownloadResultOf(int jobResult);
 // firmware transfer failed", ... What failed in detail is the job's failure record
 // (report/job_observer.h).
 const char* DownloadResultWords(int downloadResult);
+struct JobFailure;
+// The same, told by what failed: a job whose modem dropped off under it (its port went away
+// during the failing exchange) says so, whatever the result code makes of it. failure may be
+// null.
+const char* dl_ResultWords(int downloadResult, const JobFailure* failure);
 
 // What the last job on the port kept of its modem, for a host's record of the update: the
 // answer to an identification command ("AT+GMR", ...) in a mode (see mode_InitAnswer; null

@@ -322,9 +322,10 @@ int load_SendArchive(int portIndex, FILE* file, const char* path) {
         // The block is read before its progress is posted, so that the end of the file posts
         // no progress for a block that will not be sent.
         const uint32_t want = remaining < c->blockSize ? remaining : c->blockSize;
-        const int n = static_cast<int>(fread(tx + 2, 1, want, file));
+        errno = 0;
+        const int n = static_cast<int>(file_Read(tx + 2, 1, want, file));
         if (n == 0) {
-            if (ferror(file)) {
+            if (ferror(file) || errno == EIO) {
                 int e = errno;
                 log_Error(portIndex, kFileUnreadable, path, strerror(e));
                 report_NoteSystemError(portIndex, strerror(e));

@@ -20,6 +20,7 @@
 #include "history/history_store.h"
 #include "history/history_time.h"
 #include "platform/clock.h"
+#include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/text.h"
@@ -119,10 +120,22 @@ struct OrNull {
     int64_t value;
 };
 
+// The store's SQLite calls pass the SQLite fault seam (platform/fault.h): a call that a test
+// makes fail returns an I/O error, as a failing disk would.
+bool sqliteFaulted() {
+    return fault_Hit(FAULT_SEAM_SQLITE) != 0;
+}
+
+int execSql(sqlite3* db, const char* sql) {
+    return sqliteFaulted() ? SQLITE_IOERR : sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
 // A prepared statement, finalized on every path.
 class Statement {
   public:
-    Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr); }
+    Statement(sqlite3* db, const char* sql) {
+        rc_ = sqliteFaulted() ? SQLITE_IOERR : sqlite3_prepare_v2(db, sql, -1, &s_, nullptr);
+    }
     ~Statement() { sqlite3_finalize(s_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -147,7 +160,7 @@ class Statement {
         bind(values...);
         return step() == SQLITE_DONE;
     }
-    int step() { return sqlite3_step(s_); }
+    int step() { return sqliteFaulted() ? SQLITE_IOERR : sqlite3_step(s_); }
     std::string columnText(int i) const {
         const unsigned char* t = sqlite3_column_text(s_, i);
         return t ? std::string(reinterpret_cast<const char*>(t),
@@ -427,9 +440,7 @@ class SqliteStore : public IHistoryStore {
     }
 
   private:
-    bool exec(const char* sql) {
-        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
+    bool exec(const char* sql) { return execSql(db_, sql) == SQLITE_OK; }
 
     bool fail(std::string* error, const char* what, int rc = SQLITE_OK) {
         if (!error) return false;
@@ -528,26 +539,24 @@ Setup setUp(sqlite3* db, const std::string& path, std::string* error) {
         rc = wal.ok() ? wal.step() : wal.prepareCode();
         if (rc != SQLITE_ROW) return failed(db, path, "use", rc, error);
     }
-    sqlite3_exec(db, "PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON", nullptr, nullptr,
-                 nullptr);
-    rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    execSql(db, "PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON");
+    rc = execSql(db, "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK) return failed(db, path, "write to", rc, error);
     result = checkOwnership(db, path, &version, error);
     for (int64_t v = version; v < kSchemaVersion && result == SETUP_OK; ++v) {
-        rc = sqlite3_exec(db, kMigrations[v], nullptr, nullptr, nullptr);
+        rc = execSql(db, kMigrations[v]);
         if (rc != SQLITE_OK) result = failed(db, path, "update the layout of", rc, error);
     }
     std::string set = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
-    if (result == SETUP_OK && version != kSchemaVersion &&
-        sqlite3_exec(db, set.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (result == SETUP_OK && version != kSchemaVersion && execSql(db, set.c_str()) != SQLITE_OK) {
         *error = errorText(db, path, "update the layout of");
         result = SETUP_REFUSED;
     }
-    if (result == SETUP_OK && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (result == SETUP_OK && execSql(db, "COMMIT") != SQLITE_OK) {
         *error = errorText(db, path, "write to");
         result = SETUP_REFUSED;
     }
-    if (result != SETUP_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (result != SETUP_OK) execSql(db, "ROLLBACK");
     return result;
 }
 
@@ -584,7 +593,8 @@ std::string sqliteName(const std::string& path) {
 
 sqlite3* openConnection(const std::string& path, int flags, std::string* error) {
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(sqliteName(path).c_str(), &db, flags, nullptr);
+    int rc = sqliteFaulted() ? SQLITE_CANTOPEN
+                             : sqlite3_open_v2(sqliteName(path).c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         *error = db ? errorText(db, path, "open") : "cannot open " + path;
         sqlite3_close_v2(db);

@@ -31,7 +31,7 @@ HistoryFile describe(const std::string& path, int seq) {
     size_t headerBytes = 0;
     int64_t size = 0;
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
+    while ((n = file_Read(buffer, 1, sizeof buffer, file)) > 0) {
         if (headerBytes < sizeof header) {
             size_t take = sizeof header - headerBytes < n ? sizeof header - headerBytes : n;
             memcpy(header + headerBytes, buffer, take);

@@ -6,12 +6,13 @@
 #include <string.h>
 
 #include "engine/job.h"
-#include "host/modem_claim.h"
 #include "locator/registry_locator.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 #include "platform/profile.h"
+#include "portscan/modem_claim.h"
 #include "portscan/modem_port_finder.h"
 #include "report/job_observer.h"
 #include "report/log.h"
@@ -146,7 +147,7 @@ int CDownloader::SearchPortAndDownload(const char* list) {
                 std::string words = claim.Words(claimed);
                 searchLine(("\n#Error: " + words + "\n\n").c_str());
                 report_NoteDetail(0, words.c_str());
-                report_Fail(0, JOB_STEP_SEARCH);
+                report_Fail(0, JOB_STEP_MODEM_LOCKED);
                 report_Phase(0, JOB_FINISHED, 0);
                 return DOWNLOAD_FAILED;
             }
@@ -185,7 +186,7 @@ int CDownloader::SearchPortAndDownload(const char* list) {
                      MAX_SEARCH_PASSES);
         if (busy) searchLine((std::string("\n#Error: ") + why + "\n\n").c_str());
         report_NoteDetail(0, why);
-        report_Fail(0, JOB_STEP_SEARCH);
+        report_Fail(0, busy ? JOB_STEP_PORT_BUSY : JOB_STEP_SEARCH);
         report_Phase(0, JOB_FINISHED, 0);
         return DOWNLOAD_FAILED;
     }
@@ -197,7 +198,9 @@ int CDownloader::SearchPortAndDownload(const char* list) {
     fflush(stdout);
     std::string copy = list ? list : "";
     int result = DownloadResultOf(dl_RunJob(0, portName, copy.c_str()));
-    claim.Release();  // after the last check
+    claim.Release();   // after the last check
+    log_FlushPort(0);  // the count of repeated lines not shown, if the last ones repeated
+    mem_ReturnFreed();
     if (result == DOWNLOAD_OK) sink_Send(0, EVENT_SUCCESS, 100);
     return result;
 }

@@ -9,11 +9,8 @@
 
 #include "engine/firmware_folder.h"
 #include "engine/job.h"
-#include "host/probe_port.h"
+#include "locator/probe_port.h"
 #include "modemflash/downloader.h"
-
-#define MAX_SEARCH_PASSES 60
-#define SEARCH_PASS_PAUSE_MS 1000
 
 class CDownloader : public IDownloader {
   public:

@@ -10,6 +10,11 @@
 // fopen with the platform's path rules; null on failure (errno set).
 FILE* file_Open(const char* path, const char* mode);
 
+// fread and fwrite through the file fault seams (platform/fault.h): a call that a test makes
+// fail reads or writes nothing (0, errno EIO), as a failing device would.
+size_t file_Read(void* buffer, size_t size, size_t count, FILE* file);
+size_t file_Write(const void* data, size_t size, size_t count, FILE* file);
+
 // What a path names, with the same path rules. A directory or a device opens with "rb" on
 // some systems and reports a size, so whoever wants a file's contents asks first.
 enum FileKind {

@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include "platform/error.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -150,7 +151,7 @@ long reg_OpenSubKeyAt(RegKey parent, uint32_t index, uint32_t access, RegKey* ch
     long r;
     for (;;) {
         free(buffer);
-        buffer = static_cast<char*>(calloc(size, 1));
+        buffer = static_cast<char*>(mem_Calloc(size, 1));
         if (buffer == nullptr) {
             r = REG_ERROR_NOT_ENOUGH_MEMORY;
             break;
@@ -179,7 +180,7 @@ long reg_QueryValueAlloc(RegKey key, const char* valueName, char** buffer) {
     long r = REG_ERROR_MORE_DATA;
     for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
         free(*buffer);
-        *buffer = static_cast<char*>(calloc(size + 1u, 1));  // +1: room for a terminator
+        *buffer = static_cast<char*>(mem_Calloc(size + 1u, 1));  // +1: room for a terminator
         if (*buffer == nullptr) return REG_ERROR_NOT_ENOUGH_MEMORY;
         uint32_t length = size;
         r = reg_Query(key, valueName, nullptr, reinterpret_cast<uint8_t*>(*buffer), &length);
@@ -267,8 +268,8 @@ int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData) {
 
     uint32_t nameSize = kFirstListSize;
     uint32_t dataSize = kFirstListSize;
-    char* name = static_cast<char*>(calloc(nameSize, 1));
-    uint8_t* data = static_cast<uint8_t*>(calloc(dataSize + 1u, 1));
+    char* name = static_cast<char*>(mem_Calloc(nameSize, 1));
+    uint8_t* data = static_cast<uint8_t*>(mem_Calloc(dataSize + 1u, 1));
     long error = (name && data) ? REG_ERROR_SUCCESS : REG_ERROR_NOT_ENOUGH_MEMORY;
     int retries = 0;
     for (uint32_t index = 0; error == REG_ERROR_SUCCESS;) {
@@ -286,8 +287,8 @@ int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData) {
             if (dataLength > dataSize) dataSize = dataLength;
             free(name);
             free(data);
-            name = static_cast<char*>(calloc(nameSize, 1));
-            data = static_cast<uint8_t*>(calloc(dataSize + 1u, 1));
+            name = static_cast<char*>(mem_Calloc(nameSize, 1));
+            data = static_cast<uint8_t*>(mem_Calloc(dataSize + 1u, 1));
             if (!name || !data) error = REG_ERROR_NOT_ENOUGH_MEMORY;
             continue;  // the same index again
         }

@@ -364,6 +364,10 @@ const char* report_StepName(int step) {
             return "closing the port";
         case JOB_STEP_SEARCH:
             return "finding the modem";
+        case JOB_STEP_MODEM_LOCKED:
+            return "claiming the modem";
+        case JOB_STEP_PORT_BUSY:
+            return "opening the modem's port";
         default:
             return "an unknown step";
     }

@@ -59,7 +59,9 @@ enum JobStep {
     JOB_STEP_CHECK_MODE = 13,     // the modem reports another mode than it should
     JOB_STEP_CHECK_AUTORUN = 14,  // its autorun setting could not be switched on
     JOB_STEP_CLOSE_PORT = 15,     // closing the port failed
-    JOB_STEP_SEARCH = 16          // the host's search: no modem answered the probe
+    JOB_STEP_SEARCH = 16,         // the host's search: no modem answered the probe
+    JOB_STEP_MODEM_LOCKED = 17,   // another process is updating the modem (its lock is held)
+    JOB_STEP_PORT_BUSY = 18       // another program holds the modem's port open
 };
 
 // How the modem answered the failing command.

@@ -2,6 +2,7 @@
 #include "report/log.h"
 
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -28,6 +29,23 @@ struct PendingLine {
     size_t length;
 };
 PendingLine g_pending[REPORT_PORT_COUNT][2];
+
+// The console's last entry per port and stream, to fold repeats: an entry identical to the
+// one before it on the console is counted instead of shown, and the count is shown when a
+// different entry comes (or log_FlushPort runs). Files and the hook keep every entry.
+struct ConsoleFold {
+    uint64_t hash;  // FNV-1a of the last entry shown
+    size_t length;  // its length; 0 when none
+    long repeats;   // identical entries since, not shown
+};
+ConsoleFold g_fold[REPORT_PORT_COUNT][2];
+
+uint64_t hashOf(const char* text, size_t length) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < length; ++i)
+        h = (h ^ static_cast<unsigned char>(text[i])) * 1099511628211ull;
+    return h;
+}
 
 FILE* streamOf(int stream) {
     return stream ? stderr : stdout;
@@ -61,6 +79,33 @@ void emit(int port, int stream, const char* text) {
     fflush(out);
 }
 
+// Lock held: writes the count of the repeats not shown, if any.
+void foldNote(int port, int stream) {
+    ConsoleFold* f = &g_fold[port][stream];
+    if (f->repeats == 0) return;
+    char note[96];
+    snprintf(note, sizeof note, "(the line above came %ld more time%s)\n", f->repeats,
+             f->repeats == 1 ? "" : "s");
+    f->repeats = 0;
+    emit(port, stream, note);
+}
+
+// Lock held: whether the console shows text (an entry of the port on stream), false when it
+// repeats the entry shown last there (counted for foldNote).
+bool foldShows(int port, int stream, const char* text) {
+    ConsoleFold* f = &g_fold[port][stream];
+    size_t length = strlen(text);
+    uint64_t hash = hashOf(text, length);
+    if (length > 0 && f->length == length && f->hash == hash) {
+        ++f->repeats;
+        return false;
+    }
+    foldNote(port, stream);
+    f->hash = hash;
+    f->length = length;
+    return true;
+}
+
 void toFile(int port, const char* text) {
     FILE* f = g_files[port];
     if (f == nullptr) return;
@@ -69,7 +114,11 @@ void toFile(int port, const char* text) {
     const char* c = ctime(&now);  // its static text is only ever used under the output lock
     snprintf(stamp, sizeof stamp, "%.24s", c ? c : "");
     while (*text == '\n') ++text;
-    fprintf(f, "%s: %s", stamp, text);
+    // Through the file seam: a failing write costs the log its line, never the update.
+    if (file_Write(stamp, 1, strlen(stamp), f) == strlen(stamp)) {
+        file_Write(": ", 1, 2, f);
+        file_Write(text, 1, strlen(text), f);
+    }
     fflush(f);
 }
 
@@ -90,6 +139,13 @@ void entry(int port, int isError, const char* format, va_list args) {
                            : hook == nullptr && (g_console & LOG_CONSOLE_INFO);
         bool labelled = r->label[0] != '\0';
         bool formatted = false;
+        if (console) {
+            va_list copy;
+            va_copy(copy, args);
+            vsnprintf(text, sizeof text, format, copy);
+            va_end(copy);
+            console = foldShows(port, isError, text);
+        }
         if (console && !labelled) {
             // As the single-modem engine always wrote: one formatted write, whatever its length.
             va_list copy;
@@ -137,7 +193,8 @@ void log_Channel(int port, int minVerbosity, const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     LockGuard guard(g_outputLock);
-    if ((g_console & LOG_CONSOLE_ERROR) && !r->consoleQuiet) emit(port, 1, text);
+    if ((g_console & LOG_CONSOLE_ERROR) && !r->consoleQuiet && foldShows(port, 1, text))
+        emit(port, 1, text);
     if (minVerbosity <= 2) toFile(port, text);
 }
 
@@ -173,6 +230,8 @@ void log_FlushPort(int port) {
     if (report_Port(port) == nullptr) return;
     LockGuard guard(g_outputLock);
     for (int stream = 0; stream < 2; ++stream) {
+        foldNote(port, stream);
+        g_fold[port][stream].length = 0;
         if (g_pending[port][stream].length == 0) continue;
         writeLine(port, stream, &g_pending[port][stream]);
         fflush(streamOf(stream));

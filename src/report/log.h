@@ -11,6 +11,10 @@
 // blank lines are dropped, and the unfinished end of an entry is held until a later entry of
 // the same port ends the line (or log_FlushPort writes it), so no other port's line can land
 // in the middle of it. A port without a label is written as before, entry by entry.
+//
+// On the standard streams an entry identical to the one the port showed last there is not
+// shown again: "(the line above came N more times)" follows once a different entry comes, or
+// at log_FlushPort. The hook and the log file receive every entry.
 #ifndef MODEMFLASH_REPORT_LOG_H
 #define MODEMFLASH_REPORT_LOG_H
 
@@ -51,7 +55,8 @@ void log_SetConsole(int streams);
 int log_OpenFile(int port, const char* path);
 void log_CloseFile(int port);
 
-// Writes the partial lines held for a labelled port (each ended with a line break).
+// Writes the partial lines held for a labelled port (each ended with a line break) and the
+// count of the repeats not shown.
 void log_FlushPort(int port);
 
 #endif

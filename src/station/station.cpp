@@ -64,10 +64,18 @@ std::vector<StationOutcome> CStation::RunOnce(const std::vector<std::string>& lo
         impl_->notice("no firmware folder has been accepted: nothing is updated");
         return outcomes;
     }
-    StationChoice choice = station_ChooseModems(station_ModemsByLocation(ports_ListModems()),
-                                                locations, impl_->folder);
+    std::vector<ModemPortInfo> ports = ports_ListModems();
+    StationChoice choice =
+        station_ChooseModems(station_ModemsByLocation(ports), locations, impl_->folder);
     for (const std::string& line : choice.notices) impl_->notice(line);
     outcomes = choice.outcomes;
+    // Every modem port present is either updated or named with the reason it is not.
+    if (locations.empty()) {
+        for (const StationOutcome& o : station_PortsWithoutLocation(ports, impl_->folder)) {
+            impl_->notice(o.modem.portName + ": " + o.result.words);
+            outcomes.push_back(o);
+        }
+    }
 
     impl_->begin();
     std::vector<Job*> jobs;
@@ -78,10 +86,22 @@ std::vector<StationOutcome> CStation::RunOnce(const std::vector<std::string>& lo
             o.modem.serialNumber = p.serialNumber;
             o.modem.folder = impl_->folder;
             o.result = station_NotRun("not started: the station was stopped");
+            o.result.leftOut = STATION_STOPPED;
             outcomes.push_back(o);
             continue;
         }
-        if (Job* job = impl_->start(p)) jobs.push_back(job);
+        if (Job* job = impl_->start(p)) {
+            jobs.push_back(job);
+        } else {
+            StationOutcome o;
+            o.modem.location = p.location;
+            o.modem.serialNumber = p.serialNumber;
+            o.modem.portName = p.portName;
+            o.modem.folder = impl_->folder;
+            o.result = station_NotRun("left out: no memory for its update");
+            o.result.leftOut = STATION_NO_THREAD;
+            outcomes.push_back(o);
+        }
     }
     for (Job* job : jobs) outcomes.push_back(impl_->finish(job));
     impl_->end();

@@ -28,6 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/port_context.h"
+#include "report/wait.h"
+
 #define STATION_MAX_MODEMS 16
 
 // Where an update stands.
@@ -53,6 +56,10 @@ struct StationModem {
 
 struct StationStatus {
     StationPhase phase = STATION_PROBING;
+    // What the modem's update waits for now (report/wait.h: kind WAIT_NONE when nothing), and
+    // clk_NowMs() when that wait was announced: its upToSeconds count from then.
+    WaitNotice wait{};
+    int64_t waitStartMs = 0;
     int percent = 0;           // overall progress 0..100
     int fileIndex = 0;         // 1..fileCount while sending or programming
     int fileCount = 0;         // files of the update
@@ -60,6 +67,20 @@ struct StationStatus {
     int64_t phaseStartMs = 0;  // clk_NowMs() when the phase began (seconds waited so far)
     int64_t startMs = 0;       // clk_NowMs() when the modem's update began
     std::string text;          // the last status or information text the engine posted
+};
+
+// Why a modem present got no update (STATION_NOT_RUN results); STATION_TAKEN when its job ran.
+enum StationLeftOut {
+    STATION_TAKEN = 0,
+    STATION_NO_LOCATION = 1,  // its port has no USB location: no station can follow it
+    STATION_NOT_FOUND = 2,    // no modem port at a location asked for
+    STATION_OVER_LIMIT = 3,   // beyond the 16 modems updated at once
+    STATION_LOCKED = 4,       // another process is updating it (StationResult.holder)
+    STATION_BUSY = 5,         // another program holds its port open
+    STATION_NO_ANSWER = 6,    // its port answered no probe within the search's passes
+    STATION_PORT_GONE = 7,    // its port went away before the update began
+    STATION_STOPPED = 8,      // the station was stopped before it began
+    STATION_NO_THREAD = 9     // no thread (or memory) could be had for its update
 };
 
 // How an update ended.
@@ -74,6 +95,15 @@ struct StationResult {
     // AT%PROG=1 answered ERROR".
     int failedStep = 0;
     std::string failure;
+    // Why it was left out (StationLeftOut), and for STATION_LOCKED who holds it: "process 4242
+    // (modemflash watch /fw) since 2024-05-01 10:00:03 UTC".
+    int leftOut = STATION_TAKEN;
+    std::string holder;
+    // Where the update leaves the modem (engine/port_context.h: its mode, the last file
+    // written and how far, what happened), and that in words with what to do next; for a
+    // modem left out, reason LEFT_NOT_TOUCHED.
+    ModemLeft left{};
+    std::string leftWords;
 };
 #define STATION_NOT_RUN (-1)
 

@@ -11,13 +11,15 @@ bool byLocation(const ModemPortInfo& a, const ModemPortInfo& b) {
     return station_LocationLess(a.location, b.location);
 }
 
-StationOutcome endsUnrun(const ModemPortInfo& port, const std::string& folder, const char* words) {
+StationOutcome endsUnrun(const ModemPortInfo& port, const std::string& folder, int reason,
+                         const char* words) {
     StationOutcome o;
     o.modem.location = port.location;
     o.modem.serialNumber = port.serialNumber;
     o.modem.portName = port.portName;
     o.modem.folder = folder;
     o.result = station_NotRun(words);
+    o.result.leftOut = reason;
     return o;
 }
 
@@ -59,7 +61,8 @@ StationChoice station_ChooseModems(const std::vector<ModemPortInfo>& present,
                 ModemPortInfo absent;
                 absent.comNumber = 0;
                 absent.location = l;
-                StationOutcome o = endsUnrun(absent, folder, "no modem port at this location");
+                StationOutcome o =
+                    endsUnrun(absent, folder, STATION_NOT_FOUND, "no modem port at this location");
                 c.outcomes.push_back(o);
             }
         }
@@ -69,12 +72,27 @@ StationChoice station_ChooseModems(const std::vector<ModemPortInfo>& present,
         std::string names;
         for (size_t i = STATION_MAX_MODEMS; i < c.chosen.size(); ++i) {
             names += " " + c.chosen[i].location;
-            c.outcomes.push_back(
-                endsUnrun(c.chosen[i], folder, "left out: at most 16 modems are updated at once"));
+            c.outcomes.push_back(endsUnrun(c.chosen[i], folder, STATION_OVER_LIMIT,
+                                           "left out: at most 16 modems are updated at once"));
         }
         c.notices.push_back(std::to_string(c.chosen.size()) + " modems present, at most " +
                             std::to_string(STATION_MAX_MODEMS) + " at once; left out:" + names);
         c.chosen.resize(STATION_MAX_MODEMS);
     }
     return c;
+}
+
+std::vector<StationOutcome> station_PortsWithoutLocation(const std::vector<ModemPortInfo>& ports,
+                                                         const std::string& folder) {
+    std::vector<StationOutcome> out;
+    for (const ModemPortInfo& p : ports) {
+        if (!p.location.empty()) continue;
+        StationOutcome o = endsUnrun(
+            p, folder, STATION_NO_LOCATION,
+            "left out: its port has no USB location, so no station can follow it through its "
+            "mode switches (update it on its own with `modemflash flash`)");
+        o.modem.location = p.portName;  // the only name it has
+        out.push_back(o);
+    }
+    return out;
 }

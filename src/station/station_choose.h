@@ -28,4 +28,9 @@ StationChoice station_ChooseModems(const std::vector<ModemPortInfo>& present,
                                    const std::vector<std::string>& locations,
                                    const std::string& folder);
 
+// The modem ports present that have no USB location, each as an outcome without a job
+// (STATION_NO_LOCATION), named by its port: a station updates none of them, and says so.
+std::vector<StationOutcome> station_PortsWithoutLocation(const std::vector<ModemPortInfo>& ports,
+                                                         const std::string& folder);
+
 #endif

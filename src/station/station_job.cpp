@@ -9,12 +9,17 @@
 #include "engine/job.h"
 #include "engine/mode.h"
 #include "engine/port_context.h"
+#include "locator/probe_port.h"
 #include "modemflash/messages.h"
 #include "platform/clock.h"
+#include "platform/memory.h"
 #include "platform/messages.h"
+#include "platform/serial.h"
+#include "portscan/modem_claim.h"
 #include "report/log.h"
 #include "report/notify.h"
 #include "report/port_report.h"
+#include "report/wait.h"
 
 namespace {
 
@@ -117,37 +122,136 @@ void CStation::Impl::logHook(void* user, int port, int isError, const char* text
     if (self->listener) self->listener->OnModemLog(job->modem, isError, text);
 }
 
+// A line of the modem's own log, whatever its log level (the job sets it only later).
+void Job::say(const std::string& text) {
+    PortReport* report = report_Port(modem.portIndex);
+    int level = report->logLevel;
+    if (level < 2) report->logLevel = 2;
+    log_Error(modem.portIndex, "%s\n", text.c_str());
+    report->logLevel = level;
+}
+
+void Job::OnWait(int, const WaitNotice& notice) {
+    status.wait = notice;
+    status.waitStartMs = clk_NowMs();
+    publish();
+}
+
+void Job::leaveOut(int reason, const std::string& words) {
+    result = station_NotRun(words.c_str());
+    result.leftOut = reason;
+}
+
+// Finds the modem's port at its location and probes it as the single-modem host's search
+// does ("AT\r", then "ATI\r"; up to MAX_SEARCH_PASSES passes, SEARCH_PASS_PAUSE_MS apart):
+// a modem just plugged in is given the time to get ready. The probe's port is closed again
+// before the job opens its own. The port's name on success; "" with the result set when no
+// modem answered.
+std::string Job::probe() {
+    int port = modem.portIndex;
+    CModemPortFinder finder;
+    CAtProber prober;
+    bool busy = false, seen = false;
+    int32_t number = 0;
+    char name[PORT_NAME_CAPACITY] = "";
+    for (int pass = 1; pass <= MAX_SEARCH_PASSES; ++pass) {
+        if (station->stop) {
+            wait_End(port);
+            leaveOut(STATION_STOPPED, "not started: the station was stopped");
+            return "";
+        }
+        number = finder.FindComNumberAt(modem.location.c_str());
+        busy = false;
+        if (number > 0) {
+            seen = true;
+            snprintf(name, sizeof name, "COM%d", static_cast<int>(number));
+            setPortName(name);
+            if (prober.Port().Open(number, 115200, 8, 1)) {
+                bool answered = prober.Probe();
+                prober.Port().Close();
+                if (answered) {
+                    wait_End(port);
+                    return name;
+                }
+            } else {
+                busy = serial_LastOpenWasBusy() != 0;
+            }
+        }
+        if (pass < MAX_SEARCH_PASSES) {
+            WaitNotice w = {};
+            w.kind = busy ? WAIT_PORT_BUSY : WAIT_MODEM;
+            w.attempt = pass + 1;
+            w.attempts = MAX_SEARCH_PASSES;
+            w.upToSeconds =
+                static_cast<int64_t>(MAX_SEARCH_PASSES - pass) * SEARCH_PASS_PAUSE_MS / 1000;
+            snprintf(w.command, sizeof w.command, "%s", name);
+            if (status.wait.kind != w.kind) wait_Notify(port, &w);
+            clk_SleepMs(SEARCH_PASS_PAUSE_MS);
+        }
+    }
+    wait_End(port);
+    char why[160];
+    if (busy) {
+        snprintf(why, sizeof why,
+                 "busy: its port %s is held by another program (it opens for one program at a "
+                 "time)",
+                 name);
+        leaveOut(STATION_BUSY, why);
+    } else if (!seen || number <= 0) {
+        leaveOut(STATION_PORT_GONE, "its port went away before the update began");
+    } else {
+        snprintf(why, sizeof why, "no modem answered the probe on %s within %d search passes", name,
+                 MAX_SEARCH_PASSES);
+        leaveOut(STATION_NO_ANSWER, why);
+    }
+    return "";
+}
+
 void Job::run() {
     int port = modem.portIndex;
     status.startMs = status.phaseStartMs = clk_NowMs();
     if (station->listener) station->listener->OnModemStart(modem);
     publish();
 
-    // The port at this location now, and whether another program holds it.
-    CModemPortFinder finder;
-    int32_t number = finder.FindComNumberAt(modem.location.c_str());
-    char name[PORT_NAME_CAPACITY];
-    snprintf(name, sizeof name, "COM%d", static_cast<int>(number));
-    if (number <= 0) {
-        result = station_NotRun("its port disappeared before the update began");
-    } else if (com_Open(port, name) == nullptr) {
-        setPortName(name);
-        result = station_NotRun("its port could not be opened (is another program using it?)");
+    // The modem belongs to this update from its probe to its last check, through every mode
+    // switch and reopen: its lock is taken before its port is first opened.
+    CModemClaim claim;
+    int claimed = claim.Take(modem.location, modem.serialNumber, modem.portName);
+    std::string name;
+    if (claimed == CLAIM_HELD) {
+        char holder[512];
+        modemlock_Describe(&claim.Holder(), holder, sizeof holder);
+        leaveOut(STATION_LOCKED,
+                 "left out: another process is updating it: " + std::string(holder));
+        result.holder = holder;
+        say("#Error: " + claim.Words(claimed));
     } else {
-        com_Close(port);
-        setPortName(name);
+        if (claimed == CLAIM_TAKEN_OVER) say("warning: " + claim.Words(claimed));
+        if (claimed == CLAIM_UNLOCKED) say("#Warning: " + claim.Words(claimed));
+        name = probe();
+    }
+    if (!name.empty()) {
         // The port index may have served another modem before: this one is identified anew
         // (the single-modem host keeps the once-per-library latches).
         mode_ResetInitLatches(port);
-        int job = dl_RunJob(port, name, list.c_str());
+        int job = dl_RunJob(port, name.c_str(), list.c_str());
         drainMessages();
         result.jobResult = job;
         result.downloadResult = DownloadResultOf(job);
-        result.words = DownloadResultWords(result.downloadResult);
+        result.words = dl_ResultWords(result.downloadResult, report_LastFailure(port));
+        if (const ModemLeft* left = dl_ModemLeft(port)) {
+            result.left = *left;
+            if (result.downloadResult != DOWNLOAD_OK) {
+                char words[512];
+                result.leftWords = dl_DescribeLeft(left, words, sizeof words);
+            }
+        }
     }
+    claim.Release();  // after the last check
     result.updated = result.downloadResult == DOWNLOAD_OK;
     result.seconds = static_cast<double>(clk_NowMs() - status.startMs) / 1000.0;
     setPhase(STATION_FINISHED);
+    status.wait = WaitNotice{};
     if (result.updated) status.percent = 100;
     publish();
     log_FlushPort(port);
@@ -175,7 +279,7 @@ void CStation::Impl::end() {
 // Prepares the modem's port index (location, label, sink, log file) and starts its thread.
 // Null when all 16 indexes are in use or no thread could be had.
 Job* CStation::Impl::start(const ModemPortInfo& port) {
-    Job* job = new (std::nothrow) Job;
+    Job* job = mem_New<Job>();
     if (job == nullptr) return nullptr;
     int index = -1;
     {
@@ -206,6 +310,7 @@ Job* CStation::Impl::start(const ModemPortInfo& port) {
     job->thread = thread_Start(jobMain, job);
     if (job->thread == nullptr) {
         job->result = station_NotRun("no thread could be started for its update");
+        job->result.leftOut = STATION_NO_THREAD;
         job->done = true;
     }
     return job;
@@ -228,5 +333,6 @@ StationOutcome CStation::Impl::finish(Job* job) {
     StationOutcome o{job->modem, job->result};
     if (listener) listener->OnModemFinish(o.modem, o.result);
     delete job;
+    mem_ReturnFreed();  // a station runs for days: each update's freed memory goes back
     return o;
 }

@@ -33,10 +33,14 @@ struct Job final : public IJobObserver {
     void OnEvent(int port, int code, int value) override;
     void OnFileEnd(int port, int fileIndex, bool programmed) override;
     void OnFailure(int port, const JobFailure& failure) override;
+    void OnWait(int port, const WaitNotice& notice) override;
     void drainMessages();
     void setPhase(StationPhase phase);
     void publish();
     void setPortName(const char* name);
+    void say(const std::string& text);
+    void leaveOut(int reason, const std::string& words);
+    std::string probe();
     void run();
 };
 

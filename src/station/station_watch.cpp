@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ std::vector<StationOutcome> CStation::Watch() {
     // The modem last updated at each location (by serial number), for as long as it stays.
     std::map<std::string, std::string> updated;
     bool leftOutSaid = false;
+    std::set<std::string> unplacedSaid;  // ports without a location, named once while present
     while (!impl_->stop) {
         for (size_t i = 0; i < running.size();) {
             if (!running[i]->done) {
@@ -39,7 +41,16 @@ std::vector<StationOutcome> CStation::Watch() {
             updated[location] = serial;
             running.erase(running.begin() + static_cast<long>(i));
         }
-        std::vector<ModemPortInfo> present = station_ModemsByLocation(ports_ListModems());
+        std::vector<ModemPortInfo> ports = ports_ListModems();
+        std::set<std::string> unplaced;
+        for (const StationOutcome& o : station_PortsWithoutLocation(ports, impl_->folder)) {
+            unplaced.insert(o.modem.portName);
+            if (unplacedSaid.insert(o.modem.portName).second)
+                impl_->notice(o.modem.portName + ": " + o.result.words);
+        }
+        for (auto it = unplacedSaid.begin(); it != unplacedSaid.end();)
+            it = unplaced.count(*it) ? std::next(it) : unplacedSaid.erase(it);
+        std::vector<ModemPortInfo> present = station_ModemsByLocation(ports);
         for (auto it = updated.begin(); it != updated.end();) {
             auto here = std::find_if(present.begin(), present.end(), [&](const ModemPortInfo& p) {
                 return p.location == it->first && p.serialNumber == it->second;

@@ -1,10 +1,15 @@
 // modemflash flash as a user runs it: the real executable loading the real library.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 
+#include "platform/modem_lock.h"
 #include "support/command_test.h"
 #include "support/modem_command_test.h"
 #include "support/test_support.h"
@@ -163,6 +168,83 @@ TEST_F(FlashCommand, AMissingLibraryIsReported) {
     CommandRun r = run("flash " + firmware + " --library " + root.path() + "/nolib.so", env);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("cannot load"), std::string::npos) << r.out;
+}
+
+// Two `flash` on one modem: the second, started while the first holds the modem, names the
+// process that updates it and since when, and leaves with status 8 without a byte to the
+// modem; the first update is not disturbed and completes.
+TEST_F(FlashCommand, ASecondFlashOnOneModemNamesTheFirstAndLeavesItAlone) {
+    ASSERT_NO_FATAL_FAILURE(startModem());
+    const std::string dir = root.path();
+    {
+        std::ofstream script(dir + "/two.sh");
+        script << "export " << env << "\n"
+               << MODEMFLASH_CLI_PATH << " flash " << firmware
+               << " --time-scale 20 --log /dev/null > " << dir << "/first.txt 2>&1 &\n"
+               << "first=$!\n"
+               // The first holds the modem once its lock file names it.
+               << "for i in $(seq 400); do grep -qs . " << dir
+               << "/dev/.locks/* && break; sleep 0.01; done\n"
+               << "echo first=$first\n"
+               << MODEMFLASH_CLI_PATH << " flash " << firmware << " --time-scale 20 2>&1\n"
+               << "echo second-status=$?\n"
+               << "wait $first\n"
+               << "echo first-status=$?\n";
+    }
+    CommandRun r = testsupport::runCommand("sh", dir + "/two.sh", "");
+    sim.stop();
+    std::string first = testsupport::readFile(dir + "/first.txt");
+    size_t at = r.out.find("first=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    std::string pid = r.out.substr(at + 6, r.out.find('\n', at) - at - 6);
+    EXPECT_NE(r.out.find("the modem at 1-1 (COM65) is being updated by process " + pid +
+                         " (" MODEMFLASH_CLI_PATH " flash " + firmware),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(") since 20"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("second-status=8\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("first-status=0\n"), std::string::npos) << r.out << first;
+    EXPECT_NE(first.find("result 1: update complete"), std::string::npos) << first;
+    EXPECT_EQ(sim.archives().size(), 7u) << "one update, whole";
+}
+
+// A lock left by a process that ended without releasing it is taken over, saying whose it was.
+TEST_F(FlashCommand, AStaleLockIsTakenOverSayingSo) {
+    ASSERT_NO_FATAL_FAILURE(startModem());
+    setenv("MODEMFLASH_DEV_ROOT", (root.path() + "/dev").c_str(), 1);
+    pid_t holder = fork();
+    if (holder == 0) {
+        ModemLock* lock = nullptr;
+        _exit(modemlock_Acquire("1-1", "SIM0001", "COM65", &lock, nullptr) == MODEM_LOCK_TAKEN
+                  ? 0
+                  : 1);  // ends holding it
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    unsetenv("MODEMFLASH_DEV_ROOT");
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CommandRun r = run("flash " + firmware + " --time-scale 200 --log /dev/null", env);
+    sim.stop();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("took over the lock of the modem at 1-1 (COM65) left by process " +
+                         std::to_string(holder)),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("that process has ended"), std::string::npos) << r.out;
+}
+
+// A port another program holds open is busy (status 8), not "no modem answered".
+TEST_F(FlashCommand, APortAnotherProgramHoldsIsBusy) {
+    ASSERT_NO_FATAL_FAILURE(startModem());
+    int fd = open((root.path() + "/dev/ttyACM0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    CommandRun r = run("flash " + firmware + " --time-scale 1000", env);
+    close(fd);
+    EXPECT_EQ(r.status, 8) << r.out;
+    EXPECT_NE(r.out.find("COM65 is held by another program"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("no modem answered"), std::string::npos) << r.out;
+    EXPECT_TRUE(sim.commands().empty());
 }
 
 }  // namespace

@@ -675,7 +675,7 @@ TEST_F(Update, AModemAnotherProcessHoldsIsNamedAndLeftAlone) {
         << said;
     EXPECT_NE(said.find(" since "), std::string::npos) << said;
     const JobFailure* f = report_LastFailure(0);
-    EXPECT_EQ(f->step, JOB_STEP_SEARCH);
+    EXPECT_EQ(f->step, JOB_STEP_MODEM_LOCKED);
     EXPECT_NE(std::string(f->detail).find("is being updated by process"), std::string::npos);
     EXPECT_EQ(write(done[1], &c, 1), 1);
     int status = 0;
@@ -703,7 +703,7 @@ TEST_F(Update, APortAnotherProgramHoldsIsSaidToBeBusy) {
     std::string said = err->text();
     EXPECT_NE(said.find("#Error: COM65 is held by another program"), std::string::npos) << said;
     const JobFailure* f = report_LastFailure(0);
-    EXPECT_EQ(f->step, JOB_STEP_SEARCH);
+    EXPECT_EQ(f->step, JOB_STEP_PORT_BUSY);
     EXPECT_EQ(std::string(f->detail).find("no modem answered"), std::string::npos) << f->detail;
     EXPECT_TRUE(sim.commands().empty());
 }

@@ -1,11 +1,14 @@
 // The platform services that need no device: port naming, profile reading, message queue,
 // clock, lock.
+#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/fault.h"
+#include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/messages.h"
 #include "platform/portname.h"
@@ -158,6 +161,33 @@ TEST(Lock, TryAcquireSeesAHolder) {
     EXPECT_EQ(lock_TryAcquire(lock), 1);
     lock_Release(lock);
     lock_Destroy(lock);
+}
+
+// A seam armed at n fails its n-th call once, counting every call; armed at 0 it never fails.
+TEST(FaultSeams, TheArmedCallFailsOnceAndEveryCallIsCounted) {
+    fault_Arm(FAULT_SEAM_FILE_OPEN, 2);
+    TempDir dir;
+    dir.write("f", "x");
+    FILE* first = file_Open(dir.file("f").c_str(), "rb");
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(fault_Fired(FAULT_SEAM_FILE_OPEN), 0);
+    EXPECT_EQ(file_Open(dir.file("f").c_str(), "rb"), nullptr);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(fault_Fired(FAULT_SEAM_FILE_OPEN), 1);
+    FILE* third = file_Open(dir.file("f").c_str(), "rb");
+    EXPECT_NE(third, nullptr);
+    EXPECT_EQ(fault_Calls(FAULT_SEAM_FILE_OPEN), 3);
+    char c = 0;
+    fault_Arm(FAULT_SEAM_FILE_READ, 1);
+    EXPECT_EQ(file_Read(&c, 1, 1, first), 0u);
+    EXPECT_EQ(file_Read(&c, 1, 1, first), 1u);
+    EXPECT_EQ(c, 'x');
+    fclose(first);
+    fclose(third);
+    fault_Arm(FAULT_SEAM_FILE_OPEN, 0);
+    fault_Arm(FAULT_SEAM_FILE_READ, 0);
+    EXPECT_EQ(fault_Calls(FAULT_SEAM_FILE_OPEN), 0);
+    EXPECT_STREQ(fault_SeamName(FAULT_SEAM_SQLITE), "sqlite");
 }
 
 }  // namespace

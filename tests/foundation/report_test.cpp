@@ -29,6 +29,7 @@ class Logging : public ::testing::Test {
         ctx_LogLevel(kPort, 0);
         log_SetHook(nullptr, nullptr);
         log_CloseFile(kPort);
+        log_FlushPort(kPort);
     }
 };
 
@@ -98,6 +99,35 @@ TEST_F(Logging, HookReceivesErrorsAtAnyLevelAndTakesInformationOffStdout) {
     EXPECT_EQ(seen, (std::vector<std::string>{"E:quiet error\n", "I:loud info 7\n"}));
     EXPECT_EQ(out.text(), "");
     EXPECT_EQ(err.text(), "");
+}
+
+// A modem that drops off makes every read fail alike: the console shows such a line once and
+// how often it came, while the hook and the log file keep every one.
+TEST_F(Logging, RepeatedLinesAreFoldedOnTheConsoleOnly) {
+    TempDir dir;
+    ASSERT_EQ(log_OpenFile(kPort, dir.file("fold.txt").c_str()), 1);
+    int hooked = 0;
+    log_SetHook([](void* user, int, int, const char*) { ++*static_cast<int*>(user); }, &hooked);
+    CapturedStream err(2);
+    ctx_LogLevel(kPort, 2);
+    report_Port(kPort)->comVerbosity = 2;
+    for (int i = 0; i < 5; ++i) log_Error(kPort, "\n#Error: ReadFile, errno=%s\n", "EIO");
+    for (int i = 0; i < 3; ++i) log_Channel(kPort, 2, "#Error: gone\n");
+    log_Error(kPort, "last\n");
+    log_Error(kPort, "last\n");
+    log_FlushPort(kPort);
+    log_Error(kPort, "last\n");  // after a flush the next entry is shown again
+    log_FlushPort(kPort);
+    report_Port(kPort)->comVerbosity = 0;
+    EXPECT_EQ(err.text(),
+              "\n#Error: ReadFile, errno=EIO\n(the line above came 4 more times)\n"
+              "#Error: gone\n(the line above came 2 more times)\n"
+              "last\n(the line above came 1 more time)\nlast\n");
+    EXPECT_EQ(hooked, 8);
+    std::string file = testsupport::readFile(dir.file("fold.txt"));
+    size_t lines = 0;
+    for (size_t p = 0; (p = file.find("ReadFile", p)) != std::string::npos; ++p) ++lines;
+    EXPECT_EQ(lines, 5u) << file;
 }
 
 TEST_F(Logging, HookEntriesAreCutToTheirLimit) {

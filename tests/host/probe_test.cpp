@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "host/downloader.h"
-#include "host/probe_port.h"
+#include "locator/probe_port.h"
 #include "platform/clock.h"
 #include "support/test_support.h"
 

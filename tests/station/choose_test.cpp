@@ -31,6 +31,21 @@ TEST(StationChoice, OneModemPerLocationInLocationOrderAndNoneWithoutALocation) {
     EXPECT_EQ(modems[0].comNumber, 65) << "a device's first modem port in walk order";
 }
 
+// A port without a location is never left out in silence: it is named, with the reason.
+TEST(StationChoice, APortWithoutALocationIsNamedWithTheReason) {
+    std::vector<StationOutcome> left =
+        station_PortsWithoutLocation({port(65, "1-1.2"), port(3, ""), port(66, "1-1.3")}, "fw");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].modem.portName, "COM3");
+    EXPECT_EQ(left[0].result.leftOut, STATION_NO_LOCATION);
+    EXPECT_EQ(left[0].result.jobResult, STATION_NOT_RUN);
+    EXPECT_NE(left[0].result.words.find("has no USB location"), std::string::npos);
+    StationChoice c = station_ChooseModems(
+        station_ModemsByLocation(std::vector<ModemPortInfo>(20, port(1, ""))), {"9-9"}, "fw");
+    ASSERT_EQ(c.outcomes.size(), 1u);
+    EXPECT_EQ(c.outcomes[0].result.leftOut, STATION_NOT_FOUND);
+}
+
 TEST(StationChoice, EveryModemWhenNoLocationIsGiven) {
     std::vector<ModemPortInfo> present = {port(65, "1-1.2"), port(66, "1-1.3")};
     StationChoice c = station_ChooseModems(present, {}, "fw");
@@ -66,6 +81,7 @@ TEST(StationChoice, BeyondSixteenModemsTheLastInLocationOrderAreLeftOut) {
     EXPECT_EQ(c.outcomes[1].modem.portName, "COM82");
     EXPECT_EQ(c.outcomes[1].modem.serialNumber, "S");
     EXPECT_EQ(c.outcomes[1].result.words, "left out: at most 16 modems are updated at once");
+    EXPECT_EQ(c.outcomes[1].result.leftOut, STATION_OVER_LIMIT);
     EXPECT_EQ(
         c.notices,
         (std::vector<std::string>{"18 modems present, at most 16 at once; left out: 1-17 1-18"}));

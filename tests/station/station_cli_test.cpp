@@ -18,6 +18,7 @@
 
 #include "modem_bank.h"
 #include "platform/clock.h"
+#include "platform/modem_lock.h"
 #include "support/command_test.h"
 #include "support/test_support.h"
 
@@ -216,7 +217,8 @@ TEST_F(StationCommand, JsonIsWholeAndEveryModemsObjectCarriesItsLocation) {
         << r.out;
     EXPECT_EQ(r.out.find("\xc4\xa3\xca\xbd"), std::string::npos) << "no GBK bytes";
     EXPECT_NE(
-        r.out.find("{\"type\":\"summary\",\"modems\":2,\"updated\":1,\"failed\":1,\"exit\":7}"),
+        r.out.find("{\"type\":\"summary\",\"modems\":2,\"updated\":1,\"failed\":1,\"left_out\":0,"
+                   "\"exit\":7}"),
         std::string::npos);
 }
 
@@ -276,6 +278,12 @@ TEST_F(StationCommand, BadLocationsAndOptions) {
     EXPECT_NE(r.out.find("station: no modem port at location 3-3"), std::string::npos) << r.out;
     EXPECT_TRUE(bank.modem(0).commands().empty());
     EXPECT_EQ(run("flash " + firmware + " --all --at 1-1.1", env).status, 2);
+    // A library loaded with --library updates one modem: the station does not pass it over.
+    CommandRun library = run("flash " + firmware + " --all --library /nowhere/lib.so", env);
+    EXPECT_EQ(library.status, 2) << library.out;
+    EXPECT_NE(library.out.find("--library cannot be used with --all"), std::string::npos)
+        << library.out;
+    EXPECT_TRUE(bank.modem(0).commands().empty());
     EXPECT_EQ(run("flash " + root.path() + "/nothing --all", env).status, 3);
 }
 
@@ -288,9 +296,11 @@ TEST_F(StationCommand, WatchUpdatesEachModemOnceAndStopsAtCtrlC) {
     const char* argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
     ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
     // Both updated, then some more polls in which nothing is updated twice.
-    for (int i = 0; i < 600 && readAll(out).find("1-1.2: updated") == std::string::npos; ++i)
+    for (int i = 0; i < 600 && readAll(out).find("1-1.2: update complete") == std::string::npos;
+         ++i)
         usleep(50000);
-    for (int i = 0; i < 600 && readAll(out).find("1-1.1: updated") == std::string::npos; ++i)
+    for (int i = 0; i < 600 && readAll(out).find("1-1.1: update complete") == std::string::npos;
+         ++i)
         usleep(50000);
     usleep(300000);
     kill(pid, SIGINT);
@@ -305,6 +315,75 @@ TEST_F(StationCommand, WatchUpdatesEachModemOnceAndStopsAtCtrlC) {
         std::vector<std::string> c = bank.modem(i).commands();
         EXPECT_EQ(std::count(c.begin(), c.end(), "AT%DEBUG=99"), 1) << "updated twice";
     }
+}
+
+// A modem another process updates is left out of `flash --all` with who holds it and since
+// when; the summary counts it apart, and the status says the modem was busy.
+TEST_F(StationCommand, AllLeavesOutAModemAnotherProcessHoldsAndSaysWho) {
+    startModems(2);
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        setenv("MODEMFLASH_DEV_ROOT", (root.path() + "/dev").c_str(), 1);
+        ModemLock* lock = nullptr;
+        char c = static_cast<char>(modemlock_Acquire("1-1.2", "", "", &lock, nullptr));
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1) _exit(2);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, MODEM_LOCK_TAKEN);
+    CommandRun r = run("flash " + firmware + " --all --time-scale 50", env);
+    EXPECT_EQ(write(done[1], &c, 1), 1);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(r.status, 8) << r.out;
+    EXPECT_NE(r.out.find("1-1.2: left out: another process is updating it: process " +
+                         std::to_string(holder) + " ("),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("1 of 2 modem(s) updated; 0 failed; 1 left out"), std::string::npos)
+        << r.out;
+    bank.stop();
+    EXPECT_TRUE(bank.modem(1).commands().empty());
+    EXPECT_TRUE(bank.modem(0).hasFlash(0));
+}
+
+// Two stations watching one tree: each modem is updated once, by one of them; the other says
+// which process is at work on it.
+TEST_F(StationCommand, TwoWatchesOnOneTreeUpdateEachModemOnce) {
+    startModems(2);
+    std::string out[2] = {root.path() + "/watch1.out", root.path() + "/watch2.out"};
+    pid_t pid[2];
+    for (int w = 0; w < 2; ++w) {
+        std::string cmd = env + " exec " MODEMFLASH_CLI_PATH " watch " + firmware +
+                          " --time-scale 50 > " + out[w] + " 2>&1";
+        const char* argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
+        ASSERT_EQ(
+            posix_spawn(&pid[w], "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ),
+            0);
+        usleep(50000);
+    }
+    auto said = [&](const std::string& text) {
+        return readAll(out[0]).find(text) != std::string::npos ||
+               readAll(out[1]).find(text) != std::string::npos;
+    };
+    for (int i = 0; i < 600 && !(said("1-1.1: update complete") && said("1-1.2: update complete"));
+         ++i)
+        usleep(50000);
+    usleep(1500000);  // more polls: nothing is updated twice
+    for (int w = 0; w < 2; ++w) kill(pid[w], SIGINT);
+    for (int w = 0; w < 2; ++w) waitpid(pid[w], nullptr, 0);
+    std::string both = readAll(out[0]) + "\n----\n" + readAll(out[1]);
+    bank.stop();
+    for (int i = 0; i < 2; ++i) {
+        std::vector<std::string> c = bank.modem(i).commands();
+        EXPECT_EQ(std::count(c.begin(), c.end(), "AT%DEBUG=99"), 1) << i << "\n" << both;
+        EXPECT_TRUE(bank.modem(i).hasFlash(0));
+    }
+    EXPECT_NE(both.find("left out: another process is updating it: process "), std::string::npos)
+        << both;
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 // names swap when they come back from a mode switch.
 #include "station/station.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +23,7 @@
 #include "modem_bank.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
+#include "platform/modem_lock.h"
 #include "platform/registry.h"
 #include "support/test_support.h"
 
@@ -121,8 +125,10 @@ class Station : public ::testing::Test, protected testsupport::PrivateDeviceTree
         fprintf(ini, "[update flag]\r\nupdate_cat=7\r\n");
         fclose(ini);
     }
-    void startModems(int count, std::map<int, std::string> faults = {}) {
+    void startModems(int count, std::map<int, std::string> faults = {},
+                     std::map<int, std::string> serials = {}) {
         modemsim::BankOptions o;
+        o.serials = serials;
         o.devRoot = dev;
         o.sysfsRoot = sys;
         o.count = count;
@@ -260,6 +266,112 @@ TEST_F(Station, LocationsPickModemsAndBadOnesGetTheirOwnResult) {
     ASSERT_EQ(recorder.notices.size(), 2u);
     EXPECT_EQ(recorder.notices[0], "no modem port at location 9-9");
     EXPECT_EQ(recorder.notices[1], "location 1-1.3 is given more than once: it is updated once");
+}
+
+// Another process updates a modem (it holds its lock): the station leaves that modem out,
+// names the process and since when, sends it not a byte, and updates the others. Once that
+// process has ended without releasing the lock, the next run takes it over, saying so.
+TEST_F(Station, AModemAnotherProcessHoldsIsLeftOutNamingTheHolder) {
+    writeFirmware(8000);
+    startModems(2);
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        ModemLock* lock = nullptr;
+        char c = static_cast<char>(
+            modemlock_Acquire(modemsim::bank_Location(0).c_str(), "", "", &lock, nullptr));
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1) _exit(2);
+        _exit(0);  // without releasing: the lock it leaves is stale
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, MODEM_LOCK_TAKEN);
+    std::vector<StationOutcome> outcomes = runAll();
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].result.leftOut, STATION_LOCKED);
+    EXPECT_FALSE(outcomes[0].result.updated);
+    EXPECT_EQ(outcomes[0].result.holder.rfind("process " + std::to_string(holder) + " (", 0), 0u)
+        << outcomes[0].result.holder;
+    EXPECT_NE(outcomes[0].result.holder.find(") since "), std::string::npos);
+    EXPECT_NE(outcomes[0].result.words.find("another process is updating it: process " +
+                                            std::to_string(holder)),
+              std::string::npos)
+        << outcomes[0].result.words;
+    EXPECT_TRUE(outcomes[1].result.updated);
+    EXPECT_TRUE(bank.modem(0).commands().empty()) << "a held modem is left alone";
+    EXPECT_NE(err->text().find("is being updated by process " + std::to_string(holder)),
+              std::string::npos);
+
+    ASSERT_EQ(write(done[1], &c, 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    outcomes = runAll({modemsim::bank_Location(0)});
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(outcomes[0].result.updated) << outcomes[0].result.words;
+    EXPECT_NE(err->text().find("took over the lock of the modem at " + modemsim::bank_Location(0)),
+              std::string::npos);
+    // The lock is held through the whole update, and let go after its last check.
+    EXPECT_EQ(modemlock_Query(modemsim::bank_Location(0).c_str(), "", "", nullptr), 0);
+}
+
+// A port another program holds open is left out as busy, after the probe's passes.
+TEST_F(Station, APortAnotherProgramHoldsIsBusyNotSilent) {
+    writeFirmware(8000);
+    startModems(1);
+    int fd = open((dev + "/ttyACM0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    std::vector<StationOutcome> outcomes = runAll();
+    close(fd);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].result.leftOut, STATION_BUSY) << outcomes[0].result.words;
+    EXPECT_NE(outcomes[0].result.words.find("held by another program"), std::string::npos)
+        << outcomes[0].result.words;
+    EXPECT_TRUE(bank.modem(0).commands().empty());
+}
+
+// Each job probes its modem first, as the port search does, and waits for one not ready yet.
+TEST_F(Station, EachJobProbesItsModemFirstAndWaitsForItToAnswer) {
+    writeFirmware(8000);
+    startModems(2, {{1, "ignore AT times=3\nignore ATI times=3\n"}});
+    std::vector<StationOutcome> outcomes = runAll();
+    ASSERT_EQ(outcomes.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(outcomes[i].result.updated) << outcomes[i].result.words;
+        std::vector<std::string> c = bank.modem(i).commands();
+        ASSERT_FALSE(c.empty());
+        EXPECT_EQ(c[0], "AT") << "the probe comes before the job";
+        auto job = std::find(c.begin(), c.end(), "AT%DEBUG=99");
+        ASSERT_NE(job, c.end());
+        EXPECT_EQ(std::count(c.begin(), job, "AT"), i == 0 ? 1 : 4) << i;
+    }
+}
+
+// Every modem port present is updated or named: two modems with one serial number are both
+// updated, and a port without a location is named with the reason.
+TEST_F(Station, TwoModemsWithOneSerialNumberAreBothUpdated) {
+    writeFirmware(8000);
+    startModems(4, {}, {{3, modemsim::bank_Serial(2)}});
+    std::vector<StationOutcome> outcomes = runAll();
+    ASSERT_EQ(outcomes.size(), 4u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(outcomes[i].result.updated) << i << ": " << outcomes[i].result.words;
+}
+
+// A modem that drops off while programming is said to have dropped, not to have refused.
+TEST_F(Station, AModemThatDropsWhileProgrammingSaysItDropped) {
+    writeFirmware(8000);
+    startModems(1, {{0, "vanish AT%PROG=2\n"}});
+    std::vector<StationOutcome> outcomes = runAll();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_FALSE(outcomes[0].result.updated);
+    EXPECT_EQ(outcomes[0].result.words, "the modem dropped off: its port went away")
+        << outcomes[0].result.failure;
+    EXPECT_NE(outcomes[0].result.failure.find("the port went away during AT%PROG="),
+              std::string::npos)
+        << outcomes[0].result.failure;
 }
 
 TEST(StationLocations, SortAsAPersonReadsThem) {

@@ -130,6 +130,16 @@ int runFlash(FlashOptions o) {
             return cli::EXIT_USAGE;
         }
     }
+    if ((o.all || !o.locations.empty()) && o.libraryGiven) {
+        // The station runs the engine built into this program, one job per modem; a loaded
+        // library has the host contract alone, which updates one modem.
+        fprintf(stderr,
+                "modemflash: --library cannot be used with %s: the station updates several "
+                "modems with the engine built into modemflash; a library loaded with --library "
+                "updates one modem (leave out %s)\n",
+                o.all ? "--all" : "--at", o.all ? "--all" : "--at");
+        return cli::EXIT_USAGE;
+    }
     if (o.all || !o.locations.empty()) {
         cli::StationRunOptions s;
         s.folder = o.folder;
@@ -235,19 +245,21 @@ int runFlash(FlashOptions o) {
     }
     if (logging) log_CloseFile(0);
     record.finish(result, DownloadResultWords(result));
-    session.finish(result, DownloadResultWords(result), cli::flashExitFor(result));
+    session.finish(result, DownloadResultWords(result),
+                   cli::flashExitFor(result, display.failureStep()));
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);
     lines.stop();
     const std::string& failure = display.failure();
     if (o.json) {
-        JsonObject result_json{
-            {"type", "result"}, {"code", result}, {"words", DownloadResultWords(result)}};
+        JsonObject result_json{{"type", "result"},
+                               {"code", result},
+                               {"words", dl_ResultWords(result, display.failureRecord())}};
         if (!failure.empty()) result_json["failure"] = failure;
         lines.writeJson(result_json);
     } else {
-        printf("result %d: %s\n", result, DownloadResultWords(result));
+        printf("result %d: %s\n", result, dl_ResultWords(result, display.failureRecord()));
         if (!failure.empty())
             printf("what failed: %s\n", failure.c_str());
         else if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)
@@ -257,7 +269,7 @@ int runFlash(FlashOptions o) {
     }
     fflush(stdout);
     // A loaded library stays loaded: the downloader lives until the process ends.
-    return cli::flashExitFor(result);
+    return cli::flashExitFor(result, display.failureStep());
 }
 
 const cli::CommandRegistrar flashCommand{

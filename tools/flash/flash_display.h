@@ -39,9 +39,16 @@ class FlashDisplay : public IDownloadSink, public IJobObserver {
     // As the job's observer.
     void OnPhase(int, JobPhase, int) override {}
     void OnText(int port, unsigned messageId, int meaning, const char* text) override;
-    void OnFailure(int, const JobFailure& failure) override { failure_ = failure.words; }
+    void OnFailure(int, const JobFailure& failure) override {
+        failure_ = failure.words;
+        failureStep_ = failure.step;
+        failureRecord_ = failure;
+    }
     // What failed, in words, when the linked engine said ("" otherwise).
     const std::string& failure() const { return failure_; }
+    int failureStep() const { return failureStep_; }  // JobStep; JOB_STEP_NONE when none
+    // The whole failure record; null when the update did not fail.
+    const JobFailure* failureRecord() const { return failureStep_ ? &failureRecord_ : nullptr; }
     // Shows every message waiting in this thread's queue.
     void drainMessages();
     // Ends the progress bar's line, when one is shown.
@@ -69,6 +76,8 @@ class FlashDisplay : public IDownloadSink, public IJobObserver {
     std::atomic<int> lastEvent_{INTR_NO_EVENT};  // read by the interrupt watch's thread
     FlashRecord* record_ = nullptr;
     std::string failure_;
+    int failureStep_ = 0;
+    JobFailure failureRecord_{};
 };
 
 // Hands every call of the job to each of its observers in turn.

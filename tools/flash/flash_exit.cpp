@@ -2,6 +2,7 @@
 #include "cli/flash/flash_exit.h"
 
 #include "modemflash/downloader.h"
+#include "report/job_observer.h"
 
 namespace cli {
 
@@ -16,6 +17,8 @@ const char kFlashExitFooter[] =
     "  5  the modem refused to program an archive\n"
     "  6  an archive could not be transferred\n"
     "  7  the modem could not be switched between modes, or its port did not come back\n"
+    "  8  the modem is busy: another process is updating it (which process, since when, is\n"
+    "     printed), or another program holds its port open; nothing was sent to it\n"
     "  130  stopped by a second Ctrl-C (the first one only says what stopping would leave)\n";
 
 int flashExitFor(int result) {
@@ -31,6 +34,13 @@ int flashExitFor(int result) {
         default:
             return FLASH_FAILED;
     }
+}
+
+int flashExitFor(int result, int failedStep) {
+    if (result != DOWNLOAD_OK &&
+        (failedStep == JOB_STEP_MODEM_LOCKED || failedStep == JOB_STEP_PORT_BUSY))
+        return FLASH_BUSY;
+    return flashExitFor(result);
 }
 
 }  // namespace cli

@@ -26,8 +26,10 @@
 #include "platform/env.h"
 #include "platform/file.h"
 #include "platform/lock.h"
+#include "platform/memory.h"
 #include "platform/thread.h"
 #include "recorder/station_sessions.h"
+#include "report/wait.h"
 #include "station/station.h"
 
 namespace cli {
@@ -39,9 +41,13 @@ const char kStationFooter[] =
     "in place; otherwise plain lines begin with the location; --json objects carry it. A\n"
     "summary table ends the run. Ctrl-C: no new updates, the running ones finish; a second\n"
     "Ctrl-C leaves at once (the modems it names are left as they are).\n"
-    "Exit status: 0 every modem was updated; otherwise the status of the first failure in\n"
-    "location order (4 no modem found or a step failed, 5 programming refused, 6 transfer\n"
-    "failed, 7 mode switch failed), and the number of failures is printed.\n";
+    "Every modem port present is either updated or named with the reason it was left out\n"
+    "(no USB location, over 16, another process updating it, its port held by another\n"
+    "program, no answer to the probe); the summary counts the left out apart.\n"
+    "Exit status: 0 every modem present was updated; otherwise the status of the first one\n"
+    "not updated in location order (4 no modem found, left out or a step failed, 5\n"
+    "programming refused, 6 transfer failed, 7 mode switch failed, 8 another process or\n"
+    "program had it), and the number of failures is printed.\n";
 
 namespace {
 
@@ -89,7 +95,7 @@ class Display : public IStationListener {
         lock_Acquire(lock_);
         Line* l = line(m);
         bool step = l->status.phase != s.phase || l->status.fileIndex != s.fileIndex ||
-                    l->modem.portName != m.portName;
+                    l->modem.portName != m.portName || l->status.wait.kind != s.wait.kind;
         bool moved = l->status.percent != s.percent;
         l->modem = m;
         l->status = s;
@@ -208,6 +214,12 @@ class Display : public IStationListener {
             default:
                 snprintf(text, sizeof text, "%s", station_PhaseWords(s.phase));
         }
+        // A wait says what it waits for and how long it may take.
+        if (s.wait.kind != WAIT_NONE && s.phase != STATION_FINISHED) {
+            char wait[160];
+            wait_Describe(&s.wait, wait, sizeof wait);
+            return std::string(text) + ": " + wait;
+        }
         return text;
     }
 
@@ -302,14 +314,26 @@ void tickerMain(void* arg) {
     }
 }
 
+bool leftOut(const StationOutcome& o) {
+    return o.result.leftOut != STATION_TAKEN;
+}
+
 void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int exitStatus) {
-    int failed = 0;
-    for (const StationOutcome& o : outcomes) failed += o.result.updated ? 0 : 1;
+    int failed = 0, left = 0, updated = 0;
+    for (const StationOutcome& o : outcomes) {
+        if (o.result.updated)
+            ++updated;
+        else if (leftOut(o))
+            ++left;
+        else
+            ++failed;
+    }
     if (json) {
         printJson({{"type", "summary"},
                    {"modems", outcomes.size()},
-                   {"updated", static_cast<int>(outcomes.size()) - failed},
+                   {"updated", updated},
                    {"failed", failed},
+                   {"left_out", left},
                    {"exit", exitStatus}});
         return;
     }
@@ -329,8 +353,15 @@ void printSummary(const std::vector<StationOutcome>& outcomes, bool json, int ex
                static_cast<int>(sw),
                o.modem.serialNumber.empty() ? "-" : o.modem.serialNumber.c_str(), o.result.seconds,
                station_ResultText(o.result).c_str());
-    printf("%d of %d modem(s) updated; %d failed\n", static_cast<int>(outcomes.size()) - failed,
-           static_cast<int>(outcomes.size()), failed);
+    printf("%d of %d modem(s) updated; %d failed; %d left out\n", updated,
+           static_cast<int>(outcomes.size()), failed, left);
+}
+
+// The exit status of one modem's outcome (0 when it was updated).
+int exitFor(const StationOutcome& o) {
+    if (o.result.updated) return FLASH_OK;
+    if (o.result.leftOut == STATION_LOCKED || o.result.leftOut == STATION_BUSY) return FLASH_BUSY;
+    return flashExitFor(o.result.downloadResult, o.result.failedStep);
 }
 
 }  // namespace
@@ -368,6 +399,7 @@ int runStation(StationRunOptions o) {
         flashcheck::show(report, o.json, &lines);
         if (!report.ok()) return FLASH_FOLDER;
     }
+    mem_FewArenas();  // modems' threads come and go for as long as the station runs
     CStation station;
     if (!station.SetFirmwareFolder(o.folder.c_str())) {
         fprintf(stderr,
@@ -458,7 +490,7 @@ int runStation(StationRunOptions o) {
     int status = 0;
     for (const StationOutcome& out : outcomes) {
         if (!out.result.updated) {
-            status = flashExitFor(out.result.downloadResult);
+            status = exitFor(out);
             break;
         }
     }

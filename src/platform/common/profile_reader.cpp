@@ -36,7 +36,7 @@ int profile_ReadText(const char* path, std::string* text, int* truncated, int* f
     FILE* f = file_Open(path, "rb");
     if (f == nullptr) return PROFILE_READ_UNREADABLE;
     text->resize(PROFILE_READ_MAX + 1);
-    size_t got = fread(&(*text)[0], 1, text->size(), f);
+    size_t got = file_Read(&(*text)[0], 1, text->size(), f);
     int e = errno;
     fclose(f);
     errno = e;

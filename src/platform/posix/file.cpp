@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/fault.h"
+
 namespace {
 
 // The path with every '\' turned into '/'; false when it does not fit (errno set).
@@ -31,6 +33,10 @@ FILE* file_Open(const char* path, const char* mode) {
         return nullptr;
     }
     if (!localPath(path, local, sizeof local)) return nullptr;
+    if (fault_Hit(FAULT_SEAM_FILE_OPEN)) {
+        errno = EIO;
+        return nullptr;
+    }
     return fopen(local, mode);
 }
 

@@ -9,6 +9,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/memory.h"
+
 namespace {
 
 struct Message {
@@ -28,7 +30,7 @@ struct Ring {
 
 Ring* ring(bool create) {
     thread_local std::unique_ptr<Ring> r;
-    if (!r && create) r.reset(new (std::nothrow) Ring());
+    if (!r && create) r.reset(mem_New<Ring>());
     return r.get();
 }
 

@@ -19,6 +19,7 @@
 #include <new>
 
 #include "platform/common/modem_lock_text.h"
+#include "platform/memory.h"
 
 struct ModemLock {
     int fd;
@@ -156,7 +157,7 @@ int modemlock_Acquire(const char* location, const char* serial, const char* port
         if (ftruncate(fd, 0) != 0 || pwrite(fd, text, length, 0) != static_cast<ssize_t>(length)) {
             // The lock holds even when its details cannot be written.
         }
-        ModemLock* l = new (std::nothrow) ModemLock;
+        ModemLock* l = mem_New<ModemLock>();
         if (l == nullptr) {
             close(fd);
             errno = ENOMEM;

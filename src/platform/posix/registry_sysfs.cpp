@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -147,7 +148,9 @@ void publishPortValues(MemRegistry& tree, const std::string& key, const std::str
 }
 
 // Publishes a USB serial tty whose device directory is deviceDir. False when it is not one.
-bool addUsbPort(MemRegistry& tree, const Port& port, const std::string& deviceDir) {
+// devices: the USB devices published so far in this walk, instance key -> location.
+bool addUsbPort(MemRegistry& tree, const Port& port, const std::string& deviceDir,
+                std::map<std::string, std::string>* devices) {
     std::string iface = deviceDir;
     bool found = false;
     for (int level = 0; level < kMaxWalkUp && iface.size() > 1; ++level) {
@@ -179,8 +182,16 @@ bool addUsbPort(MemRegistry& tree, const Port& port, const std::string& deviceDi
     if (!readAttribute(usb + "/serial", &serial) || serial.empty() ||
         serial.find_first_of("&\\") != std::string::npos || printable(serial) != serial)
         serial = location + "&0";
-    std::string deviceKey =
-        std::string(kEnumRoot) + "\\USB\\VID_" + upper(vid) + "&PID_" + upper(pid) + "\\" + serial;
+    std::string deviceBase =
+        std::string(kEnumRoot) + "\\USB\\VID_" + upper(vid) + "&PID_" + upper(pid);
+    std::string deviceKey = deviceBase + "\\" + serial;
+    // Two devices of one kind with one serial number: the second is named by its location,
+    // as Windows names a device whose serial number is not unique, so that each keeps its
+    // own location (one instance would otherwise carry the other's and leave it unplaced).
+    auto known = devices->find(deviceKey);
+    if (known != devices->end() && known->second != location)
+        deviceKey = deviceBase + "\\" + location + "&0";
+    devices->emplace(deviceKey, location);
     tree.setString(deviceKey.c_str(), "ParentIdPrefix", location.c_str());
     tree.setString(deviceKey.c_str(), "LocationInformation", location.c_str());
 
@@ -223,13 +234,15 @@ std::shared_ptr<MemRegistry> buildSnapshot() {
 
     std::string devRoot = portname_DevRoot();
     std::vector<const Port*> present;
+    std::map<std::string, std::string> devices;
     for (const Port& port : ports) {
         std::string classDir = classTty + "/" + port.tty;
         std::string deviceDir;
         // A tty without a device behind it (a broken or missing link) is no serial port.
         if (!resolve(classDir + "/device", &deviceDir)) continue;
-        bool published = port.tty.compare(0, 4, "ttyS") == 0 ? addSerialPort(*tree, port, classDir)
-                                                             : addUsbPort(*tree, port, deviceDir);
+        bool published = port.tty.compare(0, 4, "ttyS") == 0
+                             ? addSerialPort(*tree, port, classDir)
+                             : addUsbPort(*tree, port, deviceDir, &devices);
         if (!published) continue;
         struct stat st;
         if (stat((devRoot + "/" + port.tty).c_str(), &st) == 0) present.push_back(&port);

@@ -37,14 +37,14 @@ PosixSerial* cast(SerialHandle h) {
 
 // The port behind a handle that a call is made on, or null with errno set: EBADF when the
 // handle is not an open one or the call's argument is missing (`given` false), EIO when a test
-// made the next call of `operation` fail (SERIAL_OP_COUNT: a call no test makes fail).
+// made the call fail (the serial fault seam, or a failure injected for `operation`).
 PosixSerial* portFor(SerialHandle h, int operation = SERIAL_OP_COUNT, bool given = true) {
     PosixSerial* s = cast(h);
     if (s == nullptr || !given) {
         errno = EBADF;
         return nullptr;
     }
-    if (operation != SERIAL_OP_COUNT && serial_TakeInjectedFailure(operation)) {
+    if (serial_TakeInjectedFailure(operation)) {
         errno = EIO;
         return nullptr;
     }
@@ -320,8 +320,12 @@ static SerialHandle openDevice(const char* name, int flags) {
 }
 
 int serial_Close(SerialHandle h) {
-    PosixSerial* s = portFor(h);
-    if (s == nullptr) return 0;
+    PosixSerial* s = cast(h);
+    if (s == nullptr) {
+        errno = EBADF;
+        return 0;
+    }
+    // A close that is made to fail still releases the port, as a system's failed close does.
     bool injected = serial_TakeInjectedFailure(SERIAL_OP_CLOSE) != 0;
     // Without TIOCNXCL a later open of the same pty fails with EBUSY.
     (void)ioctl(s->fd, TIOCNXCL);

@@ -5,6 +5,9 @@
 
 #include <new>
 
+#include "platform/fault.h"
+#include "platform/memory.h"
+
 struct PlatformThread {
     pthread_t id;
     ThreadMain main;
@@ -22,7 +25,8 @@ void* start(void* self) {
 }  // namespace
 
 PlatformThread* thread_Start(ThreadMain main, void* arg) {
-    PlatformThread* t = new (std::nothrow) PlatformThread{pthread_t(), main, arg};
+    if (fault_Hit(FAULT_SEAM_THREAD)) return nullptr;  // as a system out of threads
+    PlatformThread* t = mem_New<PlatformThread>(pthread_t(), main, arg);
     if (t == nullptr) return nullptr;
     if (pthread_create(&t->id, nullptr, start, t) != 0) {
         delete t;

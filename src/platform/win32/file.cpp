@@ -6,10 +6,16 @@
 #include <sys/types.h>
 #include <windows.h>
 
+#include "platform/fault.h"
+
 // Windows takes '\' and '/' alike as separators, so composed paths open as they are.
 FILE* file_Open(const char* path, const char* mode) {
     if (path == nullptr || mode == nullptr) {
         errno = EINVAL;
+        return nullptr;
+    }
+    if (fault_Hit(FAULT_SEAM_FILE_OPEN)) {
+        errno = EIO;
         return nullptr;
     }
     return fopen(path, mode);

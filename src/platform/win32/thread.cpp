@@ -6,6 +6,9 @@
 
 #include <new>
 
+#include "platform/fault.h"
+#include "platform/memory.h"
+
 struct PlatformThread {
     HANDLE handle;
     ThreadMain main;
@@ -23,7 +26,8 @@ unsigned __stdcall start(void* self) {
 }  // namespace
 
 PlatformThread* thread_Start(ThreadMain main, void* arg) {
-    PlatformThread* t = new (std::nothrow) PlatformThread{nullptr, main, arg};
+    if (fault_Hit(FAULT_SEAM_THREAD)) return nullptr;  // as a system out of threads
+    PlatformThread* t = mem_New<PlatformThread>(nullptr, main, arg);
     if (t == nullptr) return nullptr;
     uintptr_t h = _beginthreadex(nullptr, 0, start, t, 0, nullptr);
     if (h == 0) {

@@ -1,10 +1,10 @@
-// The modem lock as the hosts use it: one update per modem across processes.
+// The modem lock as the hosts and the station use it: one update per modem across processes.
 //
 // A host takes the lock of the modem it is about to probe, keeps it through the whole update
 // (every mode switch and reopen) and releases it when the update has ended; a host that finds
 // the modem held by another process says which, and leaves the modem alone.
-#ifndef MODEMFLASH_HOST_MODEM_CLAIM_H
-#define MODEMFLASH_HOST_MODEM_CLAIM_H
+#ifndef MODEMFLASH_PORTSCAN_MODEM_CLAIM_H
+#define MODEMFLASH_PORTSCAN_MODEM_CLAIM_H
 
 #include <string>
 

@@ -1,5 +1,5 @@
 // The modem lock as the hosts use it.
-#include "host/modem_claim.h"
+#include "portscan/modem_claim.h"
 
 #include <string.h>
 

@@ -1,4 +1,4 @@
-#include "host/probe_port.h"
+#include "locator/probe_port.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -1,10 +1,15 @@
 // The port probe: a small serial port of its own with bounded waits, and the two AT probes.
-#ifndef MODEMFLASH_HOST_PROBE_PORT_H
-#define MODEMFLASH_HOST_PROBE_PORT_H
+#ifndef MODEMFLASH_LOCATOR_PROBE_PORT_H
+#define MODEMFLASH_LOCATOR_PROBE_PORT_H
 
 #include <stdint.h>
 
 #include "platform/serial.h"
+
+// The port search: up to 60 passes, a second apart, each probing the modem's port; the
+// single-modem host's search and each station job's probe alike.
+#define MAX_SEARCH_PASSES 60
+#define SEARCH_PASS_PAUSE_MS 1000
 
 #define PROBE_REPLY_CAPACITY 128
 #define PROBE_REPLY_WAIT_MS 500
