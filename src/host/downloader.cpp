@@ -95,18 +95,6 @@ void searchLine(const char* text) {
     report->logLevel = level;
 }
 
-// The USB location and serial number of the modem port with this COM number, where known.
-void identify(int32_t comNumber, std::string* location, std::string* serial) {
-    location->clear();
-    serial->clear();
-    for (const ModemPortInfo& p : ports_ListModems()) {
-        if (p.comNumber != comNumber) continue;
-        *location = p.location;
-        *serial = p.serialNumber;
-        return;
-    }
-}
-
 void announce(int kind, int pass, const char* port) {
     WaitNotice w = {};
     w.kind = kind;
@@ -136,13 +124,15 @@ int CDownloader::SearchPortAndDownload(const char* list) {
     bool busyAnnounced = false;
     bool unlockedSaid = false;
     for (int pass = 1; pass <= MAX_SEARCH_PASSES; ++pass) {
-        comNumber = finder.FindComNumber();
+        // One snapshot per pass answers both which port and where it is; the first pass takes
+        // the search the host made just before the update, when it handed one on.
+        ModemSearch search;
+        if (pass > 1 || !ports_TakeHandedOnSearch(&search)) search = finder.Search();
+        comNumber = search.comNumber;
         char port[32];
         snprintf(port, sizeof port, "COM%d", comNumber);
         if (comNumber > 0) {
-            std::string location, serial;
-            identify(comNumber, &location, &serial);
-            int claimed = claim.Take(location, serial, port);
+            int claimed = claim.Take(search.location, search.serialNumber, port);
             if (claimed == CLAIM_HELD) {
                 std::string words = claim.Words(claimed);
                 searchLine(("\n#Error: " + words + "\n\n").c_str());

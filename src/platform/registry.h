@@ -45,6 +45,11 @@ typedef void* RegKey;
 // Opens subKey (a path with '\' separators; "" or null opens parent again) below parent
 // (REG_HKLM or an open key). ERROR_FILE_NOT_FOUND when it does not exist, ERROR_ACCESS_DENIED
 // when the key refuses the access asked for. *out is set only on success.
+//
+// A backend that synthesises its tree (the sysfs one) takes a new picture of the machine at
+// every open below REG_HKLM, and the keys opened below that key share it. A question that
+// reads several keys (the port list and the device tree) opens the root once, with "" below
+// REG_HKLM, and the rest below that key, so that all it reads is of one picture.
 long reg_Open(RegKey parent, const char* subKey, uint32_t access, RegKey* out);
 
 // Names the subkey at index. *nameLength: in, the buffer's size in characters including the
@@ -67,6 +72,12 @@ long reg_Close(RegKey key);
 
 // The platform's id (REG_PLATFORM_*) and major version.
 void reg_GetVersion(uint32_t* platformId, uint32_t* majorVersion);
+
+// How many pictures of the machine the native backend has taken since the process began: on
+// Linux one scan of sysfs and the device directory per open below REG_HKLM; the Windows
+// registry is read live and takes none. For tests and benchmarks that count what a question
+// costs.
+unsigned long reg_NativeSnapshots(void);
 
 // A backend: the same operations as function pointers.
 struct RegistryBackend {

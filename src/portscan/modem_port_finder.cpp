@@ -15,12 +15,38 @@ namespace {
 // Guards g_serialCommPorts and g_lastFoundComNumber for the whole of a FindComNumber (rebuild,
 // walk, read), so that jobs on several ports may look for their modem at the same time.
 PlatformLock* const g_finderLock = lock_Create();
+
+// Guards g_handedOn and g_handedOnSearch: the host hands on from its thread, the update's
+// search takes from the job's.
+PlatformLock* const g_handOnLock = lock_Create();
+bool g_handedOn = false;
+ModemSearch g_handedOnSearch;
 }  // namespace
 
+void ports_HandOnSearch(const ModemSearch* search) {
+    LockGuard held(g_handOnLock);
+    g_handedOn = search != nullptr;
+    g_handedOnSearch = search ? *search : ModemSearch();
+}
+
+bool ports_TakeHandedOnSearch(ModemSearch* out) {
+    LockGuard held(g_handOnLock);
+    if (!g_handedOn) return false;
+    *out = g_handedOnSearch;
+    g_handedOn = false;
+    g_handedOnSearch = ModemSearch();
+    return true;
+}
+
 std::string ports_ListSerialComm() {
+    RegistrySnapshot snapshot;
+    return ports_ListSerialComm(snapshot);
+}
+
+std::string ports_ListSerialComm(const RegistrySnapshot& snapshot) {
     std::string ports;
     RegKey key;
-    if (reg_Open(REG_HKLM, PORTS_SERIALCOMM_KEY, REG_KEY_READ, &key) != REG_ERROR_SUCCESS)
+    if (reg_Open(snapshot.root(), PORTS_SERIALCOMM_KEY, REG_KEY_READ, &key) != REG_ERROR_SUCCESS)
         return ports;
     for (uint32_t index = 0;; ++index) {
         char name[256] = {0};
@@ -75,9 +101,14 @@ int collectModem(void* user, const SerialPortInfo* info) {
 }  // namespace
 
 std::vector<ModemPortInfo> ports_ListModems() {
+    RegistrySnapshot snapshot;
+    return ports_ListModems(snapshot);
+}
+
+std::vector<ModemPortInfo> ports_ListModems(const RegistrySnapshot& snapshot) {
     ModemList list;
-    list.present = ports_ListSerialComm();
-    (void)ports_Enumerate(collectModem, &list);
+    list.present = ports_ListSerialComm(snapshot);
+    (void)ports_Enumerate(snapshot, collectModem, &list);
     return list.ports;
 }
 
@@ -115,9 +146,33 @@ int32_t CModemPortFinder::FindComNumberAt(const char* location) {
     return number;
 }
 
-int32_t CModemPortFinder::FindComNumber() {
+namespace {
+
+// One pass of the selection over a snapshot.
+int32_t selectIn(const RegistrySnapshot& snapshot) {
     LockGuard held(g_finderLock);
-    g_serialCommPorts = ports_ListSerialComm();
-    (void)ports_Enumerate(ports_SelectModem, nullptr);
+    g_serialCommPorts = ports_ListSerialComm(snapshot);
+    (void)ports_Enumerate(snapshot, ports_SelectModem, nullptr);
     return g_lastFoundComNumber;
+}
+
+}  // namespace
+
+int32_t CModemPortFinder::FindComNumber() {
+    RegistrySnapshot snapshot;
+    return selectIn(snapshot);
+}
+
+ModemSearch CModemPortFinder::Search() {
+    RegistrySnapshot snapshot;
+    ModemSearch found;
+    found.comNumber = selectIn(snapshot);
+    if (found.comNumber <= 0) return found;
+    for (const ModemPortInfo& p : ports_ListModems(snapshot)) {
+        if (p.comNumber != found.comNumber) continue;
+        found.location = p.location;
+        found.serialNumber = p.serialNumber;
+        break;
+    }
+    return found;
 }

@@ -201,10 +201,29 @@ long reg_QueryValueAlloc(RegKey key, const char* valueName, char** buffer) {
     return r;
 }
 
+RegistrySnapshot::RegistrySnapshot() {
+    RegKey root;
+    if (reg_Open(REG_HKLM, "", REG_KEY_READ, &root) == REG_ERROR_SUCCESS) {
+        root_ = root;
+        opened_ = true;
+    }
+}
+
+RegistrySnapshot::~RegistrySnapshot() {
+    if (opened_) reg_Close(root_);
+}
+
 int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, void* userData) {
     if (rootPath == nullptr || callback == nullptr) return finish(REG_ERROR_INVALID_PARAMETER);
+    RegistrySnapshot snapshot;
+    return ports_EnumerateDeviceTree(snapshot, rootPath, callback, userData);
+}
+
+int ports_EnumerateDeviceTree(const RegistrySnapshot& snapshot, const char* rootPath,
+                              PortEnumCallback callback, void* userData) {
+    if (rootPath == nullptr || callback == nullptr) return finish(REG_ERROR_INVALID_PARAMETER);
     RegKey root;
-    long r = reg_Open(REG_HKLM, rootPath, REG_KEY_ENUMERATE_SUB_KEYS, &root);
+    long r = reg_Open(snapshot.root(), rootPath, REG_KEY_ENUMERATE_SUB_KEYS, &root);
     if (r != REG_ERROR_SUCCESS) return finish(r);
 
     char* enumeratorName = nullptr;
@@ -261,8 +280,15 @@ int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, v
 
 int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData) {
     if (callback == nullptr) return finish(REG_ERROR_INVALID_PARAMETER);
+    RegistrySnapshot snapshot;
+    return ports_EnumerateSerialComm(snapshot, callback, userData);
+}
+
+int ports_EnumerateSerialComm(const RegistrySnapshot& snapshot, PortEnumCallback callback,
+                              void* userData) {
+    if (callback == nullptr) return finish(REG_ERROR_INVALID_PARAMETER);
     RegKey key;
-    long r = reg_Open(REG_HKLM, PORTS_SERIALCOMM_KEY, REG_KEY_READ, &key);
+    long r = reg_Open(snapshot.root(), PORTS_SERIALCOMM_KEY, REG_KEY_READ, &key);
     if (r == REG_ERROR_FILE_NOT_FOUND) return 1;
     if (r != REG_ERROR_SUCCESS) return finish(r);
 
@@ -312,14 +338,21 @@ int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData) {
 
 int ports_Enumerate(PortEnumCallback callback, void* userData) {
     if (callback == nullptr) return finish(REG_ERROR_INVALID_PARAMETER);
+    RegistrySnapshot snapshot;
+    return ports_Enumerate(snapshot, callback, userData);
+}
+
+int ports_Enumerate(const RegistrySnapshot& snapshot, PortEnumCallback callback, void* userData) {
+    if (callback == nullptr) return finish(REG_ERROR_INVALID_PARAMETER);
     uint32_t platformId = 0;
     uint32_t major = 0;
     reg_GetVersion(&platformId, &major);
     if (platformId == REG_PLATFORM_WIN32_WINDOWS)
-        return ports_EnumerateDeviceTree(PORTS_ENUM_ROOT_CONSUMER, callback, userData);
+        return ports_EnumerateDeviceTree(snapshot, PORTS_ENUM_ROOT_CONSUMER, callback, userData);
     if (platformId == REG_PLATFORM_WIN32_NT) {
-        if (major == 4) return ports_EnumerateSerialComm(callback, userData);
-        if (major > 4) return ports_EnumerateDeviceTree(PORTS_ENUM_ROOT_NT, callback, userData);
+        if (major == 4) return ports_EnumerateSerialComm(snapshot, callback, userData);
+        if (major > 4)
+            return ports_EnumerateDeviceTree(snapshot, PORTS_ENUM_ROOT_NT, callback, userData);
     }
     return finish(REG_ERROR_OLD_WIN_VERSION);
 }

@@ -33,21 +33,45 @@ struct SerialPortInfo {
 // Nonzero to go on with the walk, zero to end it.
 typedef int (*PortEnumCallback)(void* userData, const SerialPortInfo* info);
 
+// One picture of the machine's registry, taken once and read by every walk it is handed: the
+// root opened below REG_HKLM (on Linux, one scan of sysfs and the device directory), so that
+// the port list and the device tree that answer one question are of the same moment. Take one
+// per question (a search pass, a listing); a walk called without one takes its own. When the
+// root cannot be opened, the walks open their keys below REG_HKLM as before.
+class RegistrySnapshot {
+  public:
+    RegistrySnapshot();
+    ~RegistrySnapshot();
+    RegistrySnapshot(const RegistrySnapshot&) = delete;
+    RegistrySnapshot& operator=(const RegistrySnapshot&) = delete;
+    // The key the walks open their paths below.
+    RegKey root() const { return root_; }
+
+  private:
+    RegKey root_ = REG_HKLM;
+    bool opened_ = false;
+};
+
 // Walks the source the platform version calls for: the device tree below "ENUM" (consumer
 // line), the SERIALCOMM list (NT 4) or the tree below SYSTEM\CurrentControlSet\Enum (NT 5
 // and later). 1 when the walk ended normally (end of the data, or the callback asked to stop);
 // 0 otherwise, with the registry's error code as the thread's last error (ERROR_OLD_WIN_VERSION
 // for a platform it does not know, ERROR_INVALID_PARAMETER for a null callback).
 int ports_Enumerate(PortEnumCallback callback, void* userData);
+int ports_Enumerate(const RegistrySnapshot& snapshot, PortEnumCallback callback, void* userData);
 
 // Walks enumerator -> device -> instance below rootPath and reports every instance of the
 // Modem class, or of the Ports class GUID, whose port name begins with "COM". Access denied at
 // a level ends that level as if its list had ended. Same result rule as ports_Enumerate.
 int ports_EnumerateDeviceTree(const char* rootPath, PortEnumCallback callback, void* userData);
+int ports_EnumerateDeviceTree(const RegistrySnapshot& snapshot, const char* rootPath,
+                              PortEnumCallback callback, void* userData);
 
 // Reports every value of HARDWARE\DEVICEMAP\SERIALCOMM (port name and friendly name both the
 // value's data, empty enumerator). A missing key is an empty list. Same result rule.
 int ports_EnumerateSerialComm(PortEnumCallback callback, void* userData);
+int ports_EnumerateSerialComm(const RegistrySnapshot& snapshot, PortEnumCallback callback,
+                              void* userData);
 
 // The USB location and serial number of the device instance at
 // <enumerator key>\<deviceName>\<instanceName> (instance open as instanceKey), read the way

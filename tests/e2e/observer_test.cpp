@@ -14,6 +14,8 @@
 #include "modem_sim.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
+#include "platform/registry.h"
+#include "portscan/modem_port_finder.h"
 #include "report/job_observer.h"
 #include "support/sim_support.h"
 #include "support/test_support.h"
@@ -32,11 +34,12 @@ class Journal : public IJobObserver {
         JobPhase phase;
         int fileIndex;
         size_t commandsBefore;
+        unsigned long snapshotsBefore;  // pictures of the machine taken so far
     };
     void OnPhase(int port, JobPhase phase, int fileIndex) override {
         std::lock_guard<std::mutex> g(mu);
         ports.push_back(port);
-        phases.push_back({phase, fileIndex, sim_->commands().size()});
+        phases.push_back({phase, fileIndex, sim_->commands().size(), reg_NativeSnapshots()});
         order.push_back(std::string("phase ") + report_PhaseName(phase));
     }
     void OnFileStart(int, int fileIndex, int fileCount, const char* path) override {
@@ -121,12 +124,19 @@ class Observer : public ::testing::Test, protected testsupport::PrivateDeviceTre
         fprintf(ini, "[update flag]\r\nupdate_cat=8;9\r\n");
         fclose(ini);
     }
-    int update(const std::string& scenario, int initialAutorun = 1) {
+    // handOn: a search made before the update is handed on to it, as the command-line host
+    // does.
+    int update(const std::string& scenario, int initialAutorun = 1, bool handOn = false) {
         writeFirmware();
         modemsim::SimOptions o = testsupport::simOptions(dev, sys, scenario);
         o.initialAutorun = initialAutorun;
         startSim(sim, o);
         if (HasFatalFailure()) return -1;
+        if (handOn) {
+            ModemSearch search = CModemPortFinder().Search();
+            EXPECT_GT(search.comNumber, 0);
+            ports_HandOnSearch(&search);
+        }
         IDownloader* d = host_CreateDownloader();
         EXPECT_TRUE(d->SetFirmwareFolder(firmware.c_str()));
         int32_t result = -1;
@@ -183,6 +193,22 @@ TEST_F(Observer, EveryPhaseIsRaisedByTheStepItNames) {
     EXPECT_TRUE(journal.failures.empty());
     EXPECT_EQ(report_LastFailure(0)->step, JOB_STEP_NONE);
     EXPECT_STREQ(report_LastFailure(0)->words, "");
+}
+
+// From the search's phase to the job's: the one pass that finds the modem, its port and its
+// place (for the per-modem lock) from one picture.
+TEST_F(Observer, TheSearchPassReadsOnePictureOfTheMachine) {
+    ASSERT_EQ(update(""), DOWNLOAD_OK);
+    ASSERT_GE(journal.phases.size(), 2u);
+    EXPECT_EQ(journal.phases[1].snapshotsBefore - journal.phases[0].snapshotsBefore, 1u);
+}
+
+TEST_F(Observer, AnUpdateHandedTheHostsSearchDoesNotSearchAgain) {
+    ASSERT_EQ(update("", 1, true), DOWNLOAD_OK);
+    ASSERT_GE(journal.phases.size(), 2u);
+    EXPECT_EQ(journal.phases[1].snapshotsBefore - journal.phases[0].snapshotsBefore, 0u);
+    ModemSearch left;
+    EXPECT_FALSE(ports_TakeHandedOnSearch(&left)) << "the update took it";
 }
 
 TEST_F(Observer, AProgrammingRefusalNamesTheFileTheCommandAndTheAnswer) {

@@ -37,6 +37,7 @@
 #include "platform/file.h"
 #include "platform/messages.h"
 #include "platform/profile.h"
+#include "portscan/modem_port_finder.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 
@@ -216,7 +217,10 @@ int runFlash(FlashOptions o) {
     {
         // The port the search will take: one this user may not open fails now, with the fix;
         // ModemManager leaves its modem alone from before the first byte until after the last.
-        std::string port = access_ModemPortNow();
+        // The engine built in takes this search as its first pass, so that the update searches
+        // once; a loaded library is reached through the host contract alone and looks again.
+        ModemSearch search;
+        std::string port = access_ModemPortNow(&search);
         std::string group;
         if (access_Denied(port, &group)) {
             fputs(access_DeniedMessage(access_DevicePath(port), group).c_str(), stderr);
@@ -238,7 +242,9 @@ int runFlash(FlashOptions o) {
         record.begin();
         if (linked) report_SetObserver(&observers);
         if (logging) log_SetHook(quietHook, nullptr);
+        if (linked) ports_HandOnSearch(&search);
         downloader->Download(&result, 0);
+        ports_HandOnSearch(nullptr);  // one the update did not take goes with it
         if (logging) log_SetHook(nullptr, nullptr);
         if (linked) report_SetObserver(nullptr);
         modemManager.releaseAll();

@@ -76,9 +76,12 @@ std::string devicePath(const std::string& portName) {
 }
 
 int runPorts(const PortsOptions& o) {
-    const std::string present = ports_ListSerialComm();
+    // The list and the tree are of one moment: a port that comes or goes meanwhile is in both
+    // or in neither.
+    RegistrySnapshot snapshot;
+    const std::string present = ports_ListSerialComm(snapshot);
     std::vector<Port> ports;
-    int walked = ports_Enumerate(collect, &ports);
+    int walked = ports_Enumerate(snapshot, collect, &ports);
     int walkError = walked == 1 ? 0 : err_Last();
     for (const std::string& name : splitPresent(present)) {
         bool listed = false;

@@ -2,12 +2,12 @@
 
 #include "platform/device.h"
 #include "platform/portname.h"
-#include "portscan/modem_port_finder.h"
 
-std::string access_ModemPortNow() {
+std::string access_ModemPortNow(ModemSearch* search) {
     CModemPortFinder finder;
-    int com = finder.FindComNumber();
-    return com > 0 ? "COM" + std::to_string(com) : "";
+    ModemSearch found = finder.Search();
+    if (search) *search = found;
+    return found.comNumber > 0 ? "COM" + std::to_string(found.comNumber) : "";
 }
 
 std::string access_DevicePath(const std::string& portName) {

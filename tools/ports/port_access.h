@@ -4,8 +4,11 @@
 
 #include <string>
 
+#include "portscan/modem_port_finder.h"
+
 // The port "COM<n>" the library's modem search would take now, or "" when there is none.
-std::string access_ModemPortNow();
+// *search, when given, receives the whole pass, for the update to take (ports_HandOnSearch).
+std::string access_ModemPortNow(ModemSearch* search = nullptr);
 
 // The device path of port "COM<n>" ("" when it has none).
 std::string access_DevicePath(const std::string& portName);

@@ -7,7 +7,8 @@
 //   SYSTEM\CurrentControlSet\Enum\ACPI\PNP0501\<tty>                       on-board ttyS ports
 //   HARDWARE\DEVICEMAP\SERIALCOMM    "\Device\<tty>" = "COM<n>" for each port whose node exists
 // into an in-memory tree; keys opened below that key share its snapshot, so one walk sees one
-// consistent picture. The roots are MODEMFLASH_SYSFS_ROOT (default /sys) and the device
+// consistent picture (the root itself, opened as "", serves a question that reads several top
+// keys). The roots are MODEMFLASH_SYSFS_ROOT (default /sys) and the device
 // directory of the port naming (MODEMFLASH_DEV_ROOT, default /dev), read at every such open.
 #include <ctype.h>
 #include <dirent.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -215,7 +217,10 @@ bool addSerialPort(MemRegistry& tree, const Port& port, const std::string& class
     return true;
 }
 
+std::atomic<unsigned long> g_snapshots{0};  // pictures taken, for reg_NativeSnapshots
+
 std::shared_ptr<MemRegistry> buildSnapshot() {
+    g_snapshots.fetch_add(1, std::memory_order_relaxed);
     auto tree = std::make_shared<MemRegistry>();
     tree->setVersion(REG_PLATFORM_WIN32_NT, 10);
     tree->addKey(kEnumRoot);
@@ -352,4 +357,8 @@ const RegistryBackend kSysfsBackend = {&sysfsOpen,  &sysfsEnumKey, &sysfsEnumVal
 
 const RegistryBackend* reg_NativeBackend(void) {
     return &kSysfsBackend;
+}
+
+unsigned long reg_NativeSnapshots(void) {
+    return g_snapshots.load(std::memory_order_relaxed);
 }

@@ -13,6 +13,12 @@ HKEY toHkey(RegKey key) {
 }
 
 long nativeOpen(void*, RegKey parent, const char* subKey, uint32_t access, RegKey* out) {
+    // The root itself: the live registry has no picture to take, and the predefined key is
+    // not one to open and close again.
+    if (parent == REG_HKLM && (subKey == nullptr || *subKey == '\0')) {
+        *out = REG_HKLM;
+        return ERROR_SUCCESS;
+    }
     HKEY child = nullptr;
     LONG r = RegOpenKeyExA(toHkey(parent), subKey, 0, static_cast<REGSAM>(access), &child);
     *out = r == ERROR_SUCCESS ? static_cast<RegKey>(child) : nullptr;
@@ -75,4 +81,8 @@ const RegistryBackend kNative = {nativeOpen,  nativeEnumKey,    nativeEnumValue,
 
 const RegistryBackend* reg_NativeBackend(void) {
     return &kNative;
+}
+
+unsigned long reg_NativeSnapshots(void) {
+    return 0;  // the registry is read live
 }
