@@ -66,6 +66,9 @@ const char* const kMigrations[] = {
     "CREATE INDEX updates_by_start ON updates(started_ms);"
     "CREATE INDEX updates_by_serial ON updates(serial);"
     "CREATE INDEX updates_by_location ON updates(location);",
+    // 3: how far a file's transfer got, and why an update's modem is not known for certain.
+    "ALTER TABLE files ADD COLUMN blocks_sent INTEGER;"
+    "ALTER TABLE updates ADD COLUMN identity_note TEXT NOT NULL DEFAULT '';",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -160,10 +163,12 @@ class Rows {
     // code.
     int forEach(const HistoryFilter& f, const IHistoryReader::Each& each) {
         if (version_ == 0) return SQLITE_DONE;  // nothing was ever recorded here
+        // Columns an older layout lacks are read as their defaults.
         std::string sql =
             "SELECT id, started_ms, ended_ms, machine, version, location, serial, port_names, "
-            "folder, result_code, result_words, log_path FROM updates" +
-            whereOf(f) + " ORDER BY started_ms DESC, id DESC";
+            "folder, result_code, result_words, log_path, " +
+            std::string(version_ >= 3 ? "identity_note" : "''") + " FROM updates" + whereOf(f) +
+            " ORDER BY started_ms DESC, id DESC";
         if (f.limit > 0 || f.offset > 0) sql += " LIMIT ?5 OFFSET ?6";
         Statement s(db_, sql.c_str());
         if (!s.ok()) return s.prepareCode();
@@ -180,9 +185,11 @@ class Rows {
                                         "update_id = ?1 ORDER BY mode, rowid"));
             if (!answers->ok()) return answers->prepareCode();
         }
-        Statement files(db_,
-                        "SELECT seq, name, size, archive_id, archive_name, sha256, transfer_ms, "
-                        "programmed FROM files WHERE update_id = ?1 ORDER BY seq");
+        Statement files(db_, (std::string("SELECT seq, name, size, archive_id, archive_name, "
+                                          "sha256, transfer_ms, programmed, ") +
+                              (version_ >= 3 ? "blocks_sent" : "NULL") +
+                              " FROM files WHERE update_id = ?1 ORDER BY seq")
+                                 .c_str());
         if (!files.ok()) return files.prepareCode();
         int rc;
         HistoryUpdate u;
@@ -200,6 +207,7 @@ class Rows {
             u.resultCode = static_cast<int>(s.columnInt(9));
             u.resultWords = s.columnText(10);
             u.logPath = s.columnText(11);
+            u.identityNote = s.columnText(12);
             if (answers) {
                 answers->bind(u.id);
                 while ((rc = answers->step()) == SQLITE_ROW)
@@ -219,6 +227,7 @@ class Rows {
                     file.sha256 = files.columnText(5);
                     file.transferMs = files.columnInt(6);
                     file.programmed = files.columnInt(7, 0) != 0;
+                    file.blocksSent = files.columnInt(8);
                     u.files.push_back(std::move(file));
                 }
                 if (rc != SQLITE_DONE) return rc;
@@ -300,9 +309,10 @@ class SqliteStore : public IHistoryStore {
         Guard g(lock_);
         Statement s(db_,
                     "INSERT INTO updates (started_ms, machine, version, location, serial, "
-                    "port_names, folder, log_path) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+                    "port_names, folder, log_path, identity_note) "
+                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
         if (!s.run(u.startedMs, u.machine, u.version, u.location, u.serial, u.portNames, u.folder,
-                   u.logPath))
+                   u.logPath, u.identityNote))
             return fail(error, "record the update's start"), 0;
         return sqlite3_last_insert_rowid(db_);
     }
@@ -311,12 +321,30 @@ class SqliteStore : public IHistoryStore {
         Guard g(lock_);
         Statement s(db_,
                     "INSERT OR REPLACE INTO files (update_id, seq, name, size, archive_id, "
-                    "archive_name, sha256, transfer_ms, programmed) "
-                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+                    "archive_name, sha256, transfer_ms, programmed, blocks_sent) "
+                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
         if (!s.run(id, f.seq, f.name, f.size, OrNull{f.archiveId}, f.archiveName, f.sha256,
-                   OrNull{f.transferMs}, f.programmed ? 1 : 0))
+                   OrNull{f.transferMs}, f.programmed ? 1 : 0, OrNull{f.blocksSent}))
             return fail(error, "record a file of the update");
         return true;
+    }
+
+    bool AddAnswers(int64_t id, const std::vector<HistoryAnswer>& answers,
+                    std::string* error) override {
+        Guard g(lock_);
+        if (!exec("BEGIN IMMEDIATE")) return fail(error, "record the modem's answers");
+        bool ok = true;
+        for (const HistoryAnswer& a : answers) {
+            if (!ok) break;
+            ok = Statement(db_,
+                           "INSERT OR REPLACE INTO answers (update_id, mode, command, answer) "
+                           "VALUES (?1, ?2, ?3, ?4)")
+                     .run(id, a.mode, a.command, a.answer);
+        }
+        if (ok && exec("COMMIT")) return true;
+        fail(error, "record the modem's answers");
+        exec("ROLLBACK");
+        return false;
     }
 
     bool FinishUpdate(int64_t id, const HistoryUpdate& u, std::string* error) override {
@@ -328,9 +356,11 @@ class SqliteStore : public IHistoryStore {
                       "log_path = CASE WHEN ?5 = '' THEN log_path ELSE ?5 END, "
                       "port_names = CASE WHEN ?6 = '' THEN port_names ELSE ?6 END, "
                       "location = CASE WHEN ?7 = '' THEN location ELSE ?7 END, "
-                      "serial = CASE WHEN ?8 = '' THEN serial ELSE ?8 END WHERE id = ?1")
+                      "serial = CASE WHEN ?8 = '' THEN serial ELSE ?8 END, "
+                      "identity_note = CASE WHEN ?9 = '' THEN identity_note ELSE ?9 END "
+                      "WHERE id = ?1")
                 .run(id, u.endedMs, u.resultCode, u.resultWords, u.logPath, u.portNames, u.location,
-                     u.serial);
+                     u.serial, u.identityNote);
         for (const HistoryAnswer& a : u.answers) {
             if (!ok) break;
             ok = Statement(db_,

@@ -60,6 +60,7 @@ struct StationStatus {
     int64_t phaseStartMs = 0;  // clk_NowMs() when the phase began (seconds waited so far)
     int64_t startMs = 0;       // clk_NowMs() when the modem's update began
     std::string text;          // the last status or information text the engine posted
+    int64_t blocksSent = 0;    // data blocks of the current file sent so far
 };
 
 // How an update ended.

@@ -112,6 +112,16 @@ int loadEngine(const FlashOptions& o, Engine* e) {
 
 void quietHook(void*, int, int, const char*) {}
 
+// "COM65 at USB location 1-1.3, serial SIM0001", or what is not known and why.
+std::string modemWords(const ModemIdentity& m) {
+    if (m.port.empty()) return "no modem port found when the update began";
+    std::string words = m.port;
+    if (!m.location.empty()) words += " at USB location " + m.location;
+    if (!m.serial.empty()) words += ", serial " + m.serial;
+    if (!m.note.empty()) words += " (" + m.note + ")";
+    return words;
+}
+
 int runFlash(FlashOptions o) {
     o.folder = preflight::normalFolder(o.folder);
     std::string scale, why;
@@ -201,6 +211,7 @@ int runFlash(FlashOptions o) {
     if (!o.record.empty() && !session.open(o.record, o.recordPayload, o.folder))
         return cli::EXIT_USAGE;
     int32_t result = DOWNLOAD_FAILED;
+    ModemIdentity modem;
     {
         // The port the search will take: one this user may not open fails now, with the fix;
         // ModemManager leaves its modem alone from before the first byte until after the last.
@@ -209,6 +220,20 @@ int runFlash(FlashOptions o) {
         if (access_Denied(port, &group)) {
             fputs(access_DeniedMessage(access_DevicePath(port), group).c_str(), stderr);
             return cli::FLASH_FAILED;
+        }
+        // Which modem gets the firmware: in the opening lines, the record and the summary.
+        modem = access_IdentityOf(port);
+        record.setModem(modem.port, modem.location, modem.serial, modem.note);
+        if (o.json) {
+            JsonObject m{{"type", "modem"},
+                         {"port", modem.port},
+                         {"location", modem.location},
+                         {"serial", modem.serial}};
+            if (!modem.note.empty()) m["note"] = modem.note;
+            lines.writeJson(m);
+        } else {
+            printf("the modem: %s\n", cli_OutputText(modemWords(modem)).c_str());
+            fflush(stdout);
         }
         MmInhibit modemManager;
         modemManager.inhibit(MmInhibit::uidOfPort(port));
@@ -232,7 +257,10 @@ int runFlash(FlashOptions o) {
         modemManager.releaseAll();
     }
     if (logging) log_CloseFile(0);
-    record.finish(result, DownloadResultWords(result));
+    // The record says what failed as the station's do: the result, then the failure record.
+    std::string recorded = DownloadResultWords(result);
+    if (!display.failure().empty()) recorded += ": " + display.failure();
+    record.finish(result, recorded.c_str());
     session.finish(result, DownloadResultWords(result), cli::flashExitFor(result));
     display.drainMessages();
     display.endBar();
@@ -240,12 +268,17 @@ int runFlash(FlashOptions o) {
     lines.stop();
     const std::string& failure = display.failure();
     if (o.json) {
-        JsonObject result_json{
-            {"type", "result"}, {"code", result}, {"words", DownloadResultWords(result)}};
+        JsonObject result_json{{"type", "result"},
+                               {"code", result},
+                               {"words", DownloadResultWords(result)},
+                               {"port", modem.port},
+                               {"location", modem.location},
+                               {"serial", modem.serial}};
         if (!failure.empty()) result_json["failure"] = failure;
         lines.writeJson(result_json);
     } else {
-        printf("result %d: %s\n", result, DownloadResultWords(result));
+        printf("result %d: %s; the modem: %s\n", result, DownloadResultWords(result),
+               cli_OutputText(modemWords(modem)).c_str());
         if (!failure.empty())
             printf("what failed: %s\n", failure.c_str());
         else if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)
