@@ -226,10 +226,15 @@ TEST_F(StationCommand, TheLibrarysChineseLinesAreUtf8InAUtf8Locale) {
     startModems(1, {{0, "never-return switch=1\n"}});
     const std::string gbk = "SelectMode: \xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc";
     const std::string utf8 = "SelectMode: \u6a21\u5f0f\u5207\u6362\u5931\u8d25";
-    CommandRun r = run("flash " + firmware + " --all --time-scale 50", env + " LC_ALL=C.UTF-8");
+    CommandRun r =
+        run("flash " + firmware + " --all --time-scale 50 --log " + root.path() + "/logs",
+            env + " LC_ALL=C.UTF-8");
     EXPECT_EQ(r.status, 7) << r.out;
     EXPECT_NE(r.out.find("[1-1.1] " + utf8), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(gbk), std::string::npos) << r.out;
+    std::string log = readAll(root.path() + "/logs/1-1.1.log");
+    EXPECT_NE(log.find(utf8), std::string::npos) << "the log file too: " << log;
+    EXPECT_EQ(log.find(gbk), std::string::npos) << log;
     bank.stop();
     startModems(1, {{0, "never-return switch=1\n"}});
     r = run("flash " + firmware + " --all --time-scale 50", env + " LC_ALL=C");

@@ -9,6 +9,7 @@
 #include "platform/lock.h"
 #include "platform/stream.h"
 #include "platform/text.h"
+#include "report/log.h"
 #include "util/utf8.h"
 
 namespace {
@@ -34,6 +35,21 @@ std::string cli_LibraryText(const std::string& bytes) {
     long n = text_GbkToUtf8(bytes.data(), bytes.size(), utf8.data(), utf8.size());
     if (n >= 0) return std::string(utf8.data(), static_cast<size_t>(n));
     return utf8_Repaired(bytes);
+}
+
+namespace {
+
+size_t logFileText(const char* text, size_t length, char* out, size_t capacity) {
+    std::string utf8 = cli_LibraryText(std::string(text, length));
+    size_t n = utf8.size() < capacity ? utf8.size() : capacity;
+    memcpy(out, utf8.data(), n);
+    return n;
+}
+
+}  // namespace
+
+void cli_SetLogFileText(bool raw) {
+    log_SetFileText(!raw && cli_Utf8Output() ? logFileText : nullptr);
 }
 
 std::string cli_OutputText(const std::string& bytes) {

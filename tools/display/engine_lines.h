@@ -68,4 +68,8 @@ std::string cli_LibraryText(const std::string& bytes);
 // a UTF-8 locale with its bytes that are not UTF-8 as U+FFFD, else as it is.
 std::string cli_OutputText(const std::string& bytes);
 
+// How the engine's --log files are written: in a UTF-8 locale as UTF-8 like every other line
+// (cli_LibraryText), unless raw (--raw-log) asks for the library's bytes as they are.
+void cli_SetLogFileText(bool raw);
+
 #endif

@@ -56,6 +56,7 @@ struct FlashOptions {
     bool all = false;                    // every modem present, through the station
     std::vector<std::string> locations;  // the modems at these USB locations
     bool force = false;
+    bool rawLog = false;  // the --log files take the library's bytes as they are
     bool libraryGiven = false;
     HistoryOptions history;
     std::string record;  // the session file (with --all or --at: a directory)
@@ -148,6 +149,7 @@ int runFlash(FlashOptions o) {
         s.logDir = o.logFile;
         s.force = o.force;
         s.timeScale = o.timeScale;
+        s.rawLog = o.rawLog;
         s.recordDir = o.record;
         s.recordPayload = o.recordPayload;
         return cli::runStation(s);
@@ -206,6 +208,7 @@ int runFlash(FlashOptions o) {
     bool linked = engine.lib == nullptr;
     // The engine's log goes to the --log file instead of standard output (error lines still
     // reach standard error).
+    if (linked) cli_SetLogFileText(o.rawLog);
     bool logging = linked && !o.logFile.empty() && log_OpenFile(0, o.logFile.c_str()) == 1;
     cli::FlashSession session(engine.lib);
     if (!o.record.empty() && !session.open(o.record, o.recordPayload, o.folder))
@@ -312,6 +315,9 @@ const cli::CommandRegistrar flashCommand{
                        "Update the modem at this USB location (repeatable; see `modemflash ports`)")
             ->excludes(all)
             ->allow_extra_args(false);
+        app.add_flag("--raw-log", o->rawLog,
+                     "Write the library's bytes to the --log file as they are (else, in a UTF-8 "
+                     "locale, its Chinese GBK lines are UTF-8 there too)");
         app.add_flag("--json", o->json,
                      "One JSON object per event and message instead of progress output");
         app.add_option("--time-scale", o->timeScale,

@@ -398,6 +398,7 @@ int runStation(StationRunOptions o) {
     recorder.SetFirmware(o.folder);
     station.SetListener(&recorder);
     station.SetLogDirectory(o.logDir.c_str());
+    cli_SetLogFileText(o.rawLog);
     station.SetConsoleLog(mode == Display::PLAIN);
     MmInhibit modemManager;
     display.setModemManager(&modemManager);
