@@ -26,6 +26,7 @@
 #include "host/downloader.h"
 #include "modem_sim.h"
 #include "platform/clock.h"
+#include "support/open_descriptors.h"
 
 namespace {
 
@@ -66,12 +67,7 @@ struct Figures {
 
 Figures measure() {
     Figures f;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++f.descriptors;
-        closedir(d);
-        --f.descriptors;  // the listing's own
-    }
+    f.descriptors = testsupport::openDescriptors();
     if (FILE* s = fopen("/proc/self/status", "r")) {
         char line[256];
         while (fgets(line, sizeof line, s)) {

@@ -9,6 +9,19 @@ set(CMAKE_OBJDUMP ${MODEMFLASH_MINGW_TRIPLE}-objdump)
 
 # Look for libraries and headers only in the cross environment, never in /usr/include.
 set(CMAKE_FIND_ROOT_PATH /usr/${MODEMFLASH_MINGW_TRIPLE})
+# SQLite for the target, built from Debian's source by scripts/build-sqlite-mingw.sh into the
+# same cache folder it names (MODEMFLASH_CACHE_DIR, else $XDG_CACHE_HOME/modemflash, else
+# ~/.cache/modemflash).
+if(DEFINED ENV{MODEMFLASH_CACHE_DIR} AND NOT "$ENV{MODEMFLASH_CACHE_DIR}" STREQUAL "")
+  set(mf_cache_dir $ENV{MODEMFLASH_CACHE_DIR})
+elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+  set(mf_cache_dir $ENV{XDG_CACHE_HOME}/modemflash)
+else()
+  set(mf_cache_dir $ENV{HOME}/.cache/modemflash)
+endif()
+set(MODEMFLASH_SQLITE_ROOT ${mf_cache_dir}/sqlite-mingw/${MODEMFLASH_MINGW_TRIPLE}
+    CACHE PATH "SQLite built for the target (include/sqlite3.h, lib/libsqlite3.a)")
+list(APPEND CMAKE_FIND_ROOT_PATH ${MODEMFLASH_SQLITE_ROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

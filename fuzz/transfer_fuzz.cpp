@@ -22,22 +22,13 @@
 #include "fuzz_peer.h"
 #include "platform/clock.h"
 #include "report/log.h"
+#include "support/open_descriptors.h"
 
 namespace {
 
 const uint16_t kBlockSize = 64;
 
 void quiet(void*, int, int, const char*) {}
-
-int openDescriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return -1;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n;
-}
 
 }  // namespace
 
@@ -53,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const uint32_t payloadSize = data[0];
 
-    const int fdsBefore = openDescriptors();
+    const int fdsBefore = testsupport::openDescriptors();
     // The archive, in a temporary file.
     std::vector<uint8_t> payload(payloadSize);
     for (uint32_t i = 0; i < payloadSize; ++i) payload[i] = static_cast<uint8_t>(i * 7);
@@ -91,6 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int frames = static_cast<int>((payloadSize + kBlockSize - 1) / kBlockSize);
     if (peer.requests() > 6 + 3 + 3 * frames) abort();
     // The archive and the peer's pty are closed by now: nothing of this call may remain open.
-    if (openDescriptors() != fdsBefore) abort();
+    if (testsupport::openDescriptors() != fdsBefore) abort();
     return 0;
 }

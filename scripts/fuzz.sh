@@ -3,14 +3,15 @@
 # in build/fuzz and runs them for a bounded time from their seed corpora.
 #   bash scripts/fuzz.sh [SECONDS]           every target, SECONDS each (default 20)
 #   bash scripts/fuzz.sh TARGET [SECONDS]    one target (archive, config, file_list,
-#                                            modem_answers, registry_walk, transfer), longer
+#                                            modem_answers, registry_walk, session,
+#                                            transfer), longer
 # Exits non-zero when a target finds a crash; the reproducer is left in build/fuzz/artifacts/
 # (turn it into a seed under fuzz/corpus/<target>/ once the fault is mended).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 
-all=(archive config file_list modem_answers registry_walk transfer)
+all=(archive config file_list modem_answers registry_walk session transfer)
 targets=("${all[@]}")
 seconds=20
 if [ $# -gt 0 ] && ! [[ "$1" =~ ^[0-9]+$ ]]; then

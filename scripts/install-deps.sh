@@ -28,6 +28,11 @@ for set in "${want[@]}"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 googletest wine64 wine32:i386)
+      # SQLite from Debian's source (dpkg-source, tclsh for its amalgamation); modemflash.lib
+      # (llvm-dlltool) and the test link with lld-link; the installer (nsis), the .zip and the
+      # manual (python3-markdown); version resources read back (python3-pefile); signing.
+      packages+=(dpkg-dev make tcl xz-utils llvm lld nsis zip unzip python3-markdown python3-pefile
+                 osslsigncode openssl)
       # 32-bit Wine runs the i686 build; its packages come from the i386 architecture.
       if ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386

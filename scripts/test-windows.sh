@@ -3,11 +3,15 @@
 #   bash scripts/test-windows.sh                 both architectures
 #   bash scripts/test-windows.sh windows-x64     one preset (windows-x64, windows-x86)
 #
-# Installs what it needs (scripts/install-deps.sh linux windows), cross-builds each preset,
-# checks the DLL's export table and the imports of the DLL and the exe, then in a private,
-# headless Wine prefix under a temp directory runs the cross-built unit tests and the C ABI
-# check (ctest), and a whole update of the simulated modem with modemflash.exe
-# (tests/wine/e2e.sh). Exits non-zero at the first failure.
+# Installs what it needs (scripts/install-deps.sh linux windows), builds SQLite for the
+# targets once per cache (scripts/build-sqlite-mingw.sh), cross-builds each preset, checks the
+# DLL's export table, the imports of the DLL and the exe, and the kit without running it
+# (version resources, .zip, the examples linked against both import libraries, signing:
+# tests/wine/kit-check.sh), then in a private, headless Wine prefix under a temp directory
+# runs the cross-built unit tests and the C ABI check (ctest), and each script of wine_tests
+# below with the same arguments (CROSS_BUILD_DIR HOST_BUILD_DIR WORK_DIR): whole updates of
+# the simulated modem with modemflash.exe and its history, two modems at once, the examples
+# and the installer. Exits non-zero at the first failure.
 #
 # A machine whose kernel cannot run 32-bit programs (no IA-32 emulation) still builds the i686
 # preset and checks its export and import tables, but cannot run its tests: that is said in one
@@ -22,6 +26,29 @@ presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(windows-x64 windows-x86)
 
 bash scripts/install-deps.sh linux windows
+
+# The Wine tests of every preset that can run here, in this order; each is called as
+#   tests/wine/NAME CROSS_BUILD_DIR HOST_BUILD_DIR WORK_DIR
+# with the Wine environment below and wineserver running, and stops it before it ends.
+wine_tests=(
+  e2e.sh          # a whole update with modemflash.exe, its history; the C host's update
+  station-e2e.sh  # two simulated modems at once (flash --all), a damaged history set aside
+  kit-e2e.sh      # the examples and the installed modemflash.exe update the modem; uninstall
+  console-e2e.sh  # the library's GBK lines readable on a UTF-8 and a code page 936 console
+  serve-e2e.sh    # modemflash.exe serve: two modems and the dashboard's API
+)
+
+# SQLite for each target, built once per cache from Debian's source.
+triples=()
+for preset in "${presets[@]}"; do
+  case "$preset" in
+    windows-x64) triples+=(x86_64-w64-mingw32) ;;
+    windows-x86) triples+=(i686-w64-mingw32) ;;
+  esac
+done
+started=$SECONDS
+bash scripts/build-sqlite-mingw.sh "${triples[@]}"
+echo "== SQLite for ${triples[*]} ready in $((SECONDS - started)) s"
 
 # Can this kernel run 32-bit programs? Asked once, of the 32-bit Wine loader itself (installed
 # above): exit 126 with "Exec format error" means the kernel refuses i386 executables. Any other
@@ -63,6 +90,10 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j2
   bash tests/wine/check-exports.sh "build/$preset"
+  echo "== $preset: the kit (version resources, .zip, examples against both import libraries, signing)"
+  started=$SECONDS
+  bash tests/wine/kit-check.sh "build/$preset"
+  echo "== $preset: the kit checked in $((SECONDS - started)) s"
 done
 
 # A private, headless Wine.
@@ -138,13 +169,12 @@ for preset in "${presets[@]}"; do
   start_wineserver
   # The ABI check's first run expects no modem at all.
   ctest --preset "$preset" -R '^abi_check$'
-  echo "== $preset: a whole update of the simulated modem under Wine"
-  bash tests/wine/e2e.sh "build/$preset" "$host_build" "$work/e2e-$preset"
-  # Several modems at once: flash --all updates two simulated modems on two COM ports.
-  echo "== $preset: two simulated modems at once under Wine (flash --all)"
-  bash tests/wine/station-e2e.sh "build/$preset" "$host_build" "$work/station-$preset"
-  echo "== $preset: modemflash.exe serve: two modems and the dashboard's API under Wine"
-  bash tests/wine/serve-e2e.sh "build/$preset" "$host_build" "$work/serve-$preset"
+  for test in "${wine_tests[@]}"; do
+    echo "== $preset: tests/wine/$test"
+    started=$SECONDS
+    bash "tests/wine/$test" "build/$preset" "$host_build" "$work/${test%.sh}-$preset"
+    echo "== $preset: tests/wine/$test passed in $((SECONDS - started)) s"
+  done
 done
 if [ ${#skipped[@]} -eq 0 ]; then
   echo "== Windows builds and tests passed: ${presets[*]}"

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/portname.h"
 #include "pty_link.h"
 #include "replay_core.h"
 #include "transcript.h"
@@ -141,13 +142,8 @@ struct ModemSim::Impl : public CoreOutput {
         mu.lock();
     }
 
-    static int comOf(const std::string& tty) {
-        int k = layout_TtyNumber(tty);
-        if (tty.compare(0, 6, "ttyACM") == 0 && k >= 0) return 65 + k;
-        if (tty.compare(0, 6, "ttyUSB") == 0 && k >= 0) return 33 + k;
-        if (tty.compare(0, 4, "ttyS") == 0 && k >= 0) return 1 + k;
-        return 0;
-    }
+    // The library's own mapping: the host finds the port under this number.
+    static int comOf(const std::string& tty) { return portname_ComNumberOfTty(tty.c_str()); }
 
     // With a line rate, the modem reads nothing more until the bytes just read would have
     // crossed the line. The time owed is kept across reads, so short sleeps do not add up.

@@ -124,8 +124,13 @@ bool replay_BuildScript(const session::Session& s, ReplayScript* out, std::strin
                 if (away == VANISHED || lastAbsentT >= 0 || port != lastPort || modeSwitch) {
                     if (away == CLOSED) a.dropAfterClose = true;
                     a.comesBack = true;
+                    // Back soon after the last moment the host found it away, well before
+                    // the moment it found it again: a slow machine must not make the host
+                    // miss it where the recorded host did not.
                     int64_t from = lastAbsentT >= 0 ? lastAbsentT : awayT;
-                    a.backAfterUs = (from + t) / 2 - awayT;
+                    int64_t soon = (t - from) / 4;
+                    if (soon > 1000000) soon = 1000000;  // a second of the scaled clock
+                    a.backAfterUs = from + soon - awayT;
                     a.backAs = replay_TtyOf(port);
                     ++out->publications;
                 }

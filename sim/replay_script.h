@@ -39,7 +39,7 @@ struct ReplayAction {
     bool vanish = false;          // the port went away while the host had it open
     int64_t vanishAfterUs = 0;    // after the action
     bool comesBack = false;       // (either way) the port was offered again
-    int64_t backAfterUs = 0;      // after the drop
+    int64_t backAfterUs = 0;      // after the drop: soon after the host last found it away
     std::string backAs;           // under this tty name
     int publication = 0;          // the port's appearance it happened on, from 0
 };

@@ -7,6 +7,8 @@
 //   Download(&result, 0)        runs the whole update; blocks until it has ended
 // Progress and texts are also posted to the calling thread's message queue (see
 // modemflash/messages.h); events reach the sink synchronously on that same thread.
+// Minimal hosts that do all of this: examples/c_host.c (C, the operation table declared by
+// hand) and examples/cpp_host.cpp (C++), in the source tree and in the Windows kit.
 //
 // Time scale. The environment variable MODEMFLASH_TIME_SCALE=N (a number from 1 to 1000000)
 // asks for every pause and time-out of the library to be N times shorter, the 20 seconds a

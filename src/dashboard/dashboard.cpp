@@ -6,15 +6,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <nlohmann/json.hpp>
 
 #include "dashboard/dashboard_text.h"
 #include "history/history_time.h"
 #include "history/update_recorder.h"
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
+#include "report/job_observer.h"
+#include "util/json_line.h"
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -30,7 +31,7 @@ const char* const kResultKeys[] = {"updated",         "failed",      "program_fa
                                    "transfer_failed", "mode_failed", "not_run"};
 
 std::string dump(const json& j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+    return json_Line(j);
 }
 
 std::string isoOrEmpty(int64_t ms) {
@@ -163,9 +164,23 @@ std::string CDashboard::tileJson(const Tile& t, int64_t nowMs) const {
                        {"code", r.code},
                        {"job", r.ran ? json(r.job) : json(nullptr)},
                        {"words", dashboard_Utf8(r.words)},
+                       {"reason", dashboard_Utf8(t.failure.words)},
                        {"seconds", tenths(r.seconds)}};
     } else {
         j["result"] = nullptr;
+    }
+    if (!t.failure.step.empty()) {
+        const Failure& f = t.failure;
+        j["failure"] = {{"step", f.step},
+                        {"words", dashboard_Utf8(f.words)},
+                        {"file", f.file},
+                        {"file_name", dashboard_Utf8(f.fileName)},
+                        {"block", f.block},
+                        {"command", dashboard_Utf8(f.command)},
+                        {"answer", dashboard_Utf8(f.answer)},
+                        {"system_error", dashboard_Utf8(f.systemError)}};
+    } else {
+        j["failure"] = nullptr;
     }
     j["log"] = "/api/modems/" + dashboard_UrlSegment(t.modem.location) + "/log";
     return dump(j);
@@ -220,6 +235,7 @@ void CDashboard::OnModemStart(const StationModem& modem) {
         t->status.startMs = t->status.phaseStartMs = clk_NowMs();
         t->running = true;
         t->result = Result();
+        t->failure = Failure();
         t->startedUtcMs = history_NowMs();
         t->countedFile = 0;
         t->lastChange = ++changes_;
@@ -250,6 +266,24 @@ void CDashboard::OnModemStatus(const StationModem& modem, const StationStatus& s
                 bytesSent_ += config_.fileSizes[i];
         }
         t->countedFile = std::max(t->countedFile, sent);
+        if (status.phase == STATION_FINISHED && t->status.phase != STATION_FINISHED) {
+            // Still on the job's thread, before its port index serves another modem: the
+            // engine's record of what failed is this job's.
+            const JobFailure* f = report_LastFailure(modem.portIndex);
+            t->failure = Failure();
+            if (f != nullptr && f->step != JOB_STEP_NONE) {
+                t->failure.step = report_StepName(f->step);
+                t->failure.words = f->words;
+                t->failure.file = f->fileIndex;
+                std::string path = f->file;
+                size_t slash = path.find_last_of("\\/");
+                t->failure.fileName = slash == std::string::npos ? path : path.substr(slash + 1);
+                t->failure.block = f->block;
+                t->failure.command = f->command;
+                t->failure.answer = f->answer;
+                t->failure.systemError = f->systemError;
+            }
+        }
         t->modem = modem;
         t->status = status;
         t->running = true;

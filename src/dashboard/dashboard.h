@@ -103,11 +103,23 @@ class CDashboard : public IStationListener {
         std::string words;
         double seconds = 0;
     };
+    // What failed, as the engine recorded it (empty step: nothing failed, or no job ran).
+    struct Failure {
+        std::string step;   // "programming", "opening the port", ...
+        std::string words;  // all of it in one line
+        int file = 0;       // 1..n, 0 none
+        std::string fileName;
+        int block = -1;  // data block 1.., 0 the header frame, -1 none
+        std::string command;
+        std::string answer;
+        std::string systemError;
+    };
     struct Tile {
         StationModem modem;
         StationStatus status;
         bool running = false;
         Result result;
+        Failure failure;
         int64_t startedUtcMs = 0;
         int updates = 0;         // updates begun at this location since the start
         int countedFile = 0;     // files of this update counted in the bytes sent

@@ -4,7 +4,6 @@
 #include <stdint.h>
 #include <string.h>
 
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "dashboard/dashboard_text.h"
@@ -12,6 +11,7 @@
 #include "history/history_store.h"
 #include "history/history_time.h"
 #include "platform/thread.h"
+#include "util/json_line.h"
 #include "util/sha256.h"
 
 extern const char kDashboardPage[];
@@ -26,8 +26,7 @@ const int kHistoryDefaultLimit = 50;
 const int kHistoryMaxLimit = 10000;
 
 std::string errorBody(const std::string& text) {
-    nlohmann::json j = {{"error", dashboard_Utf8(text)}};
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return json_Line(JsonObject{{"error", dashboard_Utf8(text)}}) + "\n";
 }
 
 void fail(httplib::Response& res, int status, const std::string& text) {
@@ -260,7 +259,9 @@ struct CDashboardServer::Impl {
 
     void events(const httplib::Request& req, httplib::Response& res) {
         if (!onlyParams(req, res, {})) return;
-        int64_t last = 0;
+        // A new client starts with what happens from now on; one that resumes names the last
+        // event it has (0: everything still kept).
+        int64_t last = board->LastEventId();
         if (req.has_header("Last-Event-ID") &&
             !parseNonNegative(req.get_header_value("Last-Event-ID"), &last))
             return fail(res, 400, "Last-Event-ID must be an event's id (a whole number)");

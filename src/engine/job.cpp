@@ -10,12 +10,13 @@
 #include "engine/mode.h"
 #include "engine/port_context.h"
 #include "engine/transfer.h"
+#include "modemflash/downloader.h"
 #include "platform/clock.h"
-#include "platform/dialog.h"
 #include "platform/file.h"
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
 #include "report/printf_format.h"
 
 namespace {
@@ -293,7 +294,7 @@ int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program
     int r = mode_EnterLoader(portIndex);
     if (r != 1) {
         report_Fail(portIndex, JOB_STEP_ENTER_LOADER);
-        dlg_MessageBox(kLoaderRefusedText, nullptr);
+        report_MessageBox(portIndex, kLoaderRefusedText);
         recover(portIndex);
         return r;
     }
@@ -436,6 +437,44 @@ int runJob(int portIndex, const char* portName, const char* fileList) {
 }
 
 }  // namespace
+
+int DownloadResultOf(int jobResult) {
+    switch (jobResult) {
+        case DL_OK:
+            return DOWNLOAD_OK;
+        case DL_PROGRAM_FAILED:
+            return DOWNLOAD_PROGRAM_FAILED;
+        case DL_MODE_SWITCH_FAILED:
+            return DOWNLOAD_MODE_FAILED;
+        case DL_TRANSFER_FAILED:
+            return DOWNLOAD_TRANSFER_FAILED;
+        default:
+            return DOWNLOAD_FAILED;
+    }
+}
+
+const char* DownloadResultWords(int downloadResult) {
+    switch (downloadResult) {
+        case DOWNLOAD_OK:
+            return "update complete";
+        case DOWNLOAD_PROGRAM_FAILED:
+            return "the modem refused to program the firmware";
+        case DOWNLOAD_TRANSFER_FAILED:
+            return "the firmware transfer failed";
+        case DOWNLOAD_MODE_FAILED:
+            return "the modem could not be switched between modes";
+        default:
+            return "update failed";
+    }
+}
+
+const char* dl_InitAnswer(int portIndex, int mode, const char* command) {
+    return mode_InitAnswer(portIndex, mode, command);
+}
+
+const char* dl_PortNames(int portIndex) {
+    return ctx_Get(portIndex) != nullptr ? ctx_PortNamesSeen(portIndex) : "";
+}
 
 const ModemLeft* dl_ModemLeft(int portIndex) {
     PortContext* c = ctx_Get(portIndex);

@@ -49,6 +49,21 @@ int dl_Run(int portIndex, char* fileList, int program, int queryChipId);
 // The download body. program = 0 has the modem check each archive's signature only.
 int dl_DownloadFiles(int portIndex, char* fileList, int queryChipId, int program);
 
+// The host's result code for a job result (1 for DL_OK, 13, 15, 14, else 0): the one mapping
+// every host uses.
+int DownloadResultOf(int jobResult);
+// A host result (DOWNLOAD_*) in words, the same for every host: "update complete", "the
+// firmware transfer failed", ... What failed in detail is the job's failure record
+// (report/job_observer.h).
+const char* DownloadResultWords(int downloadResult);
+
+// What the last job on the port kept of its modem, for a host's record of the update: the
+// answer to an identification command ("AT+GMR", ...) in a mode (see mode_InitAnswer; null
+// when none), and the port names it was opened under, comma-separated ("" when none). Read
+// them after the job, on a thread that runs no job on the port.
+const char* dl_InitAnswer(int portIndex, int mode, const char* command);
+const char* dl_PortNames(int portIndex);
+
 // The first character of text that is one of delimiters; the terminator of text when none
 // is; null when text or delimiters is null or text is empty.
 char* str_FindAny(char* text, const char* delimiters);

@@ -119,25 +119,19 @@ int sendModeCommand(int port, int mode, bool closeOnFailure) {
     if (!com_IsOpen(port)) return 0;
     char command[32];
     snprintf(command, sizeof command, "AT%%%%MODE=%d\r\n", mode);
-    PlatformLock* lock = engine_ModeSwitchLock();
-    lock_Acquire(lock);
+    LockGuard held(engine_ModeSwitchLock());
     if (sendFormatted(port, command) < 1) {
         if (closeOnFailure) com_Close(port);
-        lock_Release(lock);
         return 0;
     }
     com_Close(port);
-    lock_Release(lock);
     return 1;
 }
 
 // One reopen attempt under the lock. True when the port opened.
 bool reopenOnce(int port, const char* name) {
-    PlatformLock* lock = engine_ModeSwitchLock();
-    lock_Acquire(lock);
-    bool opened = com_Open(port, name) != nullptr;
-    lock_Release(lock);
-    return opened;
+    LockGuard held(engine_ModeSwitchLock());
+    return com_Open(port, name) != nullptr;
 }
 
 // Keeps a port's error lines off the standard streams for a scope (the hook and the log file

@@ -66,15 +66,6 @@ class CRejectionLog {
     bool allowed_ = true;
 };
 
-// Holds the engine lock for a scope.
-class CEngineLockGuard {
-  public:
-    CEngineLockGuard() { lock_Acquire(engine_ModeSwitchLock()); }
-    ~CEngineLockGuard() { lock_Release(engine_ModeSwitchLock()); }
-    CEngineLockGuard(const CEngineLockGuard&) = delete;
-    CEngineLockGuard& operator=(const CEngineLockGuard&) = delete;
-};
-
 // The transfer failed at step: recorded, with what the step noted (see report_Fail).
 int failed(int port, int step) {
     report_Fail(port, step);
@@ -96,7 +87,7 @@ void putLe16(uint8_t* p, uint16_t v) {
 // AT%LOAD until the modem answers OK, at most 6 times, under the engine lock (pauses
 // included). 1 when the loader is ready.
 int sendLoadCommand(int port) {
-    CEngineLockGuard held;
+    LockGuard held(engine_ModeSwitchLock());
     for (int attempt = 1; attempt <= LOAD_COMMAND_ATTEMPTS; ++attempt) {
         if (at_Send(port, "AT%%LOAD\r\n") >= 1) return 1;
         if (attempt < LOAD_COMMAND_ATTEMPTS) sys_Sleep(LOAD_COMMAND_PAUSE_S);

@@ -21,6 +21,7 @@
 #include "history/history_time.h"
 #include "platform/file.h"
 #include "platform/lock.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -254,18 +255,6 @@ class Rows {
     int64_t version_;
 };
 
-// Holds a lock for one operation.
-class Guard {
-  public:
-    explicit Guard(PlatformLock* l) : l_(l) { lock_Acquire(l_); }
-    ~Guard() { lock_Release(l_); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-  private:
-    PlatformLock* l_;
-};
-
 // A reader's wait for another program's lock: the notice once, then short sleeps for as long
 // as SQLite keeps finding the file locked, up to kReadWaitMs at a stretch.
 struct BusyWait {
@@ -306,7 +295,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     int64_t BeginUpdate(const HistoryUpdate& u, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         Statement s(db_,
                     "INSERT INTO updates (started_ms, machine, version, location, serial, "
                     "port_names, folder, log_path, identity_note) "
@@ -318,7 +307,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     bool AddFile(int64_t id, const HistoryFile& f, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         Statement s(db_,
                     "INSERT OR REPLACE INTO files (update_id, seq, name, size, archive_id, "
                     "archive_name, sha256, transfer_ms, programmed, blocks_sent) "
@@ -331,7 +320,7 @@ class SqliteStore : public IHistoryStore {
 
     bool AddAnswers(int64_t id, const std::vector<HistoryAnswer>& answers,
                     std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         if (!exec("BEGIN IMMEDIATE")) return fail(error, "record the modem's answers");
         bool ok = true;
         for (const HistoryAnswer& a : answers) {
@@ -348,7 +337,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     bool FinishUpdate(int64_t id, const HistoryUpdate& u, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         if (!exec("BEGIN IMMEDIATE")) return fail(error, "record the update's end");
         bool ok =
             Statement(db_,
@@ -375,7 +364,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     bool ForEach(const HistoryFilter& f, const Each& each, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         // One read transaction, so that the rows, files and answers are of one moment.
         if (!exec("BEGIN")) return fail(error, "read");
         int rc = Rows(db_, version_).forEach(f, each);
@@ -384,7 +373,7 @@ class SqliteStore : public IHistoryStore {
     }
 
     bool Count(const HistoryFilter& f, int64_t* n, std::string* error) override {
-        Guard g(lock_);
+        LockGuard g(lock_);
         int rc = Rows(db_, version_).count(f, n);
         return rc == SQLITE_DONE || fail(error, "read", rc);
     }
@@ -535,9 +524,19 @@ bool moveAside(const std::string& path, std::string* movedTo, std::string* error
     return true;
 }
 
+// SQLite takes UTF-8 file names; the path is in the system's own encoding (Windows: the ANSI
+// code page, as %LOCALAPPDATA% of a user named with an accent gives it).
+std::string sqliteName(const std::string& path) {
+    std::string utf8(path.size() * 3 + 1, '\0');
+    long n = text_FileNameToUtf8(path.c_str(), &utf8[0], utf8.size());
+    if (n < 0) return path;
+    utf8.resize(static_cast<size_t>(n));
+    return utf8;
+}
+
 sqlite3* openConnection(const std::string& path, int flags, std::string* error) {
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    int rc = sqlite3_open_v2(sqliteName(path).c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         *error = db ? errorText(db, path, "open") : "cannot open " + path;
         sqlite3_close_v2(db);

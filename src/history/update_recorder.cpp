@@ -4,10 +4,9 @@
 #include <string.h>
 
 #include "engine/archive.h"
-#include "engine/mode.h"
-#include "engine/port_context.h"
+#include "engine/firmware_folder.h"
+#include "engine/job.h"
 #include "history/history_time.h"
-#include "host/downloader.h"
 #include "modemflash/downloader.h"
 #include "platform/env.h"
 #include "platform/file.h"
@@ -103,15 +102,8 @@ HistoryFile CFirmwareFiles::File(size_t i) const {
 }
 
 std::vector<std::string> history_FirmwarePaths(const std::string& folder) {
-    CDownloader reader;
     std::vector<std::string> paths;
-    if (!reader.SetFirmwareFolder(folder.c_str())) return paths;
-    std::string list = reader.BuildFileList();
-    for (size_t start = 0, end; start <= list.size(); start = end + 1) {
-        end = list.find(';', start);
-        if (end == std::string::npos) end = list.size();
-        if (end > start) paths.push_back(list.substr(start, end - start));
-    }
+    firmware_ReadFolder(folder.c_str(), &paths);
     return paths;
 }
 
@@ -131,9 +123,9 @@ std::vector<HistoryAnswer> history_CollectAnswers(
 }
 
 void history_TakeFromPort(int portIndex, HistoryUpdate* end) {
-    end->portNames = ctx_PortNamesSeen(portIndex);
+    end->portNames = dl_PortNames(portIndex);
     end->answers = history_CollectAnswers([portIndex](int mode, const char* command) {
-        return mode_InitAnswer(portIndex, mode, command);
+        return dl_InitAnswer(portIndex, mode, command);
     });
 }
 

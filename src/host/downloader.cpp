@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "engine/job.h"
+#include "host/modem_claim.h"
 #include "locator/registry_locator.h"
 #include "platform/clock.h"
 #include "platform/env.h"
@@ -15,86 +16,42 @@
 #include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
-
-namespace {
-
-// The longest file name composed into the folder.
-const char kLongestName[] = "secondary_boot.wrapped";
-
-void composePath(char* out, const char* folder, const char* name) {
-    snprintf(out, FIRMWARE_PATH_CAPACITY, "%s\\%s", folder, name);
-}
-
-}  // namespace
+#include "report/port_report.h"
+#include "report/wait.h"
 
 CDownloader::CDownloader() : comNumber(0), sink(nullptr) {
     memset(categoryFlags, 0, sizeof categoryFlags);
-    productConfigPath[0] = modemPath[0] = loaderPath[0] = massStoragePath[0] = '\0';
-    secondaryBootPath[0] = factoryTestsPath[0] = nocdIsoPath[0] = configIniPath[0] = '\0';
+    memset(filePaths, 0, sizeof filePaths);
+    folderPath[0] = '\0';
+    configIniPath[0] = '\0';
 }
 
 CDownloader::~CDownloader() = default;
 
 bool CDownloader::SetFirmwareFolder(const char* folder) {
     // Every composed path must fit its buffer whole; a cut path could name another file.
-    if (folder == nullptr || strlen(folder) + 1 + strlen(kLongestName) >= FIRMWARE_PATH_CAPACITY)
-        return false;
-    composePath(configIniPath, folder, "update_config.ini");
+    if (!firmware_FolderFits(folder)) return false;
+    firmware_ComposePath(configIniPath, folder, FIRMWARE_CONFIG_NAME);
     if (!ReadUpdateCategories()) return false;
-    composePath(factoryTestsPath, folder, "factory_tests.wrapped");
-    composePath(loaderPath, folder, "loader.wrapped");
-    composePath(massStoragePath, folder, "mass_storage.wrapped");
-    composePath(modemPath, folder, "modem.wrapped");
-    composePath(nocdIsoPath, folder, "nocd.iso.wrapped");
-    composePath(secondaryBootPath, folder, "secondary_boot.wrapped");
-    composePath(productConfigPath, folder, "productConfig.bin");
+    for (int i = 0; i < FIRMWARE_FILE_COUNT; ++i)
+        firmware_ComposePath(filePaths[i], folder, g_firmwareSet[i].name);
+    snprintf(folderPath, sizeof folderPath, "%s", folder);
     return CheckFiles();
 }
 
 int CDownloader::ReadUpdateCategories() {
-    char value[UPDATE_CAT_CAPACITY];
-    memset(value, 0, sizeof value);
-    profile_GetString("update flag", "update_cat", "-1", value, sizeof value, configIniPath);
-    if (strcmp(value, "-1") == 0) return 0;
-    for (int n : SplitToIntegers(value, ';'))
-        if (n >= 0 && n < CATEGORY_COUNT) categoryFlags[n] = 1;  // others name no category
-    return 1;
+    return firmware_ReadCategories(configIniPath, categoryFlags);
 }
 
 bool CDownloader::CheckFiles() const {
-    bool ok = true;
-    if (categoryFlags[CATEGORY_FIRMWARE]) {
-        ok = IsUsableFile(factoryTestsPath) && IsUsableFile(loaderPath) &&
-             IsUsableFile(massStoragePath) && IsUsableFile(modemPath) &&
-             IsUsableFile(secondaryBootPath);
-    }
-    if (categoryFlags[CATEGORY_CD_IMAGE] && !IsUsableFile(nocdIsoPath)) ok = false;
-    if (categoryFlags[CATEGORY_PRODUCT_CONFIG] && !IsUsableFile(productConfigPath)) ok = false;
-    return ok;
+    return firmware_CheckFiles(folderPath, categoryFlags);
 }
 
 std::string CDownloader::BuildFileList() const {
-    std::string list;
-    if (categoryFlags[CATEGORY_FIRMWARE]) {
-        list += loaderPath;
-        list += ";";
-        list += secondaryBootPath;
-        list += ";";
-        list += factoryTestsPath;
-        list += ";";
-        list += modemPath;
-        list += ";";
-        list += massStoragePath;
-    }
-    if (categoryFlags[CATEGORY_CD_IMAGE]) {
-        if (!list.empty()) list += ";";
-        list += nocdIsoPath;
-    }
-    if (categoryFlags[CATEGORY_PRODUCT_CONFIG]) {
-        if (!list.empty()) list += ";";
-        list += productConfigPath;
-    }
-    return list;
+    std::vector<std::string> chosen;
+    for (int i = 0; i < FIRMWARE_FILE_COUNT; ++i)
+        if (categoryFlags[g_firmwareSet[i].category]) chosen.push_back(filePaths[i]);
+    return firmware_JoinList(chosen);
 }
 
 bool CDownloader::Download(int32_t* result, int32_t) {
@@ -126,6 +83,42 @@ bool CDownloader::ProbeModem() {
     return prober.Probe();
 }
 
+namespace {
+
+// A line of the search, whatever the port's log level (the job raises it only later).
+void searchLine(const char* text) {
+    PortReport* report = report_Port(0);
+    int level = report->logLevel;
+    if (level < 2) report->logLevel = 2;
+    log_Error(0, "%s", text);
+    report->logLevel = level;
+}
+
+// The USB location and serial number of the modem port with this COM number, where known.
+void identify(int32_t comNumber, std::string* location, std::string* serial) {
+    location->clear();
+    serial->clear();
+    for (const ModemPortInfo& p : ports_ListModems()) {
+        if (p.comNumber != comNumber) continue;
+        *location = p.location;
+        *serial = p.serialNumber;
+        return;
+    }
+}
+
+void announce(int kind, int pass, const char* port) {
+    WaitNotice w = {};
+    w.kind = kind;
+    w.attempt = pass;
+    w.attempts = MAX_SEARCH_PASSES;
+    w.upToSeconds =
+        static_cast<int64_t>(MAX_SEARCH_PASSES - pass + 1) * SEARCH_PASS_PAUSE_MS / 1000;
+    snprintf(w.command, sizeof w.command, "%s", port);
+    wait_Notify(0, &w);  // the search's output stays its first line
+}
+
+}  // namespace
+
 int CDownloader::SearchPortAndDownload(const char* list) {
     CModemPortFinder finder;
     locator_Install();  // the job's reopens find the modem as this search does
@@ -133,19 +126,64 @@ int CDownloader::SearchPortAndDownload(const char* list) {
     report_Phase(0, JOB_PROBING, 0);
     printf("search port start!\n");
     fflush(stdout);
+    // The modem belongs to this update from its probe to its last check: its lock is taken
+    // before the probe port opens and kept through the job.
+    CModemClaim claim;
     bool found = false;
-    for (int pass = 0; pass < MAX_SEARCH_PASSES; ++pass) {
+    bool busy = false;       // the last pass found the port held by another program
+    bool announced = false;  // the search's wait, and a busy port's, are told once each
+    bool busyAnnounced = false;
+    bool unlockedSaid = false;
+    for (int pass = 1; pass <= MAX_SEARCH_PASSES; ++pass) {
         comNumber = finder.FindComNumber();
+        char port[32];
+        snprintf(port, sizeof port, "COM%d", comNumber);
+        if (comNumber > 0) {
+            std::string location, serial;
+            identify(comNumber, &location, &serial);
+            int claimed = claim.Take(location, serial, port);
+            if (claimed == CLAIM_HELD) {
+                std::string words = claim.Words(claimed);
+                searchLine(("\n#Error: " + words + "\n\n").c_str());
+                report_NoteDetail(0, words.c_str());
+                report_Fail(0, JOB_STEP_SEARCH);
+                report_Phase(0, JOB_FINISHED, 0);
+                return DOWNLOAD_FAILED;
+            }
+            if (claimed == CLAIM_TAKEN_OVER)
+                searchLine(("warning: " + claim.Words(claimed) + "\n").c_str());
+            if (claimed == CLAIM_UNLOCKED && !unlockedSaid) {
+                searchLine(("#Warning: " + claim.Words(claimed) + "\n").c_str());
+                unlockedSaid = true;
+            }
+        }
         if (OpenProbePort(comNumber) && ProbeModem()) {
             found = true;
             break;
         }
+        busy = comNumber > 0 && serial_LastOpenWasBusy() != 0;
+        if (pass < MAX_SEARCH_PASSES) {
+            if (busy && !busyAnnounced) {
+                announce(WAIT_PORT_BUSY, pass + 1, port);
+                busyAnnounced = true;
+            } else if (!busy && !announced) {
+                announce(WAIT_MODEM, pass + 1, port);
+                announced = true;
+            }
+        }
         clk_SleepMs(SEARCH_PASS_PAUSE_MS);
     }
+    wait_End(0);
     if (!found) {
-        char why[96];
-        snprintf(why, sizeof why, "no modem answered the probe within %d search passes",
-                 MAX_SEARCH_PASSES);
+        char why[128];
+        if (busy)
+            snprintf(why, sizeof why,
+                     "COM%d is held by another program (it opens for one program at a time)",
+                     comNumber);
+        else
+            snprintf(why, sizeof why, "no modem answered the probe within %d search passes",
+                     MAX_SEARCH_PASSES);
+        if (busy) searchLine((std::string("\n#Error: ") + why + "\n\n").c_str());
         report_NoteDetail(0, why);
         report_Fail(0, JOB_STEP_SEARCH);
         report_Phase(0, JOB_FINISHED, 0);
@@ -159,82 +197,7 @@ int CDownloader::SearchPortAndDownload(const char* list) {
     fflush(stdout);
     std::string copy = list ? list : "";
     int result = DownloadResultOf(dl_RunJob(0, portName, copy.c_str()));
+    claim.Release();  // after the last check
     if (result == DOWNLOAD_OK) sink_Send(0, EVENT_SUCCESS, 100);
     return result;
-}
-
-int DownloadResultOf(int jobResult) {
-    switch (jobResult) {
-        case DL_OK:
-            return DOWNLOAD_OK;
-        case DL_PROGRAM_FAILED:
-            return DOWNLOAD_PROGRAM_FAILED;
-        case DL_MODE_SWITCH_FAILED:
-            return DOWNLOAD_MODE_FAILED;
-        case DL_TRANSFER_FAILED:
-            return DOWNLOAD_TRANSFER_FAILED;
-        default:
-            return DOWNLOAD_FAILED;
-    }
-}
-
-const char* DownloadResultWords(int downloadResult) {
-    switch (downloadResult) {
-        case DOWNLOAD_OK:
-            return "update complete";
-        case DOWNLOAD_PROGRAM_FAILED:
-            return "the modem refused to program the firmware";
-        case DOWNLOAD_TRANSFER_FAILED:
-            return "the firmware transfer failed";
-        case DOWNLOAD_MODE_FAILED:
-            return "the modem could not be switched between modes";
-        default:
-            return "update failed";
-    }
-}
-
-std::vector<int> SplitToIntegers(const char* text, char separator) {
-    std::vector<int> numbers;
-    if (text == nullptr) return numbers;
-    const char* p = text;
-    for (;;) {
-        const char* sep = strchr(p, separator);
-        size_t len = sep ? static_cast<size_t>(sep - p) : strlen(p);
-        char piece[UPDATE_CAT_CAPACITY];
-        if (len >= sizeof piece) len = sizeof piece - 1;
-        memcpy(piece, p, len);
-        piece[len] = '\0';
-        // Read as atoi reads (blanks, sign, digits), but a number beyond the range of int
-        // stays beyond it: wrapped around, 4294967303 would choose category 7.
-        long long n = strtoll(piece, nullptr, 10);
-        if (n > INT_MAX) n = INT_MAX;
-        if (n < INT_MIN) n = INT_MIN;
-        numbers.push_back(static_cast<int>(n));
-        if (sep == nullptr) break;
-        p = sep + 1;
-    }
-    return numbers;
-}
-
-const char* FirmwareFileProblem(const char* path) {
-    switch (file_Kind(path)) {
-        case FILE_KIND_MISSING:
-            return "missing";
-        case FILE_KIND_OTHER:
-            return "not a regular file";
-        default:
-            break;
-    }
-    FILE* f = file_Open(path, "rb");
-    if (f == nullptr) return "unreadable";
-    long size = -1;
-    if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
-    rewind(f);
-    fclose(f);
-    if (size < 0) return "unreadable";
-    return size > 1 ? nullptr : "shorter than 2 bytes";
-}
-
-bool IsUsableFile(const char* path) {
-    return FirmwareFileProblem(path) == nullptr;
 }

@@ -10,6 +10,11 @@ const char* env_Get(const char* name);
 int env_Set(const char* name, const char* value);
 // 1 when the standard stream (1 output, 2 error) is a terminal (a console on Windows).
 int env_IsTerminal(int stream);
+// 1 when the terminal behind the stream (1 output, 2 error) acts on the control sequences that
+// redraw lines in place (cursor up, erase line): a POSIX terminal; a Windows console that takes
+// virtual terminal processing (switched on here). 0 otherwise (not a terminal, or an older
+// console that would print the sequences as text).
+int env_TerminalControls(int stream);
 // The machine's name (host name). 1 with the name in out (cut to capacity - 1), else 0.
 int env_MachineName(char* out, size_t capacity);
 // The user's directory for state that programs keep between runs: $XDG_STATE_HOME when it is

@@ -22,4 +22,23 @@ void lock_Destroy(PlatformLock* lock);
 typedef void (*LockObserver)(void* user, PlatformLock* lock, int acquired);
 void lock_SetObserver(LockObserver observer, void* user);
 
+#ifdef __cplusplus
+// Holds a lock for a scope: every path out of it releases the lock. A null lock (out of
+// memory when it was created) holds nothing.
+class LockGuard {
+  public:
+    explicit LockGuard(PlatformLock* lock) : lock_(lock) {
+        if (lock_) lock_Acquire(lock_);
+    }
+    ~LockGuard() {
+        if (lock_) lock_Release(lock_);
+    }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+  private:
+    PlatformLock* lock_;
+};
+#endif
+
 #endif

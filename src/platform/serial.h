@@ -68,6 +68,11 @@ enum {
 // device does not exist, is held by another program, or is not a serial device.
 SerialHandle serial_Open(const char* name, int flags);
 
+// 1 when the calling thread's last serial_Open failed because another program holds the port
+// (POSIX: its exclusive lock or TIOCEXCL, EBUSY; Windows: opened without sharing, access
+// denied or a sharing violation), else 0.
+int serial_LastOpenWasBusy(void);
+
 // Closes the handle. Returns 1 when the system closed it, 0 otherwise; the handle is
 // released either way.
 int serial_Close(SerialHandle h);

@@ -116,10 +116,8 @@ int32_t CModemPortFinder::FindComNumberAt(const char* location) {
 }
 
 int32_t CModemPortFinder::FindComNumber() {
-    lock_Acquire(g_finderLock);
+    LockGuard held(g_finderLock);
     g_serialCommPorts = ports_ListSerialComm();
     (void)ports_Enumerate(ports_SelectModem, nullptr);
-    int32_t number = g_lastFoundComNumber;
-    lock_Release(g_finderLock);
-    return number;
+    return g_lastFoundComNumber;
 }

@@ -30,14 +30,6 @@ struct PendingLine {
 };
 PendingLine g_pending[REPORT_PORT_COUNT][2];
 
-class OutputGuard {
-  public:
-    OutputGuard() { lock_Acquire(g_outputLock); }
-    ~OutputGuard() { lock_Release(g_outputLock); }
-    OutputGuard(const OutputGuard&) = delete;
-    OutputGuard& operator=(const OutputGuard&) = delete;
-};
-
 FILE* streamOf(int stream) {
     return stream ? stderr : stdout;
 }
@@ -100,7 +92,7 @@ void entry(int port, int isError, const char* format, va_list args) {
     LogHook hook;
     void* hookUser;
     {
-        OutputGuard guard;
+        LockGuard guard(g_outputLock);
         hook = g_hook;
         hookUser = g_hookUser;
         bool console = isError
@@ -154,31 +146,31 @@ void log_Channel(int port, int minVerbosity, const char* format, ...) {
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     if ((g_console & LOG_CONSOLE_ERROR) && !r->consoleQuiet) emit(port, 1, text);
     if (minVerbosity <= 2) toFile(port, text);
 }
 
 void log_SetHook(LogHook hook, void* user) {
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     g_hook = hook;
     g_hookUser = user;
 }
 
 void log_SetFileText(LogFileText fn) {
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     g_fileText = fn;
 }
 
 void log_SetConsole(int streams) {
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     g_console = streams & LOG_CONSOLE_ALL;
 }
 
 int log_OpenFile(int port, const char* path) {
     if (report_Port(port) == nullptr || path == nullptr) return 0;
     FILE* f = file_Open(path, "ab");
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     if (g_files[port] != nullptr) fclose(g_files[port]);
     g_files[port] = f;
     return f != nullptr ? 1 : 0;
@@ -186,7 +178,7 @@ int log_OpenFile(int port, const char* path) {
 
 void log_CloseFile(int port) {
     if (report_Port(port) == nullptr) return;
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     if (g_files[port] == nullptr) return;
     fclose(g_files[port]);
     g_files[port] = nullptr;
@@ -194,7 +186,7 @@ void log_CloseFile(int port) {
 
 void log_FlushPort(int port) {
     if (report_Port(port) == nullptr) return;
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     for (int stream = 0; stream < 2; ++stream) {
         if (g_pending[port][stream].length == 0) continue;
         writeLine(port, stream, &g_pending[port][stream]);
@@ -206,7 +198,7 @@ void report_SetLabel(int port, const char* label) {
     PortReport* r = report_Port(port);
     if (r == nullptr) return;
     log_FlushPort(port);
-    OutputGuard guard;
+    LockGuard guard(g_outputLock);
     memset(r->label, 0, sizeof r->label);
     if (label != nullptr) {
         size_t n = strlen(label);

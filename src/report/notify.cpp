@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/messages.h"
+#include "report/firmware_set.h"
 #include "report/job_observer.h"
 #include "report/port_report.h"
 
@@ -27,15 +28,8 @@ struct EventFragment {
     int code;
 };
 
-// Searched in this order; the first fragment contained in the name decides.
-const EventFragment kEventCodes[] = {
-    {"factory_tests.wrapped", EVENT_FACTORY_TESTS},
-    {"loader.wrapped", EVENT_LOADER},
-    {"mass_storage.wrapped", EVENT_MASS_STORAGE},
-    {"modem.wrapped", EVENT_MODEM},
-    {"nocd.iso.wrapped", EVENT_NOCD_ISO},
-    {"secondary_boot.wrapped", EVENT_SECONDARY_BOOT},
-    {"productConfig.bin", EVENT_PRODUCT_CONFIG},
+// The event table after the seven firmware files (firmware_set.h, by their search rank).
+const EventFragment kOtherEvents[] = {
     {"openautorun", EVENT_OPEN_AUTORUN},
     {"closeautorun", EVENT_CLOSE_AUTORUN},
     {"success", EVENT_SUCCESS},
@@ -43,6 +37,18 @@ const EventFragment kEventCodes[] = {
     {"resettomodem", EVENT_RESET_TO_MODEM},
     {"begindownload", EVENT_BEGIN_DOWNLOAD},
 };
+
+// The whole table, searched in this order: the first fragment contained in the name decides.
+struct EventTable {
+    EventFragment entries[FIRMWARE_FILE_COUNT + sizeof kOtherEvents / sizeof kOtherEvents[0]];
+    EventTable() {
+        for (const FirmwareFileSpec& f : g_firmwareSet)
+            entries[f.eventSearchRank] = EventFragment{f.name, f.eventCode};
+        size_t n = FIRMWARE_FILE_COUNT;
+        for (const EventFragment& e : kOtherEvents) entries[n++] = e;
+    }
+};
+const EventTable kEventCodes;
 
 char* slotOf(unsigned messageId, int port) {
     if (report_Port(port) == nullptr) return nullptr;
@@ -94,7 +100,7 @@ const char* notify_Slot(unsigned messageId, int port) {
 
 int sink_EventCode(const char* name) {
     if (name != nullptr) {
-        for (const EventFragment& e : kEventCodes)
+        for (const EventFragment& e : kEventCodes.entries)
             if (strstr(name, e.fragment) != nullptr) return e.code;
     }
     return EVENT_UNKNOWN;

@@ -22,6 +22,7 @@ struct PortReport {
                                         // label, put in front of each of its lines
     int32_t consoleQuiet;  // 1: error and channel lines reach the hook and the log file only
                            // (a reopen attempt that may yet be followed by one that works)
+    int32_t boxAsLog;      // 1: report_MessageBox writes an error line instead (see there)
 };
 
 // The record of a port index, or null outside 0..15.
@@ -30,5 +31,13 @@ PortReport* report_Port(int port);
 // Sets the port's label (cut to REPORT_LABEL_CAPACITY - 1 characters; null or "" clears it).
 // A partial line held under the old label is written first.
 void report_SetLabel(int port, const char* label);
+
+// The job's one message box (loader mode refused): a modal box with an OK button that holds
+// the calling thread until it is closed, as a single-modem host expects. For a port whose
+// record has boxAsLog set (each modem of a station) the text becomes one of the port's error
+// lines instead (its labelled output, its log file, the log hook): a box per modem would
+// hold every failed modem's recovery until someone clicked it, and a screen of identical
+// boxes would not say which modem each is about, while the modem's own line does.
+void report_MessageBox(int port, const char* text);
 
 #endif

@@ -62,6 +62,12 @@ char* wait_Describe(const WaitNotice* n, char* out, int capacity) {
                      "the modem did not answer %s: checking whether it still answers; at most %s",
                      n->command, upTo);
             break;
+        case WAIT_PORT_BUSY:
+            snprintf(out, cap,
+                     "%s is held by another program: waiting for it to be let go (pass %d of %d); "
+                     "at most %s more",
+                     n->command, n->attempt, n->attempts, upTo);
+            break;
         case WAIT_MODEM:
             snprintf(out, cap, "waiting for a modem to answer (pass %d of %d); at most %s more",
                      n->attempt, n->attempts, upTo);
@@ -79,6 +85,12 @@ void wait_Announce(int port, const WaitNotice* notice) {
     if (notice->kind == WAIT_NONE) return;
     char text[192];
     log_Info(port, "%s\n", wait_Describe(notice, text, sizeof text));
+}
+
+void wait_Notify(int port, const WaitNotice* notice) {
+    if (notice == nullptr || report_Port(port) == nullptr) return;
+    g_waiting[port] = notice->kind != WAIT_NONE;
+    report_Wait(port, notice);
 }
 
 void wait_End(int port) {

@@ -20,7 +20,8 @@ enum WaitKind {
     WAIT_VANISHED = 3,     // a modem whose port went away, to come back where it was
     WAIT_ANSWER = 4,       // the answer to `command`, which is taking long
     WAIT_ALIVE = 5,        // whether a modem that said nothing to `command` still answers
-    WAIT_MODEM = 6         // the port search: a modem to answer its probe (pass k of n)
+    WAIT_MODEM = 6,        // the port search: a modem to answer its probe (pass k of n)
+    WAIT_PORT_BUSY = 7     // the port search: `command` (the port) is held by another program
 };
 
 #define WAIT_COMMAND_CAPACITY 24
@@ -37,6 +38,9 @@ struct WaitNotice {
 // Announces a wait (or with kind WAIT_NONE its end): the port's observer, and one log line
 // (log_Info) unless kind is WAIT_NONE. The line is made by wait_Describe.
 void wait_Announce(int port, const WaitNotice* notice);
+// The same for the observer alone, without a log line: for a wait whose output is fixed (the
+// port search prints nothing but its first line).
+void wait_Notify(int port, const WaitNotice* notice);
 // The end of the port's wait, when one was announced.
 void wait_End(int port);
 

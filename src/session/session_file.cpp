@@ -1,5 +1,6 @@
 #include "session/session_file.h"
 
+#include <errno.h>
 #include <string.h>
 
 #ifdef MODEMFLASH_HAVE_ZLIB
@@ -122,6 +123,7 @@ bool SessionOutput::writeAll(const char* data, size_t count) {
 // Turns the pending text into compressed bytes in out_, flushed to a block boundary (or, with
 // end, with the stream's end).
 bool SessionOutput::compressPending(bool end) {
+    (void)end;  // builds without zlib and zstd (the Windows cross builds) have no stream to end
     out_.clear();
     if (compression_ == COMPRESSION_GZIP) {
 #ifdef MODEMFLASH_HAVE_ZLIB

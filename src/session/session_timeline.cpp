@@ -25,7 +25,12 @@ bool flag(const Json& e, const char* key) {
     return it != e.end() && it->is_boolean() && it->get<bool>();
 }
 
+// mingw-w64's printf family is the C99 one here (__USE_MINGW_ANSI_STDIO): its format checks too.
+#ifdef __MINGW_PRINTF_FORMAT
+std::string fmt(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
+#else
 std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 std::string fmt(const char* format, ...) {
     char b[512];
     va_list a;

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "engine/job.h"
+#include "engine/firmware_folder.h"
 #include "locator/registry_locator.h"
 #include "station/station_choose.h"
 #include "station/station_job.h"
@@ -17,29 +17,28 @@ CStation::~CStation() {
 }
 
 bool CStation::SetFirmwareFolder(const char* folder) {
-    StationGuard g(impl_->lock);
-    impl_->config.reset(new CDownloader());  // every folder is read afresh, categories too
-    impl_->folderSet = impl_->config->SetFirmwareFolder(folder);
+    LockGuard g(impl_->lock);
+    // Every folder is read afresh, categories too, as the host's SetFirmwareFolder reads one.
+    std::vector<std::string> paths;
+    impl_->folderSet = firmware_ReadFolder(folder, &paths);
     impl_->folder = folder ? folder : "";
-    impl_->list = impl_->folderSet ? impl_->config->BuildFileList() : std::string();
-    std::vector<char> names(impl_->list.begin(), impl_->list.end());
-    names.push_back('\0');
-    impl_->fileCount = str_SplitInPlace(names.data(), ";");
+    impl_->list = firmware_JoinList(paths);
+    impl_->fileCount = static_cast<int>(paths.size());
     return impl_->folderSet;
 }
 
 void CStation::SetListener(IStationListener* listener) {
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     impl_->listener = listener;
 }
 
 void CStation::SetLogDirectory(const char* dir) {
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     impl_->logDir = dir ? dir : "";
 }
 
 void CStation::SetConsoleLog(bool on) {
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     impl_->consoleLog = on;
 }
 
@@ -53,7 +52,7 @@ bool CStation::StopRequested() const {
 
 std::vector<StationModem> CStation::Running() const {
     std::vector<StationModem> running;
-    StationGuard g(impl_->lock);
+    LockGuard g(impl_->lock);
     for (Job* job : impl_->jobs)
         if (job != nullptr && !job->done) running.push_back(job->modem);
     return running;

@@ -14,6 +14,7 @@
 #include "platform/messages.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
 
 namespace {
 
@@ -35,14 +36,14 @@ StationResult station_NotRun(const char* words) {
 void Job::publish() {
     PortContext* c = ctx_Get(modem.portIndex);
     if (c != nullptr && c->isOpen && modem.portName != c->portName) {
-        StationGuard g(station->lock);  // Running() reads the name from another thread
+        LockGuard g(station->lock);  // Running() reads the name from another thread
         modem.portName = c->portName;
     }
     if (station->listener) station->listener->OnModemStatus(modem, status);
 }
 
 void Job::setPortName(const char* name) {
-    StationGuard g(station->lock);
+    LockGuard g(station->lock);
     modem.portName = name;
 }
 
@@ -114,7 +115,7 @@ void CStation::Impl::logHook(void* user, int port, int isError, const char* text
     Impl* self = static_cast<Impl*>(user);
     Job* job = nullptr;
     {
-        StationGuard g(self->lock);
+        LockGuard g(self->lock);
         if (port >= 0 && port < STATION_MAX_MODEMS) job = self->jobs[port];
     }
     if (job == nullptr) return;
@@ -183,7 +184,7 @@ Job* CStation::Impl::start(const ModemPortInfo& port) {
     if (job == nullptr) return nullptr;
     int index = -1;
     {
-        StationGuard g(lock);
+        LockGuard g(lock);
         for (int i = 0; i < STATION_MAX_MODEMS && index < 0; ++i)
             if (jobs[i] == nullptr) index = i;
         if (index >= 0) jobs[index] = job;
@@ -203,6 +204,7 @@ Job* CStation::Impl::start(const ModemPortInfo& port) {
 
     ctx_SetLocation(index, port.location.c_str());
     report_SetLabel(index, port.location.c_str());
+    report_Port(index)->boxAsLog = 1;  // no modal box per modem: its line says what failed
     report_SetPortObserver(index, job);
     if (!logDir.empty())
         log_OpenFile(index, (logDir + "/" + station_LogFileName(port.location)).c_str());
@@ -222,9 +224,10 @@ StationOutcome CStation::Impl::finish(Job* job) {
     log_CloseFile(index);
     report_SetPortObserver(index, nullptr);
     report_SetLabel(index, nullptr);
+    report_Port(index)->boxAsLog = 0;
     ctx_SetLocation(index, nullptr);
     {
-        StationGuard g(lock);
+        LockGuard g(lock);
         jobs[index] = nullptr;
     }
     StationOutcome o{job->modem, job->result};

@@ -8,25 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "host/downloader.h"
 #include "modemflash/downloader.h"
 #include "platform/lock.h"
 #include "platform/thread.h"
 #include "portscan/modem_port_finder.h"
 #include "report/job_observer.h"
 #include "station/station.h"
-
-// One scoped hold of a platform lock.
-class StationGuard {
-  public:
-    explicit StationGuard(PlatformLock* lock) : lock_(lock) { lock_Acquire(lock_); }
-    ~StationGuard() { lock_Release(lock_); }
-    StationGuard(const StationGuard&) = delete;
-    StationGuard& operator=(const StationGuard&) = delete;
-
-  private:
-    PlatformLock* lock_;
-};
 
 // A result for a modem whose job did not run, with the reason in words.
 StationResult station_NotRun(const char* words);
@@ -58,7 +45,6 @@ struct CStation::Impl {
     // Guards the job table, the port indexes in use, the listener, the folder, the list and
     // the log settings between the thread that runs RunOnce or Watch and the jobs' threads.
     PlatformLock* lock = lock_Create();
-    std::unique_ptr<CDownloader> config;  // reads the folder as the host does; never downloads
     std::string folder;
     std::string list;
     int fileCount = 0;  // files in the list

@@ -8,6 +8,7 @@
 #include "child_process.h"
 #include "modem_sim.h"
 #include "platform/clock.h"
+#include "support/sim_support.h"
 #include "support/test_support.h"
 
 #ifdef MODEMFLASH_CLI_PATH
@@ -33,14 +34,11 @@ class FlashInterrupt : public ::testing::Test {
         ASSERT_EQ(clitest::runToEnd({MODEMFLASH_CLI_PATH, "sample", firmware, "--small"}, {}, &out),
                   0)
             << out;
-        modemsim::SimOptions o;
-        o.devRoot = root.path() + "/dev";
-        o.sysfsRoot = root.path() + "/sys";
+        modemsim::SimOptions o = testsupport::simOptions(root.path() + "/dev", root.path() + "/sys",
+                                                         "late AT%LOAD ms=150000 times=1\n");
         o.republishDelayMs = 100;
         // The first archive's transfer waits 1.5 s (real) in loader mode: time for the signals.
-        o.scenario = "late AT%LOAD ms=150000 times=1\n";
-        std::string why;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     }
     std::vector<std::string> flashArgs() const {
         return {MODEMFLASH_CLI_PATH,        "flash", firmware, "--time-scale", "100", "--log",

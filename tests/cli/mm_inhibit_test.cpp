@@ -20,6 +20,7 @@
 #include "child_process.h"
 #include "modem_sim.h"
 #include "platform/clock.h"
+#include "support/sim_support.h"
 #include "support/test_support.h"
 
 #ifdef MODEMFLASH_CLI_PATH
@@ -104,14 +105,11 @@ class ModemManagerDuringFlash : public ::testing::Test {
     }
 
     void startModem(const std::string& scenario = "") {
-        modemsim::SimOptions o;
-        o.devRoot = root.path() + "/dev";
-        o.sysfsRoot = root.path() + "/sys";
+        modemsim::SimOptions o =
+            testsupport::simOptions(root.path() + "/dev", root.path() + "/sys", scenario);
         o.republishDelayMs = 100;
-        o.scenario = scenario;
         o.transcriptPath = transcript;
-        std::string why;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     }
 
     std::vector<std::string> env() const {

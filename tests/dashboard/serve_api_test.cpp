@@ -73,14 +73,15 @@ TEST_F(ServeApi, FourModemsUpdatedAndEveryStepReachesEveryClientInOrder) {
     std::vector<SseEvent> whole;
     std::thread reader([&] {
         whole = dashtest::readEvents(
-            port, "", -1, [](const std::vector<SseEvent>& e) { return finishes(e) == 4; }, 120);
+            port, "", 0, [](const std::vector<SseEvent>& e) { return finishes(e) == 4; }, 120);
     });
-    usleep(200000);  // the reader is connected before the first modem appears
+    usleep(200000);
     startModems(4);
 
-    // The second client reads a dozen events, drops its connection, then resumes.
+    // The second client, which comes later, asks for everything kept (Last-Event-ID: 0), reads
+    // a dozen events, drops its connection, then resumes.
     std::vector<SseEvent> first = dashtest::readEvents(
-        port, "", -1, [](const std::vector<SseEvent>& e) { return e.size() >= 12; }, 60);
+        port, "", 0, [](const std::vector<SseEvent>& e) { return e.size() >= 12; }, 60);
     ASSERT_GE(first.size(), 12u);
     usleep(300000);  // events go on meanwhile
     std::vector<SseEvent> rest = dashtest::readEvents(
@@ -134,11 +135,15 @@ TEST_F(ServeApi, FourModemsUpdatedAndEveryStepReachesEveryClientInOrder) {
         EXPECT_EQ(steps.back()["modem"]["state"], "updated") << m.first;
     }
 
+    // A client that comes now, without Last-Event-ID, gets only what happens from now on.
+    std::vector<SseEvent> late = dashtest::readEvents(
+        port, "", -1, [](const std::vector<SseEvent>& e) { return !e.empty(); }, 1);
+    EXPECT_TRUE(late.empty()) << late.size() << " old events, the first " << late[0].data;
+
     std::string body;
     ASSERT_EQ(get("/api/modems", &body), 200);
     json tiles = json::parse(body);
     ASSERT_EQ(tiles["modems"].size(), 4u);
-    std::set<std::string> ports;
     for (const json& t : tiles["modems"]) {
         EXPECT_EQ(t["state"], "updated") << t;
         EXPECT_EQ(t["result"]["words"], "update complete") << t;
@@ -197,6 +202,42 @@ TEST_F(ServeApi, FourModemsUpdatedAndEveryStepReachesEveryClientInOrder) {
     EXPECT_EQ(stopServe(), 0) << serveOutput();
     EXPECT_NE(serveOutput().find("4 of 4 modem(s) updated; 0 failed"), std::string::npos)
         << serveOutput();
+}
+
+// A modem that refuses to program: its tile says so, with what the engine recorded, and its
+// log, the metrics and the history agree; the other modem is updated.
+TEST_F(ServeApi, AFailedTileSaysWhyAndItsLogShowsIt) {
+    ASSERT_TRUE(startServe("--listen 127.0.0.1:0 --history " + history)) << serveOutput();
+    startModems(2, {{1, "refuse AT%PROG=2 times=all\nrefuse AT%PROG=1 times=all\n"}});
+    ASSERT_TRUE(waitFinished(2, 60)) << serveOutput();
+    std::string body;
+    ASSERT_EQ(get("/api/modems", &body), 200);
+    json tiles = json::parse(body)["modems"];
+    ASSERT_EQ(tiles.size(), 2u);
+    EXPECT_EQ(tiles[0]["state"], "updated");
+    EXPECT_TRUE(tiles[0]["failure"].is_null()) << tiles[0];
+    const json& failed = tiles[1];
+    EXPECT_EQ(failed["location"], "1-1.2");
+    EXPECT_EQ(failed["state"], "failed");
+    EXPECT_EQ(failed["result"]["key"], "program_failed");
+    EXPECT_EQ(failed["result"]["words"], "the modem refused to program the firmware");
+    EXPECT_EQ(failed["failure"]["step"], "programming") << failed;
+    EXPECT_EQ(failed["failure"]["file"], 1) << failed;
+    EXPECT_EQ(failed["failure"]["file_name"], "loader.wrapped") << failed;
+    EXPECT_EQ(failed["failure"]["command"], "AT%PROG=1") << failed;
+    std::string reason = failed["result"]["reason"];
+    EXPECT_NE(reason.find("AT%PROG=1"), std::string::npos) << reason;
+    ASSERT_EQ(get(failed["log"], &body), 200);
+    EXPECT_NE(body.find("download fail to updated flash"), std::string::npos) << body;
+    ASSERT_EQ(get("/metrics", &body), 200);
+    std::map<std::string, double> metrics = parseMetrics(body, root.path());
+    EXPECT_EQ(metrics["modemflash_updates_total{result=program_failed}"], 1) << body;
+    EXPECT_EQ(metrics["modemflash_updates_total{result=updated}"], 1) << body;
+    ASSERT_EQ(get("/api/history?failed=1", &body), 200);
+    json records = json::parse(body);
+    ASSERT_EQ(records.size(), 1u) << body;
+    EXPECT_EQ(records[0]["location"], "1-1.2");
+    EXPECT_EQ(stopServe(), 5) << serveOutput();  // as watch: the first failure's status
 }
 
 TEST_F(ServeApi, WithATokenEveryRequestButThePageNeedsIt) {

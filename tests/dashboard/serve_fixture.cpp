@@ -176,8 +176,9 @@ void ServeTest::TearDown() {
     bank.stop();
 }
 
-void ServeTest::startModems(int count) {
+void ServeTest::startModems(int count, const std::map<int, std::string>& faults) {
     modemsim::BankOptions o;
+    o.scenarios = faults;
     o.devRoot = root.path() + "/dev";
     o.sysfsRoot = root.path() + "/sys";
     o.count = count;
@@ -239,9 +240,16 @@ int ServeTest::get(const std::string& path, std::string* body, const std::string
     client.set_read_timeout(20, 0);
     httplib::Headers h;
     if (!token.empty()) h.emplace("Authorization", "Bearer " + token);
-    auto res = client.Get(path.c_str(), h);
+    // A stream (a token check that let /api/events through) must not hold the test: the
+    // answer is taken as it is after 20 seconds.
+    std::string got;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto res = client.Get(path.c_str(), h, [&](const char* data, size_t length) {
+        got.append(data, length);
+        return std::chrono::steady_clock::now() < until;
+    });
     if (!res) return 0;
-    if (body) *body = res->body;
+    if (body) *body = got;
     if (headers)
         for (const auto& kv : res->headers) (*headers)[kv.first] = kv.second;
     return res->status;

@@ -49,7 +49,8 @@ class ServeTest : public testsupport::CliTest {
     std::string history = root.path() + "/history.sqlite3";
 
     void TearDown() override;
-    void startModems(int count);
+    // Starts `count` simulated modems; faults: more fault lines for modem i (0-based).
+    void startModems(int count, const std::map<int, std::string>& faults = {});
     // Starts `modemflash serve FIRMWARE ARGS` and waits for its dashboard line; false when
     // the program ended instead (its output is in serveOutput()).
     bool startServe(const std::string& args);

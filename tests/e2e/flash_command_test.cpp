@@ -99,20 +99,24 @@ TEST_F(FlashCommand, ARefusedFolderSaysWhy) {
         EXPECT_NE(files.out.find(line), std::string::npos) << line << files.out;
 }
 
-// A time scale is announced by the library when it is first used and repeated by the
-// command's opening lines; a value that is not a usable scale is ignored, and both say so.
+// A time scale is announced by the engine when it is first used and repeated by the
+// command's opening lines; a value that is not a usable scale is ignored, and that is said.
 TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
     const std::string announced =
         "time scale 250 in force: pauses and time-outs are 250 times shorter; for simulated "
         "modems only\n";
+    // A scale in force is announced by the host's opening line and by the engine; a value that
+    // is ignored is said so once, by the host, which never asks the engine for it.
     struct Case {
         const char* value;
         std::string notice;
-    } cases[] = {{"250", announced},
-                 {"1", ""},
+        bool twice;
+    } cases[] = {{"250", announced, true},
+                 {"1", "", false},
                  {"-3",
                   "time scale \"-3\" ignored: not a number from 1 to 1000000; pauses and "
-                  "time-outs keep their real length\n"}};
+                  "time-outs keep their real length\n",
+                  false}};
     for (const Case& c : cases) {
         CommandRun r =
             run("flash " + root.path() + "/nothing", env + " MODEMFLASH_TIME_SCALE=" + c.value);
@@ -122,8 +126,13 @@ TEST_F(FlashCommand, ATimeScaleIsNeverPassedOverInSilence) {
         if (c.notice.empty()) {
             EXPECT_EQ(r.out.find("time scale"), std::string::npos) << r.out;
         } else {
-            EXPECT_NE(second, std::string::npos) << c.value << ": " << r.out;
-            EXPECT_EQ(r.out.find(c.notice, second + 1), std::string::npos) << r.out;
+            ASSERT_NE(first, std::string::npos) << c.value << ": " << r.out;
+            if (c.twice) {
+                EXPECT_NE(second, std::string::npos) << c.value << ": " << r.out;
+                EXPECT_EQ(r.out.find(c.notice, second + 1), std::string::npos) << r.out;
+            } else {
+                EXPECT_EQ(second, std::string::npos) << c.value << ": " << r.out;
+            }
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "modem_sim.h"
+#include "support/sim_support.h"
 #include "support/test_support.h"
 
 #ifdef MODEMFLASH_CLI_PATH
@@ -59,9 +60,10 @@ class Host {
                 const std::string& prefix = "") const {
         args = expand(args);
         std::string errFile = root.path() + "/stderr.txt";
-        std::string cmd = "cd " + root.path() + " && " + env + " " + extraEnv + " timeout -k 2 " +
-                          std::to_string(seconds) + " " + prefix + MODEMFLASH_CLI_PATH " " + args +
-                          " 2>" + errFile;
+        // A locale of its own (UTF-8), whatever the machine's, unless extraEnv names another.
+        std::string cmd = "cd " + root.path() + " && LC_ALL=C.UTF-8 " + env + " " + extraEnv +
+                          " timeout -k 2 " + std::to_string(seconds) + " " + prefix +
+                          MODEMFLASH_CLI_PATH " " + args + " 2>" + errFile;
         HostRun r;
         FILE* p = popen(cmd.c_str(), "r");
         char buf[4096];
@@ -466,13 +468,11 @@ TEST_P(HostInputs, ExitStatusAndWords) {
     c.setup(h);
     modemsim::ModemSim sim;
     if (c.modem) {
-        modemsim::SimOptions o;
-        o.devRoot = h.root.path() + "/dev";
-        o.sysfsRoot = h.root.path() + "/sys";
+        modemsim::SimOptions o =
+            testsupport::simOptions(h.root.path() + "/dev", h.root.path() + "/sys",
+                                    c.scenario.empty() ? "" : c.scenario + "\n");
         o.republishDelayMs = 100;
-        o.scenario = c.scenario.empty() ? "" : c.scenario + "\n";
-        std::string why;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     }
     HostRun r = h.run(c.args, c.env);
     sim.stop();
@@ -503,12 +503,10 @@ TEST(HostJson, EveryLineOfStandardOutputIsAnObject) {
     Host h;
     ASSERT_EQ(h.run("sample " + h.fw + " --small").status, 0);
     modemsim::ModemSim sim;
-    modemsim::SimOptions o;
-    o.devRoot = h.root.path() + "/dev";
-    o.sysfsRoot = h.root.path() + "/sys";
+    modemsim::SimOptions o =
+        testsupport::simOptions(h.root.path() + "/dev", h.root.path() + "/sys");
     o.republishDelayMs = 100;
-    std::string why;
-    ASSERT_TRUE(sim.start(o, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     HostRun r = h.run("flash " + h.fw + " --json --time-scale 200");
     sim.stop();
     ASSERT_EQ(r.status, 0) << r.out << r.err;

@@ -15,9 +15,11 @@
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
 #include "report/job_observer.h"
+#include "support/sim_support.h"
 #include "support/test_support.h"
 
 using testsupport::CapturedStream;
+using testsupport::startSim;
 
 namespace {
 
@@ -121,13 +123,10 @@ class Observer : public ::testing::Test, protected testsupport::PrivateDeviceTre
     }
     int update(const std::string& scenario, int initialAutorun = 1) {
         writeFirmware();
-        modemsim::SimOptions o;
-        o.devRoot = dev;
-        o.sysfsRoot = sys;
-        o.scenario = scenario;
+        modemsim::SimOptions o = testsupport::simOptions(dev, sys, scenario);
         o.initialAutorun = initialAutorun;
-        std::string why;
-        EXPECT_TRUE(sim.start(o, &why)) << why;
+        startSim(sim, o);
+        if (HasFatalFailure()) return -1;
         IDownloader* d = host_CreateDownloader();
         EXPECT_TRUE(d->SetFirmwareFolder(firmware.c_str()));
         int32_t result = -1;

@@ -1,7 +1,10 @@
 // Whole updates through the downloader, against the simulated modem on a pty.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +21,11 @@
 #include "modem_sim.h"
 #include "platform/clock.h"
 #include "platform/messages.h"
+#include "platform/modem_lock.h"
+#include "report/job_observer.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "support/sim_support.h"
 #include "support/test_support.h"
 
 using testsupport::CapturedStream;
@@ -87,13 +93,9 @@ class Update : public ::testing::Test, protected testsupport::PrivateDeviceTree 
     }
 
     void startModem(const std::string& scenario = "", bool renumber = false) {
-        modemsim::SimOptions o;
-        o.devRoot = dev;
-        o.sysfsRoot = sys;
-        o.scenario = scenario;
+        modemsim::SimOptions o = testsupport::simOptions(dev, sys, scenario);
         o.renumberOnSwitch = renumber;
-        std::string why;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     }
     void writeFile(const std::string& name, uint32_t id, size_t size) {
         std::vector<uint8_t> payload(size);
@@ -354,13 +356,9 @@ TEST_F(Update, AutorunThatStaysOffFailsTheFinalCheck) {
     writeFirmware("7");
     sink_Set(&sink);
     // Autorun off from the start and stuck there: the final check tries three times.
-    modemsim::SimOptions o;
-    o.devRoot = dev;
-    o.sysfsRoot = sys;
+    modemsim::SimOptions o = testsupport::simOptions(dev, sys, "autorun-stuck\n");
     o.initialAutorun = 0;
-    o.scenario = "autorun-stuck\n";
-    std::string why;
-    ASSERT_TRUE(sim.start(o, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_CHECK_FAILED);
     EXPECT_NE(out->text().find("open autorun fail\n"), std::string::npos);
     for (const DownloadEvent& e : sink.events) EXPECT_NE(e.code, 22);
@@ -371,12 +369,9 @@ TEST_F(Update, AutorunThatStaysOffFailsTheFinalCheck) {
 
 TEST_F(Update, AutorunSwitchedOnAfterAGoodRunReportsIt) {
     writeFirmware("7");
-    modemsim::SimOptions o;
-    o.devRoot = dev;
-    o.sysfsRoot = sys;
+    modemsim::SimOptions o = testsupport::simOptions(dev, sys);
     o.initialAutorun = 0;
-    std::string why;
-    ASSERT_TRUE(sim.start(o, &why)) << why;
+    ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     sink_Set(&sink);
     EXPECT_EQ(dl_RunJob(0, "COM65", path("loader.wrapped").c_str()), DL_OK);
     ASSERT_FALSE(sink.events.empty());
@@ -569,13 +564,9 @@ TEST_F(Update, TheJobsBranches) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         if (row.modem) {
-            modemsim::SimOptions o;
-            o.devRoot = dev;
-            o.sysfsRoot = sys;
+            modemsim::SimOptions o = testsupport::simOptions(dev, sys, row.scenario);
             o.initialAutorun = row.autorun;
-            o.scenario = row.scenario;
-            std::string why;
-            ASSERT_TRUE(sim.start(o, &why)) << why;
+            ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
         }
         sink.events.clear();
         testsupport::drainPostedMessages();
@@ -649,6 +640,72 @@ TEST_F(Update, NoModemEndsTheSearchAfterSixtyPasses) {
     EXPECT_EQ(search(), 60 * (500 + 500 + 1000));
     EXPECT_EQ(out->text(), "search port start!\nsearch port start!\n") << "the job never started";
     for (const std::string& c : sim.commands()) EXPECT_TRUE(c == "AT" || c == "ATI") << c;
+}
+
+// Another process updates the modem (it holds its lock): the search says which process since
+// when and ends at once, without a single byte to the modem.
+TEST_F(Update, AModemAnotherProcessHoldsIsNamedAndLeftAlone) {
+    writeFirmware("8");
+    startModem();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        ModemLock* lock = nullptr;
+        char c = static_cast<char>(modemlock_Acquire("1-1", "SIM0001", "COM65", &lock, nullptr));
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1) _exit(2);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, MODEM_LOCK_TAKEN);
+    CDownloader d;
+    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
+    int32_t result = -1;
+    int64_t slept = clk_ThreadSleptMs();
+    EXPECT_FALSE(d.Download(&result, 0));
+    EXPECT_EQ(result, DOWNLOAD_FAILED);
+    EXPECT_EQ(clk_ThreadSleptMs() - slept, 0) << "no search passes";
+    EXPECT_TRUE(sim.commands().empty());
+    std::string said = err->text();
+    EXPECT_NE(said.find("#Error: the modem at 1-1 (COM65) is being updated by process " +
+                        std::to_string(holder) + " ("),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(" since "), std::string::npos) << said;
+    const JobFailure* f = report_LastFailure(0);
+    EXPECT_EQ(f->step, JOB_STEP_SEARCH);
+    EXPECT_NE(std::string(f->detail).find("is being updated by process"), std::string::npos);
+    EXPECT_EQ(write(done[1], &c, 1), 1);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    // Once the other process has let go, the modem is this update's.
+    EXPECT_TRUE(d.Download(&result, 0));
+    EXPECT_EQ(modemlock_Query("1-1", "", "", nullptr), 0) << "released after the last check";
+}
+
+// A port that another program holds (its exclusive lock) is said to be busy, not to have no
+// modem.
+TEST_F(Update, APortAnotherProgramHoldsIsSaidToBeBusy) {
+    clk_SetScale(1000);
+    writeFirmware("8");
+    startModem();
+    int fd = open((dev + "/ttyACM0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    CDownloader d;
+    ASSERT_TRUE(d.SetFirmwareFolder(firmware.c_str()));
+    int32_t result = -1;
+    EXPECT_FALSE(d.Download(&result, 0));
+    close(fd);
+    EXPECT_EQ(result, DOWNLOAD_FAILED);
+    std::string said = err->text();
+    EXPECT_NE(said.find("#Error: COM65 is held by another program"), std::string::npos) << said;
+    const JobFailure* f = report_LastFailure(0);
+    EXPECT_EQ(f->step, JOB_STEP_SEARCH);
+    EXPECT_EQ(std::string(f->detail).find("no modem answered"), std::string::npos) << f->detail;
+    EXPECT_TRUE(sim.commands().empty());
 }
 
 }  // namespace

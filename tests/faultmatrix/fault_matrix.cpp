@@ -52,6 +52,7 @@
 #include "modemflash/downloader.h"
 #include "platform/clock.h"
 #include "report/notify.h"
+#include "support/open_descriptors.h"
 
 namespace {
 
@@ -259,16 +260,6 @@ std::vector<Row> buildRows() {
 
 // ---- one run ------------------------------------------------------------------------------
 
-int countOpenDescriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return -1;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n - 1;  // the directory's own descriptor
-}
-
 class MilestoneSink : public IDownloadSink {
   public:
     std::atomic<bool> inJob{false};
@@ -349,7 +340,7 @@ Outcome runRow(const Row& row, const std::string& dir, const std::string& firmwa
     }
     clk_SetScale(kScale);
 
-    o.fdsBefore = countOpenDescriptors();
+    o.fdsBefore = testsupport::openDescriptors();
     {
         modemsim::ModemSim sim;
         modemsim::SimOptions opt;
@@ -414,7 +405,7 @@ Outcome runRow(const Row& row, const std::string& dir, const std::string& firmwa
             fclose(report);
         }
     }
-    o.fdsAfter = countOpenDescriptors();
+    o.fdsAfter = testsupport::openDescriptors();
     if (chdir("/") != 0) {
     }
 

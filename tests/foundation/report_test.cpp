@@ -13,6 +13,7 @@
 #include "platform/messages.h"
 #include "report/log.h"
 #include "report/notify.h"
+#include "report/port_report.h"
 #include "support/test_support.h"
 
 using testsupport::CapturedStream;
@@ -175,6 +176,23 @@ TEST_F(LabelledLogging, ConsoleSwitchSilencesTheStandardStreams) {
     log_Error(2, "error\n");
     EXPECT_EQ(out.text(), "");
     EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(LabelledLogging, AStationPortsMessageBoxIsOneOfItsErrorLines) {
+    ctx_LogLevel(2, 2);
+    report_SetLabel(2, "1-1.2");
+    {
+        CapturedStream err(2);
+        report_MessageBox(2, "box text");  // the single host's box (on stderr without a desktop)
+        EXPECT_EQ(err.text(), "\n[] box text\n");
+    }
+    report_Port(2)->boxAsLog = 1;
+    {
+        CapturedStream err(2);
+        report_MessageBox(2, "box text");
+        report_Port(2)->boxAsLog = 0;
+        EXPECT_EQ(err.text(), "[1-1.2] box text\n");
+    }
 }
 
 TEST_F(LabelledLogging, ThreadsLoggingAtOnceNeverCutEachOthersLines) {

@@ -15,6 +15,7 @@
 #include "modem_sim.h"
 #include "platform/clock.h"
 #include "report/job_observer.h"
+#include "support/sim_support.h"
 #include "support/test_support.h"
 #include "util/sha256.h"
 
@@ -40,11 +41,9 @@ class PortRecord : public ::testing::Test, protected testsupport::PrivateDeviceT
         ASSERT_EQ(archive_Write(f, layout, static_cast<uint32_t>(payload.size()), source, &why), 1);
         fclose(f);
         root.write("firmware/update_config.ini", "[update flag]\r\nupdate_cat=9\r\n");
-        modemsim::SimOptions o;
-        o.devRoot = dev;
-        o.sysfsRoot = sys;
+        modemsim::SimOptions o = testsupport::simOptions(dev, sys);
         o.republishDelayMs = 100;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     }
     void TearDown() override {
         sim.stop();

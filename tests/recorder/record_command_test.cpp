@@ -16,6 +16,7 @@
 #include "modem_sim.h"
 #include "platform/clock.h"
 #include "session/session_reader.h"
+#include "support/sim_support.h"
 #include "support/test_support.h"
 #include "util/sha256.h"
 
@@ -55,13 +56,9 @@ class RecordCommand : public ::testing::Test {
         clk_SetScale(1);
     }
     void startModem(const std::string& scenario = "") {
-        modemsim::SimOptions o;
-        o.devRoot = dev;
-        o.sysfsRoot = sys;
+        modemsim::SimOptions o = testsupport::simOptions(dev, sys, scenario);
         o.republishDelayMs = 1000;
-        o.scenario = scenario;
-        std::string why;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     }
     std::vector<std::string> flash(const std::vector<std::string>& more) const {
         std::vector<std::string> a = {MODEMFLASH_CLI_PATH,

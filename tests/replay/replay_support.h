@@ -33,7 +33,7 @@ struct Run {
 bool writeFirmware(const std::string& folder);
 
 // Runs the update in a child process (the engine's state is process-wide) with the clock at
-// scale 200, and 20000 while the modem withholds every answer.
+// scale 200 (50 until the job starts), and 20000 while the modem withholds every answer.
 Outcome runUpdate(const Run& run);
 
 }  // namespace replaytest

@@ -249,6 +249,40 @@ TEST_F(StationCommand, TheFirstFailureInLocationOrderGivesTheStatus) {
     EXPECT_NE(r.out.find("1 of 3 modem(s) updated; 2 failed"), std::string::npos) << r.out;
 }
 
+// The single host's modal box would appear once per modem and hold each failed modem's
+// recovery until clicked: in a station the box's text is that modem's own labelled line.
+TEST_F(StationCommand, ALoaderRefusalIsTheModemsOwnLineNotAMessageBox) {
+    startModems(2, {{0, "refuse AT%MODE=1 times=all\n"}});
+    std::string logs = root.path() + "/logs";
+    // In a UTF-8 locale the library's GBK text is shown, and logged, in UTF-8.
+    CommandRun r =
+        run("flash " + firmware + " --all --time-scale 50 --log " + logs, env + " LC_ALL=C.UTF-8");
+    EXPECT_EQ(r.status, 4) << r.out;  // the refused mode command ends the job as a failed step
+    const std::string box =
+        "\xe8\xbf\x9b\xe5\x85\xa5"
+        "download"
+        "\xe6\xa8\xa1\xe5\xbc\x8f\xe5\xa4\xb1\xe8\xb4\xa5";  // "entering download mode failed"
+    EXPECT_EQ(r.out.find("[] " + box), std::string::npos) << r.out;  // the box's stand-in
+    EXPECT_NE(r.out.find("[1-1.1] " + box + "\n"), std::string::npos) << r.out;
+    // The modem's log file is UTF-8 too; --raw-log keeps the library's bytes there.
+    const std::string gbkBox =
+        "\xbd\xf8\xc8\xeb"
+        "download"
+        "\xc4\xa3\xca\xbd\xca\xa7\xb0\xdc";
+    std::string log = readAll(logs + "/1-1.1.log");
+    EXPECT_NE(log.find(box), std::string::npos) << log;
+    EXPECT_EQ(log.find(gbkBox), std::string::npos) << log;
+    EXPECT_EQ(readAll(logs + "/1-1.2.log").find(box), std::string::npos);
+    EXPECT_NE(r.out.find("1 of 2 modem(s) updated; 1 failed"), std::string::npos) << r.out;
+    bank.stop();
+    startModems(1, {{0, "refuse AT%MODE=1 times=all\n"}});
+    ASSERT_EQ(mkdir((logs + "-raw").c_str(), 0700), 0);
+    r = run("flash " + firmware + " --all --time-scale 50 --raw-log --log " + logs + "-raw",
+            env + " LC_ALL=C.UTF-8");
+    EXPECT_EQ(r.status, 4) << r.out;
+    EXPECT_NE(readAll(logs + "-raw/1-1.1.log").find(gbkBox), std::string::npos);
+}
+
 TEST_F(StationCommand, BadLocationsAndOptions) {
     startModems(1);
     CommandRun r = run("flash " + firmware + " --at 3-3 --time-scale 50", env);

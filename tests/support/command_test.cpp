@@ -7,7 +7,9 @@
 namespace testsupport {
 
 CommandRun runCommand(const std::string& program, const std::string& args, const std::string& env) {
-    std::string cmd = env + " " + program + " " + args + " 2>&1";
+    // The program's output depends on the locale (UTF-8 or the library's bytes): every run has
+    // one of its own, whatever the machine's, unless the test's environment names another.
+    std::string cmd = "LC_ALL=C.UTF-8 " + env + " " + program + " " + args + " 2>&1";
     CommandRun r{-1, ""};
     FILE* p = popen(cmd.c_str(), "r");
     if (p == nullptr) return r;

@@ -10,6 +10,7 @@
 
 #include "modem_sim.h"
 #include "support/command_test.h"
+#include "support/sim_support.h"
 
 #ifdef MODEMFLASH_CLI_PATH
 
@@ -22,13 +23,10 @@ class ModemCliTest : public CliTest {
     // Starts the modem, which comes back 100 ms after each mode switch, with an optional
     // fault scenario.
     void startModem(const std::string& scenario = "") {
-        modemsim::SimOptions o;
-        o.devRoot = root.path() + "/dev";
-        o.sysfsRoot = root.path() + "/sys";
+        modemsim::SimOptions o =
+            testsupport::simOptions(root.path() + "/dev", root.path() + "/sys", scenario);
         o.republishDelayMs = 100;
-        o.scenario = scenario;
-        std::string why;
-        ASSERT_TRUE(sim.start(o, &why)) << why;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
     }
 };
 

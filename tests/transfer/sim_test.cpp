@@ -7,6 +7,7 @@
 #include "engine/port_context.h"
 #include "engine/transfer.h"
 #include "platform/clock.h"
+#include "support/sim_support.h"
 #include "transfer_fixture.h"
 
 using namespace transfertest;
@@ -24,13 +25,9 @@ class SimTransfer : public TransferTest {
 
     // Starts the modem in loader mode with the scenario and opens the port.
     void start(const std::string& scenario = "") {
-        modemsim::SimOptions o;
-        o.devRoot = devRoot;
-        o.sysfsRoot = sysRoot;
+        modemsim::SimOptions o = testsupport::simOptions(devRoot, sysRoot, scenario);
         o.initialMode = 1;
-        o.scenario = scenario;
-        std::string error;
-        ASSERT_TRUE(sim.start(o, &error)) << error;
+        ASSERT_NO_FATAL_FAILURE(testsupport::startSim(sim, o));
         openPort();
         ASSERT_EQ(at_Send(kPort, "ATE0\r\n"), 1);
     }

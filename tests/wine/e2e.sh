@@ -15,41 +15,8 @@ name=e2e
 # shellcheck source=common.sh source-path=SCRIPTDIR
 source "$(dirname "$0")/common.sh"
 
-# start_modem RUN: a fresh simulated modem that renumbers on every mode switch; its report
-# goes to $work/RUN.report.json and the publish events to $work/hooks.log.
-start_modem() {
-  rm -f "$work/ready" "$work/stopping" "$work/hooks.log"
-  start_sim "$work/$1.report.json" --renumber
-  for _ in $(seq 100); do [ -s "$work/ready" ] && [ -s "$work/hooks.log" ] && break; sleep 0.1; done
-  [ -s "$work/ready" ] || fail "the simulated modem did not publish its port"
-  first_com=$(awk '/^publish/{print $2; exit}' "$work/hooks.log")
-  [ -n "$first_com" ] || fail "the publish hook did not run"
-}
-
-# check_report RUN: the modem programmed every archive of the folder, byte for byte, and
-# ended in modem mode with autorun on.
-check_report() {
-  python3 - "$work/$1.report.json" "$work/fw" <<'PY' || fail "the simulated modem's report ($1) does not match the firmware"
-import hashlib, json, sys
-report = json.load(open(sys.argv[1]))
-order = ["loader.wrapped", "secondary_boot.wrapped", "factory_tests.wrapped", "modem.wrapped",
-         "mass_storage.wrapped", "nocd.iso.wrapped", "productConfig.bin"]
-archives = report["archives"]
-assert len(archives) == len(order), "%d archives programmed, expected %d" % (len(archives), len(order))
-for name, got in zip(order, archives):
-    data = open(sys.argv[2] + "/" + name, "rb").read()
-    payload = data[got["header_length"]:]
-    assert got["complete"] and got["programmed"], name + " not programmed"
-    assert got["size"] == len(payload), "%s: %d bytes, file has %d" % (name, got["size"], len(payload))
-    assert got["sha256"] == hashlib.sha256(payload).hexdigest(), name + ": payload differs"
-assert report["mode"] == 0, "modem left in mode %d" % report["mode"]
-assert report["autorun"] == 1, "autorun left off"
-assert report["switches"] >= 2, "only %d mode switches" % report["switches"]
-print("e2e: the modem programmed all %d archives byte for byte" % len(archives))
-PY
-}
-
-# 1. The command-line host.
+# 1. The command-line host, which records the update in its default history.
+rm -rf "$(history_dir)"
 start_modem flash
 MODEMFLASH_TIME_SCALE=$scale run_flash --time-scale "$scale"
 stop_sim
@@ -70,6 +37,15 @@ grep -q "the port is $last_com" "$work/flash.out" || fail "the renumbered port $
 
 check_report flash
 echo "e2e: ok: modemflash.exe flashed through $first_com, found the modem again as $last_com"
+
+[ -s "$(history_dir)/history.sqlite3" ] || fail "the update left no history in %LOCALAPPDATA%\\modemflash"
+start_wine
+run_exe history "$work/app/bin/modemflash.exe" history --json
+[ "$rc" -eq 0 ] || fail "modemflash.exe history --json exited with $rc: $(cat "$work/history.err")"
+python3 "$here/check-history.py" "$work/history.out" "$work/fw" 1 || fail "the history does not hold the update"
+run_exe history-list "$work/app/bin/modemflash.exe" history
+grep -q "ok" "$work/history-list.out" || fail "modemflash.exe history does not list the update: $(cat "$work/history-list.out")"
+echo "e2e: ok: the update is in %LOCALAPPDATA%\\modemflash\\history.sqlite3 and history --json shows it"
 
 # 2. The C host through the operation table, with its sink receiving the events.
 start_modem abi

@@ -14,6 +14,7 @@
 #include "platform/error.h"
 #include "platform/lock.h"
 #include "platform/messages.h"
+#include "platform/modem_lock.h"
 #include "platform/portname.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
@@ -307,6 +308,36 @@ TEST_F(Win32RegistryFixture, ValuesAreEnumeratedWithTheirSizes) {
         ASSERT_LT(seen, 10);
     }
     EXPECT_EQ(seen, 2);
+}
+
+// The modem lock's named mutex: a holder that ends without releasing abandons it, the next
+// taker takes it over naming the old holder; another thread of the holder's process is told
+// that its process holds it.
+TEST(ModemLockWin32, AnAbandonedLockIsTakenOverAndTheHoldersProcessHoldsIt) {
+    testsupport::TempDir dir;
+    testsupport::ScopedEnv root("MODEMFLASH_LOCK_ROOT", dir.path());
+    std::thread first([] {
+        ModemLock* lock = nullptr;
+        EXPECT_EQ(modemlock_Acquire("1-1.3", "SIM0003", "COM5", &lock, nullptr), MODEM_LOCK_TAKEN);
+    });  // ends holding it
+    first.join();
+    ModemLock* lock = nullptr;
+    ModemLockHolder holder;
+    ASSERT_EQ(modemlock_Acquire("1-1.3", "", "", &lock, &holder), MODEM_LOCK_TAKEN_OVER);
+    EXPECT_STREQ(holder.location, "1-1.3");
+    EXPECT_STREQ(holder.serial, "SIM0003");
+    EXPECT_GT(holder.startedAt, 0);
+    std::thread other([] {
+        ModemLock* second = nullptr;
+        EXPECT_EQ(modemlock_Acquire("1-1.3", "", "", &second, nullptr), MODEM_LOCK_OURS);
+        EXPECT_EQ(second, nullptr);
+        EXPECT_EQ(modemlock_Query("1-1.3", "", "", nullptr), 0);
+    });
+    other.join();
+    modemlock_Release(lock);
+    ASSERT_EQ(modemlock_Acquire("1-1.3", "", "", &lock, &holder), MODEM_LOCK_TAKEN);
+    EXPECT_EQ(holder.pid, 0) << "a release leaves nothing to take over";
+    modemlock_Release(lock);
 }
 
 }  // namespace

@@ -13,6 +13,12 @@ name=station-e2e
 # shellcheck source=common.sh source-path=SCRIPTDIR
 source "$(dirname "$0")/common.sh"
 
+# A damaged history where the default one lives: it is set aside and a new one started.
+mkdir -p "$(history_dir)"
+rm -f "$(history_dir)"/history.sqlite3*
+printf 'this is no database, only the remains of one\n%.0s' $(seq 200) > "$(history_dir)/history.sqlite3"
+damaged_sum=$(sha256sum < "$(history_dir)/history.sqlite3")
+
 start_sim "$work/report.json" --modems 2
 for _ in $(seq 100); do
   [ -s "$work/ready" ] && [ "$(grep -c '^publish' "$work/hooks.log" 2>/dev/null || true)" -ge 2 ] && break
@@ -48,3 +54,15 @@ for m in modems:
 print("station-e2e: both modems programmed all %d archives byte for byte" % len(order))
 PY
 echo "station-e2e: ok: modemflash.exe updated two modems at once"
+
+aside=$(find "$(history_dir)" -name 'history.sqlite3.corrupt-*' ! -name '*-wal' ! -name '*-shm')
+[ "$(echo "$aside" | grep -c .)" -eq 1 ] || fail "the damaged history was not set aside once: $aside"
+[ "$(sha256sum < "$aside")" = "$damaged_sum" ] || fail "the damaged history was changed when set aside"
+grep -q "moved aside as .*history.sqlite3.corrupt-" "$work/flash.out" "$work/flash.err" ||
+  fail "nobody was told that the damaged history was set aside"
+start_wine
+run_exe history "$work/app/bin/modemflash.exe" history --json
+[ "$rc" -eq 0 ] || fail "modemflash.exe history --json exited with $rc: $(cat "$work/history.err")"
+python3 "$here/check-history.py" "$work/history.out" "$work/fw" 2 1-1.1:SIM0001 1-1.2:SIM0002 ||
+  fail "the new history does not hold both updates"
+echo "station-e2e: ok: the damaged history was set aside as ${aside##*/}; the new one holds both updates"

@@ -9,11 +9,13 @@
 #include "cli/command_registry.h"
 #include "engine/archive_writer.h"
 #include "platform/file.h"
+#include "report/firmware_set.h"
 
 namespace {
 
+// The sample's choice for each file of the firmware set (report/firmware_set.h), in its load
+// order: an archive ID that belongs under the file's name, the signature type, and the sizes.
 struct SampleFile {
-    const char* name;
     uint32_t archiveId;
     uint32_t signatureType;
     uint32_t size;       // payload bytes, realistic
@@ -22,11 +24,9 @@ struct SampleFile {
 
 // Sizes are deliberately not multiples of the block size, and some are odd, so the last data
 // frame of each archive is a short one (with a pad byte when odd).
-const SampleFile kFiles[] = {
-    {"loader.wrapped", 3, 1, 327573, 3001},         {"secondary_boot.wrapped", 1, 1, 98310, 2048},
-    {"factory_tests.wrapped", 2, 0, 1572871, 4097}, {"modem.wrapped", 0, 1, 25165833, 6143},
-    {"mass_storage.wrapped", 7, 0, 6291462, 1500},  {"nocd.iso.wrapped", 6, 0, 12582917, 5120},
-    {"productConfig.bin", 5, 0, 12290, 777},
+const SampleFile kSample[FIRMWARE_FILE_COUNT] = {
+    {3, 1, 327573, 3001},  {1, 1, 98310, 2048},    {2, 0, 1572871, 4097}, {0, 1, 25165833, 6143},
+    {7, 0, 6291462, 1500}, {6, 0, 12582917, 5120}, {5, 0, 12290, 777},
 };
 
 struct SampleOptions {
@@ -41,7 +41,7 @@ uint64_t seedOf(const char* name) {
     return h;
 }
 
-int writeArchive(const std::string& path, const SampleFile& f, uint32_t size) {
+int writeArchive(const std::string& path, const char* name, const SampleFile& f, uint32_t size) {
     FILE* out = file_Open(path.c_str(), "wb");
     if (out == nullptr) {
         perror(path.c_str());
@@ -50,7 +50,7 @@ int writeArchive(const std::string& path, const SampleFile& f, uint32_t size) {
     ArchiveLayout layout;
     layout.archiveIdWord = f.archiveId;
     layout.signatureType = f.signatureType;
-    CPseudoRandomPayload payload(seedOf(f.name), size);
+    CPseudoRandomPayload payload(seedOf(name), size);
     std::string error;
     int ok = archive_Write(out, layout, size, payload, &error);
     if (fclose(out) != 0) ok = 0;
@@ -62,7 +62,7 @@ int runSample(const SampleOptions& o) {
     // An existing firmware folder is not overwritten unasked.
     if (!o.force) {
         std::string found;
-        for (const SampleFile& f : kFiles)
+        for (const FirmwareFileSpec& f : g_firmwareSet)
             if (file_Type((o.dir + "/" + f.name).c_str(), nullptr) != FILE_TYPE_MISSING)
                 found += std::string(found.empty() ? "" : ", ") + f.name;
         if (file_Type((o.dir + "/update_config.ini").c_str(), nullptr) != FILE_TYPE_MISSING)
@@ -87,10 +87,12 @@ int runSample(const SampleOptions& o) {
         fprintf(stderr, "modemflash sample: cannot write [%supdate_config.ini]\n", base.c_str());
         return cli::EXIT_FAILED;
     }
-    for (const SampleFile& f : kFiles) {
+    for (int i = 0; i < FIRMWARE_FILE_COUNT; ++i) {
+        const char* name = g_firmwareSet[i].name;
+        const SampleFile& f = kSample[i];
         uint32_t size = o.small ? f.smallSize : f.size;
-        if (!writeArchive(base + f.name, f, size)) return cli::EXIT_FAILED;
-        printf("%s%s: %s archive, %u payload bytes\n", base.c_str(), f.name,
+        if (!writeArchive(base + name, name, f, size)) return cli::EXIT_FAILED;
+        printf("%s%s: %s archive, %u payload bytes\n", base.c_str(), name,
                g_archiveIds[archive_FindId(f.archiveId)].shortName, size);
     }
     return cli::EXIT_OK;

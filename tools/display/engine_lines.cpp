@@ -9,7 +9,6 @@
 #include "platform/lock.h"
 #include "platform/stream.h"
 #include "platform/text.h"
-#include "report/log.h"
 #include "util/utf8.h"
 
 namespace {
@@ -37,19 +36,11 @@ std::string cli_LibraryText(const std::string& bytes) {
     return utf8_Repaired(bytes);
 }
 
-namespace {
-
-size_t logFileText(const char* text, size_t length, char* out, size_t capacity) {
+size_t cli_LogFileText(const char* text, size_t length, char* out, size_t capacity) {
     std::string utf8 = cli_LibraryText(std::string(text, length));
     size_t n = utf8.size() < capacity ? utf8.size() : capacity;
     memcpy(out, utf8.data(), n);
     return n;
-}
-
-}  // namespace
-
-void cli_SetLogFileText(bool raw) {
-    log_SetFileText(!raw && cli_Utf8Output() ? logFileText : nullptr);
 }
 
 std::string cli_OutputText(const std::string& bytes) {
@@ -77,9 +68,8 @@ void EngineLines::start(bool json, const std::string& rejectionLog, Streams stre
             delete s;
             continue;
         }
-        lock_Acquire(lock_);
+        LockGuard held(lock_);
         streams_[i] = s;
-        lock_Release(lock_);
     }
 }
 
@@ -89,10 +79,12 @@ void EngineLines::stop() {
     // of use before it is put back, so that no write goes to a target being closed; its last
     // lines then go to the stream itself, already back where it was.
     for (int i = 1; i >= 0; --i) {
-        lock_Acquire(lock_);
-        Stream* s = streams_[i];
-        streams_[i] = nullptr;
-        lock_Release(lock_);
+        Stream* s;
+        {
+            LockGuard held(lock_);
+            s = streams_[i];
+            streams_[i] = nullptr;
+        }
         if (s == nullptr) continue;
         stream_Restore(s->divert);  // the last lines pass through onLine before it returns
         delete s;
@@ -105,9 +97,8 @@ FILE* EngineLines::out() {
 }
 
 void EngineLines::write(const std::string& line) {
-    lock_Acquire(lock_);
+    LockGuard held(lock_);
     writeLocked(out(), line);
-    lock_Release(lock_);
 }
 
 void EngineLines::writeJson(const JsonObject& object) {
@@ -138,8 +129,12 @@ void EngineLines::onLine(void* stream, FILE* original, const char* line, size_t 
     }
     // A line of standard output goes to its former target (which lasts until this diversion
     // has handed over its last line); the JSON objects of standard error's lines join the
-    // host's own on standard output.
-    lock_Acquire(e->lock_);
-    writeLocked(s->number == 1 ? original : e->json_ ? e->out() : original, text);
-    lock_Release(e->lock_);
+    // host's own on standard output. A Windows console takes a line that is not ASCII as its
+    // own characters (the C runtime would pass the bytes on in another code page).
+    LockGuard held(e->lock_);
+    FILE* to = s->number == 1 ? original : e->json_ ? e->out() : original;
+    bool ascii = true;
+    for (unsigned char c : text) ascii = ascii && c < 0x80;
+    if (ascii || e->json_ || !e->utf8_ || text_WriteToConsole(to, text.data(), text.size(), 0) != 1)
+        writeLocked(to, text);
 }

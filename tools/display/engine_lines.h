@@ -6,11 +6,14 @@
 // both streams become {"type":"log","stream":...,"text":...} objects there, their text in
 // UTF-8. Otherwise, in a UTF-8 locale (terminal or not), every line the host writes is valid
 // UTF-8: the library's GBK lines are shown in UTF-8, and any other byte that is not UTF-8 as
-// U+FFFD (util/utf8.h); in another locale the bytes go out as the library wrote them. The
-// rejection log is named by its real path.
+// U+FFFD (util/utf8.h); in another locale the bytes go out as the library wrote them. On
+// Windows a console in code page 65001 counts as a UTF-8 locale, and there such a line is
+// written as the console's own characters (WriteConsoleW); a console in code page 936 shows
+// the library's GBK bytes as they are. The rejection log is named by its real path.
 #ifndef MODEMFLASH_TOOLS_ENGINE_LINES_H
 #define MODEMFLASH_TOOLS_ENGINE_LINES_H
 
+#include <stddef.h>
 #include <stdio.h>
 
 #include <string>
@@ -68,8 +71,9 @@ std::string cli_LibraryText(const std::string& bytes);
 // a UTF-8 locale with its bytes that are not UTF-8 as U+FFFD, else as it is.
 std::string cli_OutputText(const std::string& bytes);
 
-// How the engine's --log files are written: in a UTF-8 locale as UTF-8 like every other line
-// (cli_LibraryText), unless raw (--raw-log) asks for the library's bytes as they are.
-void cli_SetLogFileText(bool raw);
+// An entry of the engine's --log files as the host writes it (see log_SetFileText): as UTF-8
+// like every other line (cli_LibraryText); set in a UTF-8 locale unless --raw-log asks for the
+// library's bytes as they are (cli_Utf8Output).
+size_t cli_LogFileText(const char* text, size_t length, char* out, size_t capacity);
 
 #endif

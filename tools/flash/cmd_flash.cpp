@@ -208,7 +208,7 @@ int runFlash(FlashOptions o) {
     bool linked = engine.lib == nullptr;
     // The engine's log goes to the --log file instead of standard output (error lines still
     // reach standard error).
-    if (linked) cli_SetLogFileText(o.rawLog);
+    if (linked) log_SetFileText(!o.rawLog && cli_Utf8Output() ? cli_LogFileText : nullptr);
     bool logging = linked && !o.logFile.empty() && log_OpenFile(0, o.logFile.c_str()) == 1;
     cli::FlashSession session(engine.lib);
     if (!o.record.empty() && !session.open(o.record, o.recordPayload, o.folder))

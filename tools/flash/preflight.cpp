@@ -14,7 +14,7 @@
 #include <system_error>
 
 #include "engine/archive.h"
-#include "host/downloader.h"
+#include "engine/firmware_folder.h"
 #include "platform/file.h"
 #include "platform/profile.h"
 
@@ -22,27 +22,7 @@ namespace preflight {
 namespace {
 
 const char kConfigName[] = "update_config.ini";
-const size_t kConfigReadMax = 1024 * 1024;  // what the library's reader reads at most
-const size_t kValueSeen = 39;               // the library reads the value into 40 characters
-
-// The files of each category, in the order the library lists them for the job, with the
-// archive IDs that belong under each name: the firmware files carry the archive whose device
-// path is their own name, the CD image the zero-CD archive, the product configuration one of
-// the modem's data files.
-struct ChosenFile {
-    int category;
-    const char* name;
-    std::vector<uint32_t> ids;
-};
-const ChosenFile kFiles[] = {
-    {7, "loader.wrapped", {3}},
-    {7, "secondary_boot.wrapped", {1}},
-    {7, "factory_tests.wrapped", {2}},
-    {7, "modem.wrapped", {0}},
-    {7, "mass_storage.wrapped", {7}},
-    {8, "nocd.iso.wrapped", {6}},
-    {9, "productConfig.bin", {4, 5, 8, 9}},
-};
+const size_t kValueSeen = 39;  // the library reads the value into 40 characters
 
 const char* categoryWords(int category) {
     switch (category) {
@@ -97,16 +77,6 @@ std::string trimmed(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// What the configuration holds for [update flag] update_cat, found by the library's rules:
-// names without regard to case, the first update_cat in any [update flag] section.
-struct ConfigValue {
-    bool found = false;
-    int line = 0;
-    std::string raw;    // as it stands after '=', blanks removed
-    std::string value;  // with one pair of surrounding quotes removed, as the library sees it
-    std::vector<int> sectionLines;
-};
-
 // Why a file that cannot be looked at is not there for us.
 std::string missingWords(int error) {
     if (error == EACCES)
@@ -114,62 +84,27 @@ std::string missingWords(int error) {
     return "it is missing";
 }
 
-bool readConfig(const std::string& path, Notes& notes, ConfigValue* v) {
-    long long size = 0;
-    int kind = file_Type(path.c_str(), &size);
-    if (kind == FILE_TYPE_MISSING) {
-        notes.problem(kConfigName, "cannot be read: " + missingWords(errno));
-        return false;
+// What the configuration holds for [update flag] update_cat, read by the library's own reader
+// (the first update_cat in any [update flag] section, names without regard to case).
+bool readConfig(const std::string& path, Notes& notes, ProfileEntry* v) {
+    std::string text;
+    int truncated = 0, kind = 0;
+    switch (profile_ReadText(path.c_str(), &text, &truncated, &kind)) {
+        case PROFILE_READ_MISSING:
+            notes.problem(kConfigName, "cannot be read: " + missingWords(errno));
+            return false;
+        case PROFILE_READ_NOT_REGULAR:
+            notes.problem(kConfigName, std::string("cannot be read: it is ") + file_TypeName(kind) +
+                                           ", not a regular file");
+            return false;
+        case PROFILE_READ_UNREADABLE:
+            notes.problem(kConfigName, std::string("cannot be read: ") + strerror(errno));
+            return false;
+        default:
+            break;
     }
-    if (kind != FILE_TYPE_REGULAR) {
-        notes.problem(kConfigName, std::string("cannot be read: it is ") + file_TypeName(kind) +
-                                       ", not a regular file");
-        return false;
-    }
-    FILE* f = file_Open(path.c_str(), "rb");
-    if (f == nullptr) {
-        notes.problem(kConfigName, std::string("cannot be read: ") + strerror(errno));
-        return false;
-    }
-    std::string text(kConfigReadMax + 1, '\0');
-    size_t got = fread(&text[0], 1, text.size(), f);
-    fclose(f);
-    if (got > kConfigReadMax) {
-        notes.warn(kConfigName, "is larger than 1 MiB: only its first 1 MiB is read");
-        got = kConfigReadMax;
-    }
-    text.resize(got);
-
-    size_t p = 0;
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) p = 3;
-    bool inSection = false;
-    for (int line = 1; p < text.size(); ++line) {
-        size_t e = text.find_first_of("\r\n", p);
-        if (e == std::string::npos) e = text.size();
-        std::string s = trimmed(text.substr(p, e - p));
-        p = e;
-        if (p < text.size() && text[p] == '\r' && p + 1 < text.size() && text[p + 1] == '\n') ++p;
-        if (p < text.size()) ++p;  // the line end: CR LF, LF or a lone CR
-        if (s.empty() || s[0] == ';') continue;
-        if (s[0] == '[') {
-            size_t close = s.find(']');
-            if (close == std::string::npos) continue;
-            inSection = strcasecmp(trimmed(s.substr(1, close - 1)).c_str(), "update flag") == 0;
-            if (inSection) v->sectionLines.push_back(line);
-            continue;
-        }
-        size_t eq = s.find('=');
-        if (!inSection || v->found || eq == std::string::npos) continue;
-        if (strcasecmp(trimmed(s.substr(0, eq)).c_str(), "update_cat") != 0) continue;
-        v->found = true;
-        v->line = line;
-        v->raw = trimmed(s.substr(eq + 1));
-        v->value = v->raw;
-        size_t n = v->value.size();
-        if (n >= 2 && ((v->value[0] == '"' && v->value[n - 1] == '"') ||
-                       (v->value[0] == '\'' && v->value[n - 1] == '\'')))
-            v->value = v->value.substr(1, n - 2);
-    }
+    if (truncated) notes.warn(kConfigName, "is larger than 1 MiB: only its first 1 MiB is read");
+    *v = profile_Lookup(text, "update flag", "update_cat");
     return true;
 }
 
@@ -200,7 +135,7 @@ bool checkFolderItself(const std::string& folder, Notes& notes) {
 // Reads the configuration and returns the categories among 7, 8 and 9 it selects (empty
 // after a problem).
 std::set<int> checkConfig(const std::string& folder, Notes& notes, std::string* value) {
-    ConfigValue v;
+    ProfileEntry v;
     if (!readConfig(folder + "\\" + kConfigName, notes, &v)) return {};
     if (v.sectionLines.size() > 1) {
         std::string lines;
@@ -284,14 +219,7 @@ std::string readerMessage(const char* error) {
     return s;
 }
 
-const char* ownerOf(uint32_t id) {
-    for (const ChosenFile& f : kFiles)
-        for (uint32_t own : f.ids)
-            if (own == id) return f.name;
-    return nullptr;
-}
-
-void checkFile(const std::string& folder, const ChosenFile& chosen, const Options& options,
+void checkFile(const std::string& folder, const FirmwareFileSpec& chosen, const Options& options,
                Notes& notes) {
     const std::string path = folder + "\\" + chosen.name;
     long long size = 0;
@@ -343,9 +271,11 @@ void checkFile(const std::string& folder, const ChosenFile& chosen, const Option
                                     "whether it takes it");
     } else {
         bool belongs = false;
-        for (uint32_t own : chosen.ids) belongs = belongs || own == check.archiveId;
+        for (int i = 0; i < chosen.idCount; ++i)
+            belongs = belongs || chosen.ids[i] == check.archiveId;
         if (!belongs) {
-            const char* owner = ownerOf(check.archiveId);
+            const FirmwareFileSpec* ownerFile = firmware_OwnerOfId(check.archiveId);
+            const char* owner = ownerFile ? ownerFile->name : nullptr;
             std::string text =
                 std::string("holds the ") + g_archiveIds[entry].shortName + " archive (ID " +
                 std::to_string(check.archiveId) + ", " + g_archiveIds[entry].devicePath + ")" +
@@ -415,7 +345,7 @@ Report checkFolder(const std::string& folder, const Options& options) {
     if (!checkFolderItself(folder, notes)) return report;
     std::string value;
     std::set<int> chosen = checkConfig(folder, notes, &value);
-    for (const ChosenFile& f : kFiles) {
+    for (const FirmwareFileSpec& f : g_firmwareSet) {
         if (chosen.count(f.category) == 0) continue;
         report.files.push_back(f.name);
         size_t first = report.notes.size();
@@ -440,13 +370,15 @@ std::vector<std::string> explainRefusal(const std::string& folder) {
         return {
             "update_config.ini selects no update (section [update flag], key update_cat "
             "missing or -1)"};
-    if (folder.size() + 23 >= 256) return {"the folder path is too long (at most 232 characters)"};
+    if (!firmware_FolderFits(folder.c_str()))
+        return {"the folder path is too long (at most " + std::to_string(firmware_FolderMax()) +
+                " characters)"};
 
     // One line for each file of the chosen categories that the library would refuse: the
     // file, why, and the category of update_cat that chose it.
     std::vector<std::string> lines;
     std::vector<int> chosen = SplitToIntegers(value, ';');
-    for (const ChosenFile& file : kFiles) {
+    for (const FirmwareFileSpec& file : g_firmwareSet) {
         if (std::find(chosen.begin(), chosen.end(), file.category) == chosen.end()) continue;
         std::string path = folder + "\\" + file.name;
         if (const char* problem = FirmwareFileProblem(path.c_str()))

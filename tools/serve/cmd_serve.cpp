@@ -8,6 +8,7 @@
 
 #include "cli/command_registry.h"
 #include "cli/history/flash_history.h"
+#include "cli/record/record_session.h"
 #include "cli/station/station_run.h"
 #include "dashboard/dashboard.h"
 #include "dashboard/dashboard_access.h"
@@ -185,6 +186,9 @@ const cli::CommandRegistrar serveCommand{
         app.add_flag("--force", o->station.force,
                      "Send an archive even when it belongs under another file's name (warned)");
         cli::addHistoryOptions(app, &o->station.history, true);
+        cli::addRecordOptions(app, &o->station.recordDir, &o->station.recordPayload,
+                              "Record every modem's conversation in this directory, one session "
+                              "file per modem named by its location; see `modemflash replay`");
         app.add_option("--time-scale", o->station.timeScale,
                        "Run every pause this many times faster (simulated modems only)");
         app.footer(std::string(kServeFooter) + cli::kStationFooter);

@@ -27,6 +27,7 @@
 #include "platform/lock.h"
 #include "platform/thread.h"
 #include "recorder/station_sessions.h"
+#include "report/log.h"
 #include "station/station.h"
 
 namespace cli {
@@ -375,9 +376,11 @@ int runStation(StationRunOptions o) {
                 o.folder.c_str());
         return FLASH_FOLDER;
     }
-    Display::Mode mode = o.json                   ? Display::JSON
-                         : env_IsTerminal(1) != 0 ? Display::LIVE
-                                                  : Display::PLAIN;
+    // Live lines need a terminal that redraws in place (on Windows, a console that takes
+    // control sequences); any other gets plain lines.
+    Display::Mode mode = o.json                         ? Display::JSON
+                         : env_TerminalControls(1) != 0 ? Display::LIVE
+                                                        : Display::PLAIN;
     Display display(mode);
     // Each modem's update is recorded on its way to the display.
     std::unique_ptr<IHistoryStore> history = openHistoryForUpdates(o.history);
@@ -387,7 +390,10 @@ int runStation(StationRunOptions o) {
     if (!o.recordDir.empty()) {
         sessions.reset(new CStationSessions(
             o.recordDir, o.recordPayload, std::string("modemflash ") + MODEMFLASH_VERSION,
-            o.watch ? "watch" : "flash", shown,
+            o.companion ? "serve"
+            : o.watch   ? "watch"
+                        : "flash",
+            shown,
             [](const std::string& text) { fprintf(stderr, "modemflash: %s\n", text.c_str()); }));
         sessions->SetFirmware(o.folder);
         recorder_Install(nullptr);
@@ -398,7 +404,7 @@ int runStation(StationRunOptions o) {
     recorder.SetFirmware(o.folder);
     station.SetListener(&recorder);
     station.SetLogDirectory(o.logDir.c_str());
-    cli_SetLogFileText(o.rawLog);
+    log_SetFileText(!o.rawLog && cli_Utf8Output() ? cli_LogFileText : nullptr);
     station.SetConsoleLog(mode == Display::PLAIN);
     MmInhibit modemManager;
     display.setModemManager(&modemManager);

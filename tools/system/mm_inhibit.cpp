@@ -13,25 +13,7 @@ std::string mm_RefusalWarning(const std::string& uid, const std::string& why) {
            "it for the update: sudo systemctl stop ModemManager)\n";
 }
 
-namespace {
-
-// Holds a platform lock for a scope (a null lock, out of memory at creation, holds nothing).
-class Hold {
-  public:
-    explicit Hold(PlatformLock* lock) : lock_(lock) {
-        if (lock_) lock_Acquire(lock_);
-    }
-    ~Hold() {
-        if (lock_) lock_Release(lock_);
-    }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-  private:
-    PlatformLock* lock_;
-};
-
-}  // namespace
+namespace {}  // namespace
 
 MmInhibit::MmInhibit(FILE* warnings)
     : lock_(lock_Create()), warnings_(warnings ? warnings : stderr) {}
@@ -43,7 +25,7 @@ MmInhibit::~MmInhibit() {
 }
 
 bool MmInhibit::inhibit(const std::string& uid) {
-    Hold hold(lock_);
+    LockGuard hold(lock_);
     if (uid.empty()) return false;
     if (std::find(held_.begin(), held_.end(), uid) != held_.end()) return true;
     if (!connected_) {
@@ -64,7 +46,7 @@ bool MmInhibit::inhibit(const std::string& uid) {
 }
 
 void MmInhibit::release(const std::string& uid) {
-    Hold hold(lock_);
+    LockGuard hold(lock_);
     auto it = std::find(held_.begin(), held_.end(), uid);
     if (it == held_.end()) return;
     char why[512];
@@ -73,7 +55,7 @@ void MmInhibit::release(const std::string& uid) {
 }
 
 void MmInhibit::releaseAll() {
-    Hold hold(lock_);
+    LockGuard hold(lock_);
     char why[512];
     for (const std::string& uid : held_) mm_InhibitDevice(bus_, uid.c_str(), 0, why, sizeof why);
     held_.clear();

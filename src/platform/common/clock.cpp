@@ -57,17 +57,6 @@ struct ClockState {
     }
 };
 
-class Guard {
-  public:
-    explicit Guard(ClockState& s) : s_(s) { lock_Acquire(s_.lock); }
-    ~Guard() { lock_Release(s_.lock); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-  private:
-    ClockState& s_;
-};
-
 ClockState& state() {
     static ClockState s;
     return s;
@@ -124,7 +113,7 @@ void clk_AnnounceScale(void) {
     char asked[64];
     {
         ClockState& s = state();
-        Guard g(s);
+        LockGuard g(s.lock);
         snprintf(asked, sizeof asked, "%s", s.askedText);
     }
     if (clk_ScaleNotice(asked, notice, sizeof notice)) {
@@ -135,13 +124,13 @@ void clk_AnnounceScale(void) {
 
 int64_t clk_NowMs(void) {
     ClockState& s = state();
-    Guard g(s);
+    LockGuard g(s.lock);
     return static_cast<int64_t>(scaledNowUs(s) / 1000.0);
 }
 
 int64_t clk_NowUs(void) {
     ClockState& s = state();
-    Guard g(s);
+    LockGuard g(s.lock);
     return static_cast<int64_t>(scaledNowUs(s));
 }
 
@@ -151,7 +140,7 @@ int64_t clk_NowSeconds(void) {
 
 double clk_Scale(void) {
     ClockState& s = state();
-    Guard g(s);
+    LockGuard g(s.lock);
     return s.scale;
 }
 
@@ -168,7 +157,7 @@ void changeScale(ClockState& s, double scale) {
 
 void clk_SetScale(double scale) {
     ClockState& s = state();
-    Guard g(s);
+    LockGuard g(s.lock);
     s.asked = 0;
     s.askedText[0] = '\0';
     s.refused = false;
@@ -177,7 +166,7 @@ void clk_SetScale(double scale) {
 
 void clk_RequestScale(double scale) {
     ClockState& s = state();
-    Guard g(s);
+    LockGuard g(s.lock);
     s.asked = scale >= 1.0 && scale <= kMaxScale ? scale : 0;
     snprintf(s.askedText, sizeof s.askedText, "%g", s.asked > 0 ? s.asked : 1.0);
     if (!s.refused) changeScale(s, s.asked > 0 ? s.asked : 1.0);
@@ -185,7 +174,7 @@ void clk_RequestScale(double scale) {
 
 double clk_RequestedScale(void) {
     ClockState& s = state();
-    Guard g(s);
+    LockGuard g(s.lock);
     return s.asked > 0 && !s.refused ? s.asked : 1.0;
 }
 
@@ -194,7 +183,7 @@ double clk_ScaleForPort(int simulated, const char* portName) {
     bool refusedNow = false;
     double asked, inForce;
     {
-        Guard g(s);
+        LockGuard g(s.lock);
         asked = s.asked;
         if (asked > 1.0 && !s.refused && !simulated) {
             s.refused = refusedNow = true;

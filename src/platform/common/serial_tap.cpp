@@ -7,19 +7,28 @@
 
 namespace {
 
-// The tap and its context change together: both live in one record, swapped whole. A record
-// once published is never freed (a caller on another thread may still be using it); setting a
-// tap happens a few times in a process's life.
+// The tap and its context change together: both live in one record, swapped whole. The
+// records are static and taken in turn, so that a caller on another thread still using the one
+// before keeps a record that is whole (a tap is set a few times in a process's life).
 struct Tap {
     SerialTapFunction function;
     void* context;
 };
+const int kTapRecords = 16;
+Tap g_taps[kTapRecords];
+std::atomic<int> g_next{0};
 std::atomic<const Tap*> g_tap{nullptr};
 
 }  // namespace
 
 void serial_SetTap(SerialTapFunction tap, void* context) {
-    const Tap* t = tap != nullptr ? new Tap{tap, context} : nullptr;
+    if (tap == nullptr) {
+        g_tap.store(nullptr, std::memory_order_release);
+        return;
+    }
+    Tap* t = &g_taps[g_next.fetch_add(1) % kTapRecords];
+    t->function = tap;
+    t->context = context;
     g_tap.store(t, std::memory_order_release);
 }
 

@@ -39,3 +39,7 @@ int env_StateDir(char* out, size_t capacity) {
     }
     return n > 0 && static_cast<size_t>(n) < capacity ? 1 : 0;
 }
+
+int env_TerminalControls(int stream) {
+    return env_IsTerminal(stream);
+}

@@ -34,15 +34,6 @@ FILE* file_Open(const char* path, const char* mode) {
     return fopen(local, mode);
 }
 
-FileKind file_Kind(const char* path) {
-    char local[4096];
-    if (!localPath(path, local, sizeof local)) return FILE_KIND_UNKNOWN;
-    struct stat st;
-    if (stat(local, &st) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? FILE_KIND_MISSING : FILE_KIND_UNKNOWN;
-    return S_ISREG(st.st_mode) ? FILE_KIND_REGULAR : FILE_KIND_OTHER;
-}
-
 int file_MakeDir(const char* path) {
     if (path == nullptr || *path == '\0') return 0;
     if (mkdir(path, 0777) == 0) return 1;

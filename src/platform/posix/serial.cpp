@@ -247,10 +247,21 @@ bool absentError(int e) {
 
 static SerialHandle openDevice(const char* name, int flags);
 
+namespace {
+thread_local int t_lastOpenBusy = 0;  // serial_LastOpenWasBusy
+}
+
 SerialHandle serial_Open(const char* name, int flags) {
     SerialHandle h = openDevice(name, flags);
-    serialtap_Open(name, flags, h, errno, absentError(errno));
+    int e = errno;
+    t_lastOpenBusy = h == nullptr && e == EBUSY ? 1 : 0;
+    serialtap_Open(name, flags, h, e, absentError(e));
+    errno = e;
     return h;
+}
+
+int serial_LastOpenWasBusy(void) {
+    return t_lastOpenBusy;
 }
 
 static SerialHandle openDevice(const char* name, int flags) {

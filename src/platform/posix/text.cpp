@@ -38,3 +38,15 @@ long text_GbkToUtf8(const char* in, size_t length, char* out, size_t capacity) {
     *dst = '\0';
     return static_cast<long>(dst - out);
 }
+
+int text_WriteToConsole(FILE*, const char*, size_t, int) {
+    return 0;  // a terminal takes the bytes; the caller converts them for a UTF-8 one
+}
+
+long text_FileNameToUtf8(const char* in, char* out, size_t capacity) {
+    if (in == nullptr || out == nullptr) return -1;
+    size_t n = strlen(in);
+    if (n >= capacity) return -1;
+    memcpy(out, in, n + 1);  // the bytes are the name; SQLite passes them on as they are
+    return static_cast<long>(n);
+}

@@ -40,3 +40,13 @@ int env_StateDir(char* out, size_t capacity) {
     int n = snprintf(out, capacity, "%s", local);
     return n > 0 && static_cast<size_t>(n) < capacity ? 1 : 0;
 }
+
+int env_TerminalControls(int stream) {
+    if (stream != 1 && stream != 2) return 0;
+    HANDLE h = GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return 0;
+    const DWORD vt = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING (Windows 10 and later)
+    if (mode & vt) return 1;
+    return SetConsoleMode(h, mode | vt) ? 1 : 0;
+}

@@ -15,18 +15,6 @@ FILE* file_Open(const char* path, const char* mode) {
     return fopen(path, mode);
 }
 
-FileKind file_Kind(const char* path) {
-    if (path == nullptr) return FILE_KIND_UNKNOWN;
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD e = GetLastError();
-        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? FILE_KIND_MISSING
-                                                                      : FILE_KIND_UNKNOWN;
-    }
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return FILE_KIND_OTHER;
-    return FILE_KIND_REGULAR;
-}
-
 int file_MakeDir(const char* path) {
     if (path == nullptr || *path == '\0') return 0;
     if (CreateDirectoryA(path, nullptr)) return 1;

@@ -134,11 +134,22 @@ void closeEvents(Win32Serial* s) {
 
 static SerialHandle openDevice(const char* name, int flags);
 
+namespace {
+thread_local int t_lastOpenBusy = 0;  // serial_LastOpenWasBusy
+}
+
 SerialHandle serial_Open(const char* name, int flags) {
     SerialHandle h = openDevice(name, flags);
     DWORD e = GetLastError();
+    t_lastOpenBusy =
+        h == nullptr && (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION) ? 1 : 0;
     serialtap_Open(name, flags, h, static_cast<int>(e), absentError(e));
+    SetLastError(e);
     return h;
+}
+
+int serial_LastOpenWasBusy(void) {
+    return t_lastOpenBusy;
 }
 
 static SerialHandle openDevice(const char* name, int flags) {

@@ -1,6 +1,7 @@
 // Terminal encodings on Windows: the console's output code page, and the system's converters.
 #include "platform/text.h"
 
+#include <io.h>
 #include <windows.h>
 
 int text_TerminalIsUtf8(int stream) {
@@ -32,4 +33,38 @@ long text_GbkToUtf8(const char* in, size_t length, char* out, size_t capacity) {
     if (written <= 0) return -1;
     out[written] = '\0';
     return written;
+}
+
+int text_WriteToConsole(FILE* f, const char* text, size_t length, int gbk) {
+    if (f == nullptr || text == nullptr || length == 0 || length > 0x100000) return 0;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    DWORD mode = 0;
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return 0;
+    UINT from = gbk ? 936 : CP_UTF8;
+    int n = static_cast<int>(length);
+    int wide = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text, n, nullptr, 0);
+    if (wide <= 0) return 0;
+    WCHAR* w = new WCHAR[static_cast<size_t>(wide)];
+    MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text, n, w, wide);
+    fflush(f);  // what the stream holds goes first
+    DWORD written = 0;
+    BOOL ok = WriteConsoleW(h, w, static_cast<DWORD>(wide), &written, nullptr);
+    delete[] w;
+    return ok ? 1 : 0;
+}
+
+long text_FileNameToUtf8(const char* in, char* out, size_t capacity) {
+    if (in == nullptr || out == nullptr || capacity == 0) return -1;
+    if (*in == '\0') {
+        out[0] = '\0';
+        return 0;
+    }
+    int wide = MultiByteToWideChar(CP_ACP, 0, in, -1, nullptr, 0);
+    if (wide <= 0) return -1;
+    WCHAR* w = new WCHAR[static_cast<size_t>(wide)];
+    MultiByteToWideChar(CP_ACP, 0, in, -1, w, wide);
+    int room = capacity > 0x7fffffff ? 0x7fffffff : static_cast<int>(capacity);
+    int written = WideCharToMultiByte(CP_UTF8, 0, w, wide, out, room, nullptr, nullptr);
+    delete[] w;
+    return written > 0 ? written - 1 : -1;  // the count includes the terminator
 }
