@@ -122,6 +122,7 @@ std::string history_Json(const HistoryUpdate& u) {
                          {"archive_name", f.archiveName},
                          {"sha256", f.sha256},
                          {"transfer_ms", json_NumberOrNull(f.transferMs)},
+                         {"blocks_sent", json_NumberOrNull(f.blocksSent)},
                          {"programmed", f.programmed}});
     JsonObject j = {
         {"id", u.id},
@@ -135,6 +136,7 @@ std::string history_Json(const HistoryUpdate& u) {
         {"version", u.version},
         {"location", u.location},
         {"serial", u.serial},
+        {"identity_note", u.identityNote},
         {"ports", u.portNames},
         {"folder", u.folder},
         {"result", u.finished() ? JsonObject(u.resultCode) : JsonObject(nullptr)},
@@ -152,7 +154,7 @@ std::string history_Json(const HistoryUpdate& u) {
 
 std::string history_CsvHeading() {
     return "id,started,ended,machine,version,location,serial,ports,firmware_before,folder,"
-           "result,result_words,duration_ms,log,uuid,station,pending,shipped";
+           "result,result_words,duration_ms,log,uuid,station,pending,shipped,identity_note";
 }
 
 std::string history_CsvLine(const HistoryUpdate& u) {
@@ -175,6 +177,7 @@ std::string history_CsvLine(const HistoryUpdate& u) {
         u.station,
         u.pending() ? "true" : "false",
         u.shippedMs >= 0 ? history_IsoTime(u.shippedMs) : "",
+        u.identityNote,
     };
     std::string line;
     for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
@@ -202,6 +205,7 @@ std::string history_Details(const HistoryUpdate& u) {
     field("modemflash", u.version);
     field("location", u.location);
     field("serial", u.serial);
+    if (!u.identityNote.empty()) field("modem", u.identityNote);
     field("ports", u.portNames);
     field("folder", u.folder);
     field("log", u.logPath);
@@ -224,10 +228,16 @@ std::string history_Details(const HistoryUpdate& u) {
         std::string archive = f.archiveId < 0 ? "-"
                                               : (f.archiveName.empty() ? "?" : f.archiveName) +
                                                     " (ID " + std::to_string(f.archiveId) + ")";
+        // How far the file got: its transfer's time when it was whole, the blocks that went
+        // out when it was not.
+        std::string how = f.transferMs >= 0 ? "sent in " + history_Duration(f.transferMs)
+                          : f.blocksSent > 0
+                              ? "transfer cut short after " + std::to_string(f.blocksSent) +
+                                    (f.blocksSent == 1 ? " block" : " blocks")
+                              : "";
         snprintf(line, sizeof line, "  %-24s %10lld bytes  %-16s %-14s %s\n", f.name.c_str(),
                  static_cast<long long>(f.size), archive.c_str(),
-                 f.programmed ? "programmed" : "not programmed",
-                 f.transferMs < 0 ? "" : history_Duration(f.transferMs).c_str());
+                 f.programmed ? "programmed" : "not programmed", how.c_str());
         out += line;
         out += "    sha256 " + orDash(f.sha256) + "\n";
     }

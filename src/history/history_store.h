@@ -26,6 +26,9 @@ struct HistoryFile {
     std::string sha256;       // of the whole file, 64 hex digits; "" when unreadable
     int64_t transferMs = -1;  // from its start to the next step; -1 when it did not complete
     bool programmed = false;  // the modem took it and programmed it
+    // Data blocks of the file that went out to the modem (the last one perhaps unanswered):
+    // how far a transfer got; -1 when not known.
+    int64_t blocksSent = -1;
 };
 
 // One identification answer the modem gave (see mode_InitAnswer).
@@ -49,6 +52,9 @@ struct HistoryUpdate {
     int resultCode = -1;      // the host's result code (DownloadResult); -1 while unfinished
     std::string resultWords;  // the result in words
     std::string logPath;      // the engine's log file; "" when none was written
+    // Why location and serial do not name the modem for certain ("" when they do, or when
+    // they are simply unknown to a host that never looks).
+    std::string identityNote;
     std::vector<HistoryAnswer> answers;
     std::vector<HistoryFile> files;  // filled by queries that ask for details
     // The record's name in every history it reaches (the station's file, the fleet's server):
@@ -115,10 +121,16 @@ class IHistoryStore : public IHistoryReader {
     // Writes the record of an update that starts (start.id, ended, result are ignored).
     // The new record's id, or 0 when it could not be written (*error says why).
     virtual int64_t BeginUpdate(const HistoryUpdate& start, std::string* error) = 0;
-    // Records one file of the update; a file recorded again (same seq) replaces the old one.
+    // Records one file of the update; a file recorded again (same seq) replaces the old one
+    // (so a file in progress can be recorded as far as it got, then again at its end).
     virtual bool AddFile(int64_t id, const HistoryFile& file, std::string* error) = 0;
-    // Finishes the record: end time, result, answers; log path, port names, location and
-    // serial when they are not empty (else those written at the start stay).
+    // Records the modem's identification answers as soon as it gave them, so that an update
+    // that never finishes keeps them; an answer given again (same mode and command) replaces
+    // the old one.
+    virtual bool AddAnswers(int64_t id, const std::vector<HistoryAnswer>& answers,
+                            std::string* error) = 0;
+    // Finishes the record: end time, result, answers; log path, port names, location, serial
+    // and identity note when they are not empty (else those written at the start stay).
     virtual bool FinishUpdate(int64_t id, const HistoryUpdate& end, std::string* error) = 0;
     // Marks records as taken by the fleet's server, each in the given revision, at shippedMs
     // (see history_shipper.h), in one write. A mark never goes back: an older revision's

@@ -105,10 +105,15 @@ const char* const kMigrations[] = {
     "CREATE TRIGGER updates_revise AFTER UPDATE OF started_ms, ended_ms, machine, version,"
     " location, serial, port_names, folder, result_code, result_words, log_path, station"
     " ON updates BEGIN UPDATE updates SET revision = revision + 1 WHERE id = NEW.id; END;",
+    // 4: how far a file's transfer got, and why an update's modem is not known for certain.
+    "ALTER TABLE files ADD COLUMN blocks_sent INTEGER;"
+    "ALTER TABLE updates ADD COLUMN identity_note TEXT NOT NULL DEFAULT '';",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 // The layout that brought the UUID, the station and the shipping marks.
 const int kShippingLayout = 3;
+// The layout that brought how far a file got and the note on the modem's identity.
+const int kIdentityLayout = 4;
 
 bool isDamage(int code) {
     code &= 0xff;
@@ -220,9 +225,11 @@ class Rows {
     int forEach(const HistoryFilter& f, const IHistoryReader::Each& each) {
         if (version_ == 0) return SQLITE_DONE;  // nothing was ever recorded here
         const bool shipping = version_ >= kShippingLayout;
+        // Columns an older layout lacks are read as their defaults.
         std::string sql =
             "SELECT id, started_ms, ended_ms, machine, version, location, serial, port_names, "
-            "folder, result_code, result_words, log_path" +
+            "folder, result_code, result_words, log_path, " +
+            std::string(version_ >= kIdentityLayout ? "identity_note" : "''") +
             std::string(shipping ? ", uuid, station, revision, shipped_revision, shipped_ms" : "") +
             " FROM updates" + whereOf(f, version_) + " ORDER BY started_ms DESC, id DESC";
         if (f.limit > 0 || f.offset > 0) sql += " LIMIT ?5 OFFSET ?6";
@@ -241,9 +248,11 @@ class Rows {
                                         "update_id = ?1 ORDER BY mode, rowid"));
             if (!answers->ok()) return answers->prepareCode();
         }
-        Statement files(db_,
-                        "SELECT seq, name, size, archive_id, archive_name, sha256, transfer_ms, "
-                        "programmed FROM files WHERE update_id = ?1 ORDER BY seq");
+        Statement files(db_, (std::string("SELECT seq, name, size, archive_id, archive_name, "
+                                          "sha256, transfer_ms, programmed, ") +
+                              (version_ >= kIdentityLayout ? "blocks_sent" : "NULL") +
+                              " FROM files WHERE update_id = ?1 ORDER BY seq")
+                                 .c_str());
         if (!files.ok()) return files.prepareCode();
         int rc;
         HistoryUpdate u;
@@ -261,12 +270,13 @@ class Rows {
             u.resultCode = static_cast<int>(s.columnInt(9));
             u.resultWords = s.columnText(10);
             u.logPath = s.columnText(11);
+            u.identityNote = s.columnText(12);
             if (shipping) {
-                u.uuid = s.columnText(12);
-                u.station = s.columnText(13);
-                u.revision = s.columnInt(14, 0);
-                u.shippedRevision = s.columnInt(15, 0);
-                u.shippedMs = s.columnInt(16);
+                u.uuid = s.columnText(13);
+                u.station = s.columnText(14);
+                u.revision = s.columnInt(15, 0);
+                u.shippedRevision = s.columnInt(16, 0);
+                u.shippedMs = s.columnInt(17);
             } else {
                 // As the layout that brings them will make it: named after its machine, and
                 // not on any server yet.
@@ -292,6 +302,7 @@ class Rows {
                     file.sha256 = files.columnText(5);
                     file.transferMs = files.columnInt(6);
                     file.programmed = files.columnInt(7, 0) != 0;
+                    file.blocksSent = files.columnInt(8);
                     u.files.push_back(std::move(file));
                 }
                 if (rc != SQLITE_DONE) return rc;
@@ -361,11 +372,11 @@ class SqliteStore : public IHistoryStore {
         LockGuard g(lock_);
         Statement s(db_,
                     "INSERT INTO updates (started_ms, machine, version, location, serial, "
-                    "port_names, folder, log_path, uuid, station) "
-                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+                    "port_names, folder, log_path, uuid, station, identity_note) "
+                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
         if (!s.run(u.startedMs, u.machine, u.version, u.location, u.serial, u.portNames, u.folder,
                    u.logPath, u.uuid.empty() ? history_NewUuid() : u.uuid,
-                   u.station.empty() ? u.machine : u.station))
+                   u.station.empty() ? u.machine : u.station, u.identityNote))
             return fail(error, "record the update's start"), 0;
         return sqlite3_last_insert_rowid(db_);
     }
@@ -374,12 +385,30 @@ class SqliteStore : public IHistoryStore {
         LockGuard g(lock_);
         Statement s(db_,
                     "INSERT OR REPLACE INTO files (update_id, seq, name, size, archive_id, "
-                    "archive_name, sha256, transfer_ms, programmed) "
-                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+                    "archive_name, sha256, transfer_ms, programmed, blocks_sent) "
+                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
         if (!s.run(id, f.seq, f.name, f.size, OrNull{f.archiveId}, f.archiveName, f.sha256,
-                   OrNull{f.transferMs}, f.programmed ? 1 : 0))
+                   OrNull{f.transferMs}, f.programmed ? 1 : 0, OrNull{f.blocksSent}))
             return fail(error, "record a file of the update");
         return true;
+    }
+
+    bool AddAnswers(int64_t id, const std::vector<HistoryAnswer>& answers,
+                    std::string* error) override {
+        LockGuard g(lock_);
+        if (!exec("BEGIN IMMEDIATE")) return fail(error, "record the modem's answers");
+        bool ok = true;
+        for (const HistoryAnswer& a : answers) {
+            if (!ok) break;
+            ok = Statement(db_,
+                           "INSERT OR REPLACE INTO answers (update_id, mode, command, answer) "
+                           "VALUES (?1, ?2, ?3, ?4)")
+                     .run(id, a.mode, a.command, a.answer);
+        }
+        if (ok && exec("COMMIT")) return true;
+        fail(error, "record the modem's answers");
+        exec("ROLLBACK");
+        return false;
     }
 
     bool FinishUpdate(int64_t id, const HistoryUpdate& u, std::string* error) override {
@@ -391,9 +420,11 @@ class SqliteStore : public IHistoryStore {
                       "log_path = CASE WHEN ?5 = '' THEN log_path ELSE ?5 END, "
                       "port_names = CASE WHEN ?6 = '' THEN port_names ELSE ?6 END, "
                       "location = CASE WHEN ?7 = '' THEN location ELSE ?7 END, "
-                      "serial = CASE WHEN ?8 = '' THEN serial ELSE ?8 END WHERE id = ?1")
+                      "serial = CASE WHEN ?8 = '' THEN serial ELSE ?8 END, "
+                      "identity_note = CASE WHEN ?9 = '' THEN identity_note ELSE ?9 END "
+                      "WHERE id = ?1")
                 .run(id, u.endedMs, u.resultCode, u.resultWords, u.logPath, u.portNames, u.location,
-                     u.serial);
+                     u.serial, u.identityNote);
         for (const HistoryAnswer& a : u.answers) {
             if (!ok) break;
             ok = Statement(db_,

@@ -39,9 +39,19 @@ void CStationRecorder::OnModemStart(const StationModem& modem) {
 void CStationRecorder::OnModemStatus(const StationModem& modem, const StationStatus& status) {
     Slot* s = slotOf(modem);
     if (s && s->recorder) {
-        if (status.phase == STATION_SENDING || status.phase == STATION_PROGRAMMING)
-            s->recorder->StartFile(status.fileIndex - 1);
-        else if (status.phase == STATION_FINISHED)
+        int seq = status.fileIndex - 1;
+        if (status.phase == STATION_SENDING || status.phase == STATION_PROGRAMMING) {
+            s->recorder->StartFile(seq);
+            if (status.blocksSent > 0) s->recorder->BlocksSent(seq, status.blocksSent);
+            if (status.phase == STATION_PROGRAMMING) s->recorder->Transferred(seq);
+        }
+        if (status.phase == STATION_ENTERING_LOADER || status.phase == STATION_SENDING) {
+            // On the job's thread: the answers the modem has given so far, kept at once.
+            HistoryUpdate known;
+            history_TakeFromPort(modem.portIndex, &known);
+            s->recorder->Answers(known.answers);
+        }
+        if (status.phase == STATION_FINISHED)
             // Still on the job's thread, before the station frees the port index for another
             // modem: what the port context kept is this job's.
             history_TakeFromPort(modem.portIndex, &s->end);

@@ -10,6 +10,7 @@
 #include "modemflash/downloader.h"
 #include "platform/env.h"
 #include "platform/file.h"
+#include "report/notify.h"
 #include "util/sha256.h"
 
 namespace {
@@ -145,14 +146,17 @@ void CUpdateRecorder::warnOnce(const std::string& text) {
 void CUpdateRecorder::Begin(HistoryUpdate start, const CFirmwareFiles* firmware) {
     firmware_ = firmware;
     files_.clear();
+    eventCodes_.clear();
     for (size_t i = 0; firmware && i < firmware->Count(); ++i) {
         HistoryFile f;
         f.seq = static_cast<int>(i);
         f.name = firmware->Name(i);
         files_.push_back(f);
+        eventCodes_.push_back(sink_EventCode(f.name.c_str()));
     }
     recorded_.assign(files_.size(), false);
     current_ = -1;
+    answersKept_ = 0;
     if (store_ == nullptr) return;
     if (start.startedMs == 0) start.startedMs = history_NowMs();
     if (start.machine.empty()) start.machine = history_MachineName();
@@ -164,14 +168,23 @@ void CUpdateRecorder::Begin(HistoryUpdate start, const CFirmwareFiles* firmware)
     }
 }
 
+namespace {
+
+int64_t msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+}  // namespace
+
 void CUpdateRecorder::completeCurrent(bool programmed) {
     if (current_ < 0) return;
     HistoryFile& f = files_[static_cast<size_t>(current_)];
     f.programmed = programmed;
-    f.transferMs = programmed ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - currentStart_)
-                                    .count()
-                              : -1;
+    // Without a programming phase to mark the transfer's end (a host of the contract alone),
+    // a programmed file's time runs to its end.
+    if (f.transferMs < 0 && programmed) f.transferMs = msSince(currentStart_);
     recorded_[static_cast<size_t>(current_)] = true;
     current_ = -1;
     std::string error;
@@ -182,6 +195,7 @@ HistoryFile CUpdateRecorder::described(const HistoryFile& f) const {
     HistoryFile d = firmware_->File(static_cast<size_t>(f.seq));
     d.transferMs = f.transferMs;
     d.programmed = f.programmed;
+    d.blocksSent = f.blocksSent;
     return d;
 }
 
@@ -189,11 +203,59 @@ void CUpdateRecorder::StartFile(int seq) {
     if (seq < 0 || static_cast<size_t>(seq) >= files_.size() || seq == current_) return;
     completeCurrent(false);
     current_ = seq;
+    currentEvents_ = 0;
     currentStart_ = std::chrono::steady_clock::now();
+    HistoryFile& f = files_[static_cast<size_t>(seq)];
+    f.transferMs = -1;
+    f.blocksSent = -1;
 }
 
 void CUpdateRecorder::EndFile(int seq, bool programmed) {
     if (seq == current_) completeCurrent(programmed);
+}
+
+void CUpdateRecorder::Transferred(int seq) {
+    if (seq != current_ || seq < 0) return;
+    HistoryFile& f = files_[static_cast<size_t>(seq)];
+    if (f.transferMs >= 0) return;  // known already
+    f.transferMs = msSince(currentStart_);
+    std::string error;
+    if (writing() && !warned_ && !store_->AddFile(id_, described(f), &error)) warnOnce(error);
+    lastSaved_ = std::chrono::steady_clock::now();
+}
+
+void CUpdateRecorder::BlocksSent(int seq, int64_t blocks) {
+    if (seq != current_ || seq < 0) return;
+    HistoryFile& f = files_[static_cast<size_t>(seq)];
+    bool first = f.blocksSent <= 0 && blocks > 0;
+    f.blocksSent = blocks;
+    if (!writing() || warned_ || (!first && msSince(lastSaved_) < 1000)) return;
+    lastSaved_ = std::chrono::steady_clock::now();
+    std::string error;
+    if (!store_->AddFile(id_, described(f), &error)) warnOnce(error);
+}
+
+void CUpdateRecorder::Answers(const std::vector<HistoryAnswer>& answers) {
+    if (answers.size() <= answersKept_) return;
+    answersKept_ = answers.size();
+    std::string error;
+    if (writing() && !warned_ && !store_->AddAnswers(id_, answers, &error)) warnOnce(error);
+}
+
+void CUpdateRecorder::OnPhase(int port, JobPhase phase, int fileIndex) {
+    if (phase == JOB_PROGRAMMING) Transferred(fileIndex - 1);
+    if (phase == JOB_ENTERING_LOADER || phase == JOB_SENDING) {
+        // On the job's thread: what the port context holds is this job's.
+        HistoryUpdate known;
+        history_TakeFromPort(port, &known);
+        Answers(known.answers);
+    }
+}
+
+void CUpdateRecorder::OnEvent(int, int code, int) {
+    if (current_ < 0 || code != eventCodes_[static_cast<size_t>(current_)]) return;
+    // The file's first event starts its step; each one after it goes with a data block.
+    if (++currentEvents_ > 1) BlocksSent(current_, currentEvents_ - 1);
 }
 
 void CUpdateRecorder::Finish(const HistoryUpdate& end) {

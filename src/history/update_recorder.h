@@ -92,17 +92,31 @@ class CUpdateRecorder : public IJobObserver {
     // progress then ends, not programmed), and ends, programmed or not, and is recorded.
     void StartFile(int seq);
     void EndFile(int seq, bool programmed);
+    // The transfer of file seq is over and its programming begins: the file's transfer time
+    // is known, whatever the programming then does.
+    void Transferred(int seq);
+    // blocks data blocks of file seq have gone out so far. The file is recorded as far as it
+    // got (the first block at once, then at most about once a second), so that an update that
+    // never finishes (killed, stopped by a second Ctrl-C) keeps how far its transfer got.
+    void BlocksSent(int seq, int64_t blocks);
+    // The modem's identification answers as far as they are known: recorded at once when they
+    // are more than before (an update that never finishes keeps them).
+    void Answers(const std::vector<HistoryAnswer>& answers);
 
-    // As the job's observer: its file starts and ends (fileIndex 1.. is seq + 1).
-    void OnPhase(int, JobPhase, int) override {}
+    // As the job's observer: its file starts and ends (fileIndex 1.. is seq + 1), the end of
+    // each transfer (the programming phase), the data blocks (the file's events after its
+    // first), and the answers the port context holds once the modem has been identified in
+    // modem mode (the switch to loader mode begins) and in loader mode (a file is sent).
+    void OnPhase(int port, JobPhase phase, int fileIndex) override;
     void OnFileStart(int, int fileIndex, int, const char*) override { StartFile(fileIndex - 1); }
+    void OnEvent(int port, int code, int value) override;
     void OnFileEnd(int, int fileIndex, bool programmed) override {
         EndFile(fileIndex - 1, programmed);
     }
 
     // Finishes the record with end's result, words, log path, port names, answers (and
-    // location and serial when given); the end time is now. The file in progress and those
-    // never reached are recorded as not programmed.
+    // location, serial and identity note when given); the end time is now. The file in
+    // progress and those never reached are recorded as not programmed.
     void Finish(const HistoryUpdate& end);
 
     int64_t id() const { return id_; }  // 0 before Begin or when the store failed
@@ -120,8 +134,12 @@ class CUpdateRecorder : public IJobObserver {
     const CFirmwareFiles* firmware_ = nullptr;
     std::vector<HistoryFile> files_;  // what the update did with each file (no description)
     std::vector<bool> recorded_;
-    int current_ = -1;  // index into files_ of the file in progress
+    std::vector<int> eventCodes_;  // each file's event code (DownloadEventCode)
+    int current_ = -1;             // index into files_ of the file in progress
+    int64_t currentEvents_ = 0;    // events of the file in progress seen by OnEvent
     std::chrono::steady_clock::time_point currentStart_;
+    std::chrono::steady_clock::time_point lastSaved_;  // the file in progress, last recorded
+    size_t answersKept_ = 0;                           // answers recorded so far
 };
 
 #endif

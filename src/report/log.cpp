@@ -14,14 +14,15 @@ namespace {
 
 // The output lock. It guards what the log shares between the threads of several ports: the
 // standard streams as the log writes them, the hook and its user pointer, the console
-// switch, the per-port log files, the partial lines held for labelled ports, and the labels
-// themselves. Held only while writing; never while a hook runs.
+// switch, the per-port log files and their text rewriter, the partial lines held for labelled
+// ports, and the labels themselves. Held only while writing; never while a hook runs.
 PlatformLock* const g_outputLock = lock_Create();
 
 LogHook g_hook = nullptr;
 void* g_hookUser = nullptr;
 int g_console = LOG_CONSOLE_ALL;
 FILE* g_files[REPORT_PORT_COUNT];
+LogFileText g_fileText = nullptr;
 
 // The unfinished line of a labelled port, per stream (0 standard output, 1 standard error).
 struct PendingLine {
@@ -117,7 +118,15 @@ void toFile(int port, const char* text) {
     // Through the file seam: a failing write costs the log its line, never the update.
     if (file_Write(stamp, 1, strlen(stamp), f) == strlen(stamp)) {
         file_Write(": ", 1, 2, f);
-        file_Write(text, 1, strlen(text), f);
+        size_t length = strlen(text);
+        if (g_fileText != nullptr) {
+            // The host's encoding: a GBK character takes at most three bytes in UTF-8.
+            static thread_local char rewritten[LOG_ENTRY_MAX * 3];
+            size_t n = g_fileText(text, length, rewritten, sizeof rewritten);
+            file_Write(rewritten, 1, n < sizeof rewritten ? n : sizeof rewritten, f);
+        } else {
+            file_Write(text, 1, length, f);
+        }
     }
     fflush(f);
 }
@@ -202,6 +211,11 @@ void log_SetHook(LogHook hook, void* user) {
     LockGuard guard(g_outputLock);
     g_hook = hook;
     g_hookUser = user;
+}
+
+void log_SetFileText(LogFileText fn) {
+    LockGuard guard(g_outputLock);
+    g_fileText = fn;
 }
 
 void log_SetConsole(int streams) {

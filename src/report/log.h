@@ -55,6 +55,14 @@ void log_SetConsole(int streams);
 int log_OpenFile(int port, const char* path);
 void log_CloseFile(int port);
 
+// Rewrites each entry before it goes to a log file (log_OpenFile): the host's choice of the
+// files' encoding (the standard streams and the hook get the engine's bytes as they are). fn
+// writes the entry's new text into out (at most capacity bytes, no terminator needed) and
+// returns its length; null, as at load, writes the entries as they are. fn runs on the
+// logging thread under the output lock: it must not log.
+typedef size_t (*LogFileText)(const char* text, size_t length, char* out, size_t capacity);
+void log_SetFileText(LogFileText fn);
+
 // Writes the partial lines held for a labelled port (each ended with a line break) and the
 // count of the repeats not shown.
 void log_FlushPort(int port);

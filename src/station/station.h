@@ -67,6 +67,7 @@ struct StationStatus {
     int64_t phaseStartMs = 0;  // clk_NowMs() when the phase began (seconds waited so far)
     int64_t startMs = 0;       // clk_NowMs() when the modem's update began
     std::string text;          // the last status or information text the engine posted
+    int64_t blocksSent = 0;    // data blocks of the current file sent so far
 };
 
 // Why a modem present got no update (STATION_NOT_RUN results); STATION_TAKEN when its job ran.

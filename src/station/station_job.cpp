@@ -93,12 +93,17 @@ void Job::OnFileStart(int, int fileIndex, int fileCount, const char* path) {
     status.fileIndex = fileIndex;
     status.fileCount = fileCount;
     status.fileName = baseName(path);
+    status.blocksSent = 0;
+    fileEvents_ = 0;
     publish();
 }
 
-void Job::OnEvent(int, int, int value) {
+void Job::OnEvent(int, int code, int value) {
     drainMessages();
     status.percent = value;
+    // A file's first event starts its step; each one after it goes with a data block.
+    if (code >= EVENT_LOADER && code <= EVENT_PRODUCT_CONFIG && ++fileEvents_ > 1)
+        status.blocksSent = fileEvents_ - 1;
     publish();
 }
 

@@ -23,6 +23,7 @@ struct Job final : public IJobObserver {
     CStation::Impl* station = nullptr;
     StationModem modem;
     StationStatus status;
+    int64_t fileEvents_ = 0;  // events of the current file (its first, then one a block)
     StationResult result;
     std::string list;
     PlatformThread* thread = nullptr;

@@ -550,6 +550,34 @@ TEST(HostJson, EveryLineOfStandardOutputIsAnObject) {
     EXPECT_GT(logs, 5u);
 }
 
+// The --log file is UTF-8 like every other line in a UTF-8 locale; --raw-log keeps the
+// library's own bytes there.
+TEST(HostLog, TheLogFileIsUtf8UnlessTheRawBytesAreAsked) {
+    Host h;
+    ASSERT_EQ(h.run("sample " + h.fw + " --small").status, 0);
+    const std::string gbk = "SelectMode: \xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc";
+    const std::string utf8 = "SelectMode: \u6a21\u5f0f\u5207\u6362\u5931\u8d25";
+    for (const char* raw : {"", " --raw-log"}) {
+        SCOPED_TRACE(raw);
+        modemsim::ModemSim sim;
+        modemsim::SimOptions o;
+        o.devRoot = h.root.path() + "/dev";
+        o.sysfsRoot = h.root.path() + "/sys";
+        o.republishDelayMs = 100;
+        o.scenario = "never-return switch=1\n";
+        std::string why;
+        ASSERT_TRUE(sim.start(o, &why)) << why;
+        std::string log = h.root.path() + "/engine" + (*raw ? "-raw" : "") + ".log";
+        HostRun r = h.run("flash " + h.fw + " --time-scale 200 --no-history --log " + log + raw,
+                          "LC_ALL=C.UTF-8");
+        sim.stop();
+        EXPECT_EQ(r.status, 7) << r.out << r.err;
+        std::string text = testsupport::readFile(log);
+        EXPECT_NE(text.find(*raw ? gbk : utf8), std::string::npos) << text;
+        EXPECT_EQ(text.find(*raw ? utf8 : gbk), std::string::npos) << text;
+    }
+}
+
 // What this user may not read or write is named as such, not as missing. Root may read and
 // write anything, so the program runs as nobody there.
 TEST(HostAsAUser, AFolderItMayNotReadAndALogFolderItMayNotWriteAreSaidSo) {

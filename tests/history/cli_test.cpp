@@ -61,6 +61,21 @@ TEST_F(HistoryCommand, AFlashIsRecordedWithItsFilesAnswersAndPorts) {
     EXPECT_EQ(u.logPath, root.path() + "/engine.log");
     EXPECT_EQ(u.portNames.rfind("COM65", 0), 0u) << u.portNames;
     EXPECT_EQ(u.firmwareBefore(), "SIM_1.0.0 [2026-01-01]");
+    // Which modem got the firmware: its USB location and serial, in the record, the opening
+    // lines and the summary.
+    EXPECT_EQ(u.location, sim.location());
+    EXPECT_EQ(u.serial, sim.serialNumber());
+    EXPECT_EQ(u.identityNote, "");
+    const std::string modem =
+        "COM65 at USB location " + sim.location() + ", serial " + sim.serialNumber();
+    EXPECT_NE(r.out.find("the modem: " + modem + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("result 1: update complete; the modem: " + modem + "\n"),
+              std::string::npos)
+        << r.out;
+    CommandRun bySerial =
+        run("history --serial " + sim.serialNumber() + " --json --history " + history);
+    EXPECT_NE(bySerial.out.find("\"location\":\"" + sim.location() + "\""), std::string::npos)
+        << "found by its serial: " << bySerial.out;
     ASSERT_EQ(u.files.size(), 7u);
     // What the modem holds is what the record says was sent: compare the payload hashes the
     // simulated modem computed with the files' hashes through the files themselves.
@@ -87,11 +102,11 @@ TEST_F(HistoryCommand, AnUpdateKilledMidTransferLeavesItsRecordUnfinished) {
         execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Wait until the first archive is recorded: the update is then in the second transfer.
+    // Wait until the second archive is recorded as far as it got: its first block went out.
     bool reached = false;
     for (int i = 0; i < 1500 && !reached; ++i) {
         std::vector<HistoryUpdate> all = records();
-        reached = all.size() == 1 && all[0].files.size() == 1;
+        reached = all.size() == 1 && all[0].files.size() == 2;
         if (!reached) usleep(10000);
     }
     kill(pid, SIGKILL);
@@ -101,17 +116,77 @@ TEST_F(HistoryCommand, AnUpdateKilledMidTransferLeavesItsRecordUnfinished) {
     ASSERT_TRUE(reached) << "the first archive was never recorded";
     EXPECT_TRUE(WIFSIGNALED(status));
 
+    // The record keeps what the modem answered and the file being written, with how far it
+    // got, though the program never came to finish it.
     std::vector<HistoryUpdate> all = records();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_FALSE(all[0].finished());
-    ASSERT_EQ(all[0].files.size(), 1u);
+    EXPECT_EQ(all[0].firmwareBefore(), "SIM_1.0.0 [2026-01-01]");
+    std::string answered;
+    for (const HistoryAnswer& a : all[0].answers)
+        answered += std::to_string(a.mode) + " " + a.command + "; ";
+    EXPECT_EQ(answered, "0 AT+GMR; 0 AT%IFWR; 0 AT%ICOMPAT; ");
+    ASSERT_EQ(all[0].files.size(), 2u);
     EXPECT_TRUE(all[0].files[0].programmed);
+    EXPECT_GE(all[0].files[0].transferMs, 0);
+    EXPECT_EQ(all[0].files[1].name, "secondary_boot.wrapped");
+    EXPECT_FALSE(all[0].files[1].programmed);
+    EXPECT_EQ(all[0].files[1].blocksSent, 1);
+    EXPECT_EQ(all[0].files[1].transferMs, -1);
+    CommandRun show = run("history show 1 --history " + history);
+    EXPECT_NE(show.out.find("transfer cut short after 1 block"), std::string::npos) << show.out;
+    EXPECT_EQ(show.out.find("(none kept)"), std::string::npos) << show.out;
 
     CommandRun table = run("history --history " + history);
     EXPECT_EQ(table.status, 0) << table.out;
     EXPECT_NE(table.out.find("did not finish"), std::string::npos) << table.out;
     CommandRun failed = run("history --failed --json --history " + history);
     EXPECT_EQ(count(failed.out, "\"finished\":false"), 1u) << failed.out;
+}
+
+// A refused update: the file the modem would not program was sent whole, and its record
+// says so (its transfer time); no modem at all: the record says it knows none.
+TEST_F(HistoryCommand, ARefusedUpdateKeepsItsTransferAndAMissingModemIsSaid) {
+    startModem("refuse AT%PROG=2 times=all\nrefuse AT%PROG=1 times=all\n");
+    CommandRun r =
+        run("flash " + firmware + " --time-scale 200 --log /dev/null --history " + history, env);
+    sim.stop();
+    EXPECT_EQ(r.status, 5) << r.out;
+    std::vector<HistoryUpdate> all = records();
+    ASSERT_EQ(all.size(), 1u);
+    ASSERT_GE(all[0].files.size(), 1u);
+    // What failed, from the job's own record of it.
+    EXPECT_NE(all[0].resultWords.find("the modem refused to program the firmware: programming "
+                                      "loader.wrapped (file 1 of 7): AT%PROG=1 answered ERROR"),
+              std::string::npos)
+        << all[0].resultWords;
+    const HistoryFile& refused = all[0].files[0];
+    EXPECT_FALSE(refused.programmed);
+    EXPECT_GE(refused.transferMs, 0) << "the transfer happened";
+    EXPECT_GT(refused.blocksSent, 0);
+    CommandRun json = run("history --json --history " + history);
+    EXPECT_EQ(
+        json.out.find("\"transfer_ms\":null,\"blocks_sent\":" + std::to_string(refused.blocksSent)),
+        std::string::npos)
+        << json.out;
+
+    std::string none = root.path() + "/none.sqlite3";
+    r = run("flash " + firmware + " --time-scale 1000 --log /dev/null --history " + none, env);
+    EXPECT_EQ(r.status, 4) << r.out;
+    std::string notice, error;
+    auto store = history_OpenStore(none, &notice, &error);
+    ASSERT_TRUE(store) << error;
+    std::vector<HistoryUpdate> missing;
+    ASSERT_TRUE(store->Query(HistoryFilter(), &missing, &error)) << error;
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0].location, "");
+    EXPECT_EQ(missing[0].identityNote.rfind("no modem port was present when the update began", 0),
+              0u)
+        << missing[0].identityNote;
+    EXPECT_NE(r.out.find("the modem: no modem port found when the update began"), std::string::npos)
+        << r.out;
+    EXPECT_NE(run("history show 1 --history " + none).out.find("modem       no modem port"),
+              std::string::npos);
 }
 
 TEST_F(HistoryCommand, AHistoryThatCannotBeWrittenIsOneWarningAndTheUpdateGoesOn) {

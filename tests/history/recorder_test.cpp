@@ -29,9 +29,21 @@ class MemoryStore : public IHistoryStore {
         begun = u;
         return 7;
     }
+    std::vector<HistoryAnswer> answers;
+    int answerWrites = 0;
+
+    // A file recorded again replaces the one of its place, as the real store's do.
     bool AddFile(int64_t, const HistoryFile& f, std::string* error) override {
         if (failing(error)) return false;
+        for (HistoryFile& kept : files)
+            if (kept.seq == f.seq) return kept = f, true;
         files.push_back(f);
+        return true;
+    }
+    bool AddAnswers(int64_t, const std::vector<HistoryAnswer>& a, std::string* error) override {
+        if (failing(error)) return false;
+        answers = a;
+        ++answerWrites;
         return true;
     }
     bool FinishUpdate(int64_t, const HistoryUpdate& u, std::string* error) override {
@@ -93,6 +105,48 @@ TEST(UpdateRecorder, FilesAreRecordedAsTheUpdateMovesPastThem) {
     EXPECT_EQ(store.finished.resultCode, DOWNLOAD_PROGRAM_FAILED);
     EXPECT_GE(store.finished.endedMs, store.begun.startedMs);
     EXPECT_TRUE(warnings.empty());
+}
+
+// A file is recorded as far as it got while it goes (its first block at once), with its
+// transfer time once its programming begins, whatever the programming then does; the answers
+// are recorded as soon as they are more than before.
+TEST(UpdateRecorder, AFileKeepsHowFarItGotAndATransferItsTimeAsTheyHappen) {
+    MemoryStore store;
+    CUpdateRecorder r(&store, nullptr);
+    CFirmwareFiles firmware(threeFiles());
+    r.Begin(HistoryUpdate(), &firmware);
+    r.Answers({{0, "AT+GMR", "SIM_1.0"}});
+    r.Answers({{0, "AT+GMR", "SIM_1.0"}});
+    EXPECT_EQ(store.answerWrites, 1) << "the same answers again are not written again";
+    r.Answers({{0, "AT+GMR", "SIM_1.0"}, {1, "AT%CHIPID", "0x1"}});
+    EXPECT_EQ(store.answerWrites, 2);
+    ASSERT_EQ(store.answers.size(), 2u);
+
+    r.OnPhase(0, JOB_SENDING, 1);
+    r.OnFileStart(0, 1, 3, "/nowhere/loader.wrapped");
+    r.OnEvent(0, EVENT_LOADER, 1);  // the file's step begins
+    EXPECT_TRUE(store.files.empty());
+    r.OnEvent(0, EVENT_LOADER, 2);  // its first data block
+    ASSERT_EQ(store.files.size(), 1u) << "recorded as far as it got, at once";
+    EXPECT_EQ(store.files[0].blocksSent, 1);
+    EXPECT_FALSE(store.files[0].programmed);
+    EXPECT_EQ(store.files[0].transferMs, -1);
+    r.OnEvent(0, EVENT_MODEM, 3);   // another file's event: no block of this one
+    r.OnEvent(0, EVENT_LOADER, 4);  // blocks 2 and 3, within the second: kept, not written
+    r.OnEvent(0, EVENT_LOADER, 5);
+    EXPECT_EQ(store.files[0].blocksSent, 1);
+
+    // The modem refuses to program it: the transfer was whole all the same.
+    r.OnPhase(0, JOB_PROGRAMMING, 1);
+    EXPECT_GE(store.files[0].transferMs, 0) << "the transfer's time, once programming begins";
+    EXPECT_EQ(store.files[0].blocksSent, 3);
+    r.OnFileEnd(0, 1, false);
+    r.Finish(HistoryUpdate());
+    ASSERT_EQ(store.files.size(), 3u);
+    EXPECT_FALSE(store.files[0].programmed);
+    EXPECT_GE(store.files[0].transferMs, 0);
+    EXPECT_EQ(store.files[0].blocksSent, 3);
+    EXPECT_EQ(store.files[1].blocksSent, -1) << "never reached";
 }
 
 // Every file the job declares programmed is recorded so; a file whose end never came (the

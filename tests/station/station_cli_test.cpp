@@ -228,10 +228,15 @@ TEST_F(StationCommand, TheLibrarysChineseLinesAreUtf8InAUtf8Locale) {
     startModems(1, {{0, "never-return switch=1\n"}});
     const std::string gbk = "SelectMode: \xc4\xa3\xca\xbd\xc7\xd0\xbb\xbb\xca\xa7\xb0\xdc";
     const std::string utf8 = "SelectMode: \u6a21\u5f0f\u5207\u6362\u5931\u8d25";
-    CommandRun r = run("flash " + firmware + " --all --time-scale 50", env + " LC_ALL=C.UTF-8");
+    CommandRun r =
+        run("flash " + firmware + " --all --time-scale 50 --log " + root.path() + "/logs",
+            env + " LC_ALL=C.UTF-8");
     EXPECT_EQ(r.status, 7) << r.out;
     EXPECT_NE(r.out.find("[1-1.1] " + utf8), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(gbk), std::string::npos) << r.out;
+    std::string log = readAll(root.path() + "/logs/1-1.1.log");
+    EXPECT_NE(log.find(utf8), std::string::npos) << "the log file too: " << log;
+    EXPECT_EQ(log.find(gbk), std::string::npos) << log;
     bank.stop();
     startModems(1, {{0, "never-return switch=1\n"}});
     r = run("flash " + firmware + " --all --time-scale 50", env + " LC_ALL=C");
@@ -261,14 +266,23 @@ TEST_F(StationCommand, ALoaderRefusalIsTheModemsOwnLineNotAMessageBox) {
         "\xe6\xa8\xa1\xe5\xbc\x8f\xe5\xa4\xb1\xe8\xb4\xa5";  // "entering download mode failed"
     EXPECT_EQ(r.out.find("[] " + box), std::string::npos) << r.out;  // the box's stand-in
     EXPECT_NE(r.out.find("[1-1.1] " + box + "\n"), std::string::npos) << r.out;
-    // The engine's own log file keeps the library's bytes.
+    // The modem's log file is UTF-8 too; --raw-log keeps the library's bytes there.
     const std::string gbkBox =
         "\xbd\xf8\xc8\xeb"
         "download"
         "\xc4\xa3\xca\xbd\xca\xa7\xb0\xdc";
-    EXPECT_NE(readAll(logs + "/1-1.1.log").find(gbkBox), std::string::npos);
-    EXPECT_EQ(readAll(logs + "/1-1.2.log").find(gbkBox), std::string::npos);
+    std::string log = readAll(logs + "/1-1.1.log");
+    EXPECT_NE(log.find(box), std::string::npos) << log;
+    EXPECT_EQ(log.find(gbkBox), std::string::npos) << log;
+    EXPECT_EQ(readAll(logs + "/1-1.2.log").find(box), std::string::npos);
     EXPECT_NE(r.out.find("1 of 2 modem(s) updated; 1 failed"), std::string::npos) << r.out;
+    bank.stop();
+    startModems(1, {{0, "refuse AT%MODE=1 times=all\n"}});
+    ASSERT_EQ(mkdir((logs + "-raw").c_str(), 0700), 0);
+    r = run("flash " + firmware + " --all --time-scale 50 --raw-log --log " + logs + "-raw",
+            env + " LC_ALL=C.UTF-8");
+    EXPECT_EQ(r.status, 4) << r.out;
+    EXPECT_NE(readAll(logs + "-raw/1-1.1.log").find(gbkBox), std::string::npos);
 }
 
 TEST_F(StationCommand, BadLocationsAndOptions) {

@@ -36,6 +36,13 @@ std::string cli_LibraryText(const std::string& bytes) {
     return utf8_Repaired(bytes);
 }
 
+size_t cli_LogFileText(const char* text, size_t length, char* out, size_t capacity) {
+    std::string utf8 = cli_LibraryText(std::string(text, length));
+    size_t n = utf8.size() < capacity ? utf8.size() : capacity;
+    memcpy(out, utf8.data(), n);
+    return n;
+}
+
 std::string cli_OutputText(const std::string& bytes) {
     return cli_Utf8Output() ? utf8_Repaired(bytes) : bytes;
 }

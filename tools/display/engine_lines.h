@@ -13,6 +13,7 @@
 #ifndef MODEMFLASH_TOOLS_ENGINE_LINES_H
 #define MODEMFLASH_TOOLS_ENGINE_LINES_H
 
+#include <stddef.h>
 #include <stdio.h>
 
 #include <string>
@@ -69,5 +70,10 @@ std::string cli_LibraryText(const std::string& bytes);
 // A text of the host's own (a name, a path, a modem's answer) for standard output or error: in
 // a UTF-8 locale with its bytes that are not UTF-8 as U+FFFD, else as it is.
 std::string cli_OutputText(const std::string& bytes);
+
+// An entry of the engine's --log files as the host writes it (see log_SetFileText): as UTF-8
+// like every other line (cli_LibraryText); set in a UTF-8 locale unless --raw-log asks for the
+// library's bytes as they are (cli_Utf8Output).
+size_t cli_LogFileText(const char* text, size_t length, char* out, size_t capacity);
 
 #endif

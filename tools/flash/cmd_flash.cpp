@@ -59,6 +59,7 @@ struct FlashOptions {
     bool all = false;                    // every modem present, through the station
     std::vector<std::string> locations;  // the modems at these USB locations
     bool force = false;
+    bool rawLog = false;  // the --log files take the library's bytes as they are
     bool libraryGiven = false;
     HistoryOptions history;
     std::string record;  // the session file (with --all or --at: a directory)
@@ -115,6 +116,16 @@ int loadEngine(const FlashOptions& o, Engine* e) {
 
 void quietHook(void*, int, int, const char*) {}
 
+// "COM65 at USB location 1-1.3, serial SIM0001", or what is not known and why.
+std::string modemWords(const ModemIdentity& m) {
+    if (m.port.empty()) return "no modem port found when the update began";
+    std::string words = m.port;
+    if (!m.location.empty()) words += " at USB location " + m.location;
+    if (!m.serial.empty()) words += ", serial " + m.serial;
+    if (!m.note.empty()) words += " (" + m.note + ")";
+    return words;
+}
+
 int runFlash(FlashOptions o) {
     o.folder = preflight::normalFolder(o.folder);
     std::string scale, why;
@@ -151,6 +162,7 @@ int runFlash(FlashOptions o) {
         s.logDir = o.logFile;
         s.force = o.force;
         s.timeScale = o.timeScale;
+        s.rawLog = o.rawLog;
         s.recordDir = o.record;
         s.recordPayload = o.recordPayload;
         return cli::runStation(s);
@@ -209,11 +221,13 @@ int runFlash(FlashOptions o) {
     bool linked = engine.lib == nullptr;
     // The engine's log goes to the --log file instead of standard output (error lines still
     // reach standard error).
+    if (linked) log_SetFileText(!o.rawLog && cli_Utf8Output() ? cli_LogFileText : nullptr);
     bool logging = linked && !o.logFile.empty() && log_OpenFile(0, o.logFile.c_str()) == 1;
     cli::FlashSession session(engine.lib);
     if (!o.record.empty() && !session.open(o.record, o.recordPayload, o.folder))
         return cli::EXIT_USAGE;
     int32_t result = DOWNLOAD_FAILED;
+    ModemIdentity modem;
     {
         // The port the search will take: one this user may not open fails now, with the fix;
         // ModemManager leaves its modem alone from before the first byte until after the last.
@@ -225,6 +239,20 @@ int runFlash(FlashOptions o) {
         if (access_Denied(port, &group)) {
             fputs(access_DeniedMessage(access_DevicePath(port), group).c_str(), stderr);
             return cli::FLASH_FAILED;
+        }
+        // Which modem gets the firmware: in the opening lines, the record and the summary.
+        modem = access_IdentityOf(port);
+        record.setModem(modem.port, modem.location, modem.serial, modem.note);
+        if (o.json) {
+            JsonObject m{{"type", "modem"},
+                         {"port", modem.port},
+                         {"location", modem.location},
+                         {"serial", modem.serial}};
+            if (!modem.note.empty()) m["note"] = modem.note;
+            lines.writeJson(m);
+        } else {
+            printf("the modem: %s\n", cli_OutputText(modemWords(modem)).c_str());
+            fflush(stdout);
         }
         MmInhibit modemManager;
         modemManager.inhibit(MmInhibit::uidOfPort(port));
@@ -250,7 +278,10 @@ int runFlash(FlashOptions o) {
         modemManager.releaseAll();
     }
     if (logging) log_CloseFile(0);
-    record.finish(result, DownloadResultWords(result));
+    // The record says what failed as the station's do: the result, then the failure record.
+    std::string recorded = DownloadResultWords(result);
+    if (!display.failure().empty()) recorded += ": " + display.failure();
+    record.finish(result, recorded.c_str());
     session.finish(result, DownloadResultWords(result),
                    cli::flashExitFor(result, display.failureStep()));
     display.drainMessages();
@@ -261,11 +292,16 @@ int runFlash(FlashOptions o) {
     if (o.json) {
         JsonObject result_json{{"type", "result"},
                                {"code", result},
-                               {"words", dl_ResultWords(result, display.failureRecord())}};
+                               {"words", dl_ResultWords(result, display.failureRecord())},
+                               {"port", modem.port},
+                               {"location", modem.location},
+                               {"serial", modem.serial}};
         if (!failure.empty()) result_json["failure"] = failure;
         lines.writeJson(result_json);
     } else {
-        printf("result %d: %s\n", result, dl_ResultWords(result, display.failureRecord()));
+        printf("result %d: %s; the modem: %s\n", result,
+               dl_ResultWords(result, display.failureRecord()),
+               cli_OutputText(modemWords(modem)).c_str());
         if (!failure.empty())
             printf("what failed: %s\n", failure.c_str());
         else if (result == DOWNLOAD_FAILED && display.lastProgress() == 0)
@@ -299,6 +335,9 @@ const cli::CommandRegistrar flashCommand{
                        "Update the modem at this USB location (repeatable; see `modemflash ports`)")
             ->excludes(all)
             ->allow_extra_args(false);
+        app.add_flag("--raw-log", o->rawLog,
+                     "Write the library's bytes to the --log file as they are (else, in a UTF-8 "
+                     "locale, its Chinese GBK lines are UTF-8 there too)");
         app.add_flag("--json", o->json,
                      "One JSON object per event and message instead of progress output");
         app.add_option("--time-scale", o->timeScale,

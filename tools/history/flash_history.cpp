@@ -89,10 +89,22 @@ FlashRecord::FlashRecord(const HistoryOptions& options, const std::string& folde
       logFile_(logFile),
       lib_(lib) {}
 
+void FlashRecord::setModem(const std::string& port, const std::string& location,
+                           const std::string& serial, const std::string& note) {
+    port_ = port;
+    location_ = location;
+    serial_ = serial;
+    note_ = note;
+}
+
 void FlashRecord::begin() {
     if (!store_) return;
     HistoryUpdate start;
     start.version = MODEMFLASH_VERSION;
+    start.location = location_;
+    start.serial = serial_;
+    start.portNames = port_;
+    start.identityNote = note_;
     start.folder = absolute(folder_);
     start.logPath = absolute(logFile_);
     firmware_.reset(new CFirmwareFiles(history_FirmwarePaths(folder_)));
@@ -109,12 +121,28 @@ void FlashRecord::onEvent(int code) {
     for (size_t i = 0; i < firmware_->Count(); ++i) {
         if (sink_EventCode(firmware_->Name(i).c_str()) != code) continue;
         int seq = static_cast<int>(i);
-        if (seq == current_) return;
+        if (seq == current_) {
+            // The same file's event again: one more data block went out.
+            recorder_.BlocksSent(seq, ++currentEvents_);
+            return;
+        }
         recorder_.EndFile(current_, true);
         recorder_.StartFile(seq);
         current_ = seq;
+        currentEvents_ = 0;
         return;
     }
+}
+
+void FlashRecord::checkModem(HistoryUpdate* end) const {
+    // The job names the ports it opened, the first being the one its search took: when that
+    // is not the port looked up before the search, the location and serial may be another
+    // modem's.
+    std::string first = end->portNames.substr(0, end->portNames.find(','));
+    if (first.empty() || port_.empty() || first == port_) return;
+    end->identityNote = "the update ran on " + first + ", not on " + port_ +
+                        " found when it began: the USB location and serial recorded are " + port_ +
+                        "'s and may be another modem's";
 }
 
 void FlashRecord::finish(int result, const char* words) {
@@ -126,6 +154,7 @@ void FlashRecord::finish(int result, const char* words) {
     if (lib_ == nullptr) {
         // The engine is this program's: the port context holds what the modem told it.
         history_TakeFromPort(0, &end);
+        checkModem(&end);
         recorder_.Finish(end);
         return;
     }
@@ -136,6 +165,7 @@ void FlashRecord::finish(int result, const char* words) {
         lib_ ? dynlib_Symbol(lib_, "modemflash_PortNames") : nullptr);
     char text[512];
     if (portNames && portNames(0, text, sizeof text) > 0) end.portNames = text;
+    checkModem(&end);
     if (initAnswer) {
         std::string kept;
         end.answers = history_CollectAnswers([&](int mode, const char* command) -> const char* {

@@ -40,19 +40,27 @@ class FlashRecord {
   public:
     FlashRecord(const HistoryOptions& options, const std::string& folder,
                 const std::string& logFile, DynLib lib);
+    // The modem the update is for, as the host found it before the search (see
+    // access_IdentityOf): recorded at the start. Call before begin.
+    void setModem(const std::string& port, const std::string& location, const std::string& serial,
+                  const std::string& note);
     void begin();
     IJobObserver* observer() { return &recorder_; }
     void onEvent(int code);
     void finish(int result, const char* words);
 
   private:
+    void checkModem(HistoryUpdate* end) const;
+
     std::unique_ptr<IHistoryStore> store_;
     std::unique_ptr<CFirmwareFiles> firmware_;  // before recorder_, which reads it
     CUpdateRecorder recorder_;
     std::string folder_;
     std::string logFile_;
     DynLib lib_;
-    int current_ = -1;  // with a loaded library: the file whose events come now
+    int current_ = -1;           // with a loaded library: the file whose events come now
+    int64_t currentEvents_ = 0;  // and its events so far (the first, then one a block)
+    std::string port_, location_, serial_, note_;  // the modem, as setModem gave it
 };
 
 }  // namespace cli

@@ -10,6 +10,27 @@ std::string access_ModemPortNow(ModemSearch* search) {
     return found.comNumber > 0 ? "COM" + std::to_string(found.comNumber) : "";
 }
 
+ModemIdentity access_IdentityOf(const std::string& portName) {
+    ModemIdentity id;
+    id.port = portName;
+    if (portName.empty()) {
+        id.note =
+            "no modem port was present when the update began; the modem its search "
+            "found later is not known by its USB location";
+        return id;
+    }
+    for (const ModemPortInfo& p : ports_ListModems()) {
+        if (p.portName != portName) continue;
+        id.location = p.location;
+        id.serial = p.serialNumber;
+        if (p.location.empty())
+            id.note = portName + " has no USB location in the device tree (not a USB modem?)";
+        return id;
+    }
+    id.note = portName + " was not found among the modem ports when the update began";
+    return id;
+}
+
 std::string access_DevicePath(const std::string& portName) {
     char path[512];
     if (portname_ParseCom(portName.c_str()) == 0) return "";

@@ -10,6 +10,17 @@
 // *search, when given, receives the whole pass, for the update to take (ports_HandOnSearch).
 std::string access_ModemPortNow(ModemSearch* search = nullptr);
 
+// Which modem a single `flash` updates: the port its search takes, and that port's USB
+// location and serial number as the device tree tells them. note says why they do not name
+// one modem for certain ("" when they do).
+struct ModemIdentity {
+    std::string port;      // "COM65"; "" when no modem port is present
+    std::string location;  // "1-1.3"; "" when not known
+    std::string serial;    // "" when not known
+    std::string note;
+};
+ModemIdentity access_IdentityOf(const std::string& portName);
+
 // The device path of port "COM<n>" ("" when it has none).
 std::string access_DevicePath(const std::string& portName);
 

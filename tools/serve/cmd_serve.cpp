@@ -182,6 +182,9 @@ const cli::CommandRegistrar serveCommand{
                        "loopback)");
         app.add_option("--log", o->station.logDir,
                        "Directory for one log file per modem, named by its location");
+        app.add_flag("--raw-log", o->station.rawLog,
+                     "Write the library's bytes to the log files as they are (else, in a UTF-8 "
+                     "locale, its Chinese GBK lines are UTF-8 there too)");
         app.add_flag("--json", o->station.json,
                      "One JSON object per event on standard output instead of progress lines");
         app.add_flag("--force", o->station.force,

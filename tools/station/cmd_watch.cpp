@@ -19,6 +19,9 @@ const cli::CommandRegistrar watchCommand{
             ->required();
         app.add_option("--log", o->logDir,
                        "Directory for one log file per modem, named by its location");
+        app.add_flag("--raw-log", o->rawLog,
+                     "Write the library's bytes to the log files as they are (else, in a UTF-8 "
+                     "locale, its Chinese GBK lines are UTF-8 there too)");
         app.add_flag("--json", o->json, "One JSON object per event instead of progress lines");
         app.add_flag("--force", o->force,
                      "Send an archive even when it belongs under another file's name (warned)");

@@ -29,6 +29,7 @@
 #include "platform/memory.h"
 #include "platform/thread.h"
 #include "recorder/station_sessions.h"
+#include "report/log.h"
 #include "report/wait.h"
 #include "station/station.h"
 
@@ -437,6 +438,7 @@ int runStation(StationRunOptions o) {
     recorder.SetFirmware(o.folder);
     station.SetListener(&recorder);
     station.SetLogDirectory(o.logDir.c_str());
+    log_SetFileText(!o.rawLog && cli_Utf8Output() ? cli_LogFileText : nullptr);
     station.SetConsoleLog(mode == Display::PLAIN);
     MmInhibit modemManager;
     display.setModemManager(&modemManager);

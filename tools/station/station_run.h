@@ -40,6 +40,7 @@ struct StationRunOptions {
     bool watch = false;                  // station mode until Ctrl-C
     bool json = false;
     std::string logDir;     // one log file per modem, named by location
+    bool rawLog = false;    // the log files take the library's bytes as they are
     std::string timeScale;  // --time-scale as given ("" none); checked as flash checks it
     bool force =
         false;  // an archive under another file's name or empty is a warning, not a refusal
