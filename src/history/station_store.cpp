@@ -34,6 +34,12 @@ class StationStore : public IHistoryStore {
         poke();
         return ok;
     }
+    bool AddAnswers(int64_t id, const std::vector<HistoryAnswer>& answers,
+                    std::string* error) override {
+        bool ok = local_->AddAnswers(id, answers, error);
+        poke();
+        return ok;
+    }
     bool FinishUpdate(int64_t id, const HistoryUpdate& end, std::string* error) override {
         bool ok = local_->FinishUpdate(id, end, error);
         poke();

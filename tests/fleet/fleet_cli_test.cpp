@@ -376,7 +376,8 @@ TEST_F(FleetCommand, AServerAndAStationKilledMidWayLoseNoRecordAndDoubleNone) {
     bool reached = false;
     for (int i = 0; i < 600 && !reached; ++i) {
         std::vector<HistoryUpdate> mine = local(b.history);
-        reached = mine.size() == 1 && mine[0].files.size() == 1;
+        reached =
+            mine.size() == 1 && mine[0].files.size() == 2;  // the first done, the second under way
         if (!reached) usleep(20000);
     }
     ASSERT_TRUE(reached) << readAll(root.file("b.out"));
@@ -424,7 +425,7 @@ TEST_F(FleetCommand, AServerAndAStationKilledMidWayLoseNoRecordAndDoubleNone) {
         if (!u.finished()) {
             ++unfinished;
             EXPECT_EQ(u.station, "b");
-            EXPECT_EQ(u.files.size(), 1u) << "the file it had recorded";
+            EXPECT_EQ(u.files.size(), 2u) << "the file it had programmed and the one under way";
         }
     }
     EXPECT_EQ(uuids.size(), 6u);

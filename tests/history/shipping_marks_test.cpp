@@ -137,6 +137,7 @@ TEST(ShippingMarks, RecordsOfAnOlderFileGetUuidsAndArePending) {
         "ALTER TABLE updates DROP COLUMN uuid; ALTER TABLE updates DROP COLUMN station;"
         "ALTER TABLE updates DROP COLUMN revision; ALTER TABLE updates DROP COLUMN "
         "shipped_revision; ALTER TABLE updates DROP COLUMN shipped_ms;"
+        "ALTER TABLE updates DROP COLUMN identity_note; ALTER TABLE files DROP COLUMN blocks_sent;"
         "INSERT INTO updates (started_ms, ended_ms, machine, serial, result_code) VALUES "
         "(5, 9, 'old-pc', 'OLD1', 1), (6, NULL, 'old-pc', 'OLD2', NULL);"
         "INSERT INTO files (update_id, seq, name, size) VALUES (1, 0, 'a', 1), (1, 1, 'b', 2);"
