@@ -84,6 +84,9 @@ class SessionFile : public ::testing::Test {
 };
 
 TEST_F(SessionFile, PlainGzipAndZstdFilesReadBackAsWritten) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the Windows build reads and writes no compressed session files";
+#endif
     for (const char* name : {"s.jsonl", "s.jsonl.gz", "s.jsonl.zst"}) {
         SCOPED_TRACE(name);
         std::string path = write(name);
@@ -159,6 +162,9 @@ TEST_F(SessionFile, ACutShortFileIsRefusedUnlessPartialIsAsked) {
 }
 
 TEST_F(SessionFile, ACompressedFileCutShortReadsUpToItsLastFlush) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the Windows build reads and writes no compressed session files";
+#endif
     std::string path = write("k.jsonl.zst", false);  // flushed, never closed: as if killed
     for (const std::string& p : {path}) {
         Session s;
@@ -178,6 +184,9 @@ TEST_F(SessionFile, ACompressedFileCutShortReadsUpToItsLastFlush) {
 }
 
 TEST_F(SessionFile, ForeignFilesAreNotSessions) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the Windows build reads and writes no compressed session files";
+#endif
     struct Case {
         const char* name;
         std::string bytes;
