@@ -708,10 +708,17 @@ std::unique_ptr<IHistoryStore> history_OpenStore(const std::string& path, std::s
     if (st.type() == std::filesystem::file_type::not_found) {
         std::filesystem::path parent = std::filesystem::path(path).parent_path();
         if (!parent.empty() && !std::filesystem::exists(parent, ec)) {
-            std::filesystem::create_directories(parent, ec);
-            if (ec) {
-                *error = "cannot create the folder " + parent.string() + ": " + ec.message();
-                return nullptr;
+            // Through the file seam, which reads a narrow path as the system does (the ANSI
+            // code page on Windows): each missing folder from the top down.
+            const std::string whole = parent.string();
+            for (size_t i = 1; i <= whole.size(); ++i) {
+                if (i < whole.size() && whole[i] != '/' && whole[i] != '\\') continue;
+                std::string part = whole.substr(0, i);
+                if (part.empty() || part.back() == ':') continue;
+                if (!file_MakeDir(part.c_str())) {
+                    *error = "cannot create the folder " + part;
+                    return nullptr;
+                }
             }
         }
         std::string folder = parent.empty() ? "." : parent.string();
