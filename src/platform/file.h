@@ -28,6 +28,16 @@ enum FileKind file_Kind(const char* path);
 // Creates a directory (its parent must exist). 1 when it was made or already exists.
 int file_MakeDir(const char* path);
 
+// Creates a directory and every missing one above it ('/' and '\' both separate). 1 when it
+// exists afterwards; 0 with errno set, and the first folder that could not be made in
+// *failed (when not null) .
+int file_MakeDirs(const char* path, char* failed, size_t capacity);
+
+// path made absolute against the current folder, "." and ".." taken out, in the system's own
+// encoding (the ANSI code page on Windows, which std::filesystem does not read narrow paths
+// in). 0 when it does not fit in out or the current folder cannot be read.
+int file_Absolute(const char* path, char* out, size_t capacity);
+
 // What a path names, through symbolic links, told apart finely enough to say it to a user. Opening
 // anything but a regular file for reading may block for ever (a FIFO), never end (/dev/zero) or
 // mean nothing (a directory), so readers ask first.

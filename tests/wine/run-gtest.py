@@ -70,7 +70,14 @@ def main():
             print("run-gtest: %s wrote no report (exit %d): did it run at all?"
                   % (args.program, run.returncode))
             return 1
-        root = ET.parse(report).getroot()
+        # The report holds a failure's text as the program wrote it, which may be in the ANSI
+        # code page rather than the UTF-8 its header promises: read it byte for byte.
+        with open(report, "rb") as f:
+            raw = f.read()
+        text = raw.decode("utf-8", "replace")
+        if text.startswith("<?xml"):
+            text = text.split("?>", 1)[1]  # its encoding is said by the decoding above
+        root = ET.fromstring(text)
 
     passed, skipped, failed = [], [], []
     for case in root.iter("testcase"):

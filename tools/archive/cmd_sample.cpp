@@ -1,10 +1,10 @@
 // modemflash sample: writes a sample firmware folder of valid archives.
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 
 #include "cli/command_registry.h"
 #include "engine/archive_writer.h"
@@ -73,11 +73,9 @@ int runSample(const SampleOptions& o) {
             return cli::EXIT_FAILED;
         }
     }
-    std::error_code ec;
-    std::filesystem::create_directories(o.dir, ec);
-    if (ec) {
-        fprintf(stderr, "modemflash sample: cannot create [%s]: %s\n", o.dir.c_str(),
-                ec.message().c_str());
+    char failed[1024];
+    if (!file_MakeDirs(o.dir.c_str(), failed, sizeof failed)) {
+        fprintf(stderr, "modemflash sample: cannot create [%s]: %s\n", failed, strerror(errno));
         return cli::EXIT_FAILED;
     }
     const std::string base = o.dir + "/";

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -206,9 +205,9 @@ int runFlash(FlashOptions o) {
         explainRefusedFolder(o.folder);
         return cli::FLASH_FOLDER;
     }
-    std::error_code ec;
-    std::filesystem::path rejectionLog = std::filesystem::current_path(ec) / "log0.txt";
-    lines.start(o.json, ec ? std::string() : rejectionLog.string());
+    char rejectionLog[4096];
+    lines.start(o.json,
+                file_Absolute("log0.txt", rejectionLog, sizeof rejectionLog) ? rejectionLog : "");
     cli::FlashDisplay display(o.json, env_IsTerminal(1) != 0, engine.peek, &lines);
     downloader->SetSink(&display);
     if (!o.json) {

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <filesystem>
 #include <system_error>
 
 #include "cli/display/engine_lines.h"
@@ -56,13 +55,23 @@ std::string scaleNotice(const std::string& scale) {
     return clk_ScaleNotice(text, notice, sizeof notice) ? notice : "";
 }
 
+namespace {
+
+// The folder above path by the text of the path ("" for a bare name): std::filesystem would
+// read a narrow path as UTF-8 on Windows, where it is in the ANSI code page.
+std::string folderAbove(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? "" : path.substr(0, cut == 0 ? 1 : cut);
+}
+
+}  // namespace
+
 bool logDirectory(const std::string& dir, std::string* why) {
     int kind = file_Type(dir.c_str(), nullptr);
     if (kind == FILE_TYPE_MISSING) {
-        std::filesystem::path parent = std::filesystem::path(dir).parent_path();
-        std::error_code ec;
-        if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
-            *why = "--log " + dir + ": the folder " + parent.string() + " does not exist";
+        std::string parent = folderAbove(dir);
+        if (!parent.empty() && file_Type(parent.c_str(), nullptr) != FILE_TYPE_DIRECTORY) {
+            *why = "--log " + dir + ": the folder " + parent + " does not exist";
             return false;
         }
         if (!file_MakeDir(dir.c_str())) {
@@ -97,10 +106,9 @@ bool logFile(const std::string& path, std::string* why) {
         return false;
     }
     if (kind == FILE_TYPE_MISSING) {
-        std::filesystem::path parent = std::filesystem::path(path).parent_path();
-        std::error_code ec;
-        if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
-            *why = "--log " + path + ": the folder " + parent.string() + " does not exist";
+        std::string parent = folderAbove(path);
+        if (!parent.empty() && file_Type(parent.c_str(), nullptr) != FILE_TYPE_DIRECTORY) {
+            *why = "--log " + path + ": the folder " + parent + " does not exist";
             return false;
         }
     }

@@ -2,12 +2,12 @@
 
 #include <stdio.h>
 
-#include <filesystem>
 #include <vector>
 
 #include "history/history_server.h"
 #include "history/history_shipper.h"
 #include "modemflash/port_record.h"
+#include "platform/file.h"
 #include "report/notify.h"
 
 #ifndef MODEMFLASH_VERSION
@@ -19,9 +19,8 @@ namespace {
 
 std::string absolute(const std::string& path) {
     if (path.empty()) return path;
-    std::error_code ec;
-    std::filesystem::path p = std::filesystem::absolute(path, ec);
-    return ec ? path : p.lexically_normal().string();
+    char whole[4096];
+    return file_Absolute(path.c_str(), whole, sizeof whole) ? whole : path;
 }
 
 }  // namespace

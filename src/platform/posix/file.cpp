@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <string>
+
 #include "platform/fault.h"
 
 namespace {
@@ -38,6 +41,15 @@ FILE* file_Open(const char* path, const char* mode) {
         return nullptr;
     }
     return fopen(local, mode);
+}
+
+int file_Absolute(const char* path, char* out, size_t capacity) {
+    if (path == nullptr || out == nullptr || capacity == 0) return 0;
+    std::error_code ec;
+    std::string whole = std::filesystem::absolute(path, ec).lexically_normal().string();
+    if (ec || whole.size() >= capacity) return 0;
+    memcpy(out, whole.c_str(), whole.size() + 1);
+    return 1;
 }
 
 int file_MakeDir(const char* path) {

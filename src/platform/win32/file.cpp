@@ -28,6 +28,12 @@ int file_MakeDir(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 
+int file_Absolute(const char* path, char* out, size_t capacity) {
+    if (path == nullptr || out == nullptr || capacity == 0 || capacity > 0x7fffffff) return 0;
+    DWORD n = GetFullPathNameA(path, static_cast<DWORD>(capacity), out, nullptr);
+    return n > 0 && n < capacity ? 1 : 0;
+}
+
 int file_Type(const char* path, long long* size) {
     if (size) *size = 0;
     if (path == nullptr) {
