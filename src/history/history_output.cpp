@@ -137,6 +137,7 @@ std::string history_Json(const HistoryUpdate& u) {
         {"location", u.location},
         {"serial", u.serial},
         {"identity_note", u.identityNote},
+        {"modem_left", u.modemLeft},
         {"ports", u.portNames},
         {"folder", u.folder},
         {"result", u.finished() ? JsonObject(u.resultCode) : JsonObject(nullptr)},
@@ -154,7 +155,8 @@ std::string history_Json(const HistoryUpdate& u) {
 
 std::string history_CsvHeading() {
     return "id,started,ended,machine,version,location,serial,ports,firmware_before,folder,"
-           "result,result_words,duration_ms,log,uuid,station,pending,shipped,identity_note";
+           "result,result_words,duration_ms,log,uuid,station,pending,shipped,identity_note,"
+           "modem_left";
 }
 
 std::string history_CsvLine(const HistoryUpdate& u) {
@@ -178,6 +180,7 @@ std::string history_CsvLine(const HistoryUpdate& u) {
         u.pending() ? "true" : "false",
         u.shippedMs >= 0 ? history_IsoTime(u.shippedMs) : "",
         u.identityNote,
+        u.modemLeft,
     };
     std::string line;
     for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
@@ -199,6 +202,7 @@ std::string history_Details(const HistoryUpdate& u) {
     field("ended", u.finished() ? history_IsoTime(u.endedMs) : "(did not finish)");
     field("duration", durationOf(u));
     field("result", history_ResultText(u));
+    if (!u.modemLeft.empty()) field("modem left", u.modemLeft);
     field("uuid", u.uuid);
     field("station", u.station);
     field("machine", u.machine);

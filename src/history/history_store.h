@@ -55,6 +55,9 @@ struct HistoryUpdate {
     // Why location and serial do not name the modem for certain ("" when they do, or when
     // they are simply unknown to a host that never looks).
     std::string identityNote;
+    // Where an update that did not complete left the modem (its mode, the last file written,
+    // what to do next), in words; "" when it completed or nobody could tell.
+    std::string modemLeft;
     std::vector<HistoryAnswer> answers;
     std::vector<HistoryFile> files;  // filled by queries that ask for details
     // The record's name in every history it reaches (the station's file, the fleet's server):

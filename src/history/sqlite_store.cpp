@@ -14,7 +14,8 @@
 #include <stdio.h>
 
 #include <algorithm>
-#include <filesystem>
+#include <cstdio>
+#include <cstring>
 #include <system_error>
 
 #include "history/history_store.h"
@@ -108,12 +109,19 @@ const char* const kMigrations[] = {
     // 4: how far a file's transfer got, and why an update's modem is not known for certain.
     "ALTER TABLE files ADD COLUMN blocks_sent INTEGER;"
     "ALTER TABLE updates ADD COLUMN identity_note TEXT NOT NULL DEFAULT '';",
+    // 5: where an update that did not complete left the modem; the modem's answers raise the
+    // record's revision too (an update killed during its mode switch ships them).
+    "ALTER TABLE updates ADD COLUMN modem_left TEXT NOT NULL DEFAULT '';"
+    "CREATE TRIGGER answers_revise AFTER INSERT ON answers BEGIN"
+    " UPDATE updates SET revision = revision + 1 WHERE id = NEW.update_id; END;",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 // The layout that brought the UUID, the station and the shipping marks.
 const int kShippingLayout = 3;
 // The layout that brought how far a file got and the note on the modem's identity.
 const int kIdentityLayout = 4;
+// The layout that brought where the modem was left.
+const int kLeftLayout = 5;
 
 bool isDamage(int code) {
     code &= 0xff;
@@ -229,7 +237,8 @@ class Rows {
         std::string sql =
             "SELECT id, started_ms, ended_ms, machine, version, location, serial, port_names, "
             "folder, result_code, result_words, log_path, " +
-            std::string(version_ >= kIdentityLayout ? "identity_note" : "''") +
+            std::string(version_ >= kIdentityLayout ? "identity_note" : "''") + ", " +
+            std::string(version_ >= kLeftLayout ? "modem_left" : "''") +
             std::string(shipping ? ", uuid, station, revision, shipped_revision, shipped_ms" : "") +
             " FROM updates" + whereOf(f, version_) + " ORDER BY started_ms DESC, id DESC";
         if (f.limit > 0 || f.offset > 0) sql += " LIMIT ?5 OFFSET ?6";
@@ -271,12 +280,13 @@ class Rows {
             u.resultWords = s.columnText(10);
             u.logPath = s.columnText(11);
             u.identityNote = s.columnText(12);
+            u.modemLeft = s.columnText(13);
             if (shipping) {
-                u.uuid = s.columnText(13);
-                u.station = s.columnText(14);
-                u.revision = s.columnInt(15, 0);
-                u.shippedRevision = s.columnInt(16, 0);
-                u.shippedMs = s.columnInt(17);
+                u.uuid = s.columnText(14);
+                u.station = s.columnText(15);
+                u.revision = s.columnInt(16, 0);
+                u.shippedRevision = s.columnInt(17, 0);
+                u.shippedMs = s.columnInt(18);
             } else {
                 // As the layout that brings them will make it: named after its machine, and
                 // not on any server yet.
@@ -421,10 +431,11 @@ class SqliteStore : public IHistoryStore {
                       "port_names = CASE WHEN ?6 = '' THEN port_names ELSE ?6 END, "
                       "location = CASE WHEN ?7 = '' THEN location ELSE ?7 END, "
                       "serial = CASE WHEN ?8 = '' THEN serial ELSE ?8 END, "
-                      "identity_note = CASE WHEN ?9 = '' THEN identity_note ELSE ?9 END "
+                      "identity_note = CASE WHEN ?9 = '' THEN identity_note ELSE ?9 END, "
+                      "modem_left = ?10 "
                       "WHERE id = ?1")
                 .run(id, u.endedMs, u.resultCode, u.resultWords, u.logPath, u.portNames, u.location,
-                     u.serial, u.identityNote);
+                     u.serial, u.identityNote, u.modemLeft);
         for (const HistoryAnswer& a : u.answers) {
             if (!ok) break;
             ok = Statement(db_,
@@ -591,22 +602,25 @@ Setup setUp(sqlite3* db, const std::string& path, std::string* error) {
     return result;
 }
 
+// Whether anything stands at path (through the file seam, which reads a narrow path as the
+// system does: the ANSI code page on Windows, where std::filesystem would take it for UTF-8).
+bool pathTaken(const std::string& path) {
+    return file_Type(path.c_str(), nullptr) != FILE_TYPE_MISSING;
+}
+
 // Moves a damaged file, and the journal files that belong to it, out of the way.
 bool moveAside(const std::string& path, std::string* movedTo, std::string* error) {
     std::string stamp = history_FileStamp(history_NowMs());
     std::string target = path + ".corrupt-" + stamp;
-    std::error_code ec;
-    for (int n = 2; std::filesystem::exists(target, ec) && n < 100; ++n)
+    for (int n = 2; pathTaken(target) && n < 100; ++n)
         target = path + ".corrupt-" + stamp + "-" + std::to_string(n);
-    std::filesystem::rename(path, target, ec);
-    if (ec) {
-        *error = "cannot move the damaged history " + path + " aside: " + ec.message();
+    if (std::rename(path.c_str(), target.c_str()) != 0) {
+        *error = "cannot move the damaged history " + path + " aside: " + std::strerror(errno);
         return false;
     }
     for (const char* suffix : {"-wal", "-shm"}) {
-        std::error_code ignored;
-        if (std::filesystem::exists(path + suffix, ignored))
-            std::filesystem::rename(path + suffix, target + suffix, ignored);
+        if (pathTaken(path + suffix))
+            std::rename((path + suffix).c_str(), (target + suffix).c_str());
     }
     *movedTo = target;
     return true;
@@ -634,22 +648,24 @@ sqlite3* openConnection(const std::string& path, int flags, std::string* error) 
     return db;
 }
 
-// "a directory", "a character device", ... for what stands at a path.
-const char* kindWords(std::filesystem::file_type t) {
-    switch (t) {
-        case std::filesystem::file_type::directory:
-            return "a directory";
-        case std::filesystem::file_type::character:
-            return "a character device";
-        case std::filesystem::file_type::block:
-            return "a block device";
-        case std::filesystem::file_type::fifo:
-            return "a FIFO (named pipe)";
-        case std::filesystem::file_type::socket:
-            return "a socket";
-        default:
-            return "not a regular file";
-    }
+// What stands at path, as the file seam tells it; FILE_TYPE_MISSING with *why set when it
+// cannot be looked at, and *why empty when nothing is there.
+int typeOf(const std::string& path, std::string* why) {
+    errno = 0;
+    int type = file_Type(path.c_str(), nullptr);
+    why->clear();
+    if (type == FILE_TYPE_MISSING && errno != 0 && errno != ENOENT && errno != ENOTDIR)
+        *why = std::strerror(errno);
+    return type;
+}
+
+// The folder part of path ("" when it names a file in the current folder), either separator.
+std::string folderOf(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    if (cut == std::string::npos) return "";
+    if (cut == 0) return path.substr(0, 1);
+    if (cut == 2 && path[1] == ':') return path.substr(0, 3);  // "C:\"
+    return path.substr(0, cut);
 }
 
 // What the first bytes of a regular file say: SQLite's own files begin with its magic text.
@@ -702,40 +718,35 @@ std::unique_ptr<IHistoryStore> history_OpenStore(const std::string& path, std::s
         return nullptr;
     }
     // Nothing is touched until the path is known to be a history, or a new file in a folder
-    // this user may write.
-    std::error_code ec;
-    std::filesystem::file_status st = std::filesystem::status(path, ec);
-    if (st.type() == std::filesystem::file_type::not_found) {
-        std::filesystem::path parent = std::filesystem::path(path).parent_path();
-        if (!parent.empty() && !std::filesystem::exists(parent, ec)) {
-            // Through the file seam, which reads a narrow path as the system does (the ANSI
-            // code page on Windows): each missing folder from the top down.
-            const std::string whole = parent.string();
-            for (size_t i = 1; i <= whole.size(); ++i) {
-                if (i < whole.size() && whole[i] != '/' && whole[i] != '\\') continue;
-                std::string part = whole.substr(0, i);
-                if (part.empty() || part.back() == ':') continue;
-                if (!file_MakeDir(part.c_str())) {
-                    *error = "cannot create the folder " + part;
-                    return nullptr;
-                }
-            }
-        }
-        std::string folder = parent.empty() ? "." : parent.string();
-        if (!file_CanCreateIn(folder.c_str())) {
-            std::error_code why(errno, std::generic_category());
-            *error = "cannot create " + path + ": " + folder +
-                     (why.value() == ENOTDIR ? " is not a folder" : ": " + why.message());
+    // this user may write. Paths go through the file seam, which reads a narrow path as the
+    // system does (the ANSI code page on Windows).
+    std::string why;
+    int type = typeOf(path, &why);
+    if (type == FILE_TYPE_MISSING && !why.empty()) {
+        *error = "cannot use " + path + ": " + why;
+        return nullptr;
+    }
+    if (type == FILE_TYPE_MISSING) {
+        std::string parent = folderOf(path);
+        char failed[1024];
+        if (!parent.empty() && !pathTaken(parent) &&
+            !file_MakeDirs(parent.c_str(), failed, sizeof failed)) {
+            *error =
+                "cannot create the folder " + std::string(failed) + ": " + std::strerror(errno);
             return nullptr;
         }
-    } else if (ec) {
-        *error = "cannot use " + path + ": " + ec.message();
-        return nullptr;
-    } else if (st.type() != std::filesystem::file_type::regular) {
-        *error = path + " is " + kindWords(st.type()) + ", not a history file";
+        std::string folder = parent.empty() ? "." : parent;
+        if (!file_CanCreateIn(folder.c_str())) {
+            int cause = errno;
+            *error =
+                "cannot create " + path + ": " + folder +
+                (cause == ENOTDIR ? " is not a folder" : ": " + std::string(std::strerror(cause)));
+            return nullptr;
+        }
+    } else if (type != FILE_TYPE_REGULAR) {
+        *error = path + " is " + file_TypeName(type) + ", not a history file";
         return nullptr;
     } else {
-        std::string why;
         Content c = contentOf(path, &why);
         if (c == CONTENT_UNREADABLE) {
             *error = "cannot read " + path + ": " + why;
@@ -771,23 +782,22 @@ std::unique_ptr<IHistoryReader> history_OpenReader(const std::string& path,
     if (status == nullptr) status = &ignoredStatus;
     if (error == nullptr) error = &ignoredError;
     *status = HISTORY_READ_FAILED;
-    std::error_code ec;
-    std::filesystem::file_status st = std::filesystem::status(path, ec);
-    if (st.type() == std::filesystem::file_type::not_found) {
+    std::string why;
+    int type = typeOf(path, &why);
+    if (type == FILE_TYPE_MISSING && why.empty()) {
         *status = HISTORY_READ_MISSING;
         *error = "no history at " + path;
         return nullptr;
     }
-    if (ec) {
-        *error = "cannot read " + path + ": " + ec.message();
+    if (type == FILE_TYPE_MISSING) {
+        *error = "cannot read " + path + ": " + why;
         return nullptr;
     }
-    if (st.type() != std::filesystem::file_type::regular) {
+    if (type != FILE_TYPE_REGULAR) {
         *status = HISTORY_READ_NOT_HISTORY;
-        *error = path + " is not a history file (it is " + kindWords(st.type()) + ")";
+        *error = path + " is not a history file (it is " + file_TypeName(type) + ")";
         return nullptr;
     }
-    std::string why;
     Content c = contentOf(path, &why);
     if (c == CONTENT_UNREADABLE) {
         *error = "cannot read " + path + ": " + why;
@@ -820,9 +830,8 @@ std::unique_ptr<IHistoryReader> history_OpenReader(const std::string& path,
         // A reader in a folder it may not write cannot make the shared-memory file that WAL
         // reads use. When no writer has the file open either (no -wal file), nothing changes
         // it during the read, and it is read as it stands.
-        std::error_code ignored;
         if (attempt == 0 && ((rc & 0xff) == SQLITE_CANTOPEN || (rc & 0xff) == SQLITE_READONLY) &&
-            !std::filesystem::exists(path + "-wal", ignored)) {
+            !pathTaken(path + "-wal")) {
             sqlite3_close_v2(db);
             continue;
         }

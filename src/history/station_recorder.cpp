@@ -24,6 +24,7 @@ void CStationRecorder::OnModemStart(const StationModem& modem) {
     if (Slot* s = slotOf(modem)) {
         s->recorder.reset(new CUpdateRecorder(store_, warn_));
         s->end = HistoryUpdate();
+        s->phase = -1;
         HistoryUpdate start;
         start.version = version_;
         start.location = modem.location;
@@ -45,8 +46,12 @@ void CStationRecorder::OnModemStatus(const StationModem& modem, const StationSta
             if (status.blocksSent > 0) s->recorder->BlocksSent(seq, status.blocksSent);
             if (status.phase == STATION_PROGRAMMING) s->recorder->Transferred(seq);
         }
-        if (status.phase == STATION_ENTERING_LOADER || status.phase == STATION_SENDING) {
-            // On the job's thread: the answers the modem has given so far, kept at once.
+        const bool entered = status.phase != s->phase;
+        s->phase = status.phase;
+        if (entered &&
+            (status.phase == STATION_ENTERING_LOADER || status.phase == STATION_SENDING)) {
+            // On the job's thread: the answers the modem has given so far, kept at once (as
+            // the phase begins, not with every data frame's progress).
             HistoryUpdate known;
             history_TakeFromPort(modem.portIndex, &known);
             s->recorder->Answers(known.answers);
@@ -76,6 +81,7 @@ void CStationRecorder::OnModemFinish(const StationModem& modem, const StationRes
         }
         end.resultCode = result.downloadResult;
         end.resultWords = station_ResultText(result);
+        end.modemLeft = result.leftWords;
         end.location = modem.location;
         end.serial = modem.serialNumber;
         s->recorder->Finish(end);

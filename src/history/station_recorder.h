@@ -38,6 +38,7 @@ class CStationRecorder : public IStationListener {
     struct Slot {
         std::unique_ptr<CUpdateRecorder> recorder;
         HistoryUpdate end;  // what the port context held when the job ended
+        int phase = -1;     // the last phase seen (StationPhase); -1 none yet
     };
     Slot* slotOf(const StationModem& modem);
 

@@ -129,6 +129,13 @@ void history_TakeFromPort(int portIndex, HistoryUpdate* end) {
     });
 }
 
+std::string history_LeftWords(int portIndex) {
+    const ModemLeft* left = dl_ModemLeft(portIndex);
+    if (left == nullptr || left->reason == LEFT_UPDATED) return "";
+    char words[512];
+    return dl_DescribeLeft(left, words, sizeof words);
+}
+
 std::string history_MachineName() {
     char name[256];
     return env_MachineName(name, sizeof name) ? name : "";
@@ -155,6 +162,8 @@ void CUpdateRecorder::Begin(HistoryUpdate start, const CFirmwareFiles* firmware)
         eventCodes_.push_back(sink_EventCode(f.name.c_str()));
     }
     recorded_.assign(files_.size(), false);
+    descriptions_.assign(files_.size(), HistoryFile());
+    haveDescription_.assign(files_.size(), false);
     current_ = -1;
     answersKept_ = 0;
     if (store_ == nullptr) return;
@@ -191,8 +200,13 @@ void CUpdateRecorder::completeCurrent(bool programmed) {
     if (writing() && !warned_ && !store_->AddFile(id_, described(f), &error)) warnOnce(error);
 }
 
-HistoryFile CUpdateRecorder::described(const HistoryFile& f) const {
-    HistoryFile d = firmware_->File(static_cast<size_t>(f.seq));
+HistoryFile CUpdateRecorder::described(const HistoryFile& f) {
+    const size_t i = static_cast<size_t>(f.seq);
+    if (!haveDescription_[i]) {
+        descriptions_[i] = firmware_->File(i);
+        haveDescription_[i] = true;
+    }
+    HistoryFile d = descriptions_[i];
     d.transferMs = f.transferMs;
     d.programmed = f.programmed;
     d.blocksSent = f.blocksSent;

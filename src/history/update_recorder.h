@@ -72,6 +72,9 @@ std::vector<HistoryAnswer> history_CollectAnswers(
 // kept and the port names the job opened. For hosts that run the engine in their own
 // process (the station); a host of the loaded library reads the same through its exports.
 void history_TakeFromPort(int portIndex, HistoryUpdate* end);
+// Where the port's last job left its modem, in words, when that job did not complete ("" when
+// it did): for HistoryUpdate::modemLeft.
+std::string history_LeftWords(int portIndex);
 
 // This machine's name.
 std::string history_MachineName();
@@ -123,7 +126,7 @@ class CUpdateRecorder : public IJobObserver {
 
   private:
     void completeCurrent(bool programmed);
-    HistoryFile described(const HistoryFile& f) const;  // f with its file's description
+    HistoryFile described(const HistoryFile& f);  // f with its file's description
     void warnOnce(const std::string& text);
     bool writing() const { return store_ != nullptr && id_ > 0; }
 
@@ -134,6 +137,10 @@ class CUpdateRecorder : public IJobObserver {
     const CFirmwareFiles* firmware_ = nullptr;
     std::vector<HistoryFile> files_;  // what the update did with each file (no description)
     std::vector<bool> recorded_;
+    // Each file's description once this update has had it: a file the helper has not got to
+    // yet is read and hashed on this thread once, not with every progress write.
+    std::vector<HistoryFile> descriptions_;
+    std::vector<bool> haveDescription_;
     std::vector<int> eventCodes_;  // each file's event code (DownloadEventCode)
     int current_ = -1;             // index into files_ of the file in progress
     int64_t currentEvents_ = 0;    // events of the file in progress seen by OnEvent

@@ -62,6 +62,7 @@ HistoryFile file(int seq) {
     f.sha256 = std::string(64, static_cast<char>('a' + seq));
     f.transferMs = seq == 0 ? -1 : 20 * seq;
     f.programmed = seq != 0;
+    f.blocksSent = seq == 0 ? -1 : 3 * seq;
     return f;
 }
 
@@ -99,6 +100,8 @@ void expectSameRecord(const HistoryUpdate& a, const HistoryUpdate& b) {
     EXPECT_EQ(a.resultCode, b.resultCode);
     EXPECT_EQ(a.resultWords, b.resultWords);
     EXPECT_EQ(a.logPath, b.logPath);
+    EXPECT_EQ(a.identityNote, b.identityNote);
+    EXPECT_EQ(a.modemLeft, b.modemLeft);
     ASSERT_EQ(a.answers.size(), b.answers.size()) << a.uuid;
     for (size_t i = 0; i < a.answers.size(); ++i) {
         EXPECT_EQ(a.answers[i].mode, b.answers[i].mode) << i;
@@ -116,6 +119,7 @@ void expectSameRecord(const HistoryUpdate& a, const HistoryUpdate& b) {
         EXPECT_EQ(x.sha256, y.sha256) << i;
         EXPECT_EQ(x.transferMs, y.transferMs) << i;
         EXPECT_EQ(x.programmed, y.programmed) << i;
+        EXPECT_EQ(x.blocksSent, y.blocksSent) << i;
     }
 }
 

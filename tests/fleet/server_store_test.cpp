@@ -66,8 +66,12 @@ TEST(ServerStore, TheTablesAreMadeOnFirstUseOnceWhenStationsStartTogether) {
     for (std::thread& t : stations) t.join();
     for (const std::string& e : errors) EXPECT_EQ(e, "ok");
     std::string out;
-    ASSERT_TRUE(pg->sql("SELECT version FROM modemflash_schema", &out, db));
-    EXPECT_EQ(out, std::to_string(history_ServerSchemaSteps().size()) + "\n");
+    // Each step once, in order.
+    ASSERT_TRUE(pg->sql("SELECT version FROM modemflash_schema ORDER BY version", &out, db));
+    std::string steps;
+    for (size_t v = 1; v <= history_ServerSchemaSteps().size(); ++v)
+        steps += std::to_string(v) + "\n";
+    EXPECT_EQ(out, steps);
     ASSERT_TRUE(pg->sql("SELECT count(*) FROM modemflash_updates", &out, db));
     EXPECT_EQ(out, "0\n");
 }
@@ -118,6 +122,8 @@ TEST(ServerStore, EveryFieldArrivesAsWrittenTheModemsBytesAndUnknownsIncluded) {
                  {0, "AT%IFWR", ""},
                  {1, "AT%IFLIST", std::string(255, '\xa1')}};
     u.folder = "/fw/\xe5\x9b\xba\xe4\xbb\xb6 'x\" \\y";
+    u.identityNote = "the update ran on COM9, not on COM7 found when it began";
+    u.modemLeft = "the modem is left in loader mode; the last file written was a.wrapped";
     HistoryUpdate open = record("SN2", 1765242675000);
     ASSERT_TRUE(put(*s, {u, open}));
     std::vector<HistoryUpdate> all = everything(*s);
@@ -156,6 +162,27 @@ TEST(ServerStore, ARecordTheServerRefusesDoesNotStopTheOthers) {
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].serial, "B");
     EXPECT_EQ(all[1].serial, "A");
+}
+
+// A failure of the moment (here the server out of space) is no refusal of the records: the
+// call fails, nothing is written, and nothing is set aside for good.
+TEST(ServerStore, AFailureOfTheMomentIsNoRefusalOfTheRecords) {
+    std::string uri = fleet::freshDatabase();
+    auto s = openServer(uri);
+    ASSERT_TRUE(s);
+    std::string db = uri.substr(uri.find("@/") + 2, uri.find('?') - uri.find("@/") - 2);
+    ASSERT_TRUE(fleet::server()->sql(
+        "CREATE FUNCTION full_disk() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+        "IF NEW.serial = 'FULL' THEN RAISE EXCEPTION 'no space left' USING ERRCODE = '53100'; "
+        "END IF; RETURN NEW; END $$; CREATE TRIGGER full_disk BEFORE INSERT ON "
+        "modemflash_updates FOR EACH ROW EXECUTE FUNCTION full_disk();",
+        nullptr, db));
+    std::vector<std::string> refused;
+    std::string error;
+    EXPECT_FALSE(s->PutUpdates({record("A", 1000), record("FULL", 2000)}, &refused, &error));
+    EXPECT_NE(error.find("no space left"), std::string::npos) << error;
+    EXPECT_TRUE(refused.empty()) << refused[0];
+    EXPECT_TRUE(everything(*s).empty());
 }
 
 TEST(ServerStore, ListsTheFleetNewestFirstWithTheFiltersAndPagesOfTheLocalHistory) {

@@ -160,6 +160,10 @@ TEST_F(HistoryCommand, ARefusedUpdateKeepsItsTransferAndAMissingModemIsSaid) {
                                       "loader.wrapped (file 1 of 7): AT%PROG=1 answered ERROR"),
               std::string::npos)
         << all[0].resultWords;
+    // Where the modem was left, and what was written last.
+    EXPECT_NE(all[0].modemLeft.find("; the last file written was loader.wrapped (file 1 of 7, "),
+              std::string::npos)
+        << all[0].modemLeft;
     const HistoryFile& refused = all[0].files[0];
     EXPECT_FALSE(refused.programmed);
     EXPECT_GE(refused.transferMs, 0) << "the transfer happened";

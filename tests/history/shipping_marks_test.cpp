@@ -77,18 +77,22 @@ TEST(ShippingMarks, EachRecordHasAUuidAndAStationAndEveryWriteRaisesItsRevision)
     EXPECT_FALSE(u.pending());
     EXPECT_EQ(u.shippedMs, 5000);
     EXPECT_EQ(pending(*store), 0);
+    // The modem's answers, on their own (an update killed during its mode switch), are a write.
+    ASSERT_TRUE(store->AddAnswers(id, {{0, "AT+GMR", "SIM_1.0.0"}}, &error)) << error;
+    EXPECT_EQ(only(*store).revision, 4);
+    EXPECT_EQ(pending(*store), 1);
     HistoryUpdate end;
     end.endedMs = 2000;
     end.resultCode = 1;
     ASSERT_TRUE(store->FinishUpdate(id, end, &error)) << error;
     u = only(*store);
-    EXPECT_EQ(u.revision, 4);
+    EXPECT_EQ(u.revision, 5);
     EXPECT_TRUE(u.pending());
     // A mark of an older revision, late (another shipper), leaves the newer one standing.
-    ASSERT_TRUE(store->MarkShipped({{id, 4}}, 6000, &error));
+    ASSERT_TRUE(store->MarkShipped({{id, 5}}, 6000, &error));
     ASSERT_TRUE(store->MarkShipped({{id, 3}}, 7000, &error));
     u = only(*store);
-    EXPECT_EQ(u.shippedRevision, 4);
+    EXPECT_EQ(u.shippedRevision, 5);
     EXPECT_EQ(u.shippedMs, 6000);
 
     // A station's name, given, is kept; so is a UUID given by the writer.
@@ -132,12 +136,14 @@ TEST(ShippingMarks, RecordsOfAnOlderFileGetUuidsAndArePending) {
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     // The file as the second layout left it: no UUID, station or revision yet.
     const char* sql =
-        "DROP TRIGGER files_revise; DROP TRIGGER updates_revise; DROP INDEX updates_by_uuid;"
+        "DROP TRIGGER files_revise; DROP TRIGGER updates_revise; DROP TRIGGER answers_revise;"
+        "DROP INDEX updates_by_uuid;"
         "DROP INDEX updates_pending;"
         "ALTER TABLE updates DROP COLUMN uuid; ALTER TABLE updates DROP COLUMN station;"
         "ALTER TABLE updates DROP COLUMN revision; ALTER TABLE updates DROP COLUMN "
         "shipped_revision; ALTER TABLE updates DROP COLUMN shipped_ms;"
         "ALTER TABLE updates DROP COLUMN identity_note; ALTER TABLE files DROP COLUMN blocks_sent;"
+        "ALTER TABLE updates DROP COLUMN modem_left;"
         "INSERT INTO updates (started_ms, ended_ms, machine, serial, result_code) VALUES "
         "(5, 9, 'old-pc', 'OLD1', 1), (6, NULL, 'old-pc', 'OLD2', NULL);"
         "INSERT INTO files (update_id, seq, name, size) VALUES (1, 0, 'a', 1), (1, 1, 'b', 2);"

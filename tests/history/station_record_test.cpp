@@ -118,12 +118,15 @@ TEST_F(StationRecord, FourModemsOneFailingLeaveOneRecordEachRunAfterRun) {
         }
         if (modem == 2) {
             EXPECT_EQ(u.resultCode, DOWNLOAD_PROGRAM_FAILED) << u.resultWords;
+            EXPECT_NE(u.modemLeft.find("the modem is back in modem mode"), std::string::npos)
+                << u.modemLeft;
             for (const HistoryFile& file : u.files) EXPECT_FALSE(file.programmed) << file.name;
             // The file it would not program was sent whole all the same.
             EXPECT_GE(u.files[0].transferMs, 0);
             EXPECT_GT(u.files[0].blocksSent, 0);
         } else {
             EXPECT_EQ(u.resultCode, DOWNLOAD_OK) << u.resultWords;
+            EXPECT_EQ(u.modemLeft, "");
             for (const HistoryFile& file : u.files) {
                 EXPECT_TRUE(file.programmed) << file.name;
                 EXPECT_GE(file.transferMs, 0) << file.name;

@@ -615,7 +615,7 @@ TEST(HistoryStore, AFileOfTheFirstLayoutIsBroughtUpToDate) {
     writeFirstLayout(path);
     auto store = open(path);
     ASSERT_TRUE(store);
-    EXPECT_EQ(userVersion(path), 4);
+    EXPECT_EQ(userVersion(path), 5);
     HistoryFilter f;
     f.withFiles = true;
     std::vector<HistoryUpdate> old = query(*store, f);

@@ -153,6 +153,7 @@ void FlashRecord::finish(int result, const char* words) {
     if (lib_ == nullptr) {
         // The engine is this program's: the port context holds what the modem told it.
         history_TakeFromPort(0, &end);
+        if (result != DOWNLOAD_OK) end.modemLeft = history_LeftWords(0);
         checkModem(&end);
         recorder_.Finish(end);
         return;

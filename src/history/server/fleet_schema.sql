@@ -61,3 +61,11 @@ CREATE TABLE modemflash_answers (
     seq integer NOT NULL,            -- the order the station kept them in, from 0
     PRIMARY KEY (update_uuid, mode, command)
 );
+
+-- version 2
+-- Why a record's modem is not known for certain, where an update that did not complete left
+-- the modem, and how many data blocks of each file went out (NULL: not counted).
+ALTER TABLE modemflash_updates
+    ADD COLUMN identity_note text NOT NULL DEFAULT '',
+    ADD COLUMN modem_left text NOT NULL DEFAULT '';
+ALTER TABLE modemflash_files ADD COLUMN blocks_sent bigint;

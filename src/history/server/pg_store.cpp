@@ -166,6 +166,10 @@ Schema schemaOf(const char* text) {
     return s;
 }
 
+// The version that brought the note on the modem's identity, where the modem was left and
+// how far each file's transfer got; a reader of an older server reads them as unknown.
+const int64_t kNotesVersion = 2;
+
 const Schema& schema() {
     static const Schema s = schemaOf(kFleetSchema);
     return s;
@@ -254,6 +258,13 @@ class Connection {
     }
 
     bool broken() const { return broken_; }
+    // Whether the last statement failed for what it carried (SQLSTATE classes 22, data
+    // exception, and 23, integrity constraint), which sending it again does not mend; any
+    // other failure (a time-out, a cancel, a server shutting down, no space) is of the moment.
+    bool refusedItsData() const {
+        return state_.size() == 5 &&
+               (state_.compare(0, 2, "22") == 0 || state_.compare(0, 2, "23") == 0);
+    }
 
   private:
     Result failed(const std::string& why, std::string* error) {
@@ -307,6 +318,7 @@ class Connection {
         if (f < 0) return failed(oneLine(PQerrorMessage(conn_), server_), error);
         Result last;
         std::string firstError;
+        state_.clear();
         for (;;) {
             while (PQisBusy(conn_)) {
                 if (!waitSocket(true, false, deadline, "to a statement", limits_.statementMs,
@@ -318,8 +330,11 @@ class Connection {
             PGresult* r = PQgetResult(conn_);
             if (r == nullptr) break;
             ExecStatusType st = PQresultStatus(r);
-            if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && firstError.empty())
+            if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && firstError.empty()) {
                 firstError = oneLine(PQresultErrorMessage(r), server_);
+                const char* code = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+                state_ = code ? code : "";
+            }
             last.reset(r);
         }
         if (!firstError.empty()) return failed(firstError, error);
@@ -335,6 +350,7 @@ class Connection {
     HistoryServerLimits limits_;
     HistoryGiveUp giveUp_;
     bool broken_ = false;
+    std::string state_;  // the SQLSTATE of the last statement's error; "" none
 };
 
 int64_t numberOr(const PGresult* r, int row, int column, int64_t ifNull) {
@@ -401,13 +417,13 @@ class ServerStore : public IHistoryServer {
         }
         if (batch.empty()) return true;
         if (putBatch(batch, error)) return true;
-        if (c_->broken()) return false;
+        if (c_->broken() || !c_->refusedItsData()) return false;  // tried again after a pause
         // The server refused something of the records: once more, one at a time, so that
-        // the others go in. (Those it took before a failure are taken again as they stand.)
+        // the others go in (a failed statement took none of them).
         for (const HistoryUpdate* u : batch) {
             std::string why;
             if (putBatch({u}, &why)) continue;
-            if (c_->broken()) {
+            if (c_->broken() || !c_->refusedItsData()) {
                 *error = why;
                 return false;
             }
@@ -443,7 +459,9 @@ class ServerStore : public IHistoryServer {
                           ", " + msOf("ended") +
                           ", machine, version, location, serial, port_names, folder, "
                           "result_code, result_words, log_path, uuid, station, revision, " +
-                          msOf("shipped") + " FROM modemflash_updates" + whereOf(f, &p) +
+                          msOf("shipped") +
+                          (version_ >= kNotesVersion ? ", identity_note, modem_left" : ", '', ''") +
+                          " FROM modemflash_updates" + whereOf(f, &p) +
                           " ORDER BY started DESC, id DESC";
         if (f.limit > 0) sql += " LIMIT " + placeholder(p.number(f.limit));
         if (f.offset > 0) sql += " OFFSET " + placeholder(p.number(f.offset));
@@ -477,6 +495,8 @@ class ServerStore : public IHistoryServer {
                 u.revision = numberOr(g, i, 14, 0);
                 u.shippedRevision = u.revision;  // what the server holds is shipped
                 u.shippedMs = numberOr(g, i, 15, -1);
+                u.identityNote = textAt(g, i, 16);
+                u.modemLeft = textAt(g, i, 17);
                 byUuid[u.uuid] = chunk.size();
                 uuids.text(u.uuid);
                 chunk.push_back(std::move(u));
@@ -505,9 +525,12 @@ class ServerStore : public IHistoryServer {
         }
         if (!withFiles) return true;
         Result fl = c_->run(
-            "SELECT update_uuid, seq, name, size, archive_id, archive_name, sha256, transfer_ms, "
-            "programmed FROM modemflash_files WHERE update_uuid = ANY($1::uuid[]) "
-            "ORDER BY update_uuid, seq",
+            (std::string("SELECT update_uuid, seq, name, size, archive_id, archive_name, sha256, "
+                         "transfer_ms, programmed, ") +
+             (version_ >= kNotesVersion ? "blocks_sent" : "NULL") +
+             " FROM modemflash_files WHERE update_uuid = ANY($1::uuid[]) "
+             "ORDER BY update_uuid, seq")
+                .c_str(),
             q, PGRES_TUPLES_OK, error);
         if (!fl) return false;
         for (int i = 0; i < PQntuples(fl.get()); ++i) {
@@ -521,6 +544,7 @@ class ServerStore : public IHistoryServer {
             file.sha256 = textAt(g, i, 6);
             file.transferMs = numberOr(g, i, 7, -1);
             file.programmed = strcmp(PQgetvalue(g, i, 8), "t") == 0;
+            file.blocksSent = numberOr(g, i, 9, -1);
             (*chunk)[byUuid[textAt(g, i, 0)]].files.push_back(std::move(file));
         }
         return true;
@@ -532,8 +556,8 @@ class ServerStore : public IHistoryServer {
     // replace theirs.
     bool putBatch(const std::vector<const HistoryUpdate*>& batch, std::string* error) {
         ArrayText uuid, station, machine, localId, revision, started, ended, version, location,
-            serial, ports, folder, result, words, log;
-        ArrayText fUuid, fSeq, fName, fSize, fId, fArchive, fSha, fMs, fProgrammed;
+            serial, ports, folder, result, words, log, note, left;
+        ArrayText fUuid, fSeq, fName, fSize, fId, fArchive, fSha, fMs, fProgrammed, fBlocks;
         ArrayText aUuid, aMode, aCommand, aAnswer, aSeq;
         for (const HistoryUpdate* u : batch) {
             uuid.text(u->uuid);
@@ -551,6 +575,8 @@ class ServerStore : public IHistoryServer {
             result.numberOrNull(u->finished() ? u->resultCode : -1);
             words.text(u->resultWords);
             log.text(u->logPath);
+            note.text(u->identityNote);
+            left.text(u->modemLeft);
             for (const HistoryFile& f : u->files) {
                 fUuid.text(u->uuid);
                 fSeq.number(f.seq);
@@ -561,6 +587,7 @@ class ServerStore : public IHistoryServer {
                 fSha.text(f.sha256);
                 fMs.numberOrNull(f.transferMs);
                 fProgrammed.flag(f.programmed);
+                fBlocks.numberOrNull(f.blocksSent);
             }
             int n = 0;
             for (const HistoryAnswer& a : u->answers) {
@@ -573,24 +600,26 @@ class ServerStore : public IHistoryServer {
         }
         Params p;
         for (const ArrayText* a :
-             {&uuid,     &station, &machine,  &localId, &revision, &started, &ended, &version,
-              &location, &serial,  &ports,    &folder,  &result,   &words,   &log,   &fUuid,
-              &fSeq,     &fName,   &fSize,    &fId,     &fArchive, &fSha,    &fMs,   &fProgrammed,
-              &aUuid,    &aMode,   &aCommand, &aAnswer, &aSeq})
+             {&uuid,    &station,  &machine, &localId, &revision,    &started, &ended,
+              &version, &location, &serial,  &ports,   &folder,      &result,  &words,
+              &log,     &note,     &left,    &fUuid,   &fSeq,        &fName,   &fSize,
+              &fId,     &fArchive, &fSha,    &fMs,     &fProgrammed, &fBlocks, &aUuid,
+              &aMode,   &aCommand, &aAnswer, &aSeq})
             p.raw(a->done());
         static const std::string kPut =
             "WITH r AS (SELECT * FROM unnest($1::uuid[], $2::text[], $3::text[], $4::bigint[], "
             "$5::bigint[], $6::bigint[], $7::bigint[], $8::text[], $9::text[], $10::text[], "
-            "$11::text[], $12::text[], $13::integer[], $14::text[], $15::text[]) AS r(uuid, "
-            "station, machine, local_id, revision, started_ms, ended_ms, version, location, "
-            "serial, port_names, folder, result_code, result_words, log_path)), "
+            "$11::text[], $12::text[], $13::integer[], $14::text[], $15::text[], $16::text[], "
+            "$17::text[]) AS r(uuid, station, machine, local_id, revision, started_ms, ended_ms, "
+            "version, location, serial, port_names, folder, result_code, result_words, log_path, "
+            "identity_note, modem_left)), "
             "up AS (INSERT INTO modemflash_updates AS u (uuid, station, machine, local_id, "
             "revision, started, ended, version, location, serial, port_names, folder, "
-            "result_code, result_words, log_path) SELECT uuid, station, machine, local_id, "
-            "revision, " +
+            "result_code, result_words, log_path, identity_note, modem_left) SELECT uuid, "
+            "station, machine, local_id, revision, " +
             timeOf("started_ms") + ", " + timeOf("ended_ms") +
             ", version, location, serial, port_names, folder, result_code, result_words, "
-            "log_path FROM r "
+            "log_path, identity_note, modem_left FROM r "
             "ON CONFLICT (uuid) DO UPDATE SET station = EXCLUDED.station, "
             "machine = EXCLUDED.machine, local_id = EXCLUDED.local_id, "
             "revision = EXCLUDED.revision, started = EXCLUDED.started, ended = EXCLUDED.ended, "
@@ -598,27 +627,29 @@ class ServerStore : public IHistoryServer {
             "serial = EXCLUDED.serial, port_names = EXCLUDED.port_names, "
             "folder = EXCLUDED.folder, result_code = EXCLUDED.result_code, "
             "result_words = EXCLUDED.result_words, log_path = EXCLUDED.log_path, "
+            "identity_note = EXCLUDED.identity_note, modem_left = EXCLUDED.modem_left, "
             "shipped = now() "
             // Finished over unfinished, then the later revision; never the other way round.
             "WHERE (EXCLUDED.ended IS NOT NULL, EXCLUDED.revision) > "
             "(u.ended IS NOT NULL, u.revision) RETURNING u.uuid), "
-            "f AS (SELECT * FROM unnest($16::uuid[], $17::integer[], $18::text[], $19::bigint[], "
-            "$20::integer[], $21::text[], $22::text[], $23::bigint[], $24::boolean[]) AS "
-            "f(update_uuid, seq, name, size, archive_id, archive_name, sha256, transfer_ms, "
-            "programmed)), "
+            "f AS (SELECT * FROM unnest($18::uuid[], $19::integer[], $20::text[], $21::bigint[], "
+            "$22::integer[], $23::text[], $24::text[], $25::bigint[], $26::boolean[], "
+            "$27::bigint[]) AS f(update_uuid, seq, name, size, archive_id, archive_name, sha256, "
+            "transfer_ms, programmed, blocks_sent)), "
             // The rows touched by one part and by another are never the same: files of the
             // new copy are written, those it no longer has removed.
             "fw AS (INSERT INTO modemflash_files AS x (update_uuid, seq, name, size, archive_id, "
-            "archive_name, sha256, transfer_ms, programmed) SELECT f.* FROM f JOIN up ON "
-            "up.uuid = f.update_uuid ON CONFLICT (update_uuid, seq) DO UPDATE SET "
+            "archive_name, sha256, transfer_ms, programmed, blocks_sent) SELECT f.* FROM f JOIN "
+            "up ON up.uuid = f.update_uuid ON CONFLICT (update_uuid, seq) DO UPDATE SET "
             "name = EXCLUDED.name, size = EXCLUDED.size, archive_id = EXCLUDED.archive_id, "
             "archive_name = EXCLUDED.archive_name, sha256 = EXCLUDED.sha256, "
-            "transfer_ms = EXCLUDED.transfer_ms, programmed = EXCLUDED.programmed), "
+            "transfer_ms = EXCLUDED.transfer_ms, programmed = EXCLUDED.programmed, "
+            "blocks_sent = EXCLUDED.blocks_sent), "
             "fd AS (DELETE FROM modemflash_files x USING up WHERE x.update_uuid = up.uuid AND "
             "NOT EXISTS (SELECT 1 FROM f WHERE f.update_uuid = x.update_uuid AND "
             "f.seq = x.seq)), "
-            "a AS (SELECT * FROM unnest($25::uuid[], $26::integer[], $27::text[], $28::text[], "
-            "$29::integer[]) AS a(update_uuid, mode, command, answer, seq)), "
+            "a AS (SELECT * FROM unnest($28::uuid[], $29::integer[], $30::text[], $31::text[], "
+            "$32::integer[]) AS a(update_uuid, mode, command, answer, seq)), "
             "aw AS (INSERT INTO modemflash_answers AS x (update_uuid, mode, command, answer, "
             "seq) SELECT a.update_uuid, a.mode, a.command, decode(a.answer, 'hex'), a.seq FROM "
             "a JOIN up ON up.uuid = a.update_uuid ON CONFLICT (update_uuid, mode, command) DO "
