@@ -87,6 +87,12 @@ std::vector<StationOutcome> station_PortsWithoutLocation(const std::vector<Modem
     std::vector<StationOutcome> out;
     for (const ModemPortInfo& p : ports) {
         if (!p.location.empty()) continue;
+        // Windows keeps the device of a modem unplugged long ago with the COM name it had; a
+        // present modem at a location that has that name now is the port, not a second modem.
+        bool named = std::any_of(ports.begin(), ports.end(), [&p](const ModemPortInfo& q) {
+            return !q.location.empty() && q.portName == p.portName;
+        });
+        if (named) continue;
         StationOutcome o = endsUnrun(
             p, folder, STATION_NO_LOCATION,
             "left out: its port has no USB location, so no station can follow it through its "

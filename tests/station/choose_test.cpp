@@ -31,10 +31,12 @@ TEST(StationChoice, OneModemPerLocationInLocationOrderAndNoneWithoutALocation) {
     EXPECT_EQ(modems[0].comNumber, 65) << "a device's first modem port in walk order";
 }
 
-// A port without a location is never left out in silence: it is named, with the reason.
+// A port without a location is never left out in silence: it is named, with the reason. A
+// device without a location that bears the COM name of a modem at a location (a modem
+// unplugged long ago, as Windows keeps it) is that port, not another modem.
 TEST(StationChoice, APortWithoutALocationIsNamedWithTheReason) {
-    std::vector<StationOutcome> left =
-        station_PortsWithoutLocation({port(65, "1-1.2"), port(3, ""), port(66, "1-1.3")}, "fw");
+    std::vector<StationOutcome> left = station_PortsWithoutLocation(
+        {port(65, "1-1.2"), port(3, ""), port(66, "1-1.3"), port(65, "")}, "fw");
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].modem.portName, "COM3");
     EXPECT_EQ(left[0].result.leftOut, STATION_NO_LOCATION);

@@ -85,7 +85,7 @@ rm -rf "$(history_dir)"
 start_modem installed
 run_exe flash "$unix_target/bin/modemflash.exe" flash "$folder" --time-scale "$scale"
 stop_sim
-[ "$rc" -eq 0 ] && grep -qx "result 1: update complete" "$work/flash.out" ||
+[ "$rc" -eq 0 ] && grep -Eq "^result 1: update complete(;|$)" "$work/flash.out" ||
   fail "the installed modemflash.exe did not update the modem (exit $rc)"
 check_report installed
 history=$(history_dir)/history.sqlite3

@@ -13,10 +13,12 @@ name=station-e2e
 # shellcheck source=common.sh source-path=SCRIPTDIR
 source "$(dirname "$0")/common.sh"
 
-# A damaged history where the default one lives: it is set aside and a new one started.
+# A damaged history where the default one lives (SQLite's header, then pages of garbage): it
+# is set aside and a new one started.
 mkdir -p "$(history_dir)"
 rm -f "$(history_dir)"/history.sqlite3*
-printf 'this is no database, only the remains of one\n%.0s' $(seq 200) > "$(history_dir)/history.sqlite3"
+{ printf 'SQLite format 3\000'; printf 'this is no database, only the remains of one\n%.0s' $(seq 200); } \
+  > "$(history_dir)/history.sqlite3"
 damaged_sum=$(sha256sum < "$(history_dir)/history.sqlite3")
 
 start_sim "$work/report.json" --modems 2
