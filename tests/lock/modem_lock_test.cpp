@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "support/test_support.h"
@@ -142,6 +143,26 @@ TEST_F(ModemLockTest, ALockThisProcessHoldsIsOurs) {
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(holder.pid, getpid());
     modemlock_Release(first);
+}
+
+// A lock file that names this process's pid, held by another process (a pid repeats across
+// containers that share a lock folder, and is reused on Windows): held, not ours.
+TEST_F(ModemLockTest, AnotherProcessHoldingALockThatNamesOurPidHoldsIt) {
+    OtherProcess other(OtherProcess::RELEASE);
+    ASSERT_EQ(other.taken(), MODEM_LOCK_TAKEN);
+    std::string file;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("locks")))
+        file = e.path().string();
+    ASSERT_FALSE(file.empty());
+    FILE* f = fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "pid=%lld\n", static_cast<long long>(getpid()));
+    fclose(f);
+    ModemLock* lock = nullptr;
+    ModemLockHolder holder;
+    EXPECT_EQ(modemlock_Acquire("1-1.3", "", "", &lock, &holder), MODEM_LOCK_HELD);
+    EXPECT_EQ(lock, nullptr);
+    EXPECT_EQ(modemlock_Query("1-1.3", "", "", &holder), 1);
 }
 
 TEST_F(ModemLockTest, AModemIsKeyedByLocationElseSerialElsePortName) {

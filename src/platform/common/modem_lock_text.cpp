@@ -7,6 +7,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <mutex>
+#include <set>
+#include <string>
+
 #include "platform/modem_lock.h"
 
 namespace {
@@ -143,4 +147,34 @@ char* modemlock_Describe(const ModemLockHolder* h, char* out, size_t capacity) {
     else
         snprintf(out, capacity, "another process%s", since);
     return out;
+}
+
+namespace {
+
+// Guards heldHere(): the lock files this process's jobs hold, taken and released on their
+// threads.
+std::mutex& heldLock() {
+    static std::mutex m;
+    return m;
+}
+std::set<std::string>& heldHere() {
+    static std::set<std::string> held;
+    return held;
+}
+
+}  // namespace
+
+bool modemlock_HeldHere(const char* path) {
+    std::lock_guard<std::mutex> g(heldLock());
+    return heldHere().count(path) > 0;
+}
+
+void modemlock_NoteHeld(const char* path) {
+    std::lock_guard<std::mutex> g(heldLock());
+    heldHere().insert(path);
+}
+
+void modemlock_NoteReleased(const char* path) {
+    std::lock_guard<std::mutex> g(heldLock());
+    heldHere().erase(path);
 }

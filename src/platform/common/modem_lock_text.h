@@ -19,4 +19,11 @@ int modemlock_ParseHolder(const char* text, size_t length, ModemLockHolder* hold
 void modemlock_FillHolder(ModemLockHolder* holder, int64_t pid, const char* command,
                           const char* location, const char* serial, const char* port);
 
+// The lock files this process holds, by path: "this process holds it already" is known from
+// here, never from a pid in a file (a pid is reused on Windows, and repeats across containers
+// that share a lock folder).
+bool modemlock_HeldHere(const char* path);
+void modemlock_NoteHeld(const char* path);
+void modemlock_NoteReleased(const char* path);
+
 #endif

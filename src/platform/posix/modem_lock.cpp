@@ -23,6 +23,7 @@
 
 struct ModemLock {
     int fd;
+    char path[4096];  // the lock file, as this process's own holdings name it
 };
 
 namespace {
@@ -139,7 +140,7 @@ int modemlock_Acquire(const char* location, const char* serial, const char* port
                 return MODEM_LOCK_FAILED;
             }
             if (holder != nullptr) *holder = h;
-            return h.pid == static_cast<int64_t>(getpid()) ? MODEM_LOCK_OURS : MODEM_LOCK_HELD;
+            return modemlock_HeldHere(path) ? MODEM_LOCK_OURS : MODEM_LOCK_HELD;
         }
         if (!sameFile(fd, path)) {  // removed while we took it: take the one there now
             close(fd);
@@ -164,6 +165,8 @@ int modemlock_Acquire(const char* location, const char* serial, const char* port
             return MODEM_LOCK_FAILED;
         }
         l->fd = fd;
+        snprintf(l->path, sizeof l->path, "%s", path);
+        modemlock_NoteHeld(l->path);
         *lock = l;
         if (before.pid > 0) {
             if (holder != nullptr) *holder = before;
@@ -177,6 +180,7 @@ int modemlock_Acquire(const char* location, const char* serial, const char* port
 
 void modemlock_Release(ModemLock* lock) {
     if (lock == nullptr) return;
+    modemlock_NoteReleased(lock->path);
     if (ftruncate(lock->fd, 0) != 0) {
         // A file that keeps the details reads as a stale lock to the next taker: harmless.
     }
@@ -197,7 +201,7 @@ int modemlock_Query(const char* location, const char* serial, const char* port,
     } else if (errno == EWOULDBLOCK) {
         ModemLockHolder h;
         readHolder(fd, &h);
-        held = h.pid == static_cast<int64_t>(getpid()) ? 0 : 1;
+        held = modemlock_HeldHere(path) ? 0 : 1;
         if (holder != nullptr) *holder = h;
     } else {
         held = -1;

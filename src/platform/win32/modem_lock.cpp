@@ -117,21 +117,22 @@ int modemlock_Acquire(const char* location, const char* serial, const char* port
     char file[MAX_PATH];
     HANDLE m = openMutex(location, serial, port, true, file, sizeof file);
     if (m == nullptr) return MODEM_LOCK_FAILED;
+    DWORD w = WaitForSingleObject(m, 0);
+    // The details are read once the wait has told: a holder that released in between is no
+    // holder that ended without releasing.
     ModemLockHolder before;
     readHolder(file, &before);
-    DWORD w = WaitForSingleObject(m, 0);
     if (w == WAIT_TIMEOUT) {
         CloseHandle(m);
         if (holder != nullptr) *holder = before;
-        return before.pid == static_cast<int64_t>(GetCurrentProcessId()) ? MODEM_LOCK_OURS
-                                                                         : MODEM_LOCK_HELD;
+        return modemlock_HeldHere(file) ? MODEM_LOCK_OURS : MODEM_LOCK_HELD;
     }
     if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
         CloseHandle(m);
         return MODEM_LOCK_FAILED;
     }
     // A mutex is taken again by the thread that owns it: then this process holds it already.
-    if (w == WAIT_OBJECT_0 && before.pid == static_cast<int64_t>(GetCurrentProcessId())) {
+    if (w == WAIT_OBJECT_0 && modemlock_HeldHere(file)) {
         ReleaseMutex(m);
         CloseHandle(m);
         if (holder != nullptr) *holder = before;
@@ -151,6 +152,7 @@ int modemlock_Acquire(const char* location, const char* serial, const char* port
     }
     l->mutex = m;
     snprintf(l->path, sizeof l->path, "%s", file);
+    modemlock_NoteHeld(l->path);
     *lock = l;
     if (w == WAIT_ABANDONED || before.pid > 0) {
         if (holder != nullptr) *holder = before;
@@ -161,6 +163,7 @@ int modemlock_Acquire(const char* location, const char* serial, const char* port
 
 void modemlock_Release(ModemLock* lock) {
     if (lock == nullptr) return;
+    modemlock_NoteReleased(lock->path);
     writeFile(lock->path, "", 0);
     ReleaseMutex(lock->mutex);
     CloseHandle(lock->mutex);
@@ -180,7 +183,7 @@ int modemlock_Query(const char* location, const char* serial, const char* port,
     } else if (w == WAIT_TIMEOUT) {
         ModemLockHolder h;
         readHolder(file, &h);
-        held = h.pid == static_cast<int64_t>(GetCurrentProcessId()) ? 0 : 1;
+        held = modemlock_HeldHere(file) ? 0 : 1;
         if (holder != nullptr) *holder = h;
     } else {
         held = -1;
