@@ -277,12 +277,13 @@ int runFlash(FlashOptions o) {
         modemManager.releaseAll();
     }
     if (logging) log_CloseFile(0);
-    // The record says what failed as the station's do: the result, then the failure record.
-    std::string recorded = DownloadResultWords(result);
+    // The record and the session file say what failed as the screen and the station's
+    // records do: the result in the words the failure record gives it, then the failure.
+    const char* words = dl_ResultWords(result, display.failureRecord());
+    std::string recorded = words;
     if (!display.failure().empty()) recorded += ": " + display.failure();
     record.finish(result, recorded.c_str());
-    session.finish(result, DownloadResultWords(result),
-                   cli::flashExitFor(result, display.failureStep()));
+    session.finish(result, words, cli::flashExitFor(result, display.failureStep()));
     display.drainMessages();
     display.endBar();
     downloader->SetSink(nullptr);

@@ -7,10 +7,10 @@
 #include <string.h>
 #include <time.h>
 
-#include <mutex>
 #include <set>
 #include <string>
 
+#include "platform/lock.h"
 #include "platform/modem_lock.h"
 
 namespace {
@@ -152,10 +152,10 @@ char* modemlock_Describe(const ModemLockHolder* h, char* out, size_t capacity) {
 namespace {
 
 // Guards heldHere(): the lock files this process's jobs hold, taken and released on their
-// threads.
-std::mutex& heldLock() {
-    static std::mutex m;
-    return m;
+// threads. Made at the first use (a null lock, out of memory, holds nothing).
+PlatformLock* heldLock() {
+    static PlatformLock* lock = lock_Create();
+    return lock;
 }
 std::set<std::string>& heldHere() {
     static std::set<std::string> held;
@@ -165,16 +165,16 @@ std::set<std::string>& heldHere() {
 }  // namespace
 
 bool modemlock_HeldHere(const char* path) {
-    std::lock_guard<std::mutex> g(heldLock());
+    LockGuard g(heldLock());
     return heldHere().count(path) > 0;
 }
 
 void modemlock_NoteHeld(const char* path) {
-    std::lock_guard<std::mutex> g(heldLock());
+    LockGuard g(heldLock());
     heldHere().insert(path);
 }
 
 void modemlock_NoteReleased(const char* path) {
-    std::lock_guard<std::mutex> g(heldLock());
+    LockGuard g(heldLock());
     heldHere().erase(path);
 }
