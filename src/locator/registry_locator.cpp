@@ -24,10 +24,6 @@ CRegistryPortLocator g_registryLocator;
 
 }  // namespace
 
-IPortLocator* locator_Registry(void) {
-    return &g_registryLocator;
-}
-
 void locator_Install(void) {
     engine_SetPortLocator(&g_registryLocator);
 }

@@ -6,9 +6,6 @@
 
 #include "engine/port_locator.h"
 
-// The process's one registry locator (never null).
-IPortLocator* locator_Registry(void);
-
 // Hands the registry locator to the engine (engine_SetPortLocator).
 void locator_Install(void);
 
