@@ -26,4 +26,8 @@ long text_FileNameToUtf8(const char* in, char* out, size_t capacity);
 // not be converted: then nothing was written and the caller writes the bytes.
 int text_WriteToConsole(FILE* f, const char* text, size_t length, int gbk);
 
+// 1 when the stream (1 output, 2 error) is a console that text_WriteToConsole writes to (a
+// Windows console); 0 otherwise, and always on POSIX.
+int text_IsConsole(int stream);
+
 #endif

@@ -58,8 +58,10 @@ void EngineLines::start(bool json, const std::string& rejectionLog, Streams stre
     json_ = json;
     rejectionLog_ = rejectionLog;
     utf8_ = cli_Utf8Output();
+    // Standard error carries the library's GBK lines: a Windows console takes them through
+    // here whatever its code page.
     bool divert[2] = {(streams & STANDARD_OUTPUT) && (json || (utf8_ && !env_IsTerminal(1))),
-                      (streams & STANDARD_ERROR) && (json || utf8_)};
+                      (streams & STANDARD_ERROR) && (json || utf8_ || text_IsConsole(2))};
     for (int i = 0; i < 2; ++i) {
         if (!divert[i] || streams_[i]) continue;
         Stream* s = new Stream{this, i + 1, nullptr};
@@ -135,6 +137,7 @@ void EngineLines::onLine(void* stream, FILE* original, const char* line, size_t 
     FILE* to = s->number == 1 ? original : e->json_ ? e->out() : original;
     bool ascii = true;
     for (unsigned char c : text) ascii = ascii && c < 0x80;
-    if (ascii || e->json_ || !e->utf8_ || text_WriteToConsole(to, text.data(), text.size(), 0) != 1)
+    const int gbk = utf8_Valid(text) ? 0 : 1;  // the library's bytes, not converted above
+    if (ascii || e->json_ || text_WriteToConsole(to, text.data(), text.size(), gbk) != 1)
         writeLocked(to, text);
 }

@@ -43,6 +43,10 @@ int text_WriteToConsole(FILE*, const char*, size_t, int) {
     return 0;  // a terminal takes the bytes; the caller converts them for a UTF-8 one
 }
 
+int text_IsConsole(int) {
+    return 0;
+}
+
 long text_FileNameToUtf8(const char* in, char* out, size_t capacity) {
     if (in == nullptr || out == nullptr) return -1;
     size_t n = strlen(in);

@@ -53,6 +53,13 @@ int text_WriteToConsole(FILE* f, const char* text, size_t length, int gbk) {
     return ok ? 1 : 0;
 }
 
+int text_IsConsole(int stream) {
+    if (stream != 1 && stream != 2) return 0;
+    HANDLE h = GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? 1 : 0;
+}
+
 long text_FileNameToUtf8(const char* in, char* out, size_t capacity) {
     if (in == nullptr || out == nullptr || capacity == 0) return -1;
     if (*in == '\0') {
