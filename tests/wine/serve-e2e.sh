@@ -60,7 +60,7 @@ while time.time() < end:
     time.sleep(0.5)
 assert [t["location"] for t in tiles] == ["1-1.1", "1-1.2"], tiles
 for t in tiles:
-    assert t["state"] == "updated" and t["result"]["words"] == "updated", t
+    assert t["state"] == "updated" and t["result"]["words"] == "update complete", t
     assert t["file"] == t["files"] == 7 and t["percent"] == 100, t
     assert t["port"].startswith("COM"), t
 station = json.loads(get("/api/station")[2])
