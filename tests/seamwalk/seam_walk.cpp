@@ -156,9 +156,17 @@ Outcome runUpdate(int seam, int64_t n, const std::string& dir, const std::string
 
     // The thread sanitizer starts a thread of its own at the process's first thread start: one
     // thread started and joined before the baseline leaves it counted there, not as the update's.
+    // That thread, just joined, may stay listed for a moment while the kernel reaps it: the
+    // baseline is the count once it has held still for 10 ms.
     std::thread([] {}).join();
     o.fdsBefore = countDescriptors();
     o.threadsBefore = countThreads();
+    for (int i = 0, steady = 0; i < 100 && steady < 5; ++i) {
+        usleep(2000);
+        int now = countThreads();
+        steady = now == o.threadsBefore ? steady + 1 : 0;
+        o.threadsBefore = now;
+    }
     {
         modemsim::ModemSim sim;
         modemsim::SimOptions opt;
