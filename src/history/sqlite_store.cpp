@@ -659,15 +659,6 @@ int typeOf(const std::string& path, std::string* why) {
     return type;
 }
 
-// The folder part of path ("" when it names a file in the current folder), either separator.
-std::string folderOf(const std::string& path) {
-    size_t cut = path.find_last_of("/\\");
-    if (cut == std::string::npos) return "";
-    if (cut == 0) return path.substr(0, 1);
-    if (cut == 2 && path[1] == ':') return path.substr(0, 3);  // "C:\"
-    return path.substr(0, cut);
-}
-
 // What the first bytes of a regular file say: SQLite's own files begin with its magic text.
 enum Content { CONTENT_EMPTY, CONTENT_SQLITE, CONTENT_OTHER, CONTENT_UNREADABLE };
 
@@ -727,7 +718,7 @@ std::unique_ptr<IHistoryStore> history_OpenStore(const std::string& path, std::s
         return nullptr;
     }
     if (type == FILE_TYPE_MISSING) {
-        std::string parent = folderOf(path);
+        std::string parent = path.substr(0, file_FolderLength(path.c_str()));
         char failed[1024];
         if (!parent.empty() && !pathTaken(parent) &&
             !file_MakeDirs(parent.c_str(), failed, sizeof failed)) {

@@ -162,8 +162,7 @@ void CUpdateRecorder::Begin(HistoryUpdate start, const CFirmwareFiles* firmware)
         eventCodes_.push_back(sink_EventCode(f.name.c_str()));
     }
     recorded_.assign(files_.size(), false);
-    descriptions_.assign(files_.size(), HistoryFile());
-    haveDescription_.assign(files_.size(), false);
+    descriptions_.assign(files_.size(), std::nullopt);
     current_ = -1;
     answersKept_ = 0;
     if (store_ == nullptr) return;
@@ -202,11 +201,8 @@ void CUpdateRecorder::completeCurrent(bool programmed) {
 
 HistoryFile CUpdateRecorder::described(const HistoryFile& f) {
     const size_t i = static_cast<size_t>(f.seq);
-    if (!haveDescription_[i]) {
-        descriptions_[i] = firmware_->File(i);
-        haveDescription_[i] = true;
-    }
-    HistoryFile d = descriptions_[i];
+    if (!descriptions_[i]) descriptions_[i] = firmware_->File(i);
+    HistoryFile d = *descriptions_[i];
     d.transferMs = f.transferMs;
     d.programmed = f.programmed;
     d.blocksSent = f.blocksSent;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,8 +140,7 @@ class CUpdateRecorder : public IJobObserver {
     std::vector<bool> recorded_;
     // Each file's description once this update has had it: a file the helper has not got to
     // yet is read and hashed on this thread once, not with every progress write.
-    std::vector<HistoryFile> descriptions_;
-    std::vector<bool> haveDescription_;
+    std::vector<std::optional<HistoryFile>> descriptions_;
     std::vector<int> eventCodes_;  // each file's event code (DownloadEventCode)
     int current_ = -1;             // index into files_ of the file in progress
     int64_t currentEvents_ = 0;    // events of the file in progress seen by OnEvent

@@ -33,6 +33,10 @@ int file_MakeDir(const char* path);
 // *failed (when not null) .
 int file_MakeDirs(const char* path, char* failed, size_t capacity);
 
+// The length of path's folder part ('/' and '\\' both separate): 0 for a bare name, the
+// separator kept for a root ("/", "C:\\"). path's folder is then the first that many bytes.
+size_t file_FolderLength(const char* path);
+
 // path made absolute against the current folder, "." and ".." taken out, in the system's own
 // encoding (the ANSI code page on Windows, which std::filesystem does not read narrow paths
 // in). 0 when it does not fit in out or the current folder cannot be read.

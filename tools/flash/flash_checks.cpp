@@ -55,21 +55,10 @@ std::string scaleNotice(const std::string& scale) {
     return clk_ScaleNotice(text, notice, sizeof notice) ? notice : "";
 }
 
-namespace {
-
-// The folder above path by the text of the path ("" for a bare name): std::filesystem would
-// read a narrow path as UTF-8 on Windows, where it is in the ANSI code page.
-std::string folderAbove(const std::string& path) {
-    size_t cut = path.find_last_of("/\\");
-    return cut == std::string::npos ? "" : path.substr(0, cut == 0 ? 1 : cut);
-}
-
-}  // namespace
-
 bool logDirectory(const std::string& dir, std::string* why) {
     int kind = file_Type(dir.c_str(), nullptr);
     if (kind == FILE_TYPE_MISSING) {
-        std::string parent = folderAbove(dir);
+        std::string parent = dir.substr(0, file_FolderLength(dir.c_str()));
         if (!parent.empty() && file_Type(parent.c_str(), nullptr) != FILE_TYPE_DIRECTORY) {
             *why = "--log " + dir + ": the folder " + parent + " does not exist";
             return false;
@@ -106,7 +95,7 @@ bool logFile(const std::string& path, std::string* why) {
         return false;
     }
     if (kind == FILE_TYPE_MISSING) {
-        std::string parent = folderAbove(path);
+        std::string parent = path.substr(0, file_FolderLength(path.c_str()));
         if (!parent.empty() && file_Type(parent.c_str(), nullptr) != FILE_TYPE_DIRECTORY) {
             *why = "--log " + path + ": the folder " + parent + " does not exist";
             return false;

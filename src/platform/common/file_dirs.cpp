@@ -7,6 +7,15 @@
 
 #include "platform/file.h"
 
+size_t file_FolderLength(const char* path) {
+    if (path == nullptr) return 0;
+    size_t cut = std::string(path).find_last_of("/\\");
+    if (cut == std::string::npos) return 0;
+    if (cut == 0) return 1;                    // "/"
+    if (cut == 2 && path[1] == ':') return 3;  // "C:\\"
+    return cut;
+}
+
 int file_MakeDirs(const char* path, char* failed, size_t capacity) {
     if (failed && capacity) failed[0] = '\0';
     if (path == nullptr || *path == '\0') {
